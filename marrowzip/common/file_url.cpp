@@ -1,0 +1,158 @@
+#include "marrowzip/common/file_url.hpp"
+
+#include <cctype>
+
+namespace marrowzip {
+namespace {
+
+// Collapses repeated slashes and removes the trailing one (but keeps "/").
+std::string tidyPath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char c : path) {
+        if (c == '/' && !out.empty() && out.back() == '/') continue;
+        out.push_back(c);
+    }
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    if (out.empty()) out = "/";
+    return out;
+}
+
+std::vector<std::string> splitComponents(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+bool isAllowedInPath(unsigned char c) {
+    if (std::isalnum(c)) return true;
+    switch (c) {
+        case '-': case '.': case '_': case '~': case '!': case '$': case '&': case '\'':
+        case '(': case ')': case '*': case '+': case ',': case ';': case '=': case ':':
+        case '@': case '/':
+            return true;
+        default:
+            return false;
+    }
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::string> percentDecode(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        const int high = hexValue(text[i + 1]);
+        const int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return out;
+}
+
+}  // namespace
+
+FileURL::FileURL(std::string scheme, std::string path, bool directory)
+    : scheme_(std::move(scheme)), path_(std::move(path)), directory_(directory) {}
+
+FileURL FileURL::fromPath(std::string_view path, bool isDirectory) {
+    std::string absolute(path);
+    if (absolute.empty() || absolute.front() != '/') {
+        std::error_code ignored;
+        std::string cwd = std::filesystem::current_path(ignored).string();
+        absolute = cwd + "/" + absolute;
+    }
+    const bool directory = isDirectory || absolute.back() == '/';
+    return FileURL("file", tidyPath(absolute), directory);
+}
+
+std::optional<FileURL> FileURL::parse(std::string_view text) {
+    if (text == "memory:/") return FileURL("memory", "/", false);
+    constexpr std::string_view filePrefix = "file://";
+    if (text.substr(0, filePrefix.size()) != filePrefix) return std::nullopt;
+    std::string_view rest = text.substr(filePrefix.size());
+    if (rest.empty() || rest.front() != '/') return std::nullopt;  // only the local host
+    auto decoded = percentDecode(rest);
+    if (!decoded) return std::nullopt;
+    return fromPath(*decoded);
+}
+
+std::vector<std::string> FileURL::pathComponents() const {
+    std::vector<std::string> components{"/"};
+    for (auto& part : splitComponents(path_)) components.push_back(std::move(part));
+    return components;
+}
+
+std::string FileURL::lastPathComponent() const {
+    if (path_ == "/") return "/";
+    return path_.substr(path_.rfind('/') + 1);
+}
+
+std::string FileURL::pathExtension() const {
+    const std::string last = lastPathComponent();
+    const auto dot = last.rfind('.');
+    if (dot == std::string::npos || dot == 0) return {};
+    return last.substr(dot + 1);
+}
+
+FileURL FileURL::appendingPathComponent(std::string_view component) const {
+    const bool directory = !component.empty() && component.back() == '/';
+    return FileURL(scheme_, tidyPath(path_ + "/" + std::string(component)), directory);
+}
+
+FileURL FileURL::deletingLastPathComponent() const {
+    if (path_ == "/") return FileURL(scheme_, "/", true);
+    const auto slash = path_.rfind('/');
+    return FileURL(scheme_, slash == 0 ? "/" : path_.substr(0, slash), true);
+}
+
+FileURL FileURL::standardized() const {
+    std::vector<std::string> kept;
+    for (auto& part : splitComponents(path_)) {
+        if (part == ".") continue;
+        if (part == "..") {
+            if (!kept.empty()) kept.pop_back();
+            continue;
+        }
+        kept.push_back(std::move(part));
+    }
+    std::string path;
+    for (const auto& part : kept) path += "/" + part;
+    return FileURL(scheme_, path.empty() ? "/" : path, directory_);
+}
+
+FileURL FileURL::asDirectory() const { return FileURL(scheme_, path_, true); }
+
+std::string FileURL::absoluteString() const {
+    std::string text = scheme_ + (isFileURL() ? "://" : ":");
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (unsigned char c : path_) {
+        if (isAllowedInPath(c)) {
+            text.push_back(static_cast<char>(c));
+        } else {
+            text.push_back('%');
+            text.push_back(digits[c >> 4]);
+            text.push_back(digits[c & 0xF]);
+        }
+    }
+    if (directory_ && path_ != "/") text.push_back('/');
+    return text;
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,39 @@
+// Types shared by every subsystem of the engine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace marrowzip {
+
+// A growable byte buffer, and a read-only view onto bytes owned elsewhere.
+using Bytes = std::vector<std::uint8_t>;
+using ByteView = std::span<const std::uint8_t>;
+
+// The chunk size that every caller passes when appending and extracting, and the stdio
+// buffer size of a file-backed archive stream.
+inline constexpr std::int64_t defaultChunkSize = 16384;
+
+// Permissions of an appended entry when none are given.
+inline constexpr std::uint16_t defaultFileMode = 0644;
+inline constexpr std::uint16_t defaultDirectoryMode = 0755;
+
+enum class CompressionMethod : std::uint16_t { none = 0, deflate = 8 };
+
+// Any raw value other than 0 and 8 names no method.
+std::optional<CompressionMethod> compressionMethodFromRaw(std::uint16_t raw);
+
+// A point in time: seconds since 1970-01-01T00:00:00 UTC, with a fractional part.
+using Date = double;
+
+// Delivers the bytes of an entry: (position within the data, number of bytes wanted) → bytes.
+// It may deliver fewer bytes at the end, and may throw.
+using EntryDataProvider = std::function<Bytes(std::int64_t position, std::int64_t size)>;
+
+// Receives the bytes of an entry chunk by chunk. The view is valid only during the call.
+using EntryDataConsumer = std::function<void(ByteView chunk)>;
+
+}  // namespace marrowzip

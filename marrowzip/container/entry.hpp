@@ -1,0 +1,61 @@
+// One member of an archive as the central directory describes it, with its local header and
+// data descriptor, and the values derived from them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/container/records.hpp"
+
+namespace marrowzip {
+
+enum class EntryType { file, directory, symlink };
+
+// The system that made an entry: the high byte of the central record's versionMadeBy.
+enum class HostSystem : std::uint8_t { msDOS = 0, unix = 3, osX = 19, code20 = 20 };
+
+class Entry {
+public:
+    using LocalFileHeader = marrowzip::LocalFileHeader;
+    using CentralDirectoryStructure = marrowzip::CentralDirectoryStructure;
+    using DataDescriptor32 = marrowzip::DataDescriptor32;
+    using DataDescriptor64 = marrowzip::DataDescriptor64;
+    using ZIP64ExtendedInformation = marrowzip::ZIP64ExtendedInformation;
+    using EntryType = marrowzip::EntryType;
+    using EntryError = marrowzip::EntryError;
+
+    CentralDirectoryStructure centralDirectoryStructure;
+    LocalFileHeader localFileHeader;
+    std::optional<DataDescriptor32> dataDescriptor;
+    std::optional<DataDescriptor64> zip64DataDescriptor;
+
+    // The name decoded by the entry's own rule: UTF-8 when flag bit 11 is set; else the Unicode
+    // Path extra field (0x7075) when its CRC-32 matches the name; else UTF-8 when a Unix host
+    // wrote valid UTF-8; else code page 437. Empty when the bytes do not decode.
+    std::string path() const;
+    // The name decoded with an ICU converter name; empty when it does not decode.
+    std::string pathUsingEncoding(std::string_view encodingName) const;
+
+    std::optional<HostSystem> hostSystem() const;
+    EntryType type() const;
+    bool isZIP64() const;
+    std::uint64_t localHeaderOffset() const;
+    std::uint32_t checksum() const;
+    // Sizes with the data descriptor taken into account.
+    std::uint64_t compressedSize() const;
+    std::uint64_t uncompressedSize() const;
+    // Sizes from the central record and its ZIP64 block alone, as extraction uses them.
+    std::uint64_t centralCompressedSize() const;
+    std::uint64_t centralUncompressedSize() const;
+    bool isCompressed() const;
+    std::uint64_t localRecordLength() const;
+    std::uint64_t dataStart() const;
+
+    // Same path (canonically equivalent), same local CRC-32, same local header offset.
+    friend bool operator==(const Entry& a, const Entry& b);
+};
+
+}  // namespace marrowzip

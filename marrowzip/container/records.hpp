@@ -1,0 +1,233 @@
+// The byte layouts of the ZIP records: one struct per record, fields in on-disk order and width,
+// parsing that never throws (a wrong size, signature or tail makes the record absent) and
+// serialization that is its mirror image.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "marrowzip/common/types.hpp"
+
+namespace marrowzip {
+
+// Delivers the variable tail of a record (names, extra fields, comments): called at most once,
+// with the tail's total length; absent when the bytes cannot be had.
+using TailBytesProvider = std::function<std::optional<Bytes>(std::size_t length)>;
+
+// The ZIP64 extended information extra field (header ID 0x0001). Only the values that the
+// header's 0xFFFFFFFF (or 0xFFFF) sentinels call for are present on disk, in Field order.
+struct ZIP64ExtendedInformation {
+    static constexpr std::uint16_t zip64HeaderID = 0x0001;
+    enum class Field { uncompressedSize, compressedSize, relativeOffsetOfLocalHeader, diskNumberStart };
+
+    std::uint16_t headerID = zip64HeaderID;
+    std::uint16_t dataSize = 0;
+    std::uint64_t uncompressedSize = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t relativeOffsetOfLocalHeader = 0;
+    std::uint32_t diskNumberStart = 0;
+
+    // `block` is the whole block, header included; it must hold exactly the fields asked for.
+    static std::optional<ZIP64ExtendedInformation> parse(ByteView block, std::span<const Field> fields);
+    // Both sizes when either is non-zero, then the offset and the disk number when non-zero.
+    Bytes serialize() const;
+    // The number of bytes serialize() writes after the 4-byte header.
+    std::uint16_t serializedDataSize() const;
+
+    // The block of an entry whose local header moves to `newOffset`; absent when the entry had
+    // no block or when nothing would remain in it.
+    static std::optional<ZIP64ExtendedInformation> withNewOffset(
+        const std::optional<ZIP64ExtendedInformation>& existing, std::uint64_t newOffset);
+
+    friend bool operator==(const ZIP64ExtendedInformation&, const ZIP64ExtendedInformation&) = default;
+};
+
+using ZIP64Field = ZIP64ExtendedInformation::Field;
+
+// Searches the extra field block by block for the ZIP64 block and parses it.
+std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
+                                                       std::span<const ZIP64Field> fieldsNeeded);
+
+struct LocalFileHeader {
+    static constexpr std::uint32_t signature = 0x04034b50;
+    static constexpr std::size_t fixedSize = 30;  // + fileNameLength + extraFieldLength
+
+    std::uint32_t localFileHeaderSignature = signature;
+    std::uint16_t versionNeededToExtract = 0;
+    std::uint16_t generalPurposeBitFlag = 0;
+    std::uint16_t compressionMethod = 0;
+    std::uint16_t lastModFileTime = 0;
+    std::uint16_t lastModFileDate = 0;
+    std::uint32_t crc32 = 0;
+    std::uint32_t compressedSize = 0;
+    std::uint32_t uncompressedSize = 0;
+    std::uint16_t fileNameLength = 0;
+    std::uint16_t extraFieldLength = 0;
+    Bytes fileNameData;
+    Bytes extraFieldData;
+
+    // The parsed ZIP64 block, when the extra field holds a valid one.
+    std::optional<ZIP64ExtendedInformation> zip64Block;
+
+    static std::optional<LocalFileHeader> parse(ByteView fixedPart, const TailBytesProvider& tail);
+    Bytes serialize() const;
+
+    friend bool operator==(const LocalFileHeader&, const LocalFileHeader&) = default;
+};
+
+struct CentralDirectoryStructure {
+    static constexpr std::uint32_t signature = 0x02014b50;
+    static constexpr std::size_t fixedSize = 46;  // + name + extra field + comment
+
+    std::uint32_t centralDirectorySignature = signature;
+    std::uint16_t versionMadeBy = 0;
+    std::uint16_t versionNeededToExtract = 0;
+    std::uint16_t generalPurposeBitFlag = 0;
+    std::uint16_t compressionMethod = 0;
+    std::uint16_t lastModFileTime = 0;
+    std::uint16_t lastModFileDate = 0;
+    std::uint32_t crc32 = 0;
+    std::uint32_t compressedSize = 0;
+    std::uint32_t uncompressedSize = 0;
+    std::uint16_t fileNameLength = 0;
+    std::uint16_t extraFieldLength = 0;
+    std::uint16_t fileCommentLength = 0;
+    std::uint16_t diskNumberStart = 0;
+    std::uint16_t internalFileAttributes = 0;
+    std::uint32_t externalFileAttributes = 0;
+    std::uint32_t relativeOffsetOfLocalHeader = 0;
+    Bytes fileNameData;
+    Bytes extraFieldData;
+    Bytes fileCommentData;
+
+    std::optional<ZIP64ExtendedInformation> zip64Block;
+
+    static std::optional<CentralDirectoryStructure> parse(ByteView fixedPart,
+                                                          const TailBytesProvider& tail);
+    Bytes serialize() const;
+
+    // The central record of a freshly written local header (version made by 789: Unix, 2.1).
+    static CentralDirectoryStructure fromLocalFileHeader(const LocalFileHeader& header,
+                                                         std::uint32_t externalFileAttributes,
+                                                         std::uint32_t relativeOffset,
+                                                         Bytes extraField);
+    // The same record for an entry whose local header moved.
+    static CentralDirectoryStructure withNewOffset(const CentralDirectoryStructure& record,
+                                                   const std::optional<ZIP64ExtendedInformation>& zip64,
+                                                   std::uint32_t relativeOffset);
+
+    friend bool operator==(const CentralDirectoryStructure&, const CentralDirectoryStructure&) = default;
+};
+
+// Which ZIP64 values a header's sentinels call for, in Field order.
+std::vector<ZIP64Field> fieldsNeeded(const LocalFileHeader& header);
+std::vector<ZIP64Field> fieldsNeeded(const CentralDirectoryStructure& header);
+
+inline const std::optional<ZIP64ExtendedInformation>& zip64Info(const LocalFileHeader& header) {
+    return header.zip64Block;
+}
+inline const std::optional<ZIP64ExtendedInformation>& zip64Info(const CentralDirectoryStructure& header) {
+    return header.zip64Block;
+}
+
+// A data descriptor with 32-bit (W = 4) or 64-bit (W = 8) sizes. Read only; the engine never
+// writes one. Its signature is optional on disk.
+template <typename SizeType>
+struct DataDescriptor {
+    static constexpr std::uint32_t signature = 0x08074b50;
+    static constexpr std::size_t fixedSize = 8 + 2 * sizeof(SizeType);
+
+    Bytes data;
+    std::uint32_t dataDescriptorSignature = signature;
+    std::uint32_t crc32 = 0;
+    SizeType compressedSize = 0;
+    SizeType uncompressedSize = 0;
+
+    static std::optional<DataDescriptor> parse(ByteView fixedPart, const TailBytesProvider& tail);
+
+    friend bool operator==(const DataDescriptor&, const DataDescriptor&) = default;
+};
+
+using DataDescriptor32 = DataDescriptor<std::uint32_t>;
+using DataDescriptor64 = DataDescriptor<std::uint64_t>;
+
+struct EndOfCentralDirectoryRecord {
+    static constexpr std::uint32_t signature = 0x06054b50;
+    static constexpr std::size_t fixedSize = 22;  // + zipFileCommentLength bytes of comment
+
+    std::uint32_t endOfCentralDirectorySignature = signature;
+    std::uint16_t numberOfDisk = 0;
+    std::uint16_t numberOfDiskStart = 0;
+    std::uint16_t totalNumberOfEntriesOnDisk = 0;
+    std::uint16_t totalNumberOfEntriesInCentralDirectory = 0;
+    std::uint32_t sizeOfCentralDirectory = 0;
+    std::uint32_t offsetToStartOfCentralDirectory = 0;
+    std::uint16_t zipFileCommentLength = 0;
+    Bytes zipFileCommentData;
+
+    static std::optional<EndOfCentralDirectoryRecord> parse(ByteView fixedPart,
+                                                            const TailBytesProvider& tail);
+    Bytes serialize() const;
+
+    friend bool operator==(const EndOfCentralDirectoryRecord&, const EndOfCentralDirectoryRecord&) = default;
+};
+
+struct ZIP64EndOfCentralDirectoryRecord {
+    static constexpr std::uint32_t signature = 0x06064b50;
+    static constexpr std::size_t fixedSize = 56;  // + zip64ExtensibleDataSector (never read)
+
+    std::uint32_t zip64EOCDRecordSignature = signature;
+    std::uint64_t sizeOfZIP64EndOfCentralDirectoryRecord = 44;
+    std::uint16_t versionMadeBy = 789;
+    std::uint16_t versionNeededToExtract = 45;
+    std::uint32_t numberOfDisk = 0;
+    std::uint32_t numberOfDiskStart = 0;
+    std::uint64_t totalNumberOfEntriesOnDisk = 0;
+    std::uint64_t totalNumberOfEntriesInCentralDirectory = 0;
+    std::uint64_t sizeOfCentralDirectory = 0;
+    std::uint64_t offsetToStartOfCentralDirectory = 0;
+    Bytes zip64ExtensibleDataSector;
+
+    static std::optional<ZIP64EndOfCentralDirectoryRecord> parse(ByteView fixedPart,
+                                                                 const TailBytesProvider& tail);
+    Bytes serialize() const;
+
+    friend bool operator==(const ZIP64EndOfCentralDirectoryRecord&,
+                           const ZIP64EndOfCentralDirectoryRecord&) = default;
+};
+
+struct ZIP64EndOfCentralDirectoryLocator {
+    static constexpr std::uint32_t signature = 0x07064b50;
+    static constexpr std::size_t fixedSize = 20;
+
+    std::uint32_t zip64EOCDLocatorSignature = signature;
+    std::uint32_t numberOfDiskWithZIP64EOCDRecordStart = 0;
+    std::uint64_t relativeOffsetOfZIP64EOCDRecord = 0;
+    std::uint32_t totalNumberOfDisk = 1;
+
+    static std::optional<ZIP64EndOfCentralDirectoryLocator> parse(ByteView fixedPart,
+                                                                  const TailBytesProvider& tail);
+    Bytes serialize() const;
+
+    friend bool operator==(const ZIP64EndOfCentralDirectoryLocator&,
+                           const ZIP64EndOfCentralDirectoryLocator&) = default;
+};
+
+struct ZIP64EndOfCentralDirectory {
+    ZIP64EndOfCentralDirectoryRecord record;
+    ZIP64EndOfCentralDirectoryLocator locator;
+
+    friend bool operator==(const ZIP64EndOfCentralDirectory&, const ZIP64EndOfCentralDirectory&) = default;
+};
+
+// Reads one record at `offset` of the stream: the fixed part, then its tail from where the fixed
+// part ended. A read error, a short read, an offset beyond the signed file position or a failed
+// parse all make the record absent.
+template <typename Record>
+std::optional<Record> readRecord(std::FILE* stream, std::uint64_t offset);
+
+}  // namespace marrowzip

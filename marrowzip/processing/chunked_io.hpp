@@ -1,0 +1,33 @@
+// The byte-moving primitives: one chunk read from a stream, buffers written to a stream, and the
+// copy of stored entry data from a provider to a consumer. These are the only places where a
+// stream failure becomes a DataError.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "marrowzip/common/types.hpp"
+
+namespace marrowzip {
+
+// Reads up to `size` bytes at the stream's position. Fewer bytes (or none) at the end of the
+// stream is not an error. Never allocates much more than the stream can still deliver, so that
+// a size taken from a damaged record cannot exhaust memory. Throws DataError::unreadableFile.
+Bytes readStreamChunk(std::int64_t size, std::FILE* stream);
+
+// Writes the whole buffer; returns the count the stream accepted. Throws
+// DataError::unwritableFile when the stream's error indicator is set afterwards (also when it
+// was set before, and also for an empty buffer).
+std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream);
+
+// Writes the first `size` bytes of `data` in pieces of `pieceSize`; returns `size` (0 when
+// nothing was written). Only the bytes that exist are written when `data` is shorter.
+std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_t pieceSize,
+                                  std::FILE* stream);
+
+// Copies `size` bytes of stored data in chunks of at most `bufferSize`; returns their CRC-32
+// (0 with skipChecksum). A size of 0 gives one consumer call with an empty chunk.
+std::uint32_t copyStoredData(std::int64_t size, std::int64_t bufferSize, bool skipChecksum,
+                             const EntryDataProvider& provider, const EntryDataConsumer& consumer);
+
+}  // namespace marrowzip

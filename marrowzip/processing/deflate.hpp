@@ -1,0 +1,62 @@
+// Raw DEFLATE (RFC 1951, no zlib or gzip wrapper) between a provider and a consumer, with the
+// CRC-32 of the uncompressed bytes computed on the way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "marrowzip/common/types.hpp"
+
+namespace marrowzip {
+
+enum class CoderDirection { encode, decode };
+
+// The coder behind the loop: set up, step, tear down. Any raw DEFLATE implementation can stand
+// here; this one is zlib with negative window bits.
+class DeflateCoder {
+public:
+    enum class Status { ok, end, error };
+
+    // Throws CompressionError::invalidStream when the coder cannot be set up.
+    explicit DeflateCoder(CoderDirection direction);
+    ~DeflateCoder();
+    DeflateCoder(const DeflateCoder&) = delete;
+    DeflateCoder& operator=(const DeflateCoder&) = delete;
+
+    // One step: consumes input and produces output as far as the output space allows, advancing
+    // the four fields. `finalize` says that no input follows this chunk. A decoder whose input
+    // has run dry before the end of the DEFLATE stream reports an error rather than asking for
+    // more for ever.
+    struct Buffers {
+        const std::uint8_t* input = nullptr;
+        std::size_t inputLeft = 0;
+        std::uint8_t* output = nullptr;
+        std::size_t outputLeft = 0;
+    };
+    Status process(Buffers& buffers, bool finalize);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    CoderDirection direction_;
+};
+
+// The one loop behind both directions. `size` is the number of bytes the provider offers.
+std::uint32_t runDeflateStream(CoderDirection direction, std::int64_t size, std::int64_t bufferSize,
+                               bool skipChecksum, const EntryDataProvider& provider,
+                               const EntryDataConsumer& consumer);
+
+// Returns the CRC-32 of the bytes the provider delivered.
+std::uint32_t compressDeflate(std::int64_t size, std::int64_t bufferSize,
+                              const EntryDataProvider& provider, const EntryDataConsumer& consumer);
+
+// Returns the CRC-32 of the bytes handed to the consumer, or 0 with skipChecksum. Stops at the
+// end of the DEFLATE stream even when the provider had more bytes. Output beyond `outputLimit`
+// bytes is CompressionError::corruptedData: an entry that lies about its size cannot fill a disk.
+std::uint32_t decompressDeflate(std::int64_t size, std::int64_t bufferSize, bool skipChecksum,
+                                const EntryDataProvider& provider,
+                                const EntryDataConsumer& consumer,
+                                std::uint64_t outputLimit = UINT64_MAX);
+
+}  // namespace marrowzip

@@ -1,0 +1,53 @@
+// Helpers shared by the test suites: temporary folders, files, and the real ZIP clients.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "marrowzip/common/types.hpp"
+
+namespace marrowzip::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& relative) const {
+        return path_ / relative;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // standard output and standard error together
+};
+
+// Runs a shell command (with TZ=UTC) and collects its output.
+CommandResult runCommand(const std::string& command);
+// Quotes a text for the shell.
+std::string shellQuote(const std::string& text);
+// Whether a program is on the PATH.
+bool haveProgram(const std::string& name);
+
+Bytes readFileBytes(const std::filesystem::path& path);
+void writeFileBytes(const std::filesystem::path& path, ByteView bytes);
+void writeFileText(const std::filesystem::path& path, const std::string& text);
+Bytes bytesOf(const std::string& text);
+
+// Deterministic pseudo-random bytes (incompressible) and repetitive text (compressible).
+Bytes randomBytes(std::size_t count, std::uint32_t seed = 1);
+Bytes textBytes(std::size_t count, std::uint32_t seed = 1);
+
+// Every path below `root` (relative, sorted), to compare trees before and after.
+std::vector<std::string> listTree(const std::filesystem::path& root);
+
+}  // namespace marrowzip::testing
