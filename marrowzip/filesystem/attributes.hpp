@@ -1,0 +1,44 @@
+// The engine's layer over the host file system: type, size and date of an item (never following
+// a final link), the attributes an entry carries, and applying them to an extracted item.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "marrowzip/common/file_url.hpp"
+#include "marrowzip/common/types.hpp"
+#include "marrowzip/container/entry.hpp"
+
+namespace marrowzip {
+
+// The attributes carried from an entry to an extracted item.
+struct FileAttributes {
+    std::optional<std::uint16_t> posixPermissions;  // permission bits only, never type bits
+    std::optional<Date> modificationDate;
+};
+
+// Whether anything (a dangling link included) is at the URL's path.
+bool isReachable(const FileURL& url);
+
+// Throw FileError::fileReadNoSuchFile (with the item's path) when nothing is there.
+EntryType typeOfItem(const FileURL& url);
+Date modificationDateOfItem(const FileURL& url);
+// For a link: the length of its target path. FileError::fileReadTooLarge for a negative size.
+std::int64_t sizeOfItem(const FileURL& url);
+
+// Creates the folder that will hold `url`, with every missing folder above it.
+void createParentDirectory(const FileURL& url);
+
+FileAttributes attributesOfEntry(const Entry& entry);
+std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
+                                 std::optional<HostSystem> hostSystem, EntryType type);
+
+// Applies the attributes to a file or folder, or to a link itself (not what it points to).
+void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink);
+// Linux keeps no mode for links: when the kernel refuses (EOPNOTSUPP), nothing is changed.
+void setLinkPermissions(std::uint16_t permissions, const FileURL& url);
+// Sets the link's own modification time and keeps its access time.
+void setLinkModificationDate(Date date, const FileURL& url);
+
+}  // namespace marrowzip

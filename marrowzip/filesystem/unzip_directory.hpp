@@ -1,0 +1,32 @@
+// Extracting a whole archive into a folder, with every item kept beneath that folder.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "marrowzip/common/file_url.hpp"
+
+namespace marrowzip {
+
+class Archive;
+class Progress;
+
+// Extracts every entry in central-directory order. Entries whose path leaves `destination`
+// (textually, or through links on the real file system) are refused with
+// FileError::fileReadInvalidFileName; links whose target leaves it with
+// ArchiveError::uncontainedSymlink unless `allowLinksOutside`; a CRC-32 mismatch is
+// ArchiveError::invalidCRC32 (unless `skipChecksum`). Never overwrites.
+void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
+                             bool skipChecksum = false, bool allowLinksOutside = false,
+                             Progress* progress = nullptr,
+                             std::optional<std::string> pathEncoding = std::nullopt);
+
+// The textual containment test: `candidate` (with "//" folded, dot segments resolved) begins
+// with `base` as a directory.
+bool liesWithin(const FileURL& candidate, const FileURL& base);
+
+// 1 per folder entry plus the uncompressed size of every other entry.
+std::int64_t readingUnitCount(const Archive& archive);
+
+}  // namespace marrowzip

@@ -1,0 +1,20 @@
+// Writing one file, link or whole folder tree as a new ZIP file.
+#pragma once
+
+#include "marrowzip/common/file_url.hpp"
+#include "marrowzip/common/types.hpp"
+
+namespace marrowzip {
+
+class Progress;
+
+// Never overwrites `destination`. A folder's entries are named relative to it, or, with
+// `prefixFolderName`, relative to its parent (and the folder gets an entry of its own, last).
+// Links are stored as links, never followed. On failure the destination holds the entries
+// appended so far and is a valid ZIP file.
+void zipFileSystemItem(const FileURL& source, const FileURL& destination,
+                       bool prefixFolderName = false,
+                       CompressionMethod compressionMethod = CompressionMethod::deflate,
+                       Progress* progress = nullptr);
+
+}  // namespace marrowzip
