@@ -36,6 +36,10 @@ std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
 
 // Applies the attributes to a file or folder, or to a link itself (not what it points to).
 void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink);
+// The same for the item `name` inside the folder open as `directoryDescriptor`, never
+// following a final link; `displayPath` names the item in errors.
+void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
+                       bool isLink, const std::string& displayPath);
 // Linux keeps no mode for links: when the kernel refuses (EOPNOTSUPP), nothing is changed.
 void setLinkPermissions(std::uint16_t permissions, const FileURL& url);
 // Sets the link's own modification time and keeps its access time.

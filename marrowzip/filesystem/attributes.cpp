@@ -1,0 +1,154 @@
+#include "marrowzip/filesystem/attributes.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/dos_date.hpp"
+
+namespace marrowzip {
+namespace {
+
+// lstat of the item, or fileReadNoSuchFile when the URL names nothing on this file system.
+struct stat statOfItem(const FileURL& url) {
+    struct stat status {};
+    if (!url.isFileURL() || ::lstat(url.path().c_str(), &status) != 0) {
+        throw Error(FileError::fileReadNoSuchFile, url.path());
+    }
+    return status;
+}
+
+Date dateOf(const struct timespec& time) {
+    return static_cast<Date>(time.tv_sec) + static_cast<Date>(time.tv_nsec) / 1e9;
+}
+
+// utimensat wants non-negative nanoseconds; timevalOf keeps the sign of the fraction.
+struct timespec timespecOf(Date date) {
+    Timeval value = timevalOf(date);
+    if (value.microseconds < 0) {
+        value.seconds -= 1;
+        value.microseconds += 1000000;
+    }
+    struct timespec time {};
+    time.tv_sec = static_cast<time_t>(value.seconds);
+    time.tv_nsec = static_cast<long>(value.microseconds) * 1000;
+    return time;
+}
+
+std::uint16_t defaultPermissions(EntryType type) {
+    return type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
+}
+
+void setModificationDateAt(int directoryDescriptor, const char* name, Date date,
+                           const std::string& displayPath) {
+    // The access time stays as it is.
+    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(date)};
+    if (::utimensat(directoryDescriptor, name, times, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw posixFileError(errno, displayPath);
+    }
+}
+
+void setPermissionsAt(int directoryDescriptor, const char* name, std::uint16_t permissions,
+                      bool isLink, const std::string& displayPath) {
+    const int flags = isLink ? AT_SYMLINK_NOFOLLOW : 0;
+    if (::fchmodat(directoryDescriptor, name, permissions & 07777, flags) == 0) return;
+    // Linux keeps no mode of a link's own and refuses to change it; there is nothing to set.
+    if (isLink && (errno == EOPNOTSUPP || errno == ENOTSUP)) return;
+    throw posixFileError(errno, displayPath);
+}
+
+}  // namespace
+
+bool isReachable(const FileURL& url) {
+    struct stat status {};
+    return url.isFileURL() && ::lstat(url.path().c_str(), &status) == 0;
+}
+
+EntryType typeOfItem(const FileURL& url) {
+    switch (statOfItem(url).st_mode & S_IFMT) {
+        case S_IFDIR:
+            return EntryType::directory;
+        case S_IFLNK:
+            return EntryType::symlink;
+        default:
+            return EntryType::file;
+    }
+}
+
+Date modificationDateOfItem(const FileURL& url) {
+    return dateOf(statOfItem(url).st_mtim);
+}
+
+std::int64_t sizeOfItem(const FileURL& url) {
+    const struct stat status = statOfItem(url);
+    if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, url.path());
+    return status.st_size;
+}
+
+void createParentDirectory(const FileURL& url) {
+    const FileURL parent = url.deletingLastPathComponent();
+    std::error_code error;
+    std::filesystem::create_directories(parent.filesystemPath(), error);
+    if (error) throw Error(error, parent.path());
+}
+
+std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
+                                 std::optional<HostSystem> hostSystem, EntryType type) {
+    if (hostSystem == HostSystem::unix || hostSystem == HostSystem::osX) {
+        const auto permissions = static_cast<std::uint16_t>((externalFileAttributes >> 16) & 07777);
+        return permissions != 0 ? permissions : defaultPermissions(type);
+    }
+    return defaultPermissions(type);
+}
+
+FileAttributes attributesOfEntry(const Entry& entry) {
+    const EntryType type = entry.type();
+    const auto& record = entry.centralDirectoryStructure;
+    FileAttributes attributes;
+    attributes.posixPermissions = defaultPermissions(type);
+    attributes.modificationDate = dateFromDOS(record.lastModFileDate, record.lastModFileTime);
+    if (const auto host = entry.hostSystem()) {
+        attributes.posixPermissions = permissionsOfEntry(record.externalFileAttributes, host, type);
+    }
+    return attributes;
+}
+
+void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
+                       bool isLink, const std::string& displayPath) {
+    if (isLink) {
+        // A link needs both attributes; the permissions are set before the date is checked.
+        if (!attributes.posixPermissions)
+            throw Error(EntryError::missingPermissionsAttributeError, displayPath);
+        setPermissionsAt(directoryDescriptor, name, *attributes.posixPermissions, true,
+                         displayPath);
+        if (!attributes.modificationDate) {
+            throw Error(EntryError::missingModificationDateAttributeError, displayPath);
+        }
+        setModificationDateAt(directoryDescriptor, name, *attributes.modificationDate, displayPath);
+        return;
+    }
+    if (attributes.posixPermissions) {
+        setPermissionsAt(directoryDescriptor, name, *attributes.posixPermissions, false,
+                         displayPath);
+    }
+    if (attributes.modificationDate) {
+        setModificationDateAt(directoryDescriptor, name, *attributes.modificationDate, displayPath);
+    }
+}
+
+void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink) {
+    applyAttributesAt(attributes, AT_FDCWD, url.path().c_str(), isLink, url.path());
+}
+
+void setLinkPermissions(std::uint16_t permissions, const FileURL& url) {
+    setPermissionsAt(AT_FDCWD, url.path().c_str(), permissions, true, url.path());
+}
+
+void setLinkModificationDate(Date date, const FileURL& url) {
+    setModificationDateAt(AT_FDCWD, url.path().c_str(), date, url.path());
+}
+
+}  // namespace marrowzip
