@@ -20,8 +20,9 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream);
 // was set before, and also for an empty buffer).
 std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream);
 
-// Writes the first `size` bytes of `data` in pieces of `pieceSize`; returns `size` (0 when
-// nothing was written). Only the bytes that exist are written when `data` is shorter.
+// Writes the first `size` bytes of `data` in pieces of `pieceSize`; returns the number of bytes
+// written: `size`, or fewer when `data` is shorter (only the bytes that exist are written), 0
+// when nothing was written. Throws ArchiveError::invalidBufferSize when pieceSize < 1.
 std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_t pieceSize,
                                   std::FILE* stream);
 

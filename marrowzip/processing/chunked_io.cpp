@@ -1,0 +1,104 @@
+#include "marrowzip/processing/chunked_io.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/crc32.hpp"
+
+namespace marrowzip {
+namespace {
+
+// Streams whose remaining length is unknown are read in blocks that start here and double with
+// what has been delivered, so that memory stays within about twice the bytes actually read.
+constexpr std::int64_t firstBlockSize = 64 * 1024;
+
+// How many bytes the stream can still deliver, when it can tell: a regular file's size minus
+// the position. Absent (-1) for pipes, in-memory streams and anything else.
+std::int64_t knownRemainingLength(std::FILE* stream) {
+    const int descriptor = ::fileno(stream);
+    if (descriptor < 0) return -1;
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    const off_t position = ::ftello(stream);
+    if (position < 0) return -1;
+    return std::max<std::int64_t>(status.st_size - position, 0);
+}
+
+}  // namespace
+
+Bytes readStreamChunk(std::int64_t size, std::FILE* stream) {
+    if (size <= 0) {
+        if (std::ferror(stream)) throw Error(DataError::unreadableFile);
+        return {};
+    }
+    // The size may come from a damaged record (a central directory size, a comment length):
+    // the allocation follows what the stream still holds, not what was asked for. A regular
+    // file's remaining length is read in one go; when it is 0 or unknown, fread is still called
+    // so that a read on a write-only stream sets the error indicator as it should.
+    const std::int64_t remaining = knownRemainingLength(stream);
+    std::int64_t block = std::min(size, remaining > 0 ? remaining : firstBlockSize);
+    Bytes buffer;
+    std::int64_t delivered = 0;
+    while (true) {
+        buffer.resize(static_cast<std::size_t>(delivered + block));
+        const std::size_t n =
+            std::fread(buffer.data() + delivered, 1, static_cast<std::size_t>(block), stream);
+        delivered += static_cast<std::int64_t>(n);
+        if (static_cast<std::int64_t>(n) < block || delivered == size) break;
+        // The file grew, or its length was unknown: carry on in growing blocks.
+        block = std::min(size - delivered, std::max(delivered, firstBlockSize));
+    }
+    if (std::ferror(stream)) throw Error(DataError::unreadableFile);
+    if (delivered == 0) return {};
+    buffer.resize(static_cast<std::size_t>(delivered));
+    return buffer;
+}
+
+std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream) {
+    std::size_t count = 0;
+    if (!data.empty()) count = std::fwrite(data.data(), 1, data.size(), stream);
+    if (std::ferror(stream)) throw Error(DataError::unwritableFile);
+    return count;
+}
+
+std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_t pieceSize,
+                                  std::FILE* stream) {
+    if (pieceSize < 1) throw Error(ArchiveError::invalidBufferSize);
+    // A buffer read near the end of a damaged archive can be shorter than the size its record
+    // claims: only the bytes that exist are written, and only those are counted.
+    const std::uint64_t total = std::min<std::uint64_t>(size, data.size());
+    std::uint64_t position = 0;
+    while (position < total) {
+        const std::uint64_t n = std::min(total - position, static_cast<std::uint64_t>(pieceSize));
+        std::fwrite(data.data() + position, 1, static_cast<std::size_t>(n), stream);
+        position += n;
+    }
+    if (std::ferror(stream)) throw Error(DataError::unwritableFile);
+    return total;
+}
+
+std::uint32_t copyStoredData(std::int64_t size, std::int64_t bufferSize, bool skipChecksum,
+                             const EntryDataProvider& provider, const EntryDataConsumer& consumer) {
+    if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+    if (size <= 0) {
+        consumer(ByteView{});
+        return 0;
+    }
+    std::int64_t chunk = std::min(bufferSize, size);
+    std::int64_t position = 0;
+    std::uint32_t checksum = 0;
+    while (position < size) {
+        chunk = std::min(chunk, size - position);
+        const Bytes data = provider(position, chunk);
+        consumer(data);
+        if (!skipChecksum) checksum = updateCRC32(data, checksum);
+        // Advance by what was asked for: a provider that delivers less (the archive ends early)
+        // still gets the same sequence of requests.
+        position += chunk;
+    }
+    return checksum;
+}
+
+}  // namespace marrowzip
