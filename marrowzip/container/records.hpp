@@ -52,6 +52,10 @@ using ZIP64Field = ZIP64ExtendedInformation::Field;
 std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
                                                        std::span<const ZIP64Field> fieldsNeeded);
 
+// The data of the first well-formed extra-field block with `headerID` (after its 4-byte header);
+// absent when there is none or a block before it claims more bytes than remain.
+std::optional<ByteView> extraFieldBlockData(ByteView extraFieldData, std::uint16_t headerID);
+
 struct LocalFileHeader {
     static constexpr std::uint32_t signature = 0x04034b50;
     static constexpr std::size_t fixedSize = 30;  // + fileNameLength + extraFieldLength
