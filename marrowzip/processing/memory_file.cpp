@@ -75,6 +75,9 @@ UniqueFile MemoryFile::openStream(std::string_view mode) {
     if (!stream) return nullptr;  // the cookie, and with it the reference, is released here
     cookie.release();             // now owned by the stream, given back by closeCallback
 
+    // A new stream starts at the beginning, also when an earlier stream left the position
+    // elsewhere; the position lives here, not in the stream.
+    offset_ = 0;
     if (append && ::fseeko(stream.get(), 0, SEEK_END) != 0) return nullptr;
     return stream;
 }
