@@ -185,6 +185,10 @@ private:
     FileURL url_;
     AccessMode accessMode_;
     UniqueFile archiveFile_;
+    // The 16384-byte stdio buffer of a file-backed stream (glibc ignores the size when it
+    // allocates the buffer itself). Declared after archiveFile_ so that a move assignment closes
+    // the old stream before freeing its buffer; the destructor closes the stream first.
+    std::unique_ptr<char[]> streamBuffer_;
     EndOfCentralDirectoryRecord endOfCentralDirectoryRecord_;
     std::optional<ZIP64EndOfCentralDirectory> zip64EndOfCentralDirectory_;
     std::optional<std::string> pathEncoding_;
