@@ -1,0 +1,210 @@
+#include "marrowzip/filesystem/beneath.hpp"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <deque>
+
+#include "marrowzip/common/error.hpp"
+
+namespace marrowzip {
+namespace {
+
+// As many links as the kernel itself follows in one lookup.
+constexpr int maximumLinkHops = 40;
+// openat2 answers EAGAIN when a rename elsewhere raced with a ".." step; trying again is safe.
+constexpr int lookupAttempts = 8;
+
+constexpr int folderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+std::string joined(std::span<const std::string> components) {
+    std::string path;
+    for (const auto& component : components) {
+        if (!path.empty()) path.push_back('/');
+        path += component;
+    }
+    return path;
+}
+
+UniqueFd openSelf(int root) {
+    return UniqueFd(::openat(root, ".", folderFlags));
+}
+
+int openWithKernel(int root, const std::string& path, UniqueFd& folder) {
+    struct open_how how {};
+    how.flags = folderFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0; attempt < lookupAttempts; ++attempt) {
+        const long descriptor = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+        if (descriptor >= 0) {
+            folder.reset(static_cast<int>(descriptor));
+            return 0;
+        }
+        if (errno != EAGAIN) return errno;
+    }
+    return EAGAIN;
+}
+
+int openDirectoryBeneath(int root, std::span<const std::string> components, UniqueFd& folder) {
+    if (components.empty()) {
+        folder = openSelf(root);
+        return folder ? 0 : errno;
+    }
+    const int error = openWithKernel(root, joined(components), folder);
+    // Kernels before 5.6 have no openat2, and some sandboxes refuse it: the walk in user space
+    // gives the same answers, one component at a time.
+    if (error == ENOSYS || error == EPERM) return walkBeneath(root, components, folder);
+    return error;
+}
+
+int readLinkAt(int folder, const std::string& name, std::string& target) {
+    std::array<char, PATH_MAX> buffer{};
+    const ssize_t length = ::readlinkat(folder, name.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return errno;  // EINVAL: the item is not a link
+    if (static_cast<std::size_t>(length) == buffer.size()) return ENAMETOOLONG;
+    target.assign(buffer.data(), static_cast<std::size_t>(length));
+    return 0;
+}
+
+// The walk keeps a stack of the folders it went through, each opened without following a link:
+// ".." pops one (never past `root`), and a link's text takes the link's place among the
+// components still to go. With `tolerateMissing`, a missing component (or a file where a folder
+// should be) ends the walk: ENOENT, or EXDEV when a ".." is still to come.
+int walk(int root, std::deque<std::string> pending, bool tolerateMissing,
+         std::vector<UniqueFd>& stack) {
+    int hops = 0;
+    while (!pending.empty()) {
+        const std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            if (stack.empty()) return EXDEV;
+            stack.pop_back();
+            continue;
+        }
+        const int folder = stack.empty() ? root : stack.back().get();
+        UniqueFd next(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
+        if (next) {
+            stack.push_back(std::move(next));
+            continue;
+        }
+        int error = errno;
+        std::string target;
+        if (error == ENOTDIR || error == ELOOP) {
+            error = readLinkAt(folder, name, target);
+            if (error == EINVAL) error = ENOTDIR;
+        }
+        if (error == 0) {
+            if (++hops > maximumLinkHops) return ELOOP;
+            if (!target.empty() && target.front() == '/') return EXDEV;
+            const auto parts = relativeComponents(target);
+            pending.insert(pending.begin(), parts.begin(), parts.end());
+            continue;
+        }
+        if (tolerateMissing && (error == ENOENT || error == ENOTDIR)) {
+            const bool climbs = std::find(pending.begin(), pending.end(), "..") != pending.end();
+            return climbs ? EXDEV : ENOENT;
+        }
+        return error;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> relativeComponents(std::string_view relativePath) {
+    std::vector<std::string> components;
+    std::size_t start = 0;
+    while (start <= relativePath.size()) {
+        std::size_t end = relativePath.find('/', start);
+        if (end == std::string_view::npos) end = relativePath.size();
+        const std::string_view part = relativePath.substr(start, end - start);
+        if (!part.empty() && part != ".") components.emplace_back(part);
+        start = end + 1;
+    }
+    return components;
+}
+
+int walkBeneath(int root, std::span<const std::string> components, UniqueFd& folder) {
+    std::vector<UniqueFd> stack;
+    const int error =
+        walk(root, std::deque<std::string>(components.begin(), components.end()), false, stack);
+    if (error != 0) return error;
+    folder = stack.empty() ? openSelf(root) : std::move(stack.back());
+    return folder ? 0 : errno;
+}
+
+UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath) {
+    if (::mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        throw posixFileError(errno, displayPath);
+    }
+    // Whether just made or already there, it is opened only as a real folder.
+    UniqueFd made(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
+    if (made) return made;
+    if (errno == ENOTDIR || errno == ELOOP)
+        throw Error(FileError::fileWriteFileExists, displayPath);
+    throw posixFileError(errno, displayPath);
+}
+
+UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bool create,
+                           const FileURL& rootURL, const std::string& displayPath) {
+    UniqueFd folder = openSelf(root);
+    if (!folder) throw posixFileError(errno, rootURL.path());
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        // Each prefix is resolved from the root again, so that a link met on the way is judged
+        // against the root and not against the folder it happens to sit in.
+        const auto prefix = components.first(i + 1);
+        UniqueFd next;
+        const int error = openDirectoryBeneath(root, prefix, next);
+        if (error == 0) {
+            folder = std::move(next);
+            continue;
+        }
+        if (error == EXDEV) {
+            throw Error(FileError::fileReadInvalidFileName, displayPath, {},
+                        "the path leads out of the folder through a link");
+        }
+        const std::string folderPath = rootURL.appendingPathComponent(joined(prefix)).path();
+        if (error != ENOENT || !create || components[i] == "..") {
+            throw posixFileError(error, folderPath);
+        }
+        folder = makeFolderAt(folder.get(), components[i], folderPath);
+    }
+    return folder;
+}
+
+bool linkTargetStaysBeneath(int root, const std::string& rootPath,
+                            std::span<const std::string> linkFolder, std::string_view target) {
+    std::deque<std::string> pending;
+    if (!target.empty() && target.front() == '/') {
+        const std::string path = FileURL::fromPath(target).path();  // "//" folded, dots kept
+        std::string_view rest;
+        if (rootPath == "/") {
+            rest = std::string_view(path).substr(1);
+        } else if (path == rootPath) {
+            rest = {};
+        } else if (path.starts_with(rootPath + "/")) {
+            rest = std::string_view(path).substr(rootPath.size() + 1);
+        } else {
+            return false;
+        }
+        const auto parts = relativeComponents(rest);
+        pending.assign(parts.begin(), parts.end());
+    } else {
+        pending.assign(linkFolder.begin(), linkFolder.end());
+        const auto parts = relativeComponents(target);
+        pending.insert(pending.end(), parts.begin(), parts.end());
+    }
+    std::vector<UniqueFd> stack;
+    const int error = walk(root, std::move(pending), true, stack);
+    return error == 0 || error == ENOENT;
+}
+
+}  // namespace marrowzip

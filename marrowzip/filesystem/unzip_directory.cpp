@@ -1,0 +1,103 @@
+#include "marrowzip/filesystem/unzip_directory.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/extraction_folder.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::int64_t largestUnitCount = std::numeric_limits<std::int64_t>::max();
+
+// Sizes come from the archive: one that does not fit a signed count, or a sum that would
+// overflow, saturates rather than wrapping into a negative total.
+std::int64_t unitCountOf(const Entry& entry) {
+    if (entry.type() == EntryType::directory) return 1;
+    const std::uint64_t size = entry.uncompressedSize();
+    return size > static_cast<std::uint64_t>(largestUnitCount) ? largestUnitCount
+                                                               : static_cast<std::int64_t>(size);
+}
+
+std::string decodedPath(const Entry& entry, const std::optional<std::string>& pathEncoding) {
+    return pathEncoding ? entry.pathUsingEncoding(*pathEncoding) : entry.path();
+}
+
+void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL& source,
+                       bool skipChecksum, bool allowLinksOutside, Progress* progress,
+                       const std::optional<std::string>& pathEncoding) {
+    EntryIterator entries = archive.makeEntryIterator();
+    std::uint64_t extracted = 0;
+    while (const auto entry = entries.next()) {
+        const std::string path = decodedPath(*entry, pathEncoding);
+        std::shared_ptr<Progress> child;
+        if (progress != nullptr) {
+            const std::int64_t units = unitCountOf(*entry);
+            child = progress->makeChild(units, units);
+        }
+        const std::uint32_t checksum = folder.extract(archive, *entry, path, defaultChunkSize,
+                                                      skipChecksum, allowLinksOutside, child.get());
+        if (!skipChecksum && checksum != entry->checksum()) {
+            throw Error(ArchiveError::invalidCRC32, source.path(), path);
+        }
+        ++extracted;
+    }
+    // The pass stops silently at a damaged record or an encrypted entry; the entries behind it
+    // are missing, and that must not pass for a complete extraction.
+    if (entries.endedEarly()) {
+        const std::string detail =
+            entries.stoppedAtEncryptedEntry()
+                ? "encrypted entries are not supported"
+                : "the central directory ends after " + std::to_string(extracted) + " of " +
+                      std::to_string(archive.totalNumberOfEntries()) + " entries";
+        throw Error(ArchiveError::invalidCentralDirectoryEntryCount, source.path(), {}, detail);
+    }
+}
+
+}  // namespace
+
+bool liesWithin(const FileURL& candidate, const FileURL& base) {
+    const std::string baseText =
+        FileURL::fromPath(base.path(), true).standardized().absoluteString();
+    const std::string candidateText =
+        FileURL::fromPath(candidate.path()).standardized().absoluteString();
+    return candidateText.starts_with(baseText);
+}
+
+std::int64_t readingUnitCount(const Archive& archive) {
+    std::int64_t total = 0;
+    for (const Entry& entry : archive) {
+        const std::int64_t units = unitCountOf(entry);
+        total = units > largestUnitCount - total ? largestUnitCount : total + units;
+    }
+    return total;
+}
+
+void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination, bool skipChecksum,
+                             bool allowLinksOutside, Progress* progress,
+                             std::optional<std::string> pathEncoding) {
+    if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());
+    Archive archive = Archive::openFile(source, Archive::AccessMode::read, pathEncoding);
+    if (progress != nullptr) progress->setTotalUnitCount(readingUnitCount(archive));
+    ExtractionFolder folder(destination);
+    try {
+        extractEveryEntry(archive, folder, source, skipChecksum, allowLinksOutside, progress,
+                          pathEncoding);
+    } catch (...) {
+        // The folders extracted so far still get their attributes; the first failure is the
+        // one to report.
+        try {
+            folder.finishFolderTimes();
+        } catch (const Error&) {
+        }
+        throw;
+    }
+    folder.finishFolderTimes();
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,97 @@
+#include "marrowzip/filesystem/zip_item.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::int64_t largestUnitCount = std::numeric_limits<std::int64_t>::max();
+
+// 1 for a folder, else the item's size; -1 when the item cannot be asked (not reported).
+std::int64_t unitCountOf(const FileURL& item) {
+    try {
+        return typeOfItem(item) == EntryType::directory ? 1 : sizeOfItem(item);
+    } catch (const Error&) {
+        return -1;
+    }
+}
+
+std::int64_t addUnits(std::int64_t total, std::int64_t units) {
+    if (units > 0 && total > largestUnitCount - units) return largestUnitCount;
+    return total + units;
+}
+
+// Every item below `folder`, as paths relative to it, parents before their children. Links
+// are listed as links and never followed, so a link to a folder brings nothing of that folder.
+std::vector<std::string> deepListing(const FileURL& folder) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> paths;
+    std::error_code error;
+    fs::recursive_directory_iterator items(folder.filesystemPath(), fs::directory_options::none,
+                                           error);
+    for (; !error && items != fs::recursive_directory_iterator(); items.increment(error)) {
+        paths.push_back(items->path().lexically_relative(folder.filesystemPath()).generic_string());
+    }
+    if (error) throw Error(error, folder.path());
+    return paths;
+}
+
+void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFolderName,
+                          CompressionMethod compressionMethod, Progress* progress) {
+    std::vector<std::string> listing = deepListing(source);
+    // The empty path stands for the folder itself, whose entry comes after all its contents.
+    if (prefixFolderName) listing.emplace_back();
+
+    const std::string folderName = source.lastPathComponent();
+    const FileURL base = prefixFolderName ? source.deletingLastPathComponent() : source;
+    const auto entryPathOf = [&](const std::string& relative) {
+        return prefixFolderName ? folderName + "/" + relative : relative;
+    };
+
+    std::vector<std::int64_t> units;
+    if (progress != nullptr) {
+        std::int64_t total = 0;
+        for (const auto& relative : listing) {
+            units.push_back(unitCountOf(source.appendingPathComponent(relative)));
+            total = addUnits(total, units.back());
+        }
+        progress->setTotalUnitCount(total);
+    }
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const std::string entryPath = entryPathOf(listing[i]);
+        std::shared_ptr<Progress> child;
+        if (progress != nullptr) child = progress->makeChild(units[i], units[i]);
+        archive.appendEntry(entryPath, base.appendingPathComponent(entryPath), compressionMethod,
+                            defaultChunkSize, child.get());
+    }
+}
+
+}  // namespace
+
+void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool prefixFolderName,
+                       CompressionMethod compressionMethod, Progress* progress) {
+    if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());
+    if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
+    Archive archive = Archive::openFile(destination, Archive::AccessMode::create);
+    if (typeOfItem(source) == EntryType::directory) {
+        appendFolderContents(archive, source, prefixFolderName, compressionMethod, progress);
+        return;
+    }
+    if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(source));
+    const std::string name = source.lastPathComponent();
+    archive.appendEntry(name, source.deletingLastPathComponent().appendingPathComponent(name),
+                        compressionMethod, defaultChunkSize, progress);
+}
+
+}  // namespace marrowzip

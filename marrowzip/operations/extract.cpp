@@ -1,0 +1,181 @@
+// Archive::extractEntry in its consumer form: an entry's bytes, chunk by chunk, from the archive
+// stream to a callback.
+#include <sys/types.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/operations/extract_steps.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/crc32.hpp"
+#include "marrowzip/processing/deflate.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint64_t largestSigned = std::numeric_limits<std::int64_t>::max();
+
+// The sizes the data step goes by; they come from the archive and are checked against what the
+// data actually holds. A file uses the central record and its ZIP64 block, as every reader that
+// goes by the central directory does. A link also counts the data descriptor: some writers defer
+// a link's sizes to it and leave 0 in the local header.
+struct DataSizes {
+    std::uint64_t compressed = 0;
+    std::uint64_t uncompressed = 0;
+};
+
+DataSizes dataSizesOf(const Entry& entry, EntryType type) {
+    if (type == EntryType::symlink) return {entry.compressedSize(), entry.uncompressedSize()};
+    return {entry.centralCompressedSize(), entry.centralUncompressedSize()};
+}
+
+std::int64_t unitCountOf(const Entry& entry, EntryType type) {
+    if (type == EntryType::directory) return 1;
+    const std::uint64_t size = entry.uncompressedSize();
+    return size > largestSigned ? std::numeric_limits<std::int64_t>::max()
+                                : static_cast<std::int64_t>(size);
+}
+
+CompressionMethod methodOf(const Entry& entry) {
+    const auto method = compressionMethodFromRaw(entry.localFileHeader.compressionMethod);
+    if (!method) throw Error(ArchiveError::invalidCompressionMethod);
+    return *method;
+}
+
+void seekToData(std::FILE* stream, const Entry& entry) {
+    const std::uint64_t start = entry.dataStart();
+    if (start > largestSigned || ::fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0) {
+        throw Error(DataError::unreadableFile, {}, {}, "the entry's data cannot be reached");
+    }
+}
+
+// Stored bytes are copied as they are, so the archive must hold every byte the entry declares:
+// a short read means that the archive ends inside the entry.
+EntryDataProvider storedDataProvider(std::FILE* stream) {
+    return [stream](std::int64_t, std::int64_t size) {
+        Bytes chunk = readStreamChunk(size, stream);
+        if (static_cast<std::int64_t>(chunk.size()) < size) {
+            throw Error(DataError::unreadableFile, {}, {}, "the archive ends inside the entry");
+        }
+        return chunk;
+    };
+}
+
+// Compressed bytes may run out before the size the record claims: the DEFLATE stream's own end
+// decides, and the inflater reports a stream that stops short.
+EntryDataProvider compressedDataProvider(std::FILE* stream) {
+    return [stream](std::int64_t, std::int64_t size) { return readStreamChunk(size, stream); };
+}
+
+// Delivers exactly `sizes.uncompressed` bytes, or fails: an entry that lies about its size can
+// neither fill a disk nor pass as complete when its data stops early.
+std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes sizes,
+                          std::int64_t bufferSize, bool skipChecksum,
+                          const EntryDataConsumer& consumer) {
+    if (sizes.compressed > largestSigned || sizes.uncompressed > largestSigned) {
+        throw Error(ArchiveError::invalidEntrySize);
+    }
+    const auto uncompressed = static_cast<std::int64_t>(sizes.uncompressed);
+    if (method == CompressionMethod::none) {
+        return copyStoredData(uncompressed, bufferSize, skipChecksum, storedDataProvider(stream),
+                              consumer);
+    }
+    // Some writers mark an empty file as deflated and store no bytes at all.
+    if (sizes.compressed == 0 && sizes.uncompressed == 0) {
+        consumer(ByteView{});
+        return 0;
+    }
+    std::uint64_t delivered = 0;
+    const EntryDataConsumer counting = [&](ByteView chunk) {
+        delivered += chunk.size();
+        consumer(chunk);
+    };
+    const std::uint32_t checksum =
+        decompressDeflate(static_cast<std::int64_t>(sizes.compressed), bufferSize, skipChecksum,
+                          compressedDataProvider(stream), counting, sizes.uncompressed);
+    if (delivered != sizes.uncompressed) {
+        throw Error(CompressionError::corruptedData, {}, {},
+                    "the data ends before the entry's declared size");
+    }
+    return checksum;
+}
+
+// A link's target is read like a file's data (inflated when deflated), in one piece.
+Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferSize) {
+    const CompressionMethod method = methodOf(entry);
+    const DataSizes sizes = dataSizesOf(entry, EntryType::symlink);
+    if (sizes.uncompressed > static_cast<std::uint64_t>(maximumLinkTargetLength())) {
+        throw Error(ArchiveError::invalidEntryPath, {}, {},
+                    "the link target is longer than the system allows");
+    }
+    Bytes target;
+    target.reserve(static_cast<std::size_t>(sizes.uncompressed));
+    deliverData(stream, method, sizes, bufferSize, true,
+                [&](ByteView chunk) { target.insert(target.end(), chunk.begin(), chunk.end()); });
+    return target;
+}
+
+std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t bufferSize,
+                           bool skipChecksum, Progress* progress,
+                           const EntryDataConsumer& consumer) {
+    const EntryType type = entry.type();
+    seekToData(stream, entry);
+    const std::int64_t units = unitCountOf(entry, type);
+    if (progress != nullptr) progress->setTotalUnitCount(units);
+
+    switch (type) {
+        case EntryType::directory:
+            consumer(ByteView{});
+            if (progress != nullptr) progress->setCompletedUnitCount(units);
+            return 0;
+        case EntryType::symlink: {
+            const Bytes target = readLinkTarget(stream, entry, bufferSize);
+            // A link's checksum is always computed: its target is what the check protects.
+            const std::uint32_t checksum = updateCRC32(target, 0);
+            consumer(target);
+            if (progress != nullptr) progress->setCompletedUnitCount(units);
+            return checksum;
+        }
+        case EntryType::file:
+            break;
+    }
+    const CompressionMethod method = methodOf(entry);
+    const EntryDataConsumer observed = [&](ByteView chunk) {
+        if (progress != nullptr && progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        consumer(chunk);
+        if (progress != nullptr)
+            progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
+    };
+    return deliverData(stream, method, dataSizesOf(entry, type), bufferSize, skipChecksum,
+                       observed);
+}
+
+}  // namespace
+
+std::int64_t maximumLinkTargetLength() {
+    return PATH_MAX - 1;
+}
+
+std::string archiveDisplayPath(const Archive& archive) {
+    return archive.url().isFileURL() ? archive.url().path() : archive.url().absoluteString();
+}
+
+std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
+                                    std::int64_t bufferSize, bool skipChecksum,
+                                    Progress* progress) {
+    try {
+        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer);
+    } catch (const Error& error) {
+        throw error.withContext(archiveDisplayPath(*this), entry.path());
+    }
+}
+
+}  // namespace marrowzip

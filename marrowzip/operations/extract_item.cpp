@@ -1,0 +1,159 @@
+// Archive::extractEntry in its file-system form: an entry becomes a new file, folder or link at
+// a destination path, never written through anything that is already there.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/unique_fd.hpp"
+#include "marrowzip/common/unique_file.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/operations/extract_steps.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+
+namespace marrowzip {
+namespace {
+
+void closeWrittenFile(UniqueFile file, const std::string& displayPath) {
+    const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
+    // fclose reports what the kernel says about the last writes, so its answer counts too.
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!flushed || !closed) throw Error(DataError::unwritableFile, displayPath);
+}
+
+// Creating a folder is accepted when a real folder is already there; anything else at the path
+// (a link to a folder included) would have the entry's attributes written through it.
+void createFolder(const FileURL& destination) {
+    std::error_code error;
+    std::filesystem::create_directories(destination.filesystemPath(), error);
+    if (error) throw Error(error, destination.path());
+    struct stat status {};
+    if (::lstat(destination.path().c_str(), &status) != 0) {
+        throw posixFileError(errno, destination.path());
+    }
+    if (!S_ISDIR(status.st_mode)) throw Error(FileError::fileWriteFileExists, destination.path());
+}
+
+// A standalone extraction knows no enclosing folder: the link's own folder is the base, and
+// the test is textual, as every reader of the link's text would resolve it.
+bool linkTargetLiesWithinItsFolder(const std::string& target, const FileURL& link) {
+    const FileURL folder = link.deletingLastPathComponent();
+    const FileURL resolved = !target.empty() && target.front() == '/'
+                                 ? FileURL::fromPath(target)
+                                 : folder.appendingPathComponent(target);
+    return liesWithin(resolved, folder);
+}
+
+std::uint32_t extractLink(Archive& archive, const Entry& entry, const FileURL& destination,
+                          std::int64_t bufferSize, bool skipChecksum, bool allowLinksOutside,
+                          Progress* progress) {
+    if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
+    std::uint32_t checksum = 0;
+    const Bytes bytes = readLinkBytes(archive, entry, bufferSize, skipChecksum, progress, checksum);
+    const std::string target = decodeLinkTarget(bytes, destination.path());
+    if (!allowLinksOutside && !linkTargetLiesWithinItsFolder(target, destination)) {
+        throw Error(ArchiveError::uncontainedSymlink, destination.path());
+    }
+    createParentDirectory(destination);
+    createLinkAt(target, AT_FDCWD, destination.path().c_str(), destination.path());
+    return checksum;
+}
+
+}  // namespace
+
+std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath) {
+    if (std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end()) {
+        throw Error(ArchiveError::invalidEntryPath, displayPath, {},
+                    "the link target holds a NUL byte");
+    }
+    auto text = decodeUTF8(bytes);
+    if (!text) {
+        throw Error(ArchiveError::invalidEntryPath, displayPath, {},
+                    "the link target is not UTF-8");
+    }
+    return std::move(*text);
+}
+
+std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
+                             const char* name, const std::string& displayPath,
+                             std::int64_t bufferSize, bool skipChecksum, Progress* progress) {
+    // O_EXCL with O_NOFOLLOW: whatever is at the name, a dangling link included, stays as it is,
+    // and no other process can slip a link in between a check and the creation.
+    UniqueFd descriptor(::openat(folderDescriptor, name,
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!descriptor) {
+        if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, displayPath);
+        throw posixFileError(errno, displayPath);
+    }
+    UniqueFile file(::fdopen(descriptor.get(), "wb"));
+    if (!file) throw posixFileError(errno, displayPath);
+    descriptor.release();
+
+    const EntryDataConsumer writer = [&](ByteView chunk) {
+        try {
+            writeStreamChunk(chunk, file.get());
+        } catch (const Error& error) {
+            throw error.withContext(displayPath);
+        }
+    };
+    const std::uint32_t checksum =
+        archive.extractEntry(entry, writer, bufferSize, skipChecksum, progress);
+    closeWrittenFile(std::move(file), displayPath);
+    return checksum;
+}
+
+void createLinkAt(const std::string& target, int folderDescriptor, const char* name,
+                  const std::string& displayPath) {
+    if (::symlinkat(target.c_str(), folderDescriptor, name) == 0) return;
+    if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, displayPath);
+    throw posixFileError(errno, displayPath);
+}
+
+Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,
+                    bool skipChecksum, Progress* progress, std::uint32_t& checksum) {
+    Bytes bytes;
+    checksum = archive.extractEntry(
+        entry, [&](ByteView target) { bytes.assign(target.begin(), target.end()); }, bufferSize,
+        skipChecksum, progress);
+    return bytes;
+}
+
+std::uint32_t Archive::extractEntry(const Entry& entry, const FileURL& destination,
+                                    std::int64_t bufferSize, bool skipChecksum,
+                                    bool allowLinksOutside, Progress* progress) {
+    try {
+        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        const EntryType type = entry.type();
+        std::uint32_t checksum = 0;
+        switch (type) {
+            case EntryType::file:
+                createParentDirectory(destination);
+                checksum = writeNewFileAt(*this, entry, AT_FDCWD, destination.path().c_str(),
+                                          destination.path(), bufferSize, skipChecksum, progress);
+                break;
+            case EntryType::directory:
+                checksum = extractEntry(
+                    entry, [&](ByteView) { createFolder(destination); }, bufferSize, skipChecksum,
+                    progress);
+                break;
+            case EntryType::symlink:
+                checksum = extractLink(*this, entry, destination, bufferSize, skipChecksum,
+                                       allowLinksOutside, progress);
+                break;
+        }
+        applyAttributes(attributesOfEntry(entry), destination, type == EntryType::symlink);
+        return checksum;
+    } catch (const Error& error) {
+        throw error.withContext(archiveDisplayPath(*this), entry.path());
+    }
+}
+
+}  // namespace marrowzip
