@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
 
 namespace marrowzip {
 namespace {
@@ -22,55 +23,44 @@ Date utc(int year, int month, int day, int hour, int minute, int second) {
 }
 
 TEST(DosDate, WritesTheUtcFieldsAndClampsTheYear) {
-    struct Case {
-        Date date;
-        std::uint16_t dosDate, dosTime;
-    };
-    const Case cases[] = {
-        {utc(2021, 3, 4, 5, 6, 7), 21092, 10435},  // odd seconds lose one
+    const std::tuple<Date, int, int> cases[] = {
+        {utc(2021, 3, 4, 5, 6, 7) + 0.9, 21092, 10435},  // odd seconds lose one
         {utc(1980, 1, 1, 0, 0, 0), 33, 0},
         {utc(2099, 12, 31, 23, 59, 59), 0xEF9F, 0xBF7D},
         {utc(2100, 1, 1, 0, 0, 0), 0xEE21, 0},          // 2099-01-01
         {utc(1975, 6, 15, 0, 0, 0), (6 << 5) + 15, 0},  // 1980-06-15
         {-0.5, 33, 0},                                  // truncated to 1970, then clamped
-        {utc(2021, 3, 4, 5, 6, 7) + 0.9, 21092, 10435},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.date);
-        EXPECT_EQ(dosDateOf(c.date), c.dosDate);
-        EXPECT_EQ(dosTimeOf(c.date), c.dosTime);
+    for (const auto& [date, dosDate, dosTime] : cases) {
+        EXPECT_EQ(dosDateOf(date), dosDate) << date;
+        EXPECT_EQ(dosTimeOf(date), dosTime) << date;
     }
-}
-
-TEST(DosDate, ReadsBackAsUtcNormalisingOutOfRangeFields) {
     EXPECT_EQ(dateFromDOS(21092, 10435), utc(2021, 3, 4, 5, 6, 6));
+    // Out-of-range fields carry over: day 0 of month 0, and month 13 at hour 24.
     EXPECT_EQ(dateFromDOS(0, 0), utc(1979, 11, 30, 0, 0, 0));
     EXPECT_EQ(dateFromDOS((41 << 9) + (13 << 5) + 1, 24 << 11), utc(2022, 1, 2, 0, 0, 0));
 }
 
 TEST(DosDate, IgnoresTheLocalTimeZone) {
-    const std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
+    const char* saved = std::getenv("TZ");
+    const std::string restore = saved ? saved : "UTC";
     const Date date = utc(2021, 7, 1, 23, 30, 0);
     for (const char* zone : {"XST-14", "PST8PDT,M3.2.0,M11.1.0"}) {
         ::setenv("TZ", zone, 1);
         ::tzset();
-        EXPECT_EQ(dosDateOf(date), (41 << 9) + (7 << 5) + 1);
-        EXPECT_EQ(dosTimeOf(date), (23 << 11) + (30 << 5));
-        EXPECT_EQ(dateFromDOS(dosDateOf(date), dosTimeOf(date)), date);
+        EXPECT_EQ(dosDateOf(date), (41 << 9) + (7 << 5) + 1) << zone;
+        EXPECT_EQ(dosTimeOf(date), (23 << 11) + (30 << 5)) << zone;
+        EXPECT_EQ(dateFromDOS(dosDateOf(date), dosTimeOf(date)), date) << zone;
     }
-    ::setenv("TZ", saved.c_str(), 1);
+    ::setenv("TZ", restore.c_str(), 1);
     ::tzset();
 }
 
 TEST(DosDate, TimevalKeepsTheSignOfTheFraction) {
-    struct Case {
-        Date date;
-        std::int64_t seconds;
-        std::int32_t microseconds;
-    };
-    for (const Case& c : {Case{1.5, 1, 500'000}, Case{0, 0, 0}, Case{-1.25, -1, -250'000}}) {
-        EXPECT_EQ(timevalOf(c.date).seconds, c.seconds);
-        EXPECT_EQ(timevalOf(c.date).microseconds, c.microseconds);
+    for (auto [date, seconds, microseconds] :
+         {std::tuple{1.5, 1, 500'000}, {0.0, 0, 0}, {-1.25, -1, -250'000}}) {
+        EXPECT_EQ(timevalOf(date).seconds, seconds);
+        EXPECT_EQ(timevalOf(date).microseconds, microseconds);
     }
 }
 
