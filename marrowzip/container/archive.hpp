@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -196,6 +198,86 @@ private:
 
     // ---- State and steps of the operations (marrowzip/operations) ----
     // Helpers of appending, extracting and removing are declared below this line.
+
+    // Appending and removing
+    // The central directory as it stands on disk, read on the first append and kept up to date
+    // by each append, so that a run of appends does not read it back every time.
+    struct CentralDirectoryCache {
+        std::uint64_t offset = 0;
+        Bytes records;        // the central directory headers
+        Bytes trailingBytes;  // everything behind them to the end of the stream: the end records
+    };
+    std::optional<CentralDirectoryCache> centralDirectoryCache_;
+
+    // Where an entry's bytes come from, and whom to name when they disagree with its size.
+    struct EntrySource {
+        EntryDataProvider provider;
+        // Called once the announced bytes have been read; fails when the source holds more.
+        std::function<void()> verifyExhausted;
+        std::string path;  // the source named in errors; empty: the archive itself
+    };
+    // An entry about to be appended, its inputs checked and converted to record values.
+    struct PendingEntry {
+        std::string path;  // UTF-8; a directory's ends in "/"
+        EntryType type = EntryType::file;
+        std::uint64_t uncompressedSize = 0;
+        CompressionMethod compressionMethod = CompressionMethod::none;
+        std::uint16_t lastModFileTime = 0;
+        std::uint16_t lastModFileDate = 0;
+        std::uint32_t externalFileAttributes = 0;
+        bool zip64Sizes = false;  // whether the local header carries its sizes in a ZIP64 block
+    };
+    struct EntryDataResult {
+        std::uint64_t written = 0;
+        std::uint32_t crc32 = 0;
+    };
+    struct WrittenEndRecords {
+        EndRecords records;
+        Bytes bytes;  // as written: [ZIP64 record, ZIP64 locator,] end record
+    };
+    struct WrittenCentralDirectory {
+        Bytes addedRecords;  // the headers written behind the cached ones
+        WrittenEndRecords endRecords;
+    };
+
+    void appendEntryFromSource(std::string_view path, EntryType type, std::int64_t uncompressedSize,
+                               Date modificationDate, std::optional<std::uint16_t> permissions,
+                               CompressionMethod compressionMethod, std::int64_t bufferSize,
+                               Progress* progress, const EntrySource& source);
+    PendingEntry prepareEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
+                              Date modificationDate, std::optional<std::uint16_t> permissions,
+                              CompressionMethod compressionMethod) const;
+    const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
+    LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
+                                         std::uint32_t crc32);
+    EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
+                                   Progress* progress, const EntrySource& source);
+    static CentralDirectoryStructure makeCentralDirectoryRecord(const LocalFileHeader& header,
+                                                                std::uint64_t relativeOffset,
+                                                                std::uint32_t externalFileAttributes);
+    // Writes the cached central directory at `start`, then `newRecords`, then fresh end records.
+    WrittenCentralDirectory writeCentralDirectoryAndEndRecords(
+        std::uint64_t start, std::span<const CentralDirectoryStructure> newRecords,
+        std::int64_t bufferSize);
+    // Writes end records for the given totals at the stream's position (`endRecordsStart`),
+    // keeping the comment and disk numbers of the current ones.
+    WrittenEndRecords writeEndOfCentralDirectory(std::uint64_t entryCount,
+                                                 std::uint64_t centralDirectorySize,
+                                                 std::uint64_t centralDirectoryStart,
+                                                 std::uint64_t endRecordsStart);
+    void rollbackAppend(std::uint64_t headerOffset, const CentralDirectoryCache& saved,
+                        std::int64_t bufferSize);
+    // Cuts the archive's stream to `length` bytes (a memory archive gets a new, shorter buffer).
+    void truncateArchive(std::uint64_t length);
+    std::string archivePathForErrors() const;
+
+    void ensureRemovable(const Entry& entry) const;
+    void writeArchiveWithout(const Entry& entry, Archive& target, std::int64_t bufferSize,
+                             Progress* progress) const;
+    void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
+                         Progress* progress) const;
+    void adoptMemoryArchive(Archive& temporary);
+    void adoptFileArchive(Archive& temporary);
 };
 
 }  // namespace marrowzip

@@ -1,0 +1,109 @@
+// Appending a file, folder or link from the file system: its type, size, date and mode are read
+// from the item itself (never through a final link), and its bytes from the item.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+
+namespace marrowzip {
+namespace {
+
+// O_NOFOLLOW: an item swapped for a link since its type was taken is refused, not followed.
+// O_NONBLOCK: a named pipe without a writer reads as empty instead of hanging the append.
+UniqueFile openSourceFile(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) throw posixFileError(errno, path);
+    UniqueFile stream(::fdopen(descriptor, "rb"));
+    if (!stream) {
+        const int error = errno;
+        ::close(descriptor);
+        throw posixFileError(error, path);
+    }
+    return stream;
+}
+
+// Up to `capacity` bytes of the link's target, without a terminating NUL.
+Bytes readLinkTarget(const std::string& path, std::int64_t capacity) {
+    Bytes target(static_cast<std::size_t>(capacity));
+    const ssize_t length =
+        ::readlink(path.c_str(), reinterpret_cast<char*>(target.data()), target.size());
+    if (length < 0) throw posixFileError(errno, path);
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+}  // namespace
+
+void Archive::appendEntry(std::string_view path, const RelativeTo& base,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress) {
+    appendEntry(path, base.baseURL.appendingPathComponent(path), compressionMethod, bufferSize,
+                progress);
+}
+
+void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress) {
+    if (accessMode_ == AccessMode::read) {
+        throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), std::string(path));
+    }
+    const std::string itemPath = itemURL.path();
+    if (!isReachable(itemURL)) throw Error(FileError::fileReadNoSuchFile, itemPath);
+    const EntryType type = typeOfItem(itemURL);
+    if (type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
+        throw Error(FileError::fileReadNoPermission, itemPath);
+    }
+    const Date modificationDate = modificationDateOfItem(itemURL);
+    const std::int64_t size = type == EntryType::directory ? 0 : sizeOfItem(itemURL);
+    struct stat status {};
+    if (::lstat(itemPath.c_str(), &status) != 0) throw posixFileError(errno, itemPath);
+    const auto permissions = static_cast<std::uint16_t>(status.st_mode & 07777);
+
+    EntrySource source;
+    source.path = itemPath;
+    UniqueFile file;
+    switch (type) {
+        case EntryType::directory:
+            source.provider = [](std::int64_t, std::int64_t) { return Bytes(); };
+            break;
+        case EntryType::symlink:
+            // One byte more than the size taken: a target that grew since shows as a longer
+            // answer, which the append refuses.
+            source.provider = [&](std::int64_t, std::int64_t wanted) {
+                return readLinkTarget(itemPath, wanted + 1);
+            };
+            break;
+        case EntryType::file:
+            file = openSourceFile(itemPath);
+            source.provider = [&](std::int64_t, std::int64_t wanted) {
+                try {
+                    return readStreamChunk(wanted, file.get());
+                } catch (const Error& error) {
+                    throw error.withContext(itemPath);
+                }
+            };
+            // A file that grew since its size was taken still has bytes to give.
+            source.verifyExhausted = [&] {
+                Bytes more;
+                try {
+                    more = readStreamChunk(1, file.get());
+                } catch (const Error& error) {
+                    throw error.withContext(itemPath);
+                }
+                if (!more.empty()) {
+                    throw Error(ArchiveError::invalidEntrySize, itemPath, std::string(path),
+                                "the file grew while it was read");
+                }
+            };
+            break;
+    }
+    appendEntryFromSource(path, type, size, modificationDate, permissions, compressionMethod,
+                          bufferSize, progress, source);
+}
+
+}  // namespace marrowzip

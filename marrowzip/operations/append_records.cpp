@@ -1,0 +1,169 @@
+// The records an append writes: the new entry's local and central headers, and the central
+// directory with its end records.
+#include <algorithm>
+
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/byte_cursor.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
+constexpr std::uint64_t countLimit = 0xFFFF;
+constexpr std::uint16_t utf8NameFlag = 0x0800;
+constexpr std::uint16_t versionMadeByUnix = 789;  // host 3 (Unix), format version 2.1
+constexpr std::uint16_t versionNeededDefault = 20;
+constexpr std::uint16_t versionNeededZIP64 = 45;
+constexpr std::uint16_t zip64HeaderID = 0x0001;
+
+template <typename Field>
+Field saturated(std::uint64_t value, std::uint64_t limit) {
+    return static_cast<Field>(std::min(value, limit));
+}
+
+ZIP64EndOfCentralDirectory makeZIP64EndRecords(
+    const std::optional<ZIP64EndOfCentralDirectory>& existing, std::uint64_t entryCount,
+    std::uint64_t centralDirectorySize, std::uint64_t centralDirectoryStart,
+    std::uint64_t endRecordsStart) {
+    ZIP64EndOfCentralDirectory records;
+    if (existing) {
+        records.record.versionMadeBy = existing->record.versionMadeBy;
+        records.record.versionNeededToExtract =
+            std::max(existing->record.versionNeededToExtract, versionNeededZIP64);
+        records.record.numberOfDisk = existing->record.numberOfDisk;
+        records.record.numberOfDiskStart = existing->record.numberOfDiskStart;
+        records.locator.numberOfDiskWithZIP64EOCDRecordStart =
+            existing->locator.numberOfDiskWithZIP64EOCDRecordStart;
+        records.locator.totalNumberOfDisk = existing->locator.totalNumberOfDisk;
+    }
+    // No extensible data sector is ever written, so the record is always 44 bytes after its
+    // size field, whatever an earlier writer's record claimed.
+    records.record.sizeOfZIP64EndOfCentralDirectoryRecord = 44;
+    records.record.totalNumberOfEntriesOnDisk = entryCount;
+    records.record.totalNumberOfEntriesInCentralDirectory = entryCount;
+    records.record.sizeOfCentralDirectory = centralDirectorySize;
+    records.record.offsetToStartOfCentralDirectory = centralDirectoryStart;
+    records.locator.relativeOffsetOfZIP64EOCDRecord = endRecordsStart;
+    return records;
+}
+
+}  // namespace
+
+LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
+                                              std::uint64_t compressedSize, std::uint32_t crc32) {
+    LocalFileHeader header;
+    header.versionNeededToExtract = entry.zip64Sizes ? versionNeededZIP64 : versionNeededDefault;
+    header.generalPurposeBitFlag = utf8NameFlag;
+    header.compressionMethod = static_cast<std::uint16_t>(entry.compressionMethod);
+    header.lastModFileTime = entry.lastModFileTime;
+    header.lastModFileDate = entry.lastModFileDate;
+    header.crc32 = crc32;
+    if (entry.zip64Sizes) {
+        // Both sizes always, so that the first and the second write have the same length.
+        header.compressedSize = static_cast<std::uint32_t>(sizeLimit);
+        header.uncompressedSize = static_cast<std::uint32_t>(sizeLimit);
+        header.extraFieldData = ByteWriter()
+                                    .u16(zip64HeaderID)
+                                    .u16(16)
+                                    .u64(entry.uncompressedSize)
+                                    .u64(compressedSize)
+                                    .bytes();
+        ZIP64ExtendedInformation block;
+        block.dataSize = 16;
+        block.uncompressedSize = entry.uncompressedSize;
+        block.compressedSize = compressedSize;
+        header.zip64Block = block;
+    } else {
+        header.compressedSize = static_cast<std::uint32_t>(compressedSize);
+        header.uncompressedSize = static_cast<std::uint32_t>(entry.uncompressedSize);
+    }
+    header.fileNameData.assign(entry.path.begin(), entry.path.end());
+    header.fileNameLength = static_cast<std::uint16_t>(header.fileNameData.size());
+    header.extraFieldLength = static_cast<std::uint16_t>(header.extraFieldData.size());
+    writeStreamChunk(header.serialize(), archiveFile_.get());
+    return header;
+}
+
+CentralDirectoryStructure Archive::makeCentralDirectoryRecord(
+    const LocalFileHeader& header, std::uint64_t relativeOffset,
+    std::uint32_t externalFileAttributes) {
+    const bool sizesInBlock = header.zip64Block.has_value();
+    const bool offsetInBlock = relativeOffset >= sizeLimit;
+    Bytes extraField;
+    if (sizesInBlock || offsetInBlock) {
+        ByteWriter block;
+        block.u16(zip64HeaderID)
+            .u16(static_cast<std::uint16_t>((sizesInBlock ? 16 : 0) + (offsetInBlock ? 8 : 0)));
+        if (sizesInBlock) {
+            block.u64(header.zip64Block->uncompressedSize).u64(header.zip64Block->compressedSize);
+        }
+        if (offsetInBlock) block.u64(relativeOffset);
+        extraField = std::move(block).take();
+    }
+    return CentralDirectoryStructure::fromLocalFileHeader(
+        header, externalFileAttributes, saturated<std::uint32_t>(relativeOffset, sizeLimit),
+        std::move(extraField));
+}
+
+Archive::WrittenCentralDirectory Archive::writeCentralDirectoryAndEndRecords(
+    std::uint64_t start, std::span<const CentralDirectoryStructure> newRecords,
+    std::int64_t bufferSize) {
+    const CentralDirectoryCache& cache = *centralDirectoryCache_;
+    std::FILE* stream = archiveFile_.get();
+    WrittenCentralDirectory written;
+    for (const auto& record : newRecords) {
+        const Bytes bytes = record.serialize();
+        written.addedRecords.insert(written.addedRecords.end(), bytes.begin(), bytes.end());
+    }
+
+    const std::uint64_t oldCount = totalNumberOfEntries();
+    const std::uint64_t oldSize = sizeOfCentralDirectory();
+    if (oldSize > UINT64_MAX - written.addedRecords.size()) {
+        throw Error(ArchiveError::invalidCentralDirectorySize);
+    }
+    if (oldCount > UINT64_MAX - newRecords.size()) {
+        throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
+    }
+
+    writeStreamInPieces(cache.records, cache.records.size(), bufferSize, stream);
+    writeStreamChunk(written.addedRecords, stream);
+    const std::uint64_t endRecordsStart =
+        start + cache.records.size() + written.addedRecords.size();
+    written.endRecords =
+        writeEndOfCentralDirectory(oldCount + newRecords.size(),
+                                   oldSize + written.addedRecords.size(), start, endRecordsStart);
+    return written;
+}
+
+Archive::WrittenEndRecords Archive::writeEndOfCentralDirectory(std::uint64_t entryCount,
+                                                               std::uint64_t centralDirectorySize,
+                                                               std::uint64_t centralDirectoryStart,
+                                                               std::uint64_t endRecordsStart) {
+    WrittenEndRecords written;
+    EndOfCentralDirectoryRecord& record = written.records.endRecord;
+    record = endOfCentralDirectoryRecord_;  // disk numbers and comment stay
+    record.totalNumberOfEntriesOnDisk = saturated<std::uint16_t>(entryCount, countLimit);
+    record.totalNumberOfEntriesInCentralDirectory = record.totalNumberOfEntriesOnDisk;
+    record.sizeOfCentralDirectory = saturated<std::uint32_t>(centralDirectorySize, sizeLimit);
+    record.offsetToStartOfCentralDirectory =
+        saturated<std::uint32_t>(centralDirectoryStart, sizeLimit);
+
+    if (entryCount >= countLimit || centralDirectorySize >= sizeLimit ||
+        centralDirectoryStart >= sizeLimit) {
+        const ZIP64EndOfCentralDirectory zip64 =
+            makeZIP64EndRecords(zip64EndOfCentralDirectory_, entryCount, centralDirectorySize,
+                                centralDirectoryStart, endRecordsStart);
+        written.bytes = zip64.record.serialize();
+        const Bytes locator = zip64.locator.serialize();
+        written.bytes.insert(written.bytes.end(), locator.begin(), locator.end());
+        writeStreamChunk(written.bytes, archiveFile_.get());
+        written.records.zip64EndRecords = zip64;
+    }
+    const Bytes classic = record.serialize();
+    writeStreamChunk(classic, archiveFile_.get());
+    written.bytes.insert(written.bytes.end(), classic.begin(), classic.end());
+    return written;
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,245 @@
+// Removing an entry: the archive is written anew without it into a temporary archive, which then
+// takes the old one's place in one step, so that the archive is always either the old or the new.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/byte_cursor.hpp"
+#include "marrowzip/operations/stream_position.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
+constexpr std::uint16_t zip64HeaderID = 0x0001;
+
+// A folder next to the archive, so that the finished copy replaces it by rename(2) on the same
+// file system; removed with its contents on every exit.
+class TemporaryFolder {
+  public:
+    explicit TemporaryFolder(const std::filesystem::path& parent) {
+        std::string pattern = (parent / ".marrowzip-removal-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw posixFileError(errno, pattern);
+        path_ = pattern;
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The extra field with its ZIP64 block replaced by `block` (or dropped when `block` is empty);
+// the other blocks stay, in their order.
+Bytes replacingZIP64Block(const Bytes& extraField, const Bytes& block) {
+    Bytes result = block;
+    std::size_t index = 0;
+    while (index + 4 <= extraField.size()) {
+        const std::size_t dataSize = extraField[index + 2] | extraField[index + 3] << 8;
+        const std::size_t end = std::min(index + 4 + dataSize, extraField.size());
+        const bool isZIP64 = (extraField[index] | extraField[index + 1] << 8) == zip64HeaderID;
+        if (!isZIP64)
+            result.insert(result.end(), extraField.begin() + index, extraField.begin() + end);
+        index = end;
+    }
+    result.insert(result.end(), extraField.begin() + index, extraField.end());
+    return result;
+}
+
+// The central header of an entry whose local header now lies at `newOffset`. The ZIP64 block
+// is rewritten only when the offset enters or leaves it, and then holds exactly the values that
+// the header's 0xFFFFFFFF fields call for, so that it parses again.
+CentralDirectoryStructure relocatedRecord(const CentralDirectoryStructure& record,
+                                          std::uint64_t newOffset) {
+    CentralDirectoryStructure relocated = record;
+    const bool offsetInBlock = newOffset >= sizeLimit;
+    relocated.relativeOffsetOfLocalHeader =
+        static_cast<std::uint32_t>(offsetInBlock ? sizeLimit : newOffset);
+    if (!offsetInBlock && record.relativeOffsetOfLocalHeader != sizeLimit) return relocated;
+
+    const ZIP64ExtendedInformation old = record.zip64Block.value_or(ZIP64ExtendedInformation{});
+    ByteWriter values;
+    if (relocated.uncompressedSize == sizeLimit) values.u64(old.uncompressedSize);
+    if (relocated.compressedSize == sizeLimit) values.u64(old.compressedSize);
+    if (offsetInBlock) values.u64(newOffset);
+    if (relocated.diskNumberStart == 0xFFFF) values.u32(old.diskNumberStart);
+    Bytes block;
+    if (!values.bytes().empty()) {
+        block = ByteWriter()
+                    .u16(zip64HeaderID)
+                    .u16(static_cast<std::uint16_t>(values.bytes().size()))
+                    .bytes(values.bytes())
+                    .bytes();
+        relocated.versionNeededToExtract =
+            std::max<std::uint16_t>(relocated.versionNeededToExtract, 45);
+    }
+    relocated.extraFieldData = replacingZIP64Block(record.extraFieldData, block);
+    if (relocated.extraFieldData.size() > 0xFFFF) {
+        throw Error(ArchiveError::invalidCentralDirectorySize);
+    }
+    relocated.extraFieldLength = static_cast<std::uint16_t>(relocated.extraFieldData.size());
+    relocated.zip64Block = findZIP64Block(relocated.extraFieldData, fieldsNeeded(relocated));
+    return relocated;
+}
+
+}  // namespace
+
+void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress* progress) {
+    const std::string archivePath = archivePathForErrors();
+    try {
+        if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
+        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        ensureRemovable(entry);
+        if (progress != nullptr) {
+            const std::uint64_t offset = offsetToStartOfCentralDirectory();
+            const std::uint64_t removed = std::min(offset, entry.localRecordLength());
+            progress->setTotalUnitCount(static_cast<std::int64_t>(offset - removed));
+        }
+        if (memoryFile_) {
+            Archive temporary = openMemory({}, AccessMode::create, pathEncoding_);
+            writeArchiveWithout(entry, temporary, bufferSize, progress);
+            adoptMemoryArchive(temporary);
+        } else {
+            const TemporaryFolder folder(url_.filesystemPath().parent_path());
+            // Declared after the folder, so that its stream is closed before the folder goes.
+            Archive temporary = openFile(
+                FileURL::fromPath((folder.path() / "archive.zip").string()), AccessMode::create);
+            writeArchiveWithout(entry, temporary, bufferSize, progress);
+            adoptFileArchive(temporary);
+        }
+    } catch (const Error& error) {
+        throw error.withContext(archivePath, entry.path());
+    }
+    centralDirectoryCache_.reset();
+}
+
+void Archive::ensureRemovable(const Entry& entry) const {
+    // An entry of another archive (or of an older state of this one) would still make the totals
+    // drop by one, leaving end records that disagree with the central directory.
+    bool found = false;
+    EntryIterator iterator = makeEntryIterator();
+    while (auto candidate = iterator.next()) {
+        if (*candidate == entry) found = true;
+    }
+    if (!found) throw Error(ArchiveError::invalidEntryPath);
+    // The copy walks the same central directory: a pass that ends early would drop every entry
+    // behind the point where it stopped.
+    if (iterator.endedEarly()) throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
+}
+
+void Archive::writeArchiveWithout(const Entry& entry, Archive& target, std::int64_t bufferSize,
+                                  Progress* progress) const {
+    std::FILE* out = target.archiveFile_.get();
+    seekStream(out, 0);
+    Bytes centralDirectory;
+    std::uint64_t entryCount = 0;
+    bool removed = false;
+    EntryIterator iterator = makeEntryIterator();
+    while (auto current = iterator.next()) {
+        if (!removed && *current == entry) {
+            removed = true;
+            continue;
+        }
+        // The new offset is where the copy lands; for records that lie back to back from the
+        // start of the file it is the old offset less the removed entry's local size.
+        const std::uint64_t newOffset = streamPosition(out);
+        copyLocalRecord(*current, out, bufferSize, progress);
+        const Bytes record =
+            relocatedRecord(current->centralDirectoryStructure, newOffset).serialize();
+        centralDirectory.insert(centralDirectory.end(), record.begin(), record.end());
+        ++entryCount;
+    }
+    if (!removed || iterator.endedEarly()) {
+        throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
+    }
+
+    const std::uint64_t start = streamPosition(out);
+    writeStreamChunk(centralDirectory, out);
+    // The totals are counted from what was written, not derived from the old ones: a rebuilt
+    // header may differ in length from the one it replaces.
+    target.endOfCentralDirectoryRecord_ = endOfCentralDirectoryRecord_;
+    target.zip64EndOfCentralDirectory_ = zip64EndOfCentralDirectory_;
+    const WrittenEndRecords written = target.writeEndOfCentralDirectory(
+        entryCount, centralDirectory.size(), start, start + centralDirectory.size());
+    target.endOfCentralDirectoryRecord_ = written.records.endRecord;
+    target.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+    target.truncateArchive(start + centralDirectory.size() + written.bytes.size());
+}
+
+void Archive::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
+                              Progress* progress) const {
+    std::FILE* in = archiveFile_.get();
+    seekStream(in, entry.localHeaderOffset(), DataError::unreadableFile);
+    std::uint64_t remaining = entry.localRecordLength();
+    while (remaining > 0) {
+        if (progress != nullptr && progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        const auto wanted =
+            static_cast<std::int64_t>(std::min(remaining, static_cast<std::uint64_t>(bufferSize)));
+        const Bytes chunk = readStreamChunk(wanted, in);
+        // The sizes come from the archive: a record that runs past its end is not copied short.
+        if (chunk.size() != static_cast<std::uint64_t>(wanted)) {
+            throw Error(ArchiveError::invalidEntrySize, {}, entry.path());
+        }
+        writeStreamChunk(chunk, target);
+        if (progress != nullptr) progress->addCompletedUnitCount(wanted);
+        remaining -= static_cast<std::uint64_t>(wanted);
+    }
+}
+
+void Archive::adoptMemoryArchive(Archive& temporary) {
+    std::optional<Bytes> bytes = temporary.data();
+    if (!bytes) throw Error(ArchiveError::unwritableArchive);
+    // Opened before this archive lets go of its own stream: a failure leaves it as it was.
+    BackingStream backing = openBackingStream(std::move(*bytes), AccessMode::update);
+    archiveFile_ = std::move(backing.stream);
+    memoryFile_ = std::move(backing.memoryFile);
+    endOfCentralDirectoryRecord_ = std::move(backing.endRecord);
+    zip64EndOfCentralDirectory_ = std::move(backing.zip64EndRecords);
+}
+
+void Archive::adoptFileArchive(Archive& temporary) {
+    const std::string& archivePath = url_.path();
+    const std::string temporaryPath = temporary.url_.path();
+    std::FILE* written = temporary.archiveFile_.get();
+    struct stat original {};
+    if (::fstat(::fileno(archiveFile_.get()), &original) != 0) {
+        throw posixFileError(errno, archivePath);
+    }
+    if (::fchmod(::fileno(written), original.st_mode & 07777) != 0) {
+        throw posixFileError(errno, temporaryPath);
+    }
+    // On disk before the rename, so that a crash leaves either archive whole.
+    if (std::fflush(written) != 0) throw Error(DataError::unwritableFile, temporaryPath);
+    if (::fsync(::fileno(written)) != 0) throw posixFileError(errno, temporaryPath);
+
+    // The new stream is opened before the rename: once the archive has been replaced, nothing
+    // is left that could fail.
+    UniqueFile reopened(std::fopen(temporaryPath.c_str(), "rb+"));
+    if (!reopened) throw Error(ArchiveError::unreadableArchive, archivePath);
+    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
+    std::setvbuf(reopened.get(), buffer.get(), _IOFBF, static_cast<std::size_t>(defaultChunkSize));
+    if (::rename(temporaryPath.c_str(), archivePath.c_str()) != 0) {
+        throw posixFileError(errno, archivePath);
+    }
+    archiveFile_ = std::move(reopened);  // closes the old stream before its buffer goes
+    streamBuffer_ = std::move(buffer);
+    endOfCentralDirectoryRecord_ = temporary.endOfCentralDirectoryRecord_;
+    zip64EndOfCentralDirectory_ = temporary.zip64EndOfCentralDirectory_;
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,30 @@
+// Positioning of the archive streams for the operations that write them: absolute offsets as
+// unsigned 64-bit values, and failures reported as the DataError the caller names.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+
+#include "marrowzip/common/error.hpp"
+
+namespace marrowzip {
+
+inline void seekStream(std::FILE* stream, std::uint64_t offset,
+                       DataError failure = DataError::unwritableFile) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        ::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        throw Error(failure);
+    }
+}
+
+inline std::uint64_t streamPosition(std::FILE* stream,
+                                    DataError failure = DataError::unwritableFile) {
+    const off_t position = ::ftello(stream);
+    if (position < 0) throw Error(failure);
+    return static_cast<std::uint64_t>(position);
+}
+
+}  // namespace marrowzip
