@@ -1,0 +1,98 @@
+#include "support/raw_archive.hpp"
+
+#include <zlib.h>
+
+#include <stdexcept>
+
+#include "marrowzip/container/byte_cursor.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+Bytes rawDeflate(const Bytes& input) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2 failed");
+    }
+    Bytes output(deflateBound(&stream, static_cast<uLong>(input.size())));
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = static_cast<uInt>(input.size());
+    stream.next_out = output.data();
+    stream.avail_out = static_cast<uInt>(output.size());
+    const int status = deflate(&stream, Z_FINISH);
+    output.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END) throw std::runtime_error("deflate failed");
+    return output;
+}
+
+}  // namespace
+
+RawEntry rawFile(std::string name, const std::string& content, bool deflated) {
+    RawEntry entry;
+    entry.name = std::move(name);
+    entry.content = Bytes(content.begin(), content.end());
+    entry.deflated = deflated;
+    return entry;
+}
+
+RawEntry rawFolder(std::string name) {
+    RawEntry entry;
+    entry.name = std::move(name);
+    entry.mode = 040755;
+    return entry;
+}
+
+RawEntry rawLink(std::string name, const std::string& target, bool deflated) {
+    RawEntry entry = rawFile(std::move(name), target, deflated);
+    entry.mode = 0120777;
+    return entry;
+}
+
+Bytes buildRawArchive(const std::vector<RawEntry>& entries,
+                      std::optional<std::uint16_t> claimedCount) {
+    ByteWriter out;
+    ByteWriter central;
+    for (const RawEntry& entry : entries) {
+        const Bytes data = entry.deflated ? rawDeflate(entry.content) : entry.content;
+        const auto crc = entry.crc.value_or(static_cast<std::uint32_t>(
+            crc32(0, entry.content.data(), static_cast<uInt>(entry.content.size()))));
+        const auto size =
+            entry.uncompressedSize.value_or(static_cast<std::uint32_t>(entry.content.size()));
+        const auto compressed = static_cast<std::uint32_t>(data.size());
+        const std::uint16_t flags = entry.flags | (entry.deferredSizes ? 0x0008 : 0);
+        const std::uint16_t method = entry.method.value_or(entry.deflated ? 8 : 0);
+        const auto offset = static_cast<std::uint32_t>(out.bytes().size());
+        const ByteView name(reinterpret_cast<const std::uint8_t*>(entry.name.data()),
+                            entry.name.size());
+
+        out.u32(0x04034b50).u16(20).u16(flags).u16(method).u16(entry.dosTime).u16(entry.dosDate);
+        if (entry.deferredSizes) {
+            out.u32(0).u32(0).u32(0);
+        } else {
+            out.u32(crc).u32(compressed).u32(size);
+        }
+        out.u16(static_cast<std::uint16_t>(name.size())).u16(0).bytes(name).bytes(data);
+        if (entry.deferredSizes) out.u32(0x08074b50).u32(crc).u32(compressed).u32(size);
+
+        central.u32(0x02014b50).u16(0x031E).u16(20).u16(flags).u16(method);
+        central.u16(entry.dosTime).u16(entry.dosDate).u32(crc).u32(compressed).u32(size);
+        central.u16(static_cast<std::uint16_t>(name.size())).u16(0).u16(0).u16(0).u16(0);
+        central.u32(entry.mode << 16).u32(offset).bytes(name);
+    }
+    const auto centralOffset = static_cast<std::uint32_t>(out.bytes().size());
+    const auto centralSize = static_cast<std::uint32_t>(central.bytes().size());
+    const auto count = claimedCount.value_or(static_cast<std::uint16_t>(entries.size()));
+    out.bytes(central.bytes());
+    out.u32(0x06054b50)
+        .u16(0)
+        .u16(0)
+        .u16(count)
+        .u16(count)
+        .u32(centralSize)
+        .u32(centralOffset)
+        .u16(0);
+    return std::move(out).take();
+}
+
+}  // namespace marrowzip::testing
