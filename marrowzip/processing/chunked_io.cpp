@@ -10,8 +10,8 @@
 namespace marrowzip {
 namespace {
 
-// Streams whose remaining length is unknown are read in blocks that start here and double with
-// what has been delivered, so that memory stays within about twice the bytes actually read.
+// The first block read from a stream of unknown length, and the room kept to find the end of a
+// regular file.
 constexpr std::int64_t firstBlockSize = 64 * 1024;
 
 // How many bytes the stream can still deliver, when it can tell: a regular file's size minus
@@ -26,6 +26,15 @@ std::int64_t knownRemainingLength(std::FILE* stream) {
     return std::max<std::int64_t>(status.st_size - position, 0);
 }
 
+// Appends up to `count` bytes read at the stream's position; returns how many came.
+std::size_t appendFromStream(Bytes& buffer, std::size_t count, std::FILE* stream) {
+    const std::size_t before = buffer.size();
+    buffer.resize(before + count);
+    const std::size_t n = std::fread(buffer.data() + before, 1, count, stream);
+    buffer.resize(before + n);
+    return n;
+}
+
 }  // namespace
 
 Bytes readStreamChunk(std::int64_t size, std::FILE* stream) {
@@ -34,25 +43,29 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream) {
         return {};
     }
     // The size may come from a damaged record (a central directory size, a comment length):
-    // the allocation follows what the stream still holds, not what was asked for. A regular
-    // file's remaining length is read in one go; when it is 0 or unknown, fread is still called
-    // so that a read on a write-only stream sets the error indicator as it should.
+    // the allocation follows what the stream still holds, not what was asked for. What a
+    // regular file still holds is read in one go, with room for one more block to find its end
+    // (or what it has grown by) without reallocating. Other streams are read in blocks that
+    // double with what was delivered, so memory stays within about twice the bytes read.
+    const auto wanted = static_cast<std::uint64_t>(size);
     const std::int64_t remaining = knownRemainingLength(stream);
-    std::int64_t block = std::min(size, remaining > 0 ? remaining : firstBlockSize);
     Bytes buffer;
-    std::int64_t delivered = 0;
-    while (true) {
-        buffer.resize(static_cast<std::size_t>(delivered + block));
-        const std::size_t n =
-            std::fread(buffer.data() + delivered, 1, static_cast<std::size_t>(block), stream);
-        delivered += static_cast<std::int64_t>(n);
-        if (static_cast<std::int64_t>(n) < block || delivered == size) break;
-        // The file grew, or its length was unknown: carry on in growing blocks.
-        block = std::min(size - delivered, std::max(delivered, firstBlockSize));
+    if (remaining >= 0) {
+        buffer.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
+            wanted, static_cast<std::uint64_t>(remaining) + firstBlockSize)));
+    }
+    // fread is called at least once, so that a read on a write-only stream sets the error
+    // indicator as it should.
+    std::uint64_t block =
+        std::min<std::uint64_t>(wanted, remaining > 0 ? remaining : firstBlockSize);
+    std::uint64_t growth = firstBlockSize;
+    while (appendFromStream(buffer, static_cast<std::size_t>(block), stream) == block &&
+           buffer.size() < wanted) {
+        block = std::min<std::uint64_t>(wanted - buffer.size(), growth);
+        growth = std::min<std::uint64_t>(growth * 2, std::uint64_t{1} << 40);
     }
     if (std::ferror(stream)) throw Error(DataError::unreadableFile);
-    if (delivered == 0) return {};
-    buffer.resize(static_cast<std::size_t>(delivered));
+    if (buffer.empty()) return {};  // releases the allocation at once
     return buffer;
 }
 
