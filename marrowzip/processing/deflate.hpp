@@ -15,7 +15,7 @@ enum class CoderDirection { encode, decode };
 // The coder behind the loop: set up, step, tear down. Any raw DEFLATE implementation can stand
 // here; this one is zlib with negative window bits.
 class DeflateCoder {
-  public:
+public:
     enum class Status { ok, end, error };
 
     // Throws CompressionError::invalidStream when the coder cannot be set up.
@@ -39,7 +39,7 @@ class DeflateCoder {
     // Makes the coder ready for a new stream in the same direction, keeping its allocations.
     void reset();
 
-  private:
+private:
     struct State;
     std::unique_ptr<State> state_;
     CoderDirection direction_;
