@@ -73,24 +73,43 @@ int readLinkAt(int folder, const std::string& name, std::string& target) {
     return 0;
 }
 
+// One component still to go; `ownFolder` marks the components of the folder that a new link is
+// to be created in (the walk that checks a link's target starts with them).
+struct Step {
+    std::string name;
+    bool ownFolder = false;
+};
+
 // The walk keeps a stack of the folders it went through, each opened without following a link:
 // ".." pops one (never past `root`), and a link's text takes the link's place among the
 // components still to go. With `tolerateMissing`, a missing component (or a file where a folder
-// should be) ends the walk: ENOENT, or EXDEV when a ".." is still to come.
-int walk(int root, std::deque<std::string> pending, bool tolerateMissing,
-         std::vector<UniqueFd>& stack) {
+// should be) becomes a folder to come, and ".." leaves it as the text says. That is sound only
+// for the link's own folders, which are made as real folders right after the check: any other
+// missing folder may yet be created as a link by a later entry, so a ".." over it is EXDEV.
+int walk(int root, std::deque<Step> pending, bool tolerateMissing, std::vector<UniqueFd>& stack) {
     int hops = 0;
+    std::vector<bool> foldersToCome;  // true: one of the link's own folders
     while (!pending.empty()) {
-        const std::string name = std::move(pending.front());
+        const Step step = std::move(pending.front());
         pending.pop_front();
-        if (name.empty() || name == ".") continue;
-        if (name == "..") {
-            if (stack.empty()) return EXDEV;
-            stack.pop_back();
+        if (step.name.empty() || step.name == ".") continue;
+        if (step.name == "..") {
+            if (!foldersToCome.empty()) {
+                if (!foldersToCome.back()) return EXDEV;
+                foldersToCome.pop_back();
+            } else if (stack.empty()) {
+                return EXDEV;
+            } else {
+                stack.pop_back();
+            }
+            continue;
+        }
+        if (!foldersToCome.empty()) {
+            foldersToCome.push_back(step.ownFolder);
             continue;
         }
         const int folder = stack.empty() ? root : stack.back().get();
-        UniqueFd next(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
+        UniqueFd next(::openat(folder, step.name.c_str(), folderFlags | O_NOFOLLOW));
         if (next) {
             stack.push_back(std::move(next));
             continue;
@@ -98,23 +117,31 @@ int walk(int root, std::deque<std::string> pending, bool tolerateMissing,
         int error = errno;
         std::string target;
         if (error == ENOTDIR || error == ELOOP) {
-            error = readLinkAt(folder, name, target);
+            error = readLinkAt(folder, step.name, target);
             if (error == EINVAL) error = ENOTDIR;
         }
         if (error == 0) {
             if (++hops > maximumLinkHops) return ELOOP;
             if (!target.empty() && target.front() == '/') return EXDEV;
             const auto parts = relativeComponents(target);
-            pending.insert(pending.begin(), parts.begin(), parts.end());
+            for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+                pending.push_front({*part, step.ownFolder});
+            }
             continue;
         }
-        if (tolerateMissing && (error == ENOENT || error == ENOTDIR)) {
-            const bool climbs = std::find(pending.begin(), pending.end(), "..") != pending.end();
-            return climbs ? EXDEV : ENOENT;
-        }
-        return error;
+        if (!tolerateMissing || (error != ENOENT && error != ENOTDIR)) return error;
+        // A file in the way never becomes a folder (nothing is overwritten): never sound to climb
+        // out of.
+        foldersToCome.push_back(step.ownFolder && error == ENOENT);
     }
     return 0;
+}
+
+std::deque<Step> stepsOf(std::span<const std::string> components, bool ownFolder) {
+    std::deque<Step> steps;
+    for (const auto& component : components)
+        steps.push_back({component, ownFolder});
+    return steps;
 }
 
 }  // namespace
@@ -134,8 +161,7 @@ std::vector<std::string> relativeComponents(std::string_view relativePath) {
 
 int walkBeneath(int root, std::span<const std::string> components, UniqueFd& folder) {
     std::vector<UniqueFd> stack;
-    const int error =
-        walk(root, std::deque<std::string>(components.begin(), components.end()), false, stack);
+    const int error = walk(root, stepsOf(components, false), false, stack);
     if (error != 0) return error;
     folder = stack.empty() ? openSelf(root) : std::move(stack.back());
     return folder ? 0 : errno;
@@ -182,7 +208,7 @@ UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bo
 
 bool linkTargetStaysBeneath(int root, const std::string& rootPath,
                             std::span<const std::string> linkFolder, std::string_view target) {
-    std::deque<std::string> pending;
+    std::deque<Step> pending;
     if (!target.empty() && target.front() == '/') {
         const std::string path = FileURL::fromPath(target).path();  // "//" folded, dots kept
         std::string_view rest;
@@ -195,16 +221,15 @@ bool linkTargetStaysBeneath(int root, const std::string& rootPath,
         } else {
             return false;
         }
-        const auto parts = relativeComponents(rest);
-        pending.assign(parts.begin(), parts.end());
+        pending = stepsOf(relativeComponents(rest), false);
     } else {
-        pending.assign(linkFolder.begin(), linkFolder.end());
-        const auto parts = relativeComponents(target);
-        pending.insert(pending.end(), parts.begin(), parts.end());
+        pending = stepsOf(linkFolder, true);
+        for (auto& step : stepsOf(relativeComponents(target), false))
+            pending.push_back(step);
     }
     std::vector<UniqueFd> stack;
     const int error = walk(root, std::move(pending), true, stack);
-    return error == 0 || error == ENOENT;
+    return error == 0;
 }
 
 }  // namespace marrowzip

@@ -36,8 +36,9 @@ int walkBeneath(int root, std::span<const std::string> components, UniqueFd& fol
 
 // Whether a link at `linkFolder` (components below `root`) whose text is `target` resolves
 // below `root`, through the links already present. An absolute target counts when its text
-// lies below `rootPath`. Components that do not exist yet are taken as folders to come; a ".."
-// after one of them is refused, since a link created there later could send it anywhere.
+// lies below `rootPath`. Missing folders of `linkFolder` are taken as the real folders they are
+// about to become. A ".." out of any other folder that does not exist yet is refused: a link
+// created there later could send it anywhere.
 bool linkTargetStaysBeneath(int root, const std::string& rootPath,
                             std::span<const std::string> linkFolder, std::string_view target);
 
