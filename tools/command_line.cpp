@@ -1,0 +1,139 @@
+#include "command_line.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include "reporting.hpp"
+
+namespace marrowzip::tool {
+namespace {
+
+// Every option and argument of every subcommand; CLI11 fills them, then the one chosen is
+// copied into the command line.
+struct ParsedOptions {
+    ListOptions list;
+    CreateOptions create;
+    AddOptions add;
+    ExtractOptions extract;
+    RemoveOptions remove;
+    TestOptions test;
+};
+
+void defineList(CLI::App& app, ListOptions& options) {
+    auto* command = app.add_subcommand(
+        "list", "List the entries: type and permissions, sizes, method, CRC-32, time (UTC), path");
+    command->add_flag("--json", options.json, "Print one JSON array with one object per entry");
+    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+}
+
+void defineCreate(CLI::App& app, CreateOptions& options) {
+    auto* command = app.add_subcommand(
+        "create", "Create a new archive from a file, link or folder (never overwrites)");
+    command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
+    command->add_flag("--prefix", options.prefix,
+                      "Begin every entry path with the folder's own name");
+    command->add_option("ARCHIVE", options.archive, "The ZIP file to create")->required();
+    command->add_option("ITEM", options.item, "The file, link or folder to archive")->required();
+}
+
+void defineAdd(CLI::App& app, AddOptions& options) {
+    auto* command = app.add_subcommand(
+        "add", "Append files, folders or links to an archive (created when missing)");
+    command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
+    command->add_option("--as", options.entryPath, "The entry path of a single ITEM")
+        ->type_name("PATH");
+    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    command
+        ->add_option("ITEM", options.items,
+                     "Files, folders (with everything below) or links; each entry path is "
+                     "relative to the item's parent")
+        ->required();
+}
+
+void defineExtract(CLI::App& app, ExtractOptions& options) {
+    auto* command =
+        app.add_subcommand("extract", "Extract every entry into a folder (never overwrites)");
+    command->add_flag("--skip-checksum", options.skipChecksum, "Do not compare CRC-32 values");
+    command->add_flag("--allow-links-outside", options.allowLinksOutside,
+                      "Create links that point outside their folder");
+    command
+        ->add_option("--encoding", options.encoding,
+                     "Decode entry names with this character set (for example cp866)")
+        ->type_name("NAME");
+    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    command->add_option("DEST", options.destination, "The folder to extract into")->required();
+}
+
+void defineRemove(CLI::App& app, RemoveOptions& options) {
+    auto* command =
+        app.add_subcommand("remove", "Remove entries from an archive (all of them or none)");
+    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    command->add_option("PATH", options.paths, "Entry paths to remove")->required();
+}
+
+void defineTest(CLI::App& app, TestOptions& options) {
+    auto* command = app.add_subcommand("test", "Read every entry and check its CRC-32");
+    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+}
+
+int reportUsageError(const CLI::App& app, const std::string& message) {
+    const auto chosen = app.get_subcommands();
+    const std::string help =
+        chosen.empty() ? "marrowzip --help" : "marrowzip " + chosen.front()->get_name() + " --help";
+    printErrorLine("usage: " + message + " (see '" + help + "')");
+    return exitUsage;
+}
+
+// Checks that CLI11 cannot express; answers a usage error message or nothing.
+std::optional<std::string> checkCombinations(const CLI::App& app, const ParsedOptions& parsed) {
+    if (app.got_subcommand("add") && parsed.add.entryPath) {
+        if (parsed.add.items.size() != 1) return "--as names the entry path of a single ITEM";
+        const std::string& path = *parsed.add.entryPath;
+        // The name is written into the archive as given: it must not escape an extraction folder.
+        if (path.empty() || path.front() == '/' || path == ".." || path.starts_with("../") ||
+            path.find("/../") != std::string::npos || path.ends_with("/..")) {
+            return "--as: the entry path must be relative and stay below the archive's root";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandLine) {
+    CLI::App app("Lists, creates, updates, extracts and tests ZIP archives.", "marrowzip");
+    app.set_version_flag("--version", std::string("marrowzip ") + MARROWZIP_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();  // --quiet may follow the subcommand
+    app.add_flag("-q,--quiet", commandLine.quiet, "Show no progress bar");
+
+    ParsedOptions parsed;
+    defineList(app, parsed.list);
+    defineCreate(app, parsed.create);
+    defineAdd(app, parsed.add);
+    defineExtract(app, parsed.extract);
+    defineRemove(app, parsed.remove);
+    defineTest(app, parsed.test);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return reportUsageError(app, e.what());
+    }
+    if (auto problem = checkCombinations(app, parsed)) return reportUsageError(app, *problem);
+
+    if (app.got_subcommand("list")) commandLine.command = parsed.list;
+    if (app.got_subcommand("create")) commandLine.command = parsed.create;
+    if (app.got_subcommand("add")) commandLine.command = parsed.add;
+    if (app.got_subcommand("extract")) commandLine.command = parsed.extract;
+    if (app.got_subcommand("remove")) commandLine.command = parsed.remove;
+    if (app.got_subcommand("test")) commandLine.command = parsed.test;
+    return std::nullopt;
+}
+
+}  // namespace marrowzip::tool

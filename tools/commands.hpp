@@ -1,0 +1,78 @@
+// The subcommands of the tool. Each takes its parsed options and the context of the run and
+// returns the exit status; failures are thrown (marrowzip::Error or CommandFailure) and
+// reported by main.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "interrupt_watcher.hpp"
+#include "reporting.hpp"
+
+namespace marrowzip {
+class EntryIterator;
+}
+
+namespace marrowzip::tool {
+
+struct ToolContext {
+    explicit ToolContext(InterruptWatcher& watcher) : interrupts(watcher) {}
+
+    InterruptWatcher& interrupts;
+    bool showProgress = false;    // standard error is a terminal and --quiet was not given
+    DisplayPaths paths;           // the paths the command was given, to show errors with
+    std::string subject;          // the file named by an error that names none: the archive
+    std::string interruptedNote;  // what a Ctrl-C leaves behind, for the closing line
+};
+
+struct ListOptions {
+    std::string archive;
+    bool json = false;
+};
+
+struct CreateOptions {
+    std::string archive;
+    std::string item;
+    bool store = false;
+    bool prefix = false;
+};
+
+struct AddOptions {
+    std::string archive;
+    std::vector<std::string> items;
+    bool store = false;
+    std::optional<std::string> entryPath;  // --as
+};
+
+struct ExtractOptions {
+    std::string archive;
+    std::string destination;
+    bool skipChecksum = false;
+    bool allowLinksOutside = false;
+    std::optional<std::string> encoding;
+};
+
+struct RemoveOptions {
+    std::string archive;
+    std::vector<std::string> paths;
+};
+
+struct TestOptions {
+    std::string archive;
+};
+
+// The line for a central directory that ended before the count its end records declare (a
+// damaged record, or an encrypted entry): the entries before it are handled, then this fails.
+std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
+                         std::uint64_t entriesRead, std::uint64_t entriesDeclared);
+
+int runList(const ListOptions& options, ToolContext& context);
+int runCreate(const CreateOptions& options, ToolContext& context);
+int runAdd(const AddOptions& options, ToolContext& context);
+int runExtract(const ExtractOptions& options, ToolContext& context);
+int runRemove(const RemoveOptions& options, ToolContext& context);
+int runTest(const TestOptions& options, ToolContext& context);
+
+}  // namespace marrowzip::tool
