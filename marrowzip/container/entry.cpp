@@ -165,6 +165,8 @@ bool Entry::isCompressed() const {
     return localFileHeader.compressionMethod != 0;
 }
 
+// A descriptor written without its signature is four bytes shorter; counting those bytes anyway
+// would make a copy of the local part carry the next record's first bytes along.
 std::uint64_t Entry::localRecordLength() const {
     const std::uint64_t header = LocalFileHeader::fixedSize +
                                  std::uint64_t{localFileHeader.fileNameLength} +
@@ -172,9 +174,9 @@ std::uint64_t Entry::localRecordLength() const {
     const std::uint64_t data = isCompressed() ? compressedSize() : uncompressedSize();
     std::uint64_t descriptor = 0;
     if (isZIP64()) {
-        if (zip64DataDescriptor) descriptor = DataDescriptor64::fixedSize;
+        if (zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();
     } else if (dataDescriptor) {
-        descriptor = DataDescriptor32::fixedSize;
+        descriptor = dataDescriptor->lengthOnDisk();
     }
     return saturatingAdd(saturatingAdd(header, data), descriptor);
 }

@@ -241,8 +241,11 @@ std::optional<DataDescriptor<SizeType>> DataDescriptor<SizeType>::parse(ByteView
     ByteReader in(fixedPart);
     // The signature is optional on disk: without it the fields start at once and the last four
     // bytes read belong to whatever follows.
-    if (in.u32() != signature) in = ByteReader(fixedPart);
     DataDescriptor descriptor;
+    if (in.u32() != signature) {
+        in = ByteReader(fixedPart);
+        descriptor.dataDescriptorSignature = 0;
+    }
     descriptor.crc32 = in.u32();
     const auto readSize = [&in] {
         return static_cast<SizeType>(sizeof(SizeType) == 8 ? in.u64() : in.u32());

@@ -146,12 +146,17 @@ struct DataDescriptor {
     static constexpr std::size_t fixedSize = 8 + 2 * sizeof(SizeType);
 
     Bytes data;
+    // 0 when the descriptor was written without its signature, so that its length on disk
+    // (fixedSize, or 4 bytes less) is known.
     std::uint32_t dataDescriptorSignature = signature;
     std::uint32_t crc32 = 0;
     SizeType compressedSize = 0;
     SizeType uncompressedSize = 0;
 
     static std::optional<DataDescriptor> parse(ByteView fixedPart, const TailBytesProvider& tail);
+    std::size_t lengthOnDisk() const noexcept {
+        return dataDescriptorSignature == signature ? fixedSize : fixedSize - 4;
+    }
 
     friend bool operator==(const DataDescriptor&, const DataDescriptor&) = default;
 };

@@ -1,0 +1,110 @@
+#include "marrowzip/container/archive.hpp"
+
+#include <gtest/gtest.h>
+
+#include "hex.hpp"
+#include "support/test_support.hpp"
+
+namespace marrowzip {
+namespace {
+
+using Mode = Archive::AccessMode;
+
+// An end record whose central-directory offset field carries `marker`, so that a test can tell
+// which of several records the search settled on.
+std::string endRecord(std::uint8_t marker, const std::string& commentLength = "0000") {
+    const char digits[] = "0123456789abcdef";
+    return std::string("504b0506 0000 0000 0000 0000 00000000 ") + digits[marker >> 4] +
+           digits[marker & 15] + "000000" + commentLength;
+}
+
+std::string filler(std::size_t count) {
+    return std::string(2 * count, '7');
+}
+
+// The search reads 64 KiB blocks backwards that overlap by three bytes; records placed around
+// those seams, and behind a comment longer than any 16-bit length, must be found all the same.
+TEST(EndRecordSearch, FindsTheRecordClosestToTheEndWhereverItLies) {
+    constexpr std::size_t perBlock = 65536 - 3;
+    std::vector<std::size_t> trailing = {0, 1, 70000};
+    for (std::size_t d = 0; d <= 8; ++d) {
+        trailing.insert(trailing.end(), {perBlock - 4 + d, 2 * perBlock - 4 + d});
+    }
+    for (std::size_t t : trailing) {
+        const Bytes data =
+            testing::hex(filler(1000) + endRecord(1) + filler(50) + endRecord(2) + filler(t));
+        const auto archive = Archive::tryOpenMemory(data, Mode::read);
+        ASSERT_TRUE(archive.has_value()) << t;
+        EXPECT_EQ(archive->offsetToStartOfCentralDirectory(), 2U) << t;
+    }
+}
+
+TEST(EndRecordSearch, FailsWithoutTryingEarlierSignatures) {
+    const std::pair<const char*, Bytes> cases[] = {
+        {"21 bytes", Bytes(21, 0)},
+        {"no signature at all", testing::randomBytes(300000)},
+        {"comment runs past the end", testing::hex(endRecord(0, "0a00"))},
+        // A good record whose comment holds a signature 22 bytes before the end.
+        {"signature in the comment",
+         testing::hex(endRecord(0, "1e00") + filler(8) + "504b0506" + filler(18))},
+    };
+    for (const auto& [name, data] : cases) {
+        try {
+            Archive::openMemory(data, Mode::read);
+            ADD_FAILURE() << name << " opened";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), ArchiveError::missingEndOfCentralDirectoryRecord) << name;
+        }
+    }
+}
+
+TEST(EndRecordSearch, FindsZIP64RecordsOnlyDirectlyBeforeTheLocatorFromOffset77On) {
+    const std::string record = "504b0606 2c00000000000000 1503 2d00" + std::string(32, '0') +
+                               "0700000000000000" + std::string(32, '0');
+    const std::string locator = "504b0607 00000000 0100000000000000 01000000";
+    const std::pair<std::string, bool> cases[] = {
+        {record + locator + endRecord(0), false},  // end record at 76
+        {filler(1) + record + locator + endRecord(0), true},
+        {filler(1) + record + filler(1) + locator + endRecord(0), false},
+    };
+    for (const auto& [text, found] : cases) {
+        const auto archive = Archive::tryOpenMemory(testing::hex(text), Mode::read);
+        ASSERT_TRUE(archive.has_value());
+        EXPECT_EQ(archive->zip64EndOfCentralDirectory().has_value(), found);
+        EXPECT_EQ(archive->totalNumberOfEntries(), found ? 7U : 0U);
+    }
+}
+
+TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
+    testing::TemporaryDirectory folder;
+    const auto existing = folder / "precious.zip";
+    testing::writeFileText(existing, "keep me");
+    try {
+        Archive::openFile(FileURL::fromPath(existing.string()), Mode::create);
+        ADD_FAILURE() << "created over an existing file";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), FileError::fileWriteFileExists);
+        EXPECT_EQ(e.path(), existing.string());
+    }
+    EXPECT_EQ(testing::readFileBytes(existing), testing::bytesOf("keep me"));
+
+    const auto url = FileURL::fromPath((folder / "new.zip").string());
+    EXPECT_FALSE(Archive::openFile(url, Mode::create).makeEntryIterator().next().has_value());
+    EXPECT_EQ(testing::readFileBytes(folder / "new.zip"), testing::hex(endRecord(0)));
+    for (Mode mode : {Mode::read, Mode::update})
+        EXPECT_EQ(Archive::openFile(url, mode).totalNumberOfEntries(), 0U);
+
+    const auto missing =
+        Archive::tryOpenFile(FileURL::fromPath((folder / "missing.zip").string()), Mode::read);
+    EXPECT_FALSE(missing.has_value());
+}
+
+TEST(ArchiveCreation, InMemoryWritesTheEndRecordOverTheStartOfTheBuffer) {
+    EXPECT_EQ(Archive::openMemory({}, Mode::create).data(), testing::hex(endRecord(0)));
+    const auto archive = Archive::openMemory(testing::hex(filler(30)), Mode::create);
+    EXPECT_EQ(archive.data(), testing::hex(endRecord(0) + filler(8)));
+    EXPECT_EQ(archive.url().absoluteString(), "memory:/");
+}
+
+}  // namespace
+}  // namespace marrowzip

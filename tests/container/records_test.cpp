@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include "hex.hpp"
+#include "marrowzip/container/entry.hpp"
+
+namespace marrowzip {
+namespace {
+
+using testing::hex;
+
+// Parses a record from bytes as readRecord would: the fixed part, then a tail cut from the rest.
+template <typename Record>
+std::optional<Record> parseBytes(const Bytes& bytes) {
+    const std::size_t fixed = std::min(bytes.size(), Record::fixedSize);
+    const TailBytesProvider tail = [&](std::size_t length) -> std::optional<Bytes> {
+        const std::size_t available = std::min(length, bytes.size() - fixed);
+        return Bytes(bytes.begin() + fixed, bytes.begin() + fixed + available);
+    };
+    return Record::parse(ByteView(bytes).first(fixed), tail);
+}
+
+// Parses the golden bytes, checks the fields the test names, and serializes them back.
+template <typename Record, typename Check>
+void expectRoundTrip(const std::string& golden, Check check) {
+    const auto record = parseBytes<Record>(hex(golden));
+    ASSERT_TRUE(record.has_value()) << golden;
+    check(*record);
+    EXPECT_EQ(record->serialize(), hex(golden));
+}
+
+TEST(Records, ReadEveryFieldAtItsOffsetAndWriteTheSameBytes) {
+    expectRoundTrip<LocalFileHeader>(
+        "504b0304 1400 0808 0800 2143 6587 efcdab89 10000000 20000000 0300 0400 612f62 01020304",
+        [](const LocalFileHeader& h) {
+            EXPECT_EQ(std::tuple(h.versionNeededToExtract, h.generalPurposeBitFlag,
+                                 h.compressionMethod, h.lastModFileTime, h.lastModFileDate, h.crc32,
+                                 h.compressedSize, h.uncompressedSize, h.extraFieldData.size()),
+                      std::tuple(20, 0x0808, 8, 0x4321, 0x8765, 0x89ABCDEFU, 0x10U, 0x20U, 4U));
+        });
+    expectRoundTrip<CentralDirectoryStructure>(
+        "504b0102 1e03 2d00 0008 0000 2143 6587 efcdab89 ffffffff 20000000 0100 0c00 0200 0300 0100"
+        "0000ed41 78563412 64 0100 0800 00000000 01000000 6869",
+        [](const CentralDirectoryStructure& r) {
+            EXPECT_EQ(std::tuple(r.versionMadeBy, r.crc32, r.uncompressedSize, r.diskNumberStart,
+                                 r.internalFileAttributes, r.externalFileAttributes,
+                                 r.relativeOffsetOfLocalHeader, r.fileCommentData.size()),
+                      std::tuple(0x031E, 0x89ABCDEFU, 0x20U, 3, 1, 0x41ED0000U, 0x12345678U, 2U));
+            ASSERT_TRUE(r.zip64Block.has_value());
+            EXPECT_EQ(r.zip64Block->compressedSize, 0x100000000U);
+        });
+    expectRoundTrip<EndOfCentralDirectoryRecord>(
+        "504b0506 0100 0200 0300 0400 05000000 06000000 0200 6f6b", [](const auto& r) {
+            EXPECT_EQ(std::tuple(r.numberOfDisk, r.numberOfDiskStart, r.totalNumberOfEntriesOnDisk,
+                                 r.totalNumberOfEntriesInCentralDirectory, r.sizeOfCentralDirectory,
+                                 r.offsetToStartOfCentralDirectory, r.zipFileCommentData),
+                      std::tuple(1, 2, 3, 4, 5U, 6U, Bytes{'o', 'k'}));
+        });
+    expectRoundTrip<ZIP64EndOfCentralDirectoryRecord>(
+        "504b0606 2c00000000000000 1503 2d00 01000000 02000000 0300000000000000 0400000000000000"
+        "0500000000000000 0600000000000000",
+        [](const auto& r) {
+            EXPECT_EQ(std::tuple(r.numberOfDisk, r.numberOfDiskStart, r.totalNumberOfEntriesOnDisk,
+                                 r.totalNumberOfEntriesInCentralDirectory, r.sizeOfCentralDirectory,
+                                 r.offsetToStartOfCentralDirectory),
+                      std::tuple(1U, 2U, 3U, 4U, 5U, 6U));
+        });
+    expectRoundTrip<ZIP64EndOfCentralDirectoryLocator>(
+        "504b0607 00000000 0807060504030201 01000000",
+        [](const auto& r) { EXPECT_EQ(r.relativeOffsetOfZIP64EOCDRecord, 0x0102030405060708U); });
+    // A fresh archive's end record, and a ZIP64 block whose one set size still writes both.
+    EXPECT_EQ(EndOfCentralDirectoryRecord().serialize(), hex("504b0506" + std::string(36, '0')));
+    EXPECT_EQ((ZIP64ExtendedInformation{1, 16, 5, 0, 0, 0}).serialize(),
+              hex("0100 1000 0500000000000000 0000000000000000"));
+}
+
+TEST(Records, DamagedOrOutOfRangeRecordsAreAbsent) {
+    // The name and extra field are one byte short.
+    EXPECT_FALSE(
+        parseBytes<LocalFileHeader>(hex("504b0304" + std::string(36, '0') + "0300 0100 612f62")));
+    // A ZIP64 end record needs version 45.
+    EXPECT_FALSE(parseBytes<ZIP64EndOfCentralDirectoryRecord>(
+        hex("504b0606 2c00000000000000 1503 2c00" + std::string(80, '0'))));
+    // Offsets and sizes beyond the signed file position.
+    EXPECT_FALSE(parseBytes<ZIP64EndOfCentralDirectoryLocator>(
+        hex("504b0607 00000000 0000000000000080 01000000")));
+    EXPECT_FALSE(
+        parseBytes<DataDescriptor64>(hex("504b0708 01000000 ffffffffffffffff 0000000000000000")));
+    EXPECT_FALSE(parseBytes<DataDescriptor32>(hex("504b0708 11223344 05000000")));
+}
+
+TEST(ZIP64Block, IsFoundOnlyWhenItCarriesExactlyTheValuesTheSentinelsCallFor) {
+    using F = ZIP64Field;
+    const std::string unc7 = "0100 0800 0700000000000000";
+    const struct {
+        std::string extra;
+        std::vector<F> fields;
+        std::optional<std::uint64_t> uncompressed;
+    } cases[] = {
+        {unc7, {F::uncompressedSize}, 7},
+        {unc7, {F::uncompressedSize, F::compressedSize}, std::nullopt},
+        {"5554 0500 0300000000" + unc7, {F::uncompressedSize}, 7},  // behind another block
+        {"5554 6400 0300000000" + unc7, {F::uncompressedSize}, std::nullopt},  // first overruns
+        {"0100 0000", {}, std::nullopt},
+        {"0100 0800 0000000000000080", {F::uncompressedSize}, std::nullopt},  // beyond off_t
+    };
+    for (const auto& c : cases) {
+        const auto block = findZIP64Block(hex(c.extra), c.fields);
+        EXPECT_EQ(block ? std::optional(block->uncompressedSize) : std::nullopt, c.uncompressed)
+            << c.extra;
+    }
+}
+
+// A moved record must parse again with the same sizes and the new offset, whatever mix of
+// 32-bit fields and ZIP64 values it started with, and keep its other extra-field blocks.
+TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
+    const std::uint64_t big = 0x140000000;
+    const struct {
+        std::string sizes32, zip64Data;
+        std::uint64_t newOffset, compressed, uncompressed;
+    } cases[] = {
+        {"00000000 ffffffff", "0000000000000000", 100, 0, 0},  // forced ZIP64, empty file
+        {"34120000 ffffffff", "0000004001000000", 2 * big, 0x1234, big},
+        {"0a000000 14000000", "", 2 * big, 10, 20},
+    };
+    for (const auto& c : cases) {
+        const std::string zip64 = c.zip64Data.empty() ? "" : "0100 0800" + c.zip64Data;
+        const auto record = parseBytes<CentralDirectoryStructure>(
+            hex("504b0102" + std::string(32, '0') + c.sizes32 + "0100" +
+                (c.zip64Data.empty() ? "0900" : "1500") + std::string(28, '0') +
+                "66 5554 0500 0300000000" + zip64));
+        ASSERT_TRUE(record.has_value());
+        // As a writer moving the entry does it: a block only when something needs one.
+        auto block = ZIP64ExtendedInformation::withNewOffset(record->zip64Block, c.newOffset);
+        if (!block && c.newOffset >= 0xFFFFFFFF)
+            block = ZIP64ExtendedInformation{1, 8, 0, 0, c.newOffset, 0};
+        const auto offset32 =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(c.newOffset, 0xFFFFFFFF));
+        const auto moved = parseBytes<CentralDirectoryStructure>(
+            CentralDirectoryStructure::withNewOffset(*record, block, offset32).serialize());
+        ASSERT_TRUE(moved.has_value());
+        Entry entry;
+        entry.centralDirectoryStructure = *moved;
+        EXPECT_EQ(std::tuple(entry.centralCompressedSize(), entry.centralUncompressedSize(),
+                             entry.localHeaderOffset()),
+                  std::tuple(c.compressed, c.uncompressed, c.newOffset));
+        EXPECT_TRUE(extraFieldBlockData(moved->extraFieldData, 0x5455).has_value());
+    }
+}
+
+}  // namespace
+}  // namespace marrowzip
