@@ -1,17 +1,12 @@
 // Entries beyond the 32-bit limits: gigabytes of data, so this suite runs only in the plain build.
 #include <gtest/gtest.h>
 
-#include "marrowzip/operations/append_limits.hpp"
 #include "operations/append_support.hpp"
 
 namespace marrowzip::testing {
 namespace {
 
 constexpr std::uint32_t saturated = 0xFFFFFFFF;
-
-Bytes zeros(std::int64_t, std::int64_t size) {
-    return Bytes(static_cast<std::size_t>(size));
-}
 
 std::string unzipTest(const std::filesystem::path& path) {
     const auto result = runCommand("unzip -tq " + shellQuote(path.string()));
@@ -24,8 +19,10 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     const std::int64_t size = (std::int64_t{4} << 30) + 1;
     Archive archive =
         Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
-    archive.appendEntry("zeros", EntryType::file, size, sampleDate, std::nullopt,
-                        CompressionMethod::none, defaultChunkSize, nullptr, zeros);
+    archive.appendEntry(
+        "zeros", EntryType::file, size, sampleDate, std::nullopt, CompressionMethod::none,
+        defaultChunkSize, nullptr,
+        [](std::int64_t, std::int64_t wanted) { return Bytes(static_cast<std::size_t>(wanted)); });
     appendBytes(archive, "after.txt", bytesOf("after\n"));
 
     const Entry big = *archive.findEntry("zeros");
@@ -35,7 +32,6 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     EXPECT_EQ(big.localFileHeader.extraFieldLength, 20);
     EXPECT_EQ(big.centralDirectoryStructure.extraFieldLength, 20);
     EXPECT_EQ(big.uncompressedSize(), static_cast<std::uint64_t>(size));
-    EXPECT_EQ(big.compressedSize(), static_cast<std::uint64_t>(size));
     // The entry behind it starts beyond 4 GiB: its offset lives in a ZIP64 block.
     const Entry after = *archive.findEntry("after.txt");
     EXPECT_EQ(after.centralDirectoryStructure.relativeOffsetOfLocalHeader, saturated);
@@ -52,28 +48,6 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     EXPECT_FALSE(archive.zip64EndOfCentralDirectory().has_value());
     EXPECT_EQ(entryBytes(archive, moved), bytesOf("after\n"));
     EXPECT_LT(std::filesystem::file_size(path), 1000u);
-    EXPECT_EQ(unzipTest(path), "");
-}
-
-TEST(LargeEntries, ADeflatedEntryAtTheThresholdReservesZIP64SizesInBothHeaders) {
-    // The smallest size for which the compressed data might reach 0xFFFFFFFF.
-    std::uint64_t threshold = 0xFF000000;
-    while (!needsZIP64Sizes(threshold, CompressionMethod::deflate))
-        threshold += 1;
-    TemporaryDirectory folder;
-    const auto path = folder / "threshold.zip";
-    Archive archive =
-        Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
-    archive.appendEntry("zeros", EntryType::file, static_cast<std::int64_t>(threshold), sampleDate,
-                        std::nullopt, CompressionMethod::deflate, defaultChunkSize, nullptr, zeros);
-
-    const Entry entry = *archive.findEntry("zeros");
-    EXPECT_EQ(entry.localFileHeader.versionNeededToExtract, 45);
-    EXPECT_EQ(entry.localFileHeader.compressedSize, saturated);
-    EXPECT_EQ(entry.localFileHeader.extraFieldLength, 20);
-    EXPECT_EQ(entry.centralDirectoryStructure.compressedSize, saturated);
-    EXPECT_EQ(entry.uncompressedSize(), threshold);
-    EXPECT_LT(entry.compressedSize(), threshold / 100);
     EXPECT_EQ(unzipTest(path), "");
 }
 
