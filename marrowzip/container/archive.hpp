@@ -252,9 +252,9 @@ private:
                                          std::uint32_t crc32);
     EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
                                    Progress* progress, const EntrySource& source);
-    static CentralDirectoryStructure makeCentralDirectoryRecord(const LocalFileHeader& header,
-                                                                std::uint64_t relativeOffset,
-                                                                std::uint32_t externalFileAttributes);
+    static CentralDirectoryStructure makeCentralDirectoryRecord(
+        const LocalFileHeader& header, std::uint64_t relativeOffset,
+        std::uint32_t externalFileAttributes);
     // Writes the cached central directory at `start`, then `newRecords`, then fresh end records.
     WrittenCentralDirectory writeCentralDirectoryAndEndRecords(
         std::uint64_t start, std::span<const CentralDirectoryStructure> newRecords,
