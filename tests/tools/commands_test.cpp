@@ -1,0 +1,101 @@
+// What each subcommand does to archives and trees, end to end.
+#include <nlohmann/json.hpp>
+
+#include "tool_fixture.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+class ToolCommands : public ToolTest {
+protected:
+    std::vector<std::string> entryPaths(const std::string& archive) const {
+        const ToolRun listing = run({"list", "--json", archive});
+        EXPECT_EQ(listing.status, 0) << listing.err;
+        std::vector<std::string> paths;
+        for (const auto& entry : nlohmann::json::parse(listing.out))
+            paths.push_back(entry["path"]);
+        return paths;
+    }
+};
+
+TEST_F(ToolCommands, AddAppendsParentsFirstAndRemoveTakesSeveralPathsAtOnce) {
+    makeTree();
+    ASSERT_EQ(run({"add", "new.zip", "tree/sub", "tree/a.txt"}).status, 0);
+    ASSERT_EQ(run({"add", "--as", "docs/readme.txt", "new.zip", "tree/run.sh"}).status, 0);
+    ASSERT_EQ(run({"add", "new.zip", "tree/sub"}).err,
+              "marrowzip: new.zip: sub/b.bin: the archive already holds an entry with this path\n");
+    EXPECT_EQ(entryPaths("new.zip"),
+              (std::vector<std::string>{"sub/", "sub/b.bin", "sub/deeper/", "sub/deeper/c.txt",
+                                        "a.txt", "docs/readme.txt"}));
+
+    const ToolRun removal =
+        run({"remove", "new.zip", "sub/b.bin", "sub/deeper", "docs/readme.txt"});
+    EXPECT_EQ(removal.status, 0) << removal.err;
+    EXPECT_EQ(entryPaths("new.zip"),
+              (std::vector<std::string>{"sub/", "sub/deeper/c.txt", "a.txt"}));
+    const ToolRun test = run({"test", "new.zip"});
+    EXPECT_EQ(test.status, 0) << test.err;
+    EXPECT_EQ(test.out, "new.zip: 3 entries tested, no errors\n");
+    ASSERT_EQ(run({"extract", "new.zip", "out"}).status, 0);
+    EXPECT_EQ(readFileBytes(at("out/sub/deeper/c.txt")),
+              readFileBytes(at("tree/sub/deeper/c.txt")));
+}
+
+TEST_F(ToolCommands, ListShowsOneLinePerEntryWithControlCharactersEscaped) {
+    writeFileText(at("tree/empty.txt"), "");
+    shell("chmod 644 tree/empty.txt && touch -d @1614834368 tree/empty.txt && zip -qr a.zip tree");
+    shell(
+        "python3 -c \"import zipfile; zipfile.ZipFile('a.zip', 'a').writestr('bad\\nname\\x1b[2J', "
+        "'x')\"");
+    const ToolRun listing = run({"list", "a.zip"});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    const std::string empty =
+        "-rw-r--r--          0          0 stored  00000000 2021-03-04 05:06:08 tree/empty.txt\n";
+    EXPECT_NE(listing.out.find(empty), std::string::npos) << listing.out;
+    EXPECT_TRUE(listing.out.ends_with(" bad\\nname\\x1b[2J\n")) << listing.out;
+
+    const auto entry = nlohmann::json::parse(run({"list", "--json", "a.zip"}).out).at(1);
+    EXPECT_EQ(entry, nlohmann::json::parse(R"({"path": "tree/empty.txt", "type": "file",
+        "mode": 420, "uncompressedSize": 0, "compressedSize": 0, "method": 0, "crc32": 0,
+        "modified": "2021-03-04T05:06:08Z", "zip64": false})"));
+}
+
+TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) {
+    // Three entries; the second central directory record loses its signature, and the third
+    // entry's data one byte.
+    shell(
+        "python3 -c \"import zipfile\n"
+        "z = zipfile.ZipFile('a.zip', 'w')\n"
+        "for n in ('one', 'two', 'three'): z.writestr(n + '.txt', n * 10)\n"
+        "z.close(); b = bytearray(open('a.zip', 'rb').read())\n"
+        "bad = bytearray(b); at = bad.find(b'threethree'); bad[at] ^= 1\n"
+        "open('badcrc.zip', 'wb').write(bad)\n"
+        "second = b.find(b'PK\\x01\\x02', b.find(b'PK\\x01\\x02') + 4); b[second] = 0\n"
+        "open('early.zip', 'wb').write(b)\"");
+    const std::string early =
+        "marrowzip: early.zip: the central directory does not hold the number of entries its "
+        "end record declares; the central directory ends at a damaged record after 1 of 3 "
+        "entries\n";
+    const ToolRun listing = run({"list", "early.zip"});
+    EXPECT_EQ(listing.status, 1);
+    EXPECT_TRUE(listing.out.ends_with(" one.txt\n")) << listing.out;
+    EXPECT_EQ(listing.err, early);
+    const ToolRun test = run({"test", "early.zip"});
+    EXPECT_EQ(test.status, 1);
+    EXPECT_EQ(test.err, early);
+    const ToolRun extraction = run({"extract", "early.zip", "out"});
+    EXPECT_EQ(extraction.status, 1);
+    EXPECT_TRUE(extraction.err.starts_with("marrowzip: early.zip: ")) << extraction.err;
+    EXPECT_EQ(listTree(at("out")), std::vector<std::string>{"one.txt"});
+
+    const ToolRun damaged = run({"test", "badcrc.zip"});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.out, "");
+    EXPECT_EQ(damaged.err,
+              "marrowzip: badcrc.zip: three.txt: the CRC-32 of the data does not match the entry; "
+              "recorded e00f9b2e, computed 643e82df\n"
+              "marrowzip: badcrc.zip: 1 of 3 entries failed the test\n");
+}
+
+}  // namespace
+}  // namespace marrowzip::testing

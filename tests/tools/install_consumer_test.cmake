@@ -1,0 +1,31 @@
+# Installs the build tree into a fresh prefix, then builds the consumer project against it:
+# once through find_package(marrowzip), once through pkg-config. Also runs the installed tool.
+# Inputs: BUILD_DIR CONSUMER_DIR WORK_DIR LIBDIR GENERATOR CXX CXX_FLAGS.
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT status EQUAL 0)
+        string(REPLACE ";" " " command "${ARGN}")
+        message(FATAL_ERROR "failed (${status}): ${command}\n${out}")
+    endif()
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${prefix}/bin/marrowzip --version)
+
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+run(${WORK_DIR}/build/consumer)
+
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+execute_process(COMMAND pkg-config --cflags --libs marrowzip
+    RESULT_VARIABLE status OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not find the installed marrowzip.pc")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+separate_arguments(extra UNIX_COMMAND "${CXX_FLAGS}")
+run(${CXX} ${extra} ${CONSUMER_DIR}/main.cpp -o ${WORK_DIR}/consumer-pkg-config ${flags})
+run(${WORK_DIR}/consumer-pkg-config)

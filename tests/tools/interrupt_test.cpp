@@ -1,0 +1,50 @@
+// Ctrl-C sent to the real binary in the middle of a 200 MB append.
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tool_fixture.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+class ToolInterrupt : public ToolTest {
+protected:
+    // Starts the tool, waits until `growing` has more than `size` bytes (the data is flowing),
+    // then sends SIGINT.
+    ToolRun interrupt(const std::vector<std::string>& arguments, const std::string& growing,
+                      std::uintmax_t size) const {
+        RunningTool tool(arguments, folder.path());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        std::error_code missing;
+        while (std::filesystem::file_size(at(growing), missing) <= size || missing) {
+            if (std::chrono::steady_clock::now() > deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        tool.sendSignal(SIGINT);
+        return tool.wait();
+    }
+};
+
+TEST_F(ToolInterrupt, CtrlCLeavesTheArchiveAsItWasAndExitsWith130) {
+    writeFileText(at("small.txt"), "small\n");
+    ASSERT_EQ(run({"create", "a.zip", "small.txt"}).status, 0);
+    shell("head -c 200M /dev/urandom > big.bin");
+    const Bytes before = readFileBytes(at("a.zip"));
+
+    const ToolRun added =
+        interrupt({"add", "a.zip", "big.bin"}, "a.zip", before.size() + (1 << 20));
+    EXPECT_EQ(added.status, 130);
+    EXPECT_EQ(added.out, "");
+    EXPECT_EQ(added.err, "marrowzip: a.zip: interrupted; the archive is unchanged\n");
+    EXPECT_EQ(readFileBytes(at("a.zip")), before);
+
+    const ToolRun created = interrupt({"create", "b.zip", "big.bin"}, "b.zip", 1 << 20);
+    EXPECT_EQ(created.status, 130);
+    EXPECT_EQ(created.err, "marrowzip: b.zip: interrupted; no archive was created\n");
+    EXPECT_FALSE(std::filesystem::exists(at("b.zip")));
+}
+
+}  // namespace
+}  // namespace marrowzip::testing
