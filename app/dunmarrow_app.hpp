@@ -10,13 +10,13 @@
 namespace dunmarrow {
 
 class DunmarrowApp {
-  public:
+public:
     DunmarrowApp(int& argc, char** argv);
 
     // Shows the window and runs the event loop until the window is closed.
     int exec();
 
-  private:
+private:
     QApplication application_;
     QtUserInterface userInterface_;
     ContentView contentView_;

@@ -11,7 +11,7 @@
 namespace dunmarrow {
 
 class UserInterface {
-  public:
+public:
     virtual ~UserInterface() = default;
 
     // The location of a new ZIP file; absent when the panel is cancelled.
@@ -25,7 +25,7 @@ class UserInterface {
     // A modal alert with a single default button.
     virtual void showAlert(const std::string& message, const std::string& informativeText) = 0;
 
-  protected:
+protected:
     UserInterface() = default;
     UserInterface(const UserInterface&) = default;
     UserInterface& operator=(const UserInterface&) = default;

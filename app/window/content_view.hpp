@@ -12,7 +12,7 @@ namespace dunmarrow {
 class ContentView : public QWidget {
     Q_OBJECT
 
-  public:
+public:
     using Action = std::function<void()>;
 
     ContentView(Action archiveFolderTree, Action restoreFolderTree, QWidget* parent = nullptr);
@@ -20,7 +20,7 @@ class ContentView : public QWidget {
     QPushButton* archiveButton() const noexcept { return archiveButton_; }
     QPushButton* restoreButton() const noexcept { return restoreButton_; }
 
-  private:
+private:
     QPushButton* archiveButton_;  // owned by this view, as Qt children are
     QPushButton* restoreButton_;
 };

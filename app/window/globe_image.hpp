@@ -22,14 +22,14 @@ QColor accentColor(const QPalette& palette);
 class GlobeImage : public QWidget {
     Q_OBJECT
 
-  public:
+public:
     static constexpr int side = 64;
 
     explicit GlobeImage(QWidget* parent = nullptr);
 
     QSize sizeHint() const override;
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* event) override;
 };
 

@@ -13,7 +13,7 @@ class QFileDialog;
 namespace dunmarrow {
 
 class QtUserInterface final : public UserInterface {
-  public:
+public:
     explicit QtUserInterface(QWidget* dialogParent = nullptr) : dialogParent_(dialogParent) {}
 
     // The widget the panels are centred on and modal to.
@@ -25,7 +25,7 @@ class QtUserInterface final : public UserInterface {
     std::optional<marrowzip::FileURL> chooseFolder() override;
     void showAlert(const std::string& message, const std::string& informativeText) override;
 
-  private:
+private:
     QPointer<QWidget> dialogParent_;
 };
 
