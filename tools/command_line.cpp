@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "marrowzip/container/text_encoding.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip::tool {
@@ -92,6 +93,14 @@ std::optional<std::string> checkCombinations(const CLI::App& app, const ParsedOp
         if (path.empty() || path.front() == '/' || path == ".." || path.starts_with("../") ||
             path.find("/../") != std::string::npos || path.ends_with("/..")) {
             return "--as: the entry path must be relative and stay below the archive's root";
+        }
+    }
+    if (app.got_subcommand("extract") && parsed.extract.encoding) {
+        // An unknown converter decodes every name to nothing, which would then be refused as
+        // lying outside DEST: say what is wrong instead.
+        static constexpr std::uint8_t probe[] = {'a'};
+        if (!decodeWithEncoding(probe, *parsed.extract.encoding)) {
+            return "--encoding: unknown character set " + *parsed.extract.encoding;
         }
     }
     return std::nullopt;

@@ -10,7 +10,8 @@ int runExtract(const ExtractOptions& options, ToolContext& context) {
     context.subject = options.archive;
     context.paths.add(options.archive);
     context.paths.add(options.destination);
-    context.interruptedNote = "the extraction stopped; the items extracted so far stay";
+    context.interruptedNote =
+        "the extraction stopped; what it extracted stays, the last item possibly incomplete";
     if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
 
     Progress progress;

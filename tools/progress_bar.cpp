@@ -84,7 +84,8 @@ void ProgressBar::draw() {
                   humanSize(seconds > 0 ? done / seconds : 0).c_str());
     const std::string tail = numbers;
     // Label, bar and numbers on one line that never wraps.
-    const int columns = std::min(terminalColumns(), 120) - 1;
+    // Three columns spare: the terminal echoes "^C" after the bar, and it must not wrap.
+    const int columns = std::min(terminalColumns(), 120) - 3;
     const int barWidth =
         columns - static_cast<int>(label_.size()) - static_cast<int>(tail.size()) - 3;
     std::string line = label_;

@@ -105,8 +105,13 @@ int runRemove(const RemoveOptions& options, ToolContext& context) {
     if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
 
     if (paths.size() == 1) {
-        // One removal replaces the archive in one step by itself.
-        Archive archive = Archive::openFile(archiveURL, Archive::AccessMode::update);
+        // One removal replaces the archive in one step by itself. It replaces the file at the
+        // path it is given: given a link, it would put a file in the link's place and leave the
+        // archive the link leads to as it was. So it gets the path the link resolves to.
+        const std::string resolved = fs::canonical(archiveURL.path()).string();
+        context.paths.addAlias(resolved, options.archive);
+        Archive archive =
+            Archive::openFile(FileURL::fromPath(resolved), Archive::AccessMode::update);
         removeEach(archive, paths, context);
         return exitSuccess;
     }

@@ -20,22 +20,22 @@ std::string checksumMismatch(const std::string& archive, const Entry& entry,
     return Error(ArchiveError::invalidCRC32, archive, entry.path(), detail).what();
 }
 
-}  // namespace
+// Reads every entry, printing a line for each damaged one; a damaged entry does not end the
+// test, the next one may be sound.
+struct Tally {
+    std::uint64_t tested = 0;
+    std::uint64_t damaged = 0;
+    bool endedEarly = false;
+};
 
-int runTest(const TestOptions& options, ToolContext& context) {
-    context.subject = options.archive;
-    context.paths.add(options.archive);
-    Archive archive =
-        Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::read);
-
+Tally testEntries(Archive& archive, const std::string& archiveName, ToolContext& context) {
     Progress progress(readingUnitCount(archive));
     auto attachment = context.interrupts.attach(progress);
     ProgressBar bar(progress, "testing", context.showProgress);
     EntryIterator entries = archive.makeEntryIterator();
-    std::uint64_t tested = 0;
-    std::uint64_t damaged = 0;
+    Tally tally;
     while (auto entry = entries.next()) {
-        ++tested;
+        ++tally.tested;
         const std::int64_t units = entry->type() == EntryType::directory
                                        ? 1
                                        : static_cast<std::int64_t>(std::min<std::uint64_t>(
@@ -46,25 +46,40 @@ int runTest(const TestOptions& options, ToolContext& context) {
             const std::uint32_t computed = archive.extractEntry(
                 *entry, [](ByteView) {}, defaultChunkSize, false, child.get());
             if (computed == entry->checksum()) continue;
-            bar.printErrorLine(checksumMismatch(options.archive, *entry, computed));
+            bar.printErrorLine(checksumMismatch(archiveName, *entry, computed));
         } catch (const Error& error) {
             if (error.code() == ArchiveError::cancelledOperation) throw;
-            // A damaged entry does not end the test: the next one may be sound.
             bar.printErrorLine(describe(error.withContext(archive.url().path(), entry->path()),
-                                        context.paths, options.archive));
+                                        context.paths, archiveName));
         }
-        ++damaged;
+        ++tally.damaged;
     }
     if (entries.endedEarly()) {
+        tally.endedEarly = true;
         bar.printErrorLine(
-            earlyEndLine(options.archive, entries, tested, archive.totalNumberOfEntries()));
+            earlyEndLine(archiveName, entries, tally.tested, archive.totalNumberOfEntries()));
     }
-    if (damaged > 0) {
-        bar.printErrorLine(options.archive + ": " + std::to_string(damaged) + " of " +
-                           std::to_string(tested) + " entries failed the test");
+    return tally;
+}
+
+std::string entries(std::uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " entry" : " entries");
+}
+
+}  // namespace
+
+int runTest(const TestOptions& options, ToolContext& context) {
+    context.subject = options.archive;
+    context.paths.add(options.archive);
+    Archive archive =
+        Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::read);
+    const Tally tally = testEntries(archive, options.archive, context);
+    if (tally.damaged > 0) {
+        printErrorLine(options.archive + ": " + std::to_string(tally.damaged) + " of " +
+                       entries(tally.tested) + " failed the test");
     }
-    if (damaged > 0 || entries.endedEarly()) return exitFailure;
-    std::cout << options.archive << ": " << tested << " entries tested, no errors\n";
+    if (tally.damaged > 0 || tally.endedEarly) return exitFailure;
+    std::cout << options.archive << ": " << entries(tally.tested) << " tested, no errors\n";
     return exitSuccess;
 }
 

@@ -35,6 +35,11 @@ TEST(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
          "marrowzip: usage: --as: the entry path must be relative and stay below the archive's "
          "root "
          "(see 'marrowzip add --help')\n"},
+        {{"extract", "--encoding", "no-such-charset", "a.zip", "d"},
+         2,
+         "",
+         "marrowzip: usage: --encoding: unknown character set no-such-charset (see 'marrowzip "
+         "extract --help')\n"},
         {{"add", "--as", "/etc/x", "a.zip", "f"},
          2,
          "",
