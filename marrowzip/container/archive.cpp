@@ -201,8 +201,8 @@ std::optional<Archive::EndRecords> Archive::locateEndRecords(std::FILE* stream) 
 std::optional<ZIP64EndOfCentralDirectory> Archive::locateZIP64EndRecords(
     std::FILE* stream, std::uint64_t endRecordOffset) {
     // The locator sits right before the end record and the ZIP64 record right before the
-    // locator; the locator's own offset field is not followed. An end record at offset 76 is
-    // deliberately not examined (the bound is 77, as it always was).
+    // locator; the locator's own offset field is not followed. Only an end record from offset 77
+    // on has room for both with at least one byte before them; one at 76 is taken to have none.
     constexpr std::uint64_t locatorSize = ZIP64EndOfCentralDirectoryLocator::fixedSize;
     constexpr std::uint64_t recordAndLocatorSize =
         ZIP64EndOfCentralDirectoryRecord::fixedSize + locatorSize;
