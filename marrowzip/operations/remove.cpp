@@ -229,9 +229,11 @@ void Archive::adoptFileArchive(Archive& temporary) {
 
     // The new stream is opened before the rename: once the archive has been replaced, nothing
     // is left that could fail.
+    // The buffer is declared first so that, should the rename fail, the stream is closed
+    // before its buffer is freed.
+    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
     UniqueFile reopened(std::fopen(temporaryPath.c_str(), "rb+"));
     if (!reopened) throw Error(ArchiveError::unreadableArchive, archivePath);
-    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
     std::setvbuf(reopened.get(), buffer.get(), _IOFBF, static_cast<std::size_t>(defaultChunkSize));
     if (::rename(temporaryPath.c_str(), archivePath.c_str()) != 0) {
         throw posixFileError(errno, archivePath);

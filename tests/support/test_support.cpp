@@ -105,7 +105,7 @@ std::vector<std::string> listTree(const std::filesystem::path& root) {
     std::error_code ignored;
     for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        paths.push_back(std::filesystem::relative(it->path(), root).string());
+        paths.push_back(it->path().lexically_relative(root).string());  // links not resolved
     }
     std::sort(paths.begin(), paths.end());
     return paths;
