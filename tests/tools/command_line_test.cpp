@@ -19,11 +19,6 @@ TEST(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
         {{"extract", "--help"}, 0, "--allow-links-outside", ""},
         {{}, 2, "", "marrowzip: usage: A subcommand is required (see 'marrowzip --help')\n"},
         {{"list"}, 2, "", "marrowzip: usage: ARCHIVE is required (see 'marrowzip list --help')\n"},
-        {{"list", "--bogus", "a.zip"},
-         2,
-         "",
-         "marrowzip: usage: The following argument was not expected: --bogus (see 'marrowzip list "
-         "--help')\n"},
         {{"add", "--as", "x", "a.zip", "f", "g"},
          2,
          "",
@@ -85,9 +80,6 @@ TEST_F(ToolFailures, PrintOneLineNamingTheFileOrEntryAndNothingElse) {
         {{"list", "notzip.txt"},
          "marrowzip: notzip.txt: no end of central directory record was found: this is not a ZIP "
          "file\n"},
-        {{"test", "notzip.txt"},
-         "marrowzip: notzip.txt: no end of central directory record was found: this is not a ZIP "
-         "file\n"},
         {{"extract", "missing.zip", "out"}, "marrowzip: missing.zip: no such file or folder\n"},
         {{"extract", "a.zip", "occupied"},
          "marrowzip: occupied/tree/a.txt: tree/a.txt: the file already exists\n"},
@@ -110,9 +102,6 @@ TEST_F(ToolFailures, PrintOneLineNamingTheFileOrEntryAndNothingElse) {
          "marrowzip: a.zip: tree/a.txt: the archive already holds an entry with this path\n"},
         {{"remove", "a.zip", "tree/a.txt", "nope"},
          "marrowzip: a.zip: nope: no such entry in the archive\n"},
-        {{"remove", "notzip.txt", "x"},
-         "marrowzip: notzip.txt: no end of central directory record was found: this is not a ZIP "
-         "file\n"},
     };
     for (const FailureCase& failure : cases) {
         const ToolRun result = run(failure.arguments);

@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/test_support.hpp"
@@ -18,10 +16,8 @@ namespace marrowzip::testing {
 namespace {
 
 std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const Bytes bytes = readFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // A new empty file in the system's temporary folder, for one output stream.
