@@ -277,7 +277,7 @@ private:
     void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                          Progress* progress) const;
     void adoptMemoryArchive(Archive& temporary);
-    void adoptFileArchive(Archive& temporary);
+    void adoptFileArchive(Archive& temporary, const std::string& archivePath);
 };
 
 }  // namespace marrowzip

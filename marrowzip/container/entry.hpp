@@ -15,7 +15,11 @@ namespace marrowzip {
 enum class EntryType { file, directory, symlink };
 
 // The system that made an entry: the high byte of the central record's versionMadeBy.
+// Compilers in their GNU modes predefine the macro `unix`; it must not rename the enumerator.
+#pragma push_macro("unix")
+#undef unix
 enum class HostSystem : std::uint8_t { msDOS = 0, unix = 3, osX = 19, code20 = 20 };
+#pragma pop_macro("unix")
 
 class Entry {
 public:

@@ -23,7 +23,7 @@ constexpr std::uint16_t zip64HeaderID = 0x0001;
 // A folder next to the archive, so that the finished copy replaces it by rename(2) on the same
 // file system; removed with its contents on every exit.
 class TemporaryFolder {
-  public:
+public:
     explicit TemporaryFolder(const std::filesystem::path& parent) {
         std::string pattern = (parent / ".marrowzip-removal-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw posixFileError(errno, pattern);
@@ -38,7 +38,7 @@ class TemporaryFolder {
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
@@ -113,12 +113,18 @@ void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress*
             writeArchiveWithout(entry, temporary, bufferSize, progress);
             adoptMemoryArchive(temporary);
         } else {
-            const TemporaryFolder folder(url_.filesystemPath().parent_path());
+            // An archive reached through a link is replaced where it really lies: renaming
+            // over the link would turn it into a file and leave the archive unchanged.
+            std::error_code unresolved;
+            std::filesystem::path realPath =
+                std::filesystem::canonical(url_.filesystemPath(), unresolved);
+            if (unresolved) realPath = url_.filesystemPath();
+            const TemporaryFolder folder(realPath.parent_path());
             // Declared after the folder, so that its stream is closed before the folder goes.
             Archive temporary = openFile(
                 FileURL::fromPath((folder.path() / "archive.zip").string()), AccessMode::create);
             writeArchiveWithout(entry, temporary, bufferSize, progress);
-            adoptFileArchive(temporary);
+            adoptFileArchive(temporary, realPath.string());
         }
     } catch (const Error& error) {
         throw error.withContext(archivePath, entry.path());
@@ -212,8 +218,7 @@ void Archive::adoptMemoryArchive(Archive& temporary) {
     zip64EndOfCentralDirectory_ = std::move(backing.zip64EndRecords);
 }
 
-void Archive::adoptFileArchive(Archive& temporary) {
-    const std::string& archivePath = url_.path();
+void Archive::adoptFileArchive(Archive& temporary, const std::string& archivePath) {
     const std::string temporaryPath = temporary.url_.path();
     std::FILE* written = temporary.archiveFile_.get();
     struct stat original {};

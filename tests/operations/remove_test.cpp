@@ -56,6 +56,27 @@ TEST(RemoveEntry, TakesOutTheFirstTheLastOrTheOnlyEntry) {
     }
 }
 
+TEST(RemoveEntry, ReplacesTheArchiveALinkLeadsToAndKeepsTheLink) {
+    TemporaryDirectory folder;
+    fs::create_directory(folder / "real");
+    const fs::path real = folder / "real" / "a.zip";
+    {
+        Archive archive =
+            Archive::openFile(FileURL::fromPath(real.string()), Archive::AccessMode::create);
+        appendBytes(archive, "keep", bytesOf("kept"));
+        appendBytes(archive, "drop", bytesOf("dropped"));
+    }
+    fs::create_symlink(real, folder / "link.zip");
+    Archive archive = Archive::openFile(FileURL::fromPath((folder / "link.zip").string()),
+                                        Archive::AccessMode::update);
+    archive.removeEntry(*archive.findEntry("drop"));
+    EXPECT_TRUE(fs::is_symlink(folder / "link.zip"));
+    Archive reopened =
+        Archive::openFile(FileURL::fromPath(real.string()), Archive::AccessMode::read);
+    EXPECT_EQ(reopened.totalNumberOfEntries(), 1u);
+    EXPECT_EQ(listTree(folder / "real"), std::vector<std::string>{"a.zip"});
+}
+
 TEST(RemoveEntry, TakesTheDataDescriptorAlong) {
     TemporaryDirectory folder;
     writeFileBytes(folder / "a", textBytes(3000));
