@@ -7,6 +7,7 @@
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 
@@ -32,9 +33,13 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
                        bool skipChecksum, bool allowLinksOutside, Progress* progress,
                        const std::optional<std::string>& pathEncoding) {
     EntryIterator entries = archive.makeEntryIterator();
+    // Each entry must have bytes of its own: shared local data would let a small archive
+    // fill the disk many times over.
+    LocalRecordRanges ranges(archive);
     std::uint64_t extracted = 0;
     while (const auto entry = entries.next()) {
         const std::string path = decodedPath(*entry, pathEncoding);
+        ranges.claim(*entry, source.path(), path);
         std::shared_ptr<Progress> child;
         if (progress != nullptr) {
             const std::int64_t units = unitCountOf(*entry);

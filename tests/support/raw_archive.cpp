@@ -26,6 +26,25 @@ Bytes rawDeflate(const Bytes& input) {
     return output;
 }
 
+std::uint16_t methodOf(const RawEntry& entry) {
+    return entry.method.value_or(entry.deflated ? 8 : 0);
+}
+
+void writeLocalRecord(ByteWriter& out, const RawEntry& entry, ByteView name, const Bytes& data,
+                      std::uint32_t crc, std::uint32_t size) {
+    const std::uint16_t flags = entry.flags | (entry.deferredSizes ? 0x0008 : 0);
+    const auto compressed = static_cast<std::uint32_t>(data.size());
+    out.u32(0x04034b50).u16(20).u16(flags).u16(methodOf(entry));
+    out.u16(entry.dosTime).u16(entry.dosDate);
+    if (entry.deferredSizes) {
+        out.u32(0).u32(0).u32(0);
+    } else {
+        out.u32(crc).u32(compressed).u32(size);
+    }
+    out.u16(static_cast<std::uint16_t>(name.size())).u16(0).bytes(name).bytes(data);
+    if (entry.deferredSizes) out.u32(0x08074b50).u32(crc).u32(compressed).u32(size);
+}
+
 }  // namespace
 
 RawEntry rawFile(std::string name, const std::string& content, bool deflated) {
@@ -61,20 +80,13 @@ Bytes buildRawArchive(const std::vector<RawEntry>& entries,
             entry.uncompressedSize.value_or(static_cast<std::uint32_t>(entry.content.size()));
         const auto compressed = static_cast<std::uint32_t>(data.size());
         const std::uint16_t flags = entry.flags | (entry.deferredSizes ? 0x0008 : 0);
-        const std::uint16_t method = entry.method.value_or(entry.deflated ? 8 : 0);
-        const auto offset = static_cast<std::uint32_t>(out.bytes().size());
+        const std::uint16_t method = methodOf(entry);
+        const auto offset =
+            entry.localHeaderOffset.value_or(static_cast<std::uint32_t>(out.bytes().size()));
         const ByteView name(reinterpret_cast<const std::uint8_t*>(entry.name.data()),
                             entry.name.size());
 
-        out.u32(0x04034b50).u16(20).u16(flags).u16(method).u16(entry.dosTime).u16(entry.dosDate);
-        if (entry.deferredSizes) {
-            out.u32(0).u32(0).u32(0);
-        } else {
-            out.u32(crc).u32(compressed).u32(size);
-        }
-        out.u16(static_cast<std::uint16_t>(name.size())).u16(0).bytes(name).bytes(data);
-        if (entry.deferredSizes) out.u32(0x08074b50).u32(crc).u32(compressed).u32(size);
-
+        if (!entry.localHeaderOffset) writeLocalRecord(out, entry, name, data, crc, size);
         central.u32(0x02014b50).u16(0x031E).u16(20).u16(flags).u16(method);
         central.u16(entry.dosTime).u16(entry.dosDate).u32(crc).u32(compressed).u32(size);
         central.u16(static_cast<std::uint16_t>(name.size())).u16(0).u16(0).u16(0).u16(0);

@@ -24,6 +24,9 @@ struct RawEntry {
     std::optional<std::uint16_t> method;  // default: 8 when deflated, else 0
     std::uint16_t dosDate = 0x5821;       // 2024-01-01
     std::uint16_t dosTime = 0x6000;       // 12:00:00
+    // The central record points here and the entry gets no local record of its own: entries
+    // that share (or overlap) the local data of others.
+    std::optional<std::uint32_t> localHeaderOffset;
 };
 
 RawEntry rawFile(std::string name, const std::string& content, bool deflated = false);
