@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
@@ -80,6 +81,25 @@ std::int64_t scanBlockBackwards(std::FILE* stream, std::int64_t low, std::int64_
     return -1;
 }
 
+// A stream over an in-memory buffer, with the end records found in it.
+std::pair<UniqueFile, Archive::EndRecords> openMemoryStream(MemoryFile& file,
+                                                            Archive::AccessMode mode) {
+    using AccessMode = Archive::AccessMode;
+    const char* streamMode = mode == AccessMode::create ? "wb+"
+                             : mode == AccessMode::read ? "rb"
+                                                        : "rb+";
+    UniqueFile stream = file.openStream(streamMode);
+    if (!stream) throw Error(ArchiveError::unreadableArchive, memoryURLText);
+    if (mode == AccessMode::create) {
+        // Over a non-empty buffer the empty end record replaces its first 22 bytes only.
+        writeStreamChunk(EndOfCentralDirectoryRecord().serialize(), stream.get());
+    }
+    auto records = Archive::locateEndRecords(stream.get());
+    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, memoryURLText);
+    if (mode != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
+    return {std::move(stream), std::move(*records)};
+}
+
 }  // namespace
 
 Archive::Archive(FileURL url, AccessMode mode, std::optional<std::string> pathEncoding)
@@ -107,14 +127,19 @@ Archive Archive::openFile(const FileURL& url, AccessMode mode,
 }
 
 Archive Archive::openMemory(Bytes data, AccessMode mode, std::optional<std::string> pathEncoding) {
+    return openMemoryFile(MemoryFile::make(std::move(data)), mode, std::move(pathEncoding));
+}
+
+Archive Archive::openMemoryFile(std::shared_ptr<MemoryFile> file, AccessMode mode,
+                                std::optional<std::string> pathEncoding) {
     auto url = FileURL::parse(memoryURLText);
-    if (!url) throw Error(ArchiveError::unreadableArchive, memoryURLText);
+    if (!url || !file) throw Error(ArchiveError::unreadableArchive, memoryURLText);
     Archive archive(*url, mode, std::move(pathEncoding));
-    BackingStream backing = openBackingStream(std::move(data), mode);
-    archive.archiveFile_ = std::move(backing.stream);
-    archive.endOfCentralDirectoryRecord_ = std::move(backing.endRecord);
-    archive.zip64EndOfCentralDirectory_ = std::move(backing.zip64EndRecords);
-    archive.memoryFile_ = std::move(backing.memoryFile);
+    auto [stream, records] = openMemoryStream(*file, mode);
+    archive.archiveFile_ = std::move(stream);
+    archive.endOfCentralDirectoryRecord_ = std::move(records.endRecord);
+    archive.zip64EndOfCentralDirectory_ = std::move(records.zip64EndRecords);
+    archive.memoryFile_ = std::move(file);
     return archive;
 }
 
@@ -155,20 +180,9 @@ Archive::BackingStream Archive::openBackingStream(const FileURL& url, AccessMode
 
 Archive::BackingStream Archive::openBackingStream(Bytes data, AccessMode mode) {
     auto memoryFile = MemoryFile::make(std::move(data));
-    const char* streamMode = mode == AccessMode::create ? "wb+"
-                             : mode == AccessMode::read ? "rb"
-                                                        : "rb+";
-    UniqueFile stream = memoryFile->openStream(streamMode);
-    if (!stream) throw Error(ArchiveError::unreadableArchive, memoryURLText);
-    if (mode == AccessMode::create) {
-        // Over a non-empty buffer the empty end record replaces its first 22 bytes only.
-        writeStreamChunk(EndOfCentralDirectoryRecord().serialize(), stream.get());
-    }
-    auto records = locateEndRecords(stream.get());
-    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, memoryURLText);
-    if (mode != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
-    return BackingStream{std::move(stream), std::move(records->endRecord),
-                         std::move(records->zip64EndRecords), std::move(memoryFile)};
+    auto [stream, records] = openMemoryStream(*memoryFile, mode);
+    return BackingStream{std::move(stream), std::move(records.endRecord),
+                         std::move(records.zip64EndRecords), std::move(memoryFile)};
 }
 
 std::optional<Archive::EndRecords> Archive::locateEndRecords(std::FILE* stream) {

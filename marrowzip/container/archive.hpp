@@ -65,6 +65,10 @@ public:
     // Opens a byte buffer as an archive; its URL is "memory:/".
     static Archive openMemory(Bytes data, AccessMode mode,
                               std::optional<std::string> pathEncoding = std::nullopt);
+    // The same over a buffer that the caller shares (tests arm its transfer gate to make the
+    // archive storage fail).
+    static Archive openMemoryFile(std::shared_ptr<MemoryFile> file, AccessMode mode,
+                                  std::optional<std::string> pathEncoding = std::nullopt);
     // The same, answering absent instead of throwing.
     static std::optional<Archive> tryOpenFile(const FileURL& url, AccessMode mode,
                                               std::optional<std::string> pathEncoding = std::nullopt);

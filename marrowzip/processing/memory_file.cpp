@@ -1,6 +1,7 @@
 #include "marrowzip/processing/memory_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -20,13 +21,23 @@ MemoryFile& fileOf(void* cookie) {
 // The callbacks run inside the C library: nothing may be thrown through it.
 ssize_t readCallback(void* cookie, char* destination, std::size_t capacity) noexcept {
     if (cookie == nullptr || destination == nullptr) return 0;
-    return static_cast<ssize_t>(fileOf(cookie).readBytes(destination, capacity));
+    MemoryFile& file = fileOf(cookie);
+    const auto limit = file.admit(MemoryFile::Transfer::read, capacity);
+    if (limit.bytes == 0 && limit.error != 0) {
+        errno = limit.error;
+        return -1;  // stdio sets the stream's error indicator
+    }
+    return static_cast<ssize_t>(file.readBytes(destination, limit.bytes));
 }
 
 ssize_t writeCallback(void* cookie, const char* source, std::size_t length) noexcept {
     if (cookie == nullptr || source == nullptr) return 0;
+    MemoryFile& file = fileOf(cookie);
     try {
-        return static_cast<ssize_t>(fileOf(cookie).writeBytes(source, length));
+        const auto limit = file.admit(MemoryFile::Transfer::write, length);
+        // A short count makes stdio set the stream's error indicator.
+        if (limit.error != 0) errno = limit.error;
+        return static_cast<ssize_t>(file.writeBytes(source, limit.bytes));
     } catch (const std::exception&) {
         // The buffer cannot grow that far (a seek far past the end, memory exhausted): a short
         // count makes stdio set the stream's error indicator.
@@ -80,6 +91,18 @@ UniqueFile MemoryFile::openStream(std::string_view mode) {
     offset_ = 0;
     if (append && ::fseeko(stream.get(), 0, SEEK_END) != 0) return nullptr;
     return stream;
+}
+
+MemoryFile::TransferLimit MemoryFile::admit(Transfer kind, std::size_t length) const noexcept {
+    if (!gate_) return {length, 0};
+    try {
+        TransferLimit limit = gate_(kind, offset_, length);
+        limit.bytes = std::min(limit.bytes, length);
+        if (limit.bytes < length && limit.error == 0) limit.error = EIO;
+        return limit;
+    } catch (...) {
+        return {0, EIO};
+    }
 }
 
 std::size_t MemoryFile::readBytes(char* destination, std::size_t capacity) {

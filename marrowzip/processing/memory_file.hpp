@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -26,6 +27,22 @@ public:
     const Bytes& data() const noexcept { return data_; }
     std::int64_t offset() const noexcept { return offset_; }
 
+    // A seam for storage that fails, for the tests of the operations: asked before every
+    // transfer of a stream of this buffer, the gate answers how many of the `length` bytes at the
+    // position go through and, when that is fewer, the errno value the transfer fails with.
+    // Storage fails like that: part of a write lands, then the disk is full; a read breaks off.
+    // Without a gate every transfer goes through.
+    enum class Transfer { read, write };
+    struct TransferLimit {
+        std::size_t bytes = 0;
+        int error = 0;
+    };
+    using TransferGate =
+        std::function<TransferLimit(Transfer kind, std::int64_t position, std::size_t length)>;
+    void setTransferGate(TransferGate gate) { gate_ = std::move(gate); }
+    // What the gate lets through of a transfer of `length` bytes at the position.
+    TransferLimit admit(Transfer kind, std::size_t length) const noexcept;
+
     // The stream callbacks. A read while the position lies outside the buffer delivers nothing.
     std::size_t readBytes(char* destination, std::size_t capacity);
     std::size_t writeBytes(const char* source, std::size_t length);
@@ -37,6 +54,7 @@ private:
 
     Bytes data_;
     std::int64_t offset_ = 0;
+    TransferGate gate_;
 };
 
 }  // namespace marrowzip
