@@ -48,13 +48,13 @@ Archive sampleArchive(const std::filesystem::path& path, int entryCount = 4) {
     Archive archive =
         Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
     for (int i = 0; i < entryCount; ++i) {
-        appendBytes(archive, "entry" + std::to_string(i), randomBytes(256 * 1024, i + 1));
+        appendBytes(archive, "entry" + std::to_string(i), randomBytes(64 * 1024, i + 1));
     }
     return archive;
 }
 
 TEST(CancellingFromAnotherThread, RollsAnAppendBack) {
-    const Bytes data = randomBytes(64 * 1024);
+    const Bytes data = randomBytes(32 * 1024);
     for (auto method : {CompressionMethod::none, CompressionMethod::deflate}) {
         TemporaryDirectory folder;
         Archive archive = sampleArchive(folder / "a.zip");
@@ -142,7 +142,7 @@ TEST(CancellingFromAnotherThread, StopsAnUnzipAndLeavesARemovalUndone) {
         std::error_code code;
         try {
             if (removal) {
-                archive.removeEntry(first, 512, &progress);
+                archive.removeEntry(first, 256, &progress);
             } else {
                 unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
                                         FileURL::fromPath((folder / "dest").string()), false, false,
