@@ -7,6 +7,7 @@
 #include "app/commands/folder_tree_walk.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 
@@ -34,12 +35,16 @@ std::string incompatibleAlertText(const std::string& rootPath, const FileURL& de
 // is not trusted: a path leading out of the base is refused here, and one that would leave it
 // through a link already on disk is refused by the extraction folder, which creates every item
 // through a descriptor of the base.
-void restoreEntry(Archive& archive, ExtractionFolder& base, const Entry& entry,
-                  const std::string& path) {
+// An entry whose local record shares bytes with one restored before (or with the central
+// directory) is refused before anything of it is written: a small archive listing one
+// compressed block many times would otherwise fill the disk.
+void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalRecordRanges& ranges,
+                  const Entry& entry, const std::string& path) {
     const FileURL destination = base.url().appendingPathComponent(path);
     if (!marrowzip::liesWithin(destination, base.url())) {
         throw Error(marrowzip::FileError::fileReadInvalidFileName, destination.path());
     }
+    ranges.claim(entry, archive.url().path(), path);
     const std::uint32_t checksum = base.extract(archive, entry, path, marrowzip::defaultChunkSize,
                                                 /*skipChecksum=*/false,
                                                 /*allowLinksOutside=*/false, nullptr);
@@ -78,11 +83,12 @@ void restoreEntries(UserInterface& ui, Archive& archive, const FileURL& archiveU
     }
 
     ExtractionFolder base(destination.deletingLastPathComponent());
+    marrowzip::LocalRecordRanges ranges(archive);
     while (const std::optional<Entry> entry = entries.next()) {
         const std::string path = entry->path();
         if (!path.ends_with(collectedExtension)) continue;
         try {
-            restoreEntry(archive, base, *entry, path);
+            restoreEntry(archive, base, ranges, *entry, path);
         } catch (const std::exception& error) {
             out << "File " << path << " with " << error.what() << '\n';
         }

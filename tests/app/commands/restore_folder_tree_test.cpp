@@ -5,6 +5,7 @@
 
 #include "app/commands/archive_folder_tree.hpp"
 #include "commands/scripted_user_interface.hpp"
+#include "support/raw_archive.hpp"
 
 namespace dunmarrow::testing {
 namespace {
@@ -142,6 +143,26 @@ TEST(RestoreFolderTree, ReportsAPassThatEndsBeforeTheDeclaredEntryCount) {
             "Extraction of ZIP archive failed with error:" + std::string(early.what()) + "\n");
         EXPECT_EQ(listTree(tmp / "backup"), (std::vector<std::string>{"run1", "run1/a.qorvels"}));
     }
+}
+
+// Two central records for one local record: the second entry would be written from the bytes
+// that the first one already used.
+TEST(RestoreFolderTree, RefusesAnEntryWhoseBytesAnEarlierEntryUsed) {
+    namespace raw = marrowzip::testing;
+    TemporaryDirectory tmp;
+    raw::RawEntry shared = raw::rawFile("run1/b.qorvels", "a");
+    shared.localHeaderOffset = 30 + 5;  // the record behind the folder's "run1/"
+    writeFileBytes(tmp / "in.zip",
+                   raw::buildRawArchive(
+                       {raw::rawFolder("run1/"), raw::rawFile("run1/a.qorvels", "a"), shared}));
+    ScriptedUserInterface ui;
+    const std::string out = restore(ui, tmp / "in.zip", tmp / "backup/run1");
+    EXPECT_EQ(out.rfind("File run1/b.qorvels with ", 0), 0u) << out;
+    EXPECT_NE(out.find(Error(marrowzip::ArchiveError::invalidLocalHeaderDataOffset).what()),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(readFileBytes(tmp / "backup/run1/a.qorvels"), bytesOf("a"));
+    EXPECT_FALSE(fs::exists(tmp / "backup/run1/b.qorvels"));
 }
 
 }  // namespace
