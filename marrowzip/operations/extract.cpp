@@ -2,10 +2,12 @@
 // stream to a callback.
 #include <sys/types.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
@@ -14,6 +16,7 @@
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
+#include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
 namespace {
@@ -72,6 +75,26 @@ EntryDataProvider compressedDataProvider(std::FILE* stream) {
     return [stream](std::int64_t, std::int64_t size) { return readStreamChunk(size, stream); };
 }
 
+// An entry within the memory budget is read and inflated in one piece, then handed over in
+// chunks of bufferSize, so that progress and cancellation see the same steps as when streaming.
+// The output buffer has exactly the declared size: the inflater refuses any byte beyond it.
+std::uint32_t inflateWhole(std::FILE* stream, DataSizes sizes, std::int64_t bufferSize,
+                           bool skipChecksum, const EntryDataConsumer& consumer) {
+    const Bytes input = readStreamChunk(static_cast<std::int64_t>(sizes.compressed), stream);
+    const auto size = static_cast<std::size_t>(sizes.uncompressed);
+    const auto output = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    WholeBufferInflater().inflate(input, {output.get(), size});
+    const ByteView inflated(output.get(), size);
+    const std::uint32_t checksum = skipChecksum ? 0 : updateCRC32(inflated, 0);
+    if (size == 0) consumer(ByteView{});
+    for (std::size_t position = 0; position < size;) {
+        const std::size_t piece = std::min(size - position, static_cast<std::size_t>(bufferSize));
+        consumer(inflated.subspan(position, piece));
+        position += piece;
+    }
+    return checksum;
+}
+
 // Delivers exactly `sizes.uncompressed` bytes, or fails: an entry that lies about its size can
 // neither fill a disk nor pass as complete when its data stops early.
 std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes sizes,
@@ -89,6 +112,9 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
     if (sizes.compressed == 0 && sizes.uncompressed == 0) {
         consumer(ByteView{});
         return 0;
+    }
+    if (inflatesWhole(sizes.compressed, sizes.uncompressed)) {
+        return inflateWhole(stream, sizes, bufferSize, skipChecksum, consumer);
     }
     std::uint64_t delivered = 0;
     const EntryDataConsumer counting = [&](ByteView chunk) {
