@@ -2,10 +2,13 @@
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
 TSAN_DIR ?= build-tsan
+FUZZ_DIR ?= build-fuzz
+LINT_DIR ?= build-lint
+FUZZ_SECONDS ?= 50
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-sanitize test-tsan run format clean
+.PHONY: all deps build test test-sanitize test-tsan fuzz lint run format clean
 
 all: build
 
@@ -36,6 +39,19 @@ test-tsan: deps
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target marrowzip_tests_concurrency
 	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -L tsan
 
+# Every libFuzzer target for FUZZ_SECONDS from seeds made by the real clients (and our tool when
+# the plain build has it), then the kept regression inputs of fuzz/regressions/.
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DMARROWZIP_FUZZ=ON -DMARROWZIP_BUILD_TESTS=OFF -DMARROWZIP_BUILD_APP=OFF \
+		-DMARROWZIP_BUILD_TOOLS=OFF -DMARROWZIP_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS) $(wildcard $(BUILD_DIR)/tools/marrowzip)
+
+# clang-tidy (.clang-tidy) and cppcheck over the project's own sources; any finding fails.
+lint: deps
+	scripts/lint $(LINT_DIR) $(JOBS)
+
 run: build
 	$(BUILD_DIR)/app/dunmarrow
 
@@ -43,4 +59,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(LINT_DIR)

@@ -32,6 +32,7 @@ InterruptWatcher::InterruptWatcher() {
 InterruptWatcher::~InterruptWatcher() {
     // The watcher sleeps in sigwait: a SIGTERM aimed at that thread alone wakes it to stop.
     stopping_.store(true);
+    // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread)
     pthread_kill(thread_.native_handle(), SIGTERM);
     thread_.join();
     pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);

@@ -8,7 +8,7 @@
 // thread, free to lock a mutex and call Progress::cancel().
 #pragma once
 
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigset_t, pthread_sigmask: POSIX
 
 #include <atomic>
 #include <mutex>

@@ -31,7 +31,7 @@ std::shared_ptr<Progress> Progress::makeChild(std::int64_t totalUnitCount,
 double Progress::fractionCompleted() const {
     const std::int64_t total = total_.load();
     if (total <= 0) return 0.0;
-    double done = static_cast<double>(completed_.load());
+    auto done = static_cast<double>(completed_.load());
     {
         std::lock_guard lock(childrenMutex_);
         for (const auto& child : children_) {

@@ -124,9 +124,9 @@ int walk(int root, std::deque<Step> pending, bool tolerateMissing, std::vector<U
             if (++hops > maximumLinkHops) return ELOOP;
             if (!target.empty() && target.front() == '/') return EXDEV;
             const auto parts = relativeComponents(target);
-            for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-                pending.push_front({*part, step.ownFolder});
-            }
+            std::for_each(parts.rbegin(), parts.rend(), [&](const std::string& part) {
+                pending.push_front({part, step.ownFolder});
+            });
             continue;
         }
         if (!tolerateMissing || (error != ENOENT && error != ENOTDIR)) return error;

@@ -12,7 +12,7 @@ namespace {
 
 // The first block read from a stream of unknown length, and the room kept to find the end of a
 // regular file.
-constexpr std::int64_t firstBlockSize = 64 * 1024;
+constexpr std::int64_t firstBlockSize = std::int64_t{64} * 1024;
 
 // How many bytes the stream can still deliver, when it can tell: a regular file's size minus
 // the position. Absent (-1) for pipes, in-memory streams and anything else.

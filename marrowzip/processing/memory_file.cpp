@@ -54,7 +54,7 @@ int seekCallback(void* cookie, off64_t* offset, int origin) noexcept {
 }
 
 int closeCallback(void* cookie) noexcept {
-    const std::unique_ptr<StreamCookie> released(static_cast<StreamCookie*>(cookie));
+    std::unique_ptr<StreamCookie>(static_cast<StreamCookie*>(cookie)).reset();
     return 0;
 }
 
@@ -84,7 +84,8 @@ UniqueFile MemoryFile::openStream(std::string_view mode) {
     auto cookie = std::make_unique<StreamCookie>(StreamCookie{shared_from_this()});
     UniqueFile stream(::fopencookie(cookie.get(), writable ? "r+" : "r", functions));
     if (!stream) return nullptr;  // the cookie, and with it the reference, is released here
-    cookie.release();             // now owned by the stream, given back by closeCallback
+    // Now owned by the stream, given back by closeCallback.
+    cookie.release();  // NOLINT(bugprone-unused-return-value): the stream holds the pointer
 
     // A new stream starts at the beginning, also when an earlier stream left the position
     // elsewhere; the position lives here, not in the stream.
