@@ -9,6 +9,7 @@
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/text_encoding.hpp"
 #include "marrowzip/operations/append_limits.hpp"
+#include "marrowzip/operations/extract_steps.hpp"
 #include "marrowzip/operations/stream_position.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/dos_date.hpp"
@@ -72,6 +73,12 @@ Archive::PendingEntry Archive::prepareEntry(std::string_view path, EntryType typ
     entry.path = storedPath(path, type, archivePath);
     entry.type = type;
     if (uncompressedSize < 0) throw Error(ArchiveError::invalidEntrySize, archivePath, entry.path);
+    // Extraction reads a link's target in one piece and refuses one longer than a link can hold:
+    // an entry with such a target could never be extracted again.
+    if (type == EntryType::symlink && uncompressedSize > maximumLinkTargetLength()) {
+        throw Error(ArchiveError::invalidEntryPath, archivePath, entry.path,
+                    "the link target is longer than the system allows");
+    }
     if (!compressionMethodFromRaw(static_cast<std::uint16_t>(compressionMethod))) {
         throw Error(ArchiveError::invalidCompressionMethod, archivePath, entry.path);
     }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <climits>
+
 #include "marrowzip/operations/append_limits.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "operations/append_support.hpp"
@@ -79,6 +81,13 @@ TEST(AppendRefusals, WriteNothingAndNameTheCulprit) {
          path},
         {[&] { appendBytes(archive, "bad\xff", {}); }, ArchiveError::invalidEntryPath, path},
         {[&] { appendBytes(archive, "file/", {}); }, ArchiveError::invalidEntryPath, path},
+        // Longer than a link can hold: extraction would refuse the entry.
+        {[&] {
+             archive.appendEntry("link", EntryType::symlink, PATH_MAX, sampleDate, std::nullopt,
+                                 CompressionMethod::none, defaultChunkSize, nullptr,
+                                 [](std::int64_t, std::int64_t size) { return Bytes(size, 'a'); });
+         },
+         ArchiveError::invalidEntryPath, path},
         {[&] { archive.appendEntry("x", FileURL::fromPath(path + ".missing")); },
          FileError::fileReadNoSuchFile, path + ".missing"},
         {[&] { archive.appendEntry("x", FileURL::fromPath(socketPath)); },
