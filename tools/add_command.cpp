@@ -19,8 +19,8 @@ namespace {
 // The bytes of an archive from its central directory to its end: all that appending rewrites
 // (new entries go where the central directory began). Putting them back after truncating the
 // file there undoes every append of the run, so `add` changes the archive as a whole or not at
-// all: after Ctrl-C, and after any other failure, where the engine would leave the entry it
-// was writing half-done and the archive without end records.
+// all: after Ctrl-C, and after any other failure, where the engine's bulk append would keep
+// the entries appended before the failing one.
 class ArchiveTail {
 public:
     static ArchiveTail save(const std::string& path, std::uint64_t offset) {
@@ -113,10 +113,12 @@ int runAdd(const AddOptions& options, ToolContext& context) {
         Progress progress(totalUnits(toAppend));
         auto attachment = context.interrupts.attach(progress);
         ProgressBar bar(progress, "adding", context.showProgress);
+        Archive::BulkAppend bulk = archive->beginBulkAppend();
         for (const PlannedEntry& entry : toAppend) {
             auto child = progress.makeChild(entry.units, std::max<std::int64_t>(entry.units, 0));
             archive->appendEntry(entry.path, entry.item, method, defaultChunkSize, child.get());
         }
+        bulk.finish();
     } catch (...) {
         archive.reset();  // closes the stream before the file is put back
         if (!tail) {

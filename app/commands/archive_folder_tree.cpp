@@ -20,12 +20,15 @@ void archiveFolderTree(UserInterface& ui, std::ostream& out) {
         // `create` never replaces a file, even one the person agreed to replace in the panel:
         // that file stays as it was and the open fails with the file-exists error.
         Archive archive = Archive::openFile(*destination, Archive::AccessMode::create);
+        Archive::BulkAppend bulk = archive.beginBulkAppend();
         for (const auto& folder : folders) {
             addTreeToArchive(folder, std::nullopt, marrowzip::CompressionMethod::deflate, archive,
                              isCollectedItem);
         }
+        bulk.finish();
     } catch (const std::exception& error) {
-        // Each append leaves a complete archive behind, so stopping here loses nothing written.
+        // A failed append writes the central directory of the entries before it, so stopping
+        // here loses nothing written.
         out << error.what() << '\n';
     }
 }

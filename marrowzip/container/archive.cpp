@@ -109,6 +109,8 @@ Archive::Archive(Archive&&) noexcept = default;
 Archive& Archive::operator=(Archive&&) noexcept = default;
 
 Archive::~Archive() {
+    // An open bulk append writes its central directory while the stream is still there.
+    endBulkAppendKeepingError();
     // The stream goes first: closing it may still flush through its buffer.
     archiveFile_.reset();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -23,6 +24,7 @@ namespace marrowzip {
 
 class Progress;
 class MemoryFile;
+class AppendCoders;
 class Archive;
 
 // One pass over the central directory. Each step seeks before it reads, so other reads of the
@@ -70,10 +72,11 @@ public:
     static Archive openMemoryFile(std::shared_ptr<MemoryFile> file, AccessMode mode,
                                   std::optional<std::string> pathEncoding = std::nullopt);
     // The same, answering absent instead of throwing.
-    static std::optional<Archive> tryOpenFile(const FileURL& url, AccessMode mode,
-                                              std::optional<std::string> pathEncoding = std::nullopt);
-    static std::optional<Archive> tryOpenMemory(Bytes data, AccessMode mode,
-                                                std::optional<std::string> pathEncoding = std::nullopt);
+    static std::optional<Archive> tryOpenFile(
+        const FileURL& url, AccessMode mode,
+        std::optional<std::string> pathEncoding = std::nullopt);
+    static std::optional<Archive> tryOpenMemory(
+        Bytes data, AccessMode mode, std::optional<std::string> pathEncoding = std::nullopt);
 
     Archive(Archive&&) noexcept;
     Archive& operator=(Archive&&) noexcept;
@@ -82,7 +85,9 @@ public:
     const FileURL& url() const noexcept { return url_; }
     AccessMode accessMode() const noexcept { return accessMode_; }
     const std::optional<std::string>& pathEncoding() const noexcept { return pathEncoding_; }
-    void setPathEncoding(std::optional<std::string> encoding) { pathEncoding_ = std::move(encoding); }
+    void setPathEncoding(std::optional<std::string> encoding) {
+        pathEncoding_ = std::move(encoding);
+    }
     // A copy of the current bytes of an in-memory archive; absent for a file archive.
     std::optional<Bytes> data() const;
 
@@ -154,12 +159,51 @@ public:
 
     // Delivers an entry's bytes to `consumer`; returns their CRC-32 (0 with skipChecksum).
     std::uint32_t extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
-                               std::int64_t bufferSize = defaultChunkSize, bool skipChecksum = false,
-                               Progress* progress = nullptr);
+                               std::int64_t bufferSize = defaultChunkSize,
+                               bool skipChecksum = false, Progress* progress = nullptr);
     // Creates the entry as a new file, folder or link at `destination`.
     std::uint32_t extractEntry(const Entry& entry, const FileURL& destination,
-                               std::int64_t bufferSize = defaultChunkSize, bool skipChecksum = false,
-                               bool allowLinksOutside = false, Progress* progress = nullptr);
+                               std::int64_t bufferSize = defaultChunkSize,
+                               bool skipChecksum = false, bool allowLinksOutside = false,
+                               Progress* progress = nullptr);
+
+    // ---- Bulk appends (marrowzip/operations/append_bulk.cpp) ----
+    // Outside bulk mode each append rewrites the whole central directory behind its entry, so N
+    // appends cost O(N²). While a BulkAppend is open, each appendEntry writes its local record and
+    // data where the central directory began and keeps its central directory header in memory;
+    // the directory and end records are written once, when the bulk append ends. All its entries
+    // share one DEFLATE coder.
+    //
+    // Every way out writes them: finish(), the BulkAppend's destruction (during unwinding too),
+    // and a failed append: that entry is cut off and the directory of the ones before it written
+    // at once, so the file is a valid archive holding them before the error reaches the caller,
+    // who may go on appending in the same bulk append. Moving or destroying the archive ends an
+    // open bulk append first (an error then waits for finish()).
+    // While it is open, listing entries and removeEntry refuse (the directory on disk is being
+    // overwritten); extracting an entry listed before it began still works.
+    struct BulkState;
+    class BulkAppend {
+    public:
+        BulkAppend(BulkAppend&&) noexcept = default;
+        BulkAppend& operator=(BulkAppend&& other) noexcept;
+        BulkAppend(const BulkAppend&) = delete;
+        BulkAppend& operator=(const BulkAppend&) = delete;
+        // Ends the bulk append; an error is swallowed here: call finish() to learn of it.
+        ~BulkAppend();
+
+        // Writes the central directory and end records and ends the bulk append. Throws what
+        // the write threw, or what an earlier end (a move or destruction of the archive) met.
+        void finish();
+        bool isOpen() const noexcept;
+
+    private:
+        friend class Archive;
+        explicit BulkAppend(std::shared_ptr<BulkState> state) : state_(std::move(state)) {}
+        std::shared_ptr<BulkState> state_;
+    };
+    // Throws for a read-only archive and while another bulk append is open.
+    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);
+    bool isBulkAppendOpen() const noexcept { return bulkLink_.state != nullptr; }
 
     // Rewrites the archive without `entry`, through a temporary archive that takes its place.
     void removeEntry(const Entry& entry, std::int64_t bufferSize = defaultChunkSize,
@@ -184,10 +228,20 @@ public:
         std::optional<ZIP64EndOfCentralDirectory> zip64EndRecords;
     };
     static std::optional<EndRecords> locateEndRecords(std::FILE* stream);
-    static std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(std::FILE* stream,
-                                                                           std::uint64_t endRecordOffset);
+    static std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(
+        std::FILE* stream, std::uint64_t endRecordOffset);
 
 private:
+    // The archive's side of an open bulk append. Declared before the other members, so that its
+    // move, which ends the bulk append by writing through the archive, runs while they are intact.
+    struct BulkLink {
+        BulkLink() = default;
+        BulkLink(BulkLink&& other) noexcept;
+        BulkLink& operator=(BulkLink&& other) noexcept;
+        ~BulkLink() = default;
+        std::shared_ptr<BulkState> state;
+    };
+    BulkLink bulkLink_;
     FileURL url_;
     AccessMode accessMode_;
     UniqueFile archiveFile_;
@@ -239,9 +293,9 @@ private:
         EndRecords records;
         Bytes bytes;  // as written: [ZIP64 record, ZIP64 locator,] end record
     };
-    struct WrittenCentralDirectory {
-        Bytes addedRecords;  // the headers written behind the cached ones
-        WrittenEndRecords endRecords;
+    struct WrittenEntry {
+        CentralDirectoryStructure record;
+        std::uint64_t end = 0;  // the offset behind its data
     };
 
     void appendEntryFromSource(std::string_view path, EntryType type, std::int64_t uncompressedSize,
@@ -254,15 +308,43 @@ private:
     const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
     LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
                                          std::uint32_t crc32);
+    // Writes the local record and data at `headerOffset`.
+    WrittenEntry writeEntry(std::uint64_t headerOffset, const PendingEntry& entry,
+                            std::int64_t bufferSize, Progress* progress, const EntrySource& source,
+                            AppendCoders& coders);
+    // Hands the stored (or compressed) bytes of the entry to `sink`.
     EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
-                                   Progress* progress, const EntrySource& source);
+                                   Progress* progress, const EntrySource& source,
+                                   AppendCoders& coders, const EntryDataConsumer& sink);
     static CentralDirectoryStructure makeCentralDirectoryRecord(
         const LocalFileHeader& header, std::uint64_t relativeOffset,
         std::uint32_t externalFileAttributes);
-    // Writes the cached central directory at `start`, then `newRecords`, then fresh end records.
-    WrittenCentralDirectory writeCentralDirectoryAndEndRecords(
-        std::uint64_t start, std::span<const CentralDirectoryStructure> newRecords,
-        std::int64_t bufferSize);
+    // Writes the cached central directory at `start`, then `addedRecords` (`addedCount` serialized
+    // headers), then fresh end records.
+    WrittenEndRecords writeCentralDirectoryAndEndRecords(std::uint64_t start, ByteView addedRecords,
+                                                         std::uint64_t addedCount,
+                                                         std::int64_t bufferSize);
+    // Makes a directory just written at `start` the archive's current one.
+    void adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
+                               WrittenEndRecords written);
+    void appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
+                      Progress* progress, const EntrySource& source);
+    // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and
+    // puts the directory as it was before them back.
+    void writeBulkDirectory(BulkState& bulk);
+    // In bulk mode, writes the directory of the entries before a failed append.
+    void writeBulkDirectoryAfterFailure() noexcept;
+    struct BulkFailureGuard {
+        explicit BulkFailureGuard(Archive& owner) : archive(owner) {}
+        ~BulkFailureGuard();
+        BulkFailureGuard(const BulkFailureGuard&) = delete;
+        BulkFailureGuard& operator=(const BulkFailureGuard&) = delete;
+        Archive& archive;
+        int exceptions = std::uncaught_exceptions();
+    };
+    void endBulkAppend();
+    void endBulkAppendKeepingError() noexcept;
+    void refuseDuringBulkAppend(const char* operation) const;
     // Writes end records for the given totals at the stream's position (`endRecordsStart`),
     // keeping the comment and disk numbers of the current ones.
     WrittenEndRecords writeEndOfCentralDirectory(std::uint64_t entryCount,

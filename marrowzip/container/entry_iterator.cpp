@@ -69,6 +69,8 @@ std::optional<Entry> EntryIterator::next() {
 }
 
 EntryIterator Archive::makeEntryIterator() const {
+    // The directory on disk is overwritten by the entries of an open bulk append.
+    refuseDuringBulkAppend("listing the entries");
     return EntryIterator(*this, totalNumberOfEntries(), offsetToStartOfCentralDirectory());
 }
 

@@ -1,5 +1,7 @@
 #include "marrowzip/filesystem/zip_item.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -18,13 +20,12 @@ namespace {
 
 constexpr std::int64_t largestUnitCount = std::numeric_limits<std::int64_t>::max();
 
-// 1 for a folder, else the item's size; -1 when the item cannot be asked (not reported).
+// 1 for a folder, else the item's size (a link's: its target's length); -1 when the item
+// cannot be asked (not reported). One lstat(2): this runs once for every item of the tree.
 std::int64_t unitCountOf(const FileURL& item) {
-    try {
-        return typeOfItem(item) == EntryType::directory ? 1 : sizeOfItem(item);
-    } catch (const Error&) {
-        return -1;
-    }
+    struct stat status {};
+    if (!item.isFileURL() || ::lstat(item.path().c_str(), &status) != 0) return -1;
+    return S_ISDIR(status.st_mode) ? 1 : static_cast<std::int64_t>(status.st_size);
 }
 
 std::int64_t addUnits(std::int64_t total, std::int64_t units) {
@@ -85,7 +86,11 @@ void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool p
     if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
     Archive archive = Archive::openFile(destination, Archive::AccessMode::create);
     if (typeOfItem(source) == EntryType::directory) {
+        // One central directory for the whole tree; on failure the bulk append still writes
+        // the directory of the entries before the failing one.
+        Archive::BulkAppend bulk = archive.beginBulkAppend();
         appendFolderContents(archive, source, prefixFolderName, compressionMethod, progress);
+        bulk.finish();
         return;
     }
     if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(source));

@@ -8,6 +8,7 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/operations/append_coders.hpp"
 #include "marrowzip/operations/append_limits.hpp"
 #include "marrowzip/operations/extract_steps.hpp"
 #include "marrowzip/operations/stream_position.hpp"
@@ -133,11 +134,57 @@ const Archive::CentralDirectoryCache& Archive::loadCentralDirectory(std::int64_t
     return *centralDirectoryCache_;
 }
 
+Archive::WrittenEntry Archive::writeEntry(std::uint64_t headerOffset, const PendingEntry& entry,
+                                          std::int64_t bufferSize, Progress* progress,
+                                          const EntrySource& source, AppendCoders& coders) {
+    std::FILE* stream = archiveFile_.get();
+    // Also where the stream already is: a read (an extraction) may have been its last use.
+    seekStream(stream, headerOffset);
+    EntryDataResult data;
+    std::uint64_t headerSize = 0;
+    LocalFileHeader header;
+    const auto refuseOutgrownSizes = [&] {
+        if (!entry.zip64Sizes && data.written >= sizeLimit) {
+            // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
+            throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
+                        "the compressed data outgrew the sizes of its local header");
+        }
+    };
+    if (entry.uncompressedSize <= static_cast<std::uint64_t>(bufferSize)) {
+        // The data of a small entry fits one buffer: with its sizes and CRC-32 known before the
+        // header is written, the header goes out once and the stream never seeks back (each
+        // seek would flush the stream's buffer: costly for a run of small files).
+        Bytes bytes;
+        data = writeEntryData(entry, bufferSize, progress, source, coders, [&](ByteView chunk) {
+            bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+        });
+        if (source.verifyExhausted) source.verifyExhausted();
+        refuseOutgrownSizes();
+        header = writeLocalFileHeader(entry, data.written, data.crc32);
+        writeStreamChunk(bytes, stream);
+        headerSize =
+            LocalFileHeader::fixedSize + header.fileNameData.size() + header.extraFieldData.size();
+    } else {
+        writeLocalFileHeader(entry, 0, 0);
+        headerSize = streamPosition(stream) - headerOffset;
+        data = writeEntryData(entry, bufferSize, progress, source, coders,
+                              [&](ByteView chunk) { writeStreamChunk(chunk, stream); });
+        if (source.verifyExhausted) source.verifyExhausted();
+        refuseOutgrownSizes();
+        seekStream(stream, headerOffset);
+        header = writeLocalFileHeader(entry, data.written, data.crc32);
+        seekStream(stream, headerOffset + headerSize + data.written);
+    }
+    return {makeCentralDirectoryRecord(header, headerOffset, entry.externalFileAttributes),
+            headerOffset + headerSize + data.written};
+}
+
 void Archive::appendEntryFromSource(std::string_view path, EntryType type,
                                     std::int64_t uncompressedSize, Date modificationDate,
                                     std::optional<std::uint16_t> permissions,
                                     CompressionMethod compressionMethod, std::int64_t bufferSize,
                                     Progress* progress, const EntrySource& source) {
+    const BulkFailureGuard bulkGuard(*this);
     const std::string archivePath = archivePathForErrors();
     if (accessMode_ == AccessMode::read) {
         throw Error(ArchiveError::unwritableArchive, archivePath, std::string(path));
@@ -151,6 +198,10 @@ void Archive::appendEntryFromSource(std::string_view path, EntryType type,
         progress->setTotalUnitCount(
             type == EntryType::directory ? 1 : static_cast<std::int64_t>(entry.uncompressedSize));
     }
+    if (bulkLink_.state) {
+        appendInBulk(*bulkLink_.state, entry, bufferSize, progress, source);
+        return;
+    }
 
     const CentralDirectoryCache* saved = nullptr;
     try {
@@ -160,31 +211,21 @@ void Archive::appendEntryFromSource(std::string_view path, EntryType type,
     }
     const std::uint64_t headerOffset = saved->offset;
 
-    WrittenCentralDirectory written;
+    WrittenEndRecords written;
+    Bytes addedRecord;
     std::uint64_t centralDirectoryStart = 0;
     try {
-        std::FILE* stream = archiveFile_.get();
-        seekStream(stream, headerOffset);
-        writeLocalFileHeader(entry, 0, 0);
-        const EntryDataResult data = writeEntryData(entry, bufferSize, progress, source);
-        if (source.verifyExhausted) source.verifyExhausted();
-        if (!entry.zip64Sizes && data.written >= sizeLimit) {
-            // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
-            throw Error(ArchiveError::invalidEntrySize, archivePath, entry.path,
-                        "the compressed data outgrew the sizes of its local header");
-        }
-        centralDirectoryStart = streamPosition(stream);
-        seekStream(stream, headerOffset);
-        const LocalFileHeader header = writeLocalFileHeader(entry, data.written, data.crc32);
-        seekStream(stream, centralDirectoryStart);
-        const CentralDirectoryStructure record =
-            makeCentralDirectoryRecord(header, headerOffset, entry.externalFileAttributes);
-        written = writeCentralDirectoryAndEndRecords(centralDirectoryStart, std::span(&record, 1),
-                                                     bufferSize);
+        AppendCoders coders;
+        const WrittenEntry added =
+            writeEntry(headerOffset, entry, bufferSize, progress, source, coders);
+        centralDirectoryStart = added.end;
+        addedRecord = added.record.serialize();
+        written =
+            writeCentralDirectoryAndEndRecords(centralDirectoryStart, addedRecord, 1, bufferSize);
         // Bytes that lay behind the old end records (never part of a valid archive) must not
         // survive behind the new ones.
-        truncateArchive(centralDirectoryStart + saved->records.size() +
-                        written.addedRecords.size() + written.endRecords.bytes.size());
+        truncateArchive(centralDirectoryStart + saved->records.size() + addedRecord.size() +
+                        written.bytes.size());
     } catch (...) {
         try {
             rollbackAppend(headerOffset, *saved, bufferSize);
@@ -197,18 +238,7 @@ void Archive::appendEntryFromSource(std::string_view path, EntryType type,
             throw error.withContext(archivePath, entry.path);
         }
     }
-
-    endOfCentralDirectoryRecord_ = written.endRecords.records.endRecord;
-    zip64EndOfCentralDirectory_ = written.endRecords.records.zip64EndRecords;
-    try {
-        CentralDirectoryCache& cache = *centralDirectoryCache_;
-        cache.records.insert(cache.records.end(), written.addedRecords.begin(),
-                             written.addedRecords.end());
-        cache.trailingBytes = std::move(written.endRecords.bytes);
-        cache.offset = centralDirectoryStart;
-    } catch (const std::bad_alloc&) {
-        centralDirectoryCache_.reset();  // the next append reads the directory from the archive
-    }
+    adoptWrittenDirectory(centralDirectoryStart, addedRecord, std::move(written));
 }
 
 }  // namespace marrowzip

@@ -1,18 +1,60 @@
-// The data of an appended entry: copied or compressed from its source into the archive stream,
-// chunk by chunk, with its CRC-32, progress and cancellation.
+// The data of an appended entry: copied or compressed from its source to a sink (the archive
+// stream, or memory for an entry that fits one buffer), chunk by chunk, with its CRC-32, progress
+// and cancellation.
 #include <algorithm>
 
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
+#include "marrowzip/operations/append_coders.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
+#include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
+namespace {
+
+// The DEFLATE loop on a coder the caller keeps: a bulk append uses one for all its entries, since
+// setting up a zlib stream and tearing it down costs about 300 µs an entry (its memory goes back to
+// the kernel and is faulted in again). Returns the CRC-32 of the bytes the provider delivered.
+std::uint32_t deflateWith(DeflateCoder& coder, std::int64_t size, std::int64_t bufferSize,
+                          const EntryDataProvider& provider, const EntryDataConsumer& consumer) {
+    coder.reset();
+    Bytes destination(static_cast<std::size_t>(bufferSize));
+    DeflateCoder::Buffers buffers;
+    Bytes chunk;
+    std::int64_t position = 0;
+    std::uint32_t checksum = 0;
+    for (;;) {
+        if (buffers.inputLeft == 0) {
+            const std::int64_t wanted = std::clamp<std::int64_t>(size - position, 0, bufferSize);
+            chunk = provider(position, wanted);
+            position += static_cast<std::int64_t>(chunk.size());
+            checksum = updateCRC32(chunk, checksum);
+            buffers.input = chunk.data();
+            buffers.inputLeft = chunk.size();
+        }
+        // A chunk shorter than a buffer is the last one (an empty one after a full last chunk).
+        const bool finalize = static_cast<std::int64_t>(chunk.size()) < bufferSize;
+        buffers.output = destination.data();
+        buffers.outputLeft = destination.size();
+        const DeflateCoder::Status status = coder.process(buffers, finalize);
+        if (status == DeflateCoder::Status::error) throw Error(CompressionError::corruptedData);
+        consumer(ByteView(destination.data(), destination.size() - buffers.outputLeft));
+        if (status == DeflateCoder::Status::end) return checksum;
+    }
+}
+
+}  // namespace
 
 Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
-                                                 Progress* progress, const EntrySource& source) {
-    std::FILE* stream = archiveFile_.get();
+                                                 Progress* progress, const EntrySource& source,
+                                                 AppendCoders& coders,
+                                                 const EntryDataConsumer& sink) {
+    const auto write = [&](ByteView bytes) {
+        sink(bytes);
+        return static_cast<std::uint64_t>(bytes.size());
+    };
     const auto total = static_cast<std::int64_t>(entry.uncompressedSize);
     const std::string& sourcePath = source.path.empty() ? archivePathForErrors() : source.path;
 
@@ -40,7 +82,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
         case EntryType::symlink: {
             const Bytes target = fetch(0, total);
             result.crc32 = updateCRC32(target, 0);
-            result.written = writeStreamChunk(target, stream);
+            result.written = write(target);
             if (progress != nullptr) progress->setCompletedUnitCount(total);
             return result;
         }
@@ -53,7 +95,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
             const std::int64_t wanted = std::min(bufferSize, total - position);
             const Bytes chunk = fetch(position, wanted);
             result.crc32 = updateCRC32(chunk, result.crc32);
-            result.written += writeStreamChunk(chunk, stream);
+            result.written += write(chunk);
             position += wanted;
             if (progress != nullptr) {
                 progress->setCompletedUnitCount(static_cast<std::int64_t>(result.written));
@@ -62,11 +104,31 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
         return result;
     }
 
+    // A file that fits the memory budget is compressed in one piece: libdeflate is faster than
+    // the streaming coder. It is still read chunk by chunk, so that the source, progress and
+    // cancellation see the same steps as when streaming.
+    if (compressesWhole(entry.uncompressedSize)) {
+        Bytes data;
+        data.reserve(static_cast<std::size_t>(total));
+        std::int64_t position = 0;
+        do {
+            const Bytes chunk = fetch(position, std::min(bufferSize, total - position));
+            data.insert(data.end(), chunk.begin(), chunk.end());
+            position += static_cast<std::int64_t>(chunk.size());
+            if (progress != nullptr) {
+                progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
+            }
+        } while (position < total);
+        result.crc32 = updateCRC32(data, 0);
+        result.written = write(coders.whole().compress(data));
+        return result;
+    }
+
     // The compressor asks again with a size of 0 until it has drained; an exact count of the
     // delivered bytes still tells a short source from a complete one.
     std::int64_t delivered = 0;
-    result.crc32 = compressDeflate(
-        total, bufferSize,
+    result.crc32 = deflateWith(
+        coders.streaming(), total, bufferSize,
         [&](std::int64_t position, std::int64_t size) {
             Bytes chunk = fetch(position, size);
             delivered += static_cast<std::int64_t>(chunk.size());
@@ -75,7 +137,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
             }
             return chunk;
         },
-        [&](ByteView chunk) { result.written += writeStreamChunk(chunk, stream); });
+        [&](ByteView chunk) { result.written += write(chunk); });
     if (delivered != total) {
         throw Error(ArchiveError::invalidEntrySize, sourcePath, entry.path,
                     "the source delivered " + std::to_string(delivered) + " bytes of " +

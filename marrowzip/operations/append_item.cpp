@@ -49,19 +49,28 @@ void Archive::appendEntry(std::string_view path, const RelativeTo& base,
 void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
                           CompressionMethod compressionMethod, std::int64_t bufferSize,
                           Progress* progress) {
+    const BulkFailureGuard bulkGuard(*this);
     if (accessMode_ == AccessMode::read) {
         throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), std::string(path));
     }
     const std::string itemPath = itemURL.path();
-    if (!isReachable(itemURL)) throw Error(FileError::fileReadNoSuchFile, itemPath);
-    const EntryType type = typeOfItem(itemURL);
+    // One lstat(2) for type, size, date and mode: a tree of small files costs little more than
+    // its system calls, and the item itself (never a final link) is what gets stored.
+    struct stat status {};
+    if (!itemURL.isFileURL() || ::lstat(itemPath.c_str(), &status) != 0) {
+        throw Error(FileError::fileReadNoSuchFile, itemPath);
+    }
+    const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
+                           : S_ISLNK(status.st_mode) ? EntryType::symlink
+                                                     : EntryType::file;
     if (type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
         throw Error(FileError::fileReadNoPermission, itemPath);
     }
-    const Date modificationDate = modificationDateOfItem(itemURL);
-    const std::int64_t size = type == EntryType::directory ? 0 : sizeOfItem(itemURL);
-    struct stat status {};
-    if (::lstat(itemPath.c_str(), &status) != 0) throw posixFileError(errno, itemPath);
+    // As modificationDateOfItem reads it.
+    const Date modificationDate =
+        static_cast<Date>(status.st_mtim.tv_sec) + static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
+    if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, itemPath);
+    const std::int64_t size = type == EntryType::directory ? 0 : status.st_size;
     const auto permissions = static_cast<std::uint16_t>(status.st_mode & 07777);
 
     EntrySource source;

@@ -106,34 +106,40 @@ CentralDirectoryStructure Archive::makeCentralDirectoryRecord(
         std::move(extraField));
 }
 
-Archive::WrittenCentralDirectory Archive::writeCentralDirectoryAndEndRecords(
-    std::uint64_t start, std::span<const CentralDirectoryStructure> newRecords,
-    std::int64_t bufferSize) {
+Archive::WrittenEndRecords Archive::writeCentralDirectoryAndEndRecords(std::uint64_t start,
+                                                                       ByteView addedRecords,
+                                                                       std::uint64_t addedCount,
+                                                                       std::int64_t bufferSize) {
     const CentralDirectoryCache& cache = *centralDirectoryCache_;
     std::FILE* stream = archiveFile_.get();
-    WrittenCentralDirectory written;
-    for (const auto& record : newRecords) {
-        const Bytes bytes = record.serialize();
-        written.addedRecords.insert(written.addedRecords.end(), bytes.begin(), bytes.end());
-    }
-
     const std::uint64_t oldCount = totalNumberOfEntries();
     const std::uint64_t oldSize = sizeOfCentralDirectory();
-    if (oldSize > UINT64_MAX - written.addedRecords.size()) {
+    if (oldSize > UINT64_MAX - addedRecords.size()) {
         throw Error(ArchiveError::invalidCentralDirectorySize);
     }
-    if (oldCount > UINT64_MAX - newRecords.size()) {
+    if (oldCount > UINT64_MAX - addedCount) {
         throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
     }
 
     writeStreamInPieces(cache.records, cache.records.size(), bufferSize, stream);
-    writeStreamChunk(written.addedRecords, stream);
-    const std::uint64_t endRecordsStart =
-        start + cache.records.size() + written.addedRecords.size();
-    written.endRecords =
-        writeEndOfCentralDirectory(oldCount + newRecords.size(),
-                                   oldSize + written.addedRecords.size(), start, endRecordsStart);
-    return written;
+    writeStreamInPieces(addedRecords, addedRecords.size(), bufferSize, stream);
+    const std::uint64_t endRecordsStart = start + cache.records.size() + addedRecords.size();
+    return writeEndOfCentralDirectory(oldCount + addedCount, oldSize + addedRecords.size(), start,
+                                      endRecordsStart);
+}
+
+void Archive::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
+                                    WrittenEndRecords written) {
+    endOfCentralDirectoryRecord_ = written.records.endRecord;
+    zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+    try {
+        CentralDirectoryCache& cache = *centralDirectoryCache_;
+        cache.records.insert(cache.records.end(), addedRecords.begin(), addedRecords.end());
+        cache.trailingBytes = std::move(written.bytes);
+        cache.offset = start;
+    } catch (const std::bad_alloc&) {
+        centralDirectoryCache_.reset();  // the next append reads the directory from the archive
+    }
 }
 
 Archive::WrittenEndRecords Archive::writeEndOfCentralDirectory(std::uint64_t entryCount,

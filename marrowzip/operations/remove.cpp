@@ -98,6 +98,7 @@ CentralDirectoryStructure relocatedRecord(const CentralDirectoryStructure& recor
 }  // namespace
 
 void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress* progress) {
+    refuseDuringBulkAppend("removing an entry");
     const std::string archivePath = archivePathForErrors();
     try {
         if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
