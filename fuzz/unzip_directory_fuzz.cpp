@@ -3,6 +3,7 @@
 // private root, so that names and links climbing out with "../" land where the check looks.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -37,12 +38,31 @@ void removeExtracted(const fs::path& folder) {
     std::error_code error;
     for (auto it = fs::recursive_directory_iterator(folder, error);
          !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        if (it->is_directory(error) && !it->is_symlink(error)) {
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+        std::error_code ignored;
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         }
     }
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, error);
     fs::remove_all(folder, error);
+}
+
+// Every extracted link, followed on the real file system, ends inside the folder (links that
+// leave it are refused unless the caller allows them).
+void checkLinksStayInside(const fs::path& folder) {
+    std::error_code error;
+    const fs::path base = fs::canonical(folder, error);
+    for (auto it = fs::recursive_directory_iterator(folder, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code ignored;
+        if (!it->is_symlink(ignored)) continue;
+        std::error_code unresolved;
+        const fs::path resolved = fs::weakly_canonical(it->path(), unresolved);
+        if (unresolved) continue;  // a loop of links leads nowhere
+        const auto [end, _] =
+            std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
+        if (end != base.end()) marrowzip::fuzzing::fail("an extracted link leads outside");
+    }
 }
 
 class Sandbox {
@@ -74,6 +94,7 @@ public:
             return item == "input.zip" || item == prefix || item.starts_with(prefix + "/");
         });
         if (after != before_) marrowzip::fuzzing::fail("an item was created outside the folder");
+        checkLinksStayInside(destination);
         removeExtracted(destination);
     }
 
