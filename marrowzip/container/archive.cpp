@@ -19,7 +19,7 @@ constexpr const char* memoryURLText = "memory:/";
 // The end record searched for is the one closest to the end; the scan reads this many bytes at
 // a time going backwards, each block overlapping the next by three bytes so that a signature
 // straddling two blocks is still seen.
-constexpr std::int64_t searchBlockSize = 64 * 1024;
+constexpr std::int64_t searchBlockSize = std::int64_t{64} * 1024;
 constexpr std::int64_t signatureWidth = 4;
 
 std::uint32_t littleEndian32(const std::uint8_t* bytes) {

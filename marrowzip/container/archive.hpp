@@ -362,7 +362,7 @@ private:
                              Progress* progress) const;
     void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                          Progress* progress) const;
-    void adoptMemoryArchive(Archive& temporary);
+    void adoptMemoryArchive(const Archive& temporary);
     void adoptFileArchive(Archive& temporary, const std::string& archivePath);
 };
 

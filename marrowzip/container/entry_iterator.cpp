@@ -74,7 +74,7 @@ EntryIterator Archive::makeEntryIterator() const {
     return EntryIterator(*this, totalNumberOfEntries(), offsetToStartOfCentralDirectory());
 }
 
-Archive::iterator::iterator(EntryIterator source) : source_(std::move(source)) {
+Archive::iterator::iterator(EntryIterator source) : source_(source) {
     current_ = source_->next();
 }
 

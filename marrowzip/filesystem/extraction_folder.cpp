@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <optional>
@@ -127,16 +128,17 @@ void ExtractionFolder::finishFolderTimes() {
     std::optional<Error> firstFailure;
     // Inner folders first: a folder whose permissions forbid searching it must not hide the
     // folders below it that still wait for their attributes.
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+    std::for_each(folders.rbegin(), folders.rend(), [&](const auto& folder) {
         try {
-            const UniqueFd opened = openFolderBeneath(descriptor_, folder->components, false, url_,
-                                                      folder->displayPath);
-            applyAttributesAt(folder->attributes, opened.get(), ".", false, folder->displayPath);
+            const UniqueFd opened =
+                openFolderBeneath(descriptor_, folder.components, false, url_, folder.displayPath);
+            applyAttributesAt(folder.attributes, opened.get(), ".", false, folder.displayPath);
         } catch (const Error& error) {
             if (!firstFailure) firstFailure = error;
         }
-    }
-    if (firstFailure) throw *firstFailure;
+    });
+    // The first failure, kept as a copy while the other folders were finished.
+    if (firstFailure) throw *firstFailure;  // NOLINT(misc-throw-by-value-catch-by-reference)
 }
 
 }  // namespace marrowzip

@@ -85,7 +85,7 @@ std::int64_t readingUnitCount(const Archive& archive) {
 
 void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination, bool skipChecksum,
                              bool allowLinksOutside, Progress* progress,
-                             std::optional<std::string> pathEncoding) {
+                             const std::optional<std::string>& pathEncoding) {
     if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());
     Archive archive = Archive::openFile(source, Archive::AccessMode::read, pathEncoding);
     if (progress != nullptr) progress->setTotalUnitCount(readingUnitCount(archive));

@@ -20,7 +20,7 @@ class Progress;
 void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
                              bool skipChecksum = false, bool allowLinksOutside = false,
                              Progress* progress = nullptr,
-                             std::optional<std::string> pathEncoding = std::nullopt);
+                             const std::optional<std::string>& pathEncoding = std::nullopt);
 
 // The textual containment test: `candidate` (with "//" folded, dot segments resolved) begins
 // with `base` as a directory.

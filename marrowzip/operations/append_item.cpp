@@ -53,7 +53,7 @@ void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
     if (accessMode_ == AccessMode::read) {
         throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), std::string(path));
     }
-    const std::string itemPath = itemURL.path();
+    const std::string& itemPath = itemURL.path();
     // One lstat(2) for type, size, date and mode: a tree of small files costs little more than
     // its system calls, and the item itself (never a final link) is what gets stored.
     struct stat status {};

@@ -193,6 +193,8 @@ std::string archiveDisplayPath(const Archive& archive) {
     return archive.url().isFileURL() ? archive.url().path() : archive.url().absoluteString();
 }
 
+// Not const: extraction moves the position of the archive's stream.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
                                     std::int64_t bufferSize, bool skipChecksum,
                                     Progress* progress) {

@@ -51,11 +51,14 @@ Bytes replacingZIP64Block(const Bytes& extraField, const Bytes& block) {
         const std::size_t dataSize = extraField[index + 2] | extraField[index + 3] << 8;
         const std::size_t end = std::min(index + 4 + dataSize, extraField.size());
         const bool isZIP64 = (extraField[index] | extraField[index + 1] << 8) == zip64HeaderID;
-        if (!isZIP64)
-            result.insert(result.end(), extraField.begin() + index, extraField.begin() + end);
+        if (!isZIP64) {
+            result.insert(result.end(), extraField.begin() + static_cast<std::ptrdiff_t>(index),
+                          extraField.begin() + static_cast<std::ptrdiff_t>(end));
+        }
         index = end;
     }
-    result.insert(result.end(), extraField.begin() + index, extraField.end());
+    result.insert(result.end(), extraField.begin() + static_cast<std::ptrdiff_t>(index),
+                  extraField.end());
     return result;
 }
 
@@ -208,7 +211,7 @@ void Archive::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_
     }
 }
 
-void Archive::adoptMemoryArchive(Archive& temporary) {
+void Archive::adoptMemoryArchive(const Archive& temporary) {
     std::optional<Bytes> bytes = temporary.data();
     if (!bytes) throw Error(ArchiveError::unwritableArchive);
     // Opened before this archive lets go of its own stream: a failure leaves it as it was.
