@@ -128,7 +128,7 @@ void ExtractionFolder::finishFolderTimes() {
     std::optional<Error> firstFailure;
     // Inner folders first: a folder whose permissions forbid searching it must not hide the
     // folders below it that still wait for their attributes.
-    std::for_each(folders.rbegin(), folders.rend(), [&](const auto& folder) {
+    std::for_each(folders.rbegin(), folders.rend(), [&](const PendingFolderTimes::Folder& folder) {
         try {
             const UniqueFd opened =
                 openFolderBeneath(descriptor_, folder.components, false, url_, folder.displayPath);
