@@ -157,7 +157,9 @@ TEST(CancellingFromAnotherThread, StopsAnUnzipAndLeavesARemovalUndone) {
             EXPECT_EQ(code, ArchiveError::cancelledOperation);
             EXPECT_EQ(readFileBytes(folder / "a.zip"), before);
             // The entries behind the one being extracted are not extracted.
-            if (!removal) EXPECT_FALSE(std::filesystem::exists(folder / "dest/entry15"));
+            if (!removal) {
+                EXPECT_FALSE(std::filesystem::exists(folder / "dest/entry15"));
+            }
         } else if (removal) {
             EXPECT_EQ(archive.totalNumberOfEntries(), 15U);
         } else {
