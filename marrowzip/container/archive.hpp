@@ -43,6 +43,12 @@ private:
     EntryIterator(const Archive& archive, std::uint64_t count, std::uint64_t offset)
         : archive_(&archive), count_(count), recordOffset_(offset) {}
 
+    // Local headers lie before the central directory and do not overlap in a sound archive, so
+    // together they never hold more bytes than that. Central records that all point at one
+    // large local header would otherwise make a pass read it again for every record.
+    static constexpr std::uint64_t localHeaderSlack = 1 << 20;
+    std::uint64_t localHeaderBytesRead_ = 0;
+
     const Archive* archive_;
     std::uint64_t count_;
     std::uint64_t recordOffset_;

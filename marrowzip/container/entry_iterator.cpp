@@ -49,6 +49,14 @@ std::optional<Entry> EntryIterator::next() {
         endedEarly_ = true;
         return std::nullopt;
     }
+    const std::uint64_t localHeaderLength =
+        LocalFileHeader::fixedSize + std::uint64_t{local->fileNameLength} + local->extraFieldLength;
+    localHeaderBytesRead_ = saturatingAdd(localHeaderBytesRead_, localHeaderLength);
+    if (localHeaderBytesRead_ >
+        saturatingAdd(archive_->offsetToStartOfCentralDirectory(), localHeaderSlack)) {
+        endedEarly_ = true;
+        return std::nullopt;
+    }
     entry.localFileHeader = std::move(*local);
     const auto& record = entry.centralDirectoryStructure;
     if (record.generalPurposeBitFlag & dataDescriptorFlag) readDataDescriptor(stream, entry);
