@@ -12,40 +12,7 @@
 #include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
-namespace {
-
-// The DEFLATE loop on a coder the caller keeps: a bulk append uses one for all its entries, since
-// setting up a zlib stream and tearing it down costs about 300 µs an entry (its memory goes back to
-// the kernel and is faulted in again). Returns the CRC-32 of the bytes the provider delivered.
-std::uint32_t deflateWith(DeflateCoder& coder, std::int64_t size, std::int64_t bufferSize,
-                          const EntryDataProvider& provider, const EntryDataConsumer& consumer) {
-    coder.reset();
-    Bytes destination(static_cast<std::size_t>(bufferSize));
-    DeflateCoder::Buffers buffers;
-    Bytes chunk;
-    std::int64_t position = 0;
-    std::uint32_t checksum = 0;
-    for (;;) {
-        if (buffers.inputLeft == 0) {
-            const std::int64_t wanted = std::clamp<std::int64_t>(size - position, 0, bufferSize);
-            chunk = provider(position, wanted);
-            position += static_cast<std::int64_t>(chunk.size());
-            checksum = updateCRC32(chunk, checksum);
-            buffers.input = chunk.data();
-            buffers.inputLeft = chunk.size();
-        }
-        // A chunk shorter than a buffer is the last one (an empty one after a full last chunk).
-        const bool finalize = static_cast<std::int64_t>(chunk.size()) < bufferSize;
-        buffers.output = destination.data();
-        buffers.outputLeft = destination.size();
-        const DeflateCoder::Status status = coder.process(buffers, finalize);
-        if (status == DeflateCoder::Status::error) throw Error(CompressionError::corruptedData);
-        consumer(ByteView(destination.data(), destination.size() - buffers.outputLeft));
-        if (status == DeflateCoder::Status::end) return checksum;
-    }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
                                                  Progress* progress, const EntrySource& source,
@@ -127,8 +94,11 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
     // The compressor asks again with a size of 0 until it has drained; an exact count of the
     // delivered bytes still tells a short source from a complete one.
     std::int64_t delivered = 0;
-    result.crc32 = deflateWith(
-        coders.streaming(), total, bufferSize,
+    // One coder serves every entry of a bulk append, reset in between.
+    DeflateCoder& coder = coders.streaming();
+    coder.reset();
+    result.crc32 = runDeflateStream(
+        coder, total, bufferSize, false,
         [&](std::int64_t position, std::int64_t size) {
             Bytes chunk = fetch(position, size);
             delivered += static_cast<std::int64_t>(chunk.size());

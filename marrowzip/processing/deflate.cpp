@@ -97,9 +97,16 @@ std::uint32_t runDeflateStream(CoderDirection direction, std::int64_t size, std:
                                bool skipChecksum, const EntryDataProvider& provider,
                                const EntryDataConsumer& consumer) {
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-    const bool encoding = direction == CoderDirection::encode;
-    Bytes destination(static_cast<std::size_t>(bufferSize));
     DeflateCoder coder(direction);
+    return runDeflateStream(coder, size, bufferSize, skipChecksum, provider, consumer);
+}
+
+std::uint32_t runDeflateStream(DeflateCoder& coder, std::int64_t size, std::int64_t bufferSize,
+                               bool skipChecksum, const EntryDataProvider& provider,
+                               const EntryDataConsumer& consumer) {
+    if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+    const bool encoding = coder.direction() == CoderDirection::encode;
+    Bytes destination(static_cast<std::size_t>(bufferSize));
 
     DeflateCoder::Buffers buffers;
     Bytes chunk;

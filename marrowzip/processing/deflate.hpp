@@ -36,6 +36,8 @@ public:
     };
     Status process(Buffers& buffers, bool finalize);
 
+    CoderDirection direction() const noexcept { return direction_; }
+
     // Makes the coder ready for a new stream in the same direction, keeping its allocations.
     void reset();
 
@@ -47,6 +49,12 @@ private:
 
 // The one loop behind both directions. `size` is the number of bytes the provider offers.
 std::uint32_t runDeflateStream(CoderDirection direction, std::int64_t size, std::int64_t bufferSize,
+                               bool skipChecksum, const EntryDataProvider& provider,
+                               const EntryDataConsumer& consumer);
+
+// The same loop on a coder the caller keeps (freshly made or reset), so that many entries can
+// share one: setting up a zlib stream and tearing it down costs about 300 µs an entry.
+std::uint32_t runDeflateStream(DeflateCoder& coder, std::int64_t size, std::int64_t bufferSize,
                                bool skipChecksum, const EntryDataProvider& provider,
                                const EntryDataConsumer& consumer);
 
