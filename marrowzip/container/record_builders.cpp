@@ -11,6 +11,8 @@ namespace {
 constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
 constexpr std::uint16_t sentinel16 = 0xFFFF;
 
+}  // namespace
+
 // The blocks of an extra field other than the ZIP64 one, as they stand. A block that claims more
 // bytes than remain ends the walk and is kept verbatim with everything after it.
 Bytes extraFieldWithoutZIP64Blocks(ByteView extraField) {
@@ -31,8 +33,6 @@ Bytes extraFieldWithoutZIP64Blocks(ByteView extraField) {
                 extraField.end());
     return kept;
 }
-
-}  // namespace
 
 std::optional<ZIP64ExtendedInformation> ZIP64ExtendedInformation::withNewOffset(
     const std::optional<ZIP64ExtendedInformation>& existing, std::uint64_t newOffset) {

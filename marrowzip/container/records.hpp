@@ -22,7 +22,12 @@ using TailBytesProvider = std::function<std::optional<Bytes>(std::size_t length)
 // header's 0xFFFFFFFF (or 0xFFFF) sentinels call for are present on disk, in Field order.
 struct ZIP64ExtendedInformation {
     static constexpr std::uint16_t zip64HeaderID = 0x0001;
-    enum class Field { uncompressedSize, compressedSize, relativeOffsetOfLocalHeader, diskNumberStart };
+    enum class Field {
+        uncompressedSize,
+        compressedSize,
+        relativeOffsetOfLocalHeader,
+        diskNumberStart
+    };
 
     std::uint16_t headerID = zip64HeaderID;
     std::uint16_t dataSize = 0;
@@ -32,7 +37,8 @@ struct ZIP64ExtendedInformation {
     std::uint32_t diskNumberStart = 0;
 
     // `block` is the whole block, header included; it must hold exactly the fields asked for.
-    static std::optional<ZIP64ExtendedInformation> parse(ByteView block, std::span<const Field> fields);
+    static std::optional<ZIP64ExtendedInformation> parse(ByteView block,
+                                                         std::span<const Field> fields);
     // Both sizes when either is non-zero, then the offset and the disk number when non-zero.
     Bytes serialize() const;
     // The number of bytes serialize() writes after the 4-byte header.
@@ -43,7 +49,8 @@ struct ZIP64ExtendedInformation {
     static std::optional<ZIP64ExtendedInformation> withNewOffset(
         const std::optional<ZIP64ExtendedInformation>& existing, std::uint64_t newOffset);
 
-    friend bool operator==(const ZIP64ExtendedInformation&, const ZIP64ExtendedInformation&) = default;
+    friend bool operator==(const ZIP64ExtendedInformation&,
+                           const ZIP64ExtendedInformation&) = default;
 };
 
 using ZIP64Field = ZIP64ExtendedInformation::Field;
@@ -55,6 +62,8 @@ std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
 // The data of the first well-formed extra-field block with `headerID` (after its 4-byte header);
 // absent when there is none or a block before it claims more bytes than remain.
 std::optional<ByteView> extraFieldBlockData(ByteView extraFieldData, std::uint16_t headerID);
+// The blocks of an extra field other than the ZIP64 one, in their order.
+Bytes extraFieldWithoutZIP64Blocks(ByteView extraField);
 
 struct LocalFileHeader {
     static constexpr std::uint32_t signature = 0x04034b50;
@@ -120,11 +129,12 @@ struct CentralDirectoryStructure {
                                                          std::uint32_t relativeOffset,
                                                          Bytes extraField);
     // The same record for an entry whose local header moved.
-    static CentralDirectoryStructure withNewOffset(const CentralDirectoryStructure& record,
-                                                   const std::optional<ZIP64ExtendedInformation>& zip64,
-                                                   std::uint32_t relativeOffset);
+    static CentralDirectoryStructure withNewOffset(
+        const CentralDirectoryStructure& record,
+        const std::optional<ZIP64ExtendedInformation>& zip64, std::uint32_t relativeOffset);
 
-    friend bool operator==(const CentralDirectoryStructure&, const CentralDirectoryStructure&) = default;
+    friend bool operator==(const CentralDirectoryStructure&,
+                           const CentralDirectoryStructure&) = default;
 };
 
 // Which ZIP64 values a header's sentinels call for, in Field order.
@@ -134,7 +144,8 @@ std::vector<ZIP64Field> fieldsNeeded(const CentralDirectoryStructure& header);
 inline const std::optional<ZIP64ExtendedInformation>& zip64Info(const LocalFileHeader& header) {
     return header.zip64Block;
 }
-inline const std::optional<ZIP64ExtendedInformation>& zip64Info(const CentralDirectoryStructure& header) {
+inline const std::optional<ZIP64ExtendedInformation>& zip64Info(
+    const CentralDirectoryStructure& header) {
     return header.zip64Block;
 }
 
@@ -182,7 +193,8 @@ struct EndOfCentralDirectoryRecord {
                                                             const TailBytesProvider& tail);
     Bytes serialize() const;
 
-    friend bool operator==(const EndOfCentralDirectoryRecord&, const EndOfCentralDirectoryRecord&) = default;
+    friend bool operator==(const EndOfCentralDirectoryRecord&,
+                           const EndOfCentralDirectoryRecord&) = default;
 };
 
 struct ZIP64EndOfCentralDirectoryRecord {
@@ -230,7 +242,8 @@ struct ZIP64EndOfCentralDirectory {
     ZIP64EndOfCentralDirectoryRecord record;
     ZIP64EndOfCentralDirectoryLocator locator;
 
-    friend bool operator==(const ZIP64EndOfCentralDirectory&, const ZIP64EndOfCentralDirectory&) = default;
+    friend bool operator==(const ZIP64EndOfCentralDirectory&,
+                           const ZIP64EndOfCentralDirectory&) = default;
 };
 
 // Reads one record at `offset` of the stream: the fixed part, then its tail from where the fixed

@@ -46,19 +46,8 @@ private:
 // the other blocks stay, in their order.
 Bytes replacingZIP64Block(const Bytes& extraField, const Bytes& block) {
     Bytes result = block;
-    std::size_t index = 0;
-    while (index + 4 <= extraField.size()) {
-        const std::size_t dataSize = extraField[index + 2] | extraField[index + 3] << 8;
-        const std::size_t end = std::min(index + 4 + dataSize, extraField.size());
-        const bool isZIP64 = (extraField[index] | extraField[index + 1] << 8) == zip64HeaderID;
-        if (!isZIP64) {
-            result.insert(result.end(), extraField.begin() + static_cast<std::ptrdiff_t>(index),
-                          extraField.begin() + static_cast<std::ptrdiff_t>(end));
-        }
-        index = end;
-    }
-    result.insert(result.end(), extraField.begin() + static_cast<std::ptrdiff_t>(index),
-                  extraField.end());
+    const Bytes others = extraFieldWithoutZIP64Blocks(extraField);
+    result.insert(result.end(), others.begin(), others.end());
     return result;
 }
 
