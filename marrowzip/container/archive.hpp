@@ -16,6 +16,7 @@
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/common/unique_file.hpp"
 #include "marrowzip/container/entry.hpp"
 #include "marrowzip/container/records.hpp"
@@ -207,8 +208,25 @@ public:
         explicit BulkAppend(std::shared_ptr<BulkState> state) : state_(std::move(state)) {}
         std::shared_ptr<BulkState> state_;
     };
+    // How a bulk append compresses. With more than one worker, a file appended from the file
+    // system is queued: appendEntry returns at once, workers read and compress it into memory
+    // (a file larger than the budget in blocks, several at a time) and later appends and finish()
+    // write the queued entries, in the order they were appended, so that the archive is laid out
+    // as by one thread. The error of a queued entry is thrown by the call that comes to write
+    // it and names that entry; the entries before it are in the archive, the failing one is not,
+    // nor is the entry of the call that throws. Entries queued behind it are written by later
+    // appends; when the bulk append ends (finish(), destruction, also while unwinding), the
+    // queue is written up to its first failed entry and the rest dropped. An entry's Progress
+    // must live until the bulk append ends (a child of a longer-lived Progress does). Appends
+    // through a provider, and all appends outside bulk mode, run on the caller's thread.
+    struct BulkOptions {
+        unsigned workers = 0;  // 0: one per core; 1: no worker threads
+        // The memory each worker may hold in data waiting to be compressed or written.
+        std::uint64_t workerBudget = std::uint64_t{64} << 20;
+    };
     // Throws for a read-only archive and while another bulk append is open.
     [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);
+    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize, BulkOptions options);
     bool isBulkAppendOpen() const noexcept { return bulkLink_.state != nullptr; }
 
     // Rewrites the archive without `entry`, through a temporary archive that takes its place.
@@ -304,6 +322,13 @@ private:
         std::uint64_t end = 0;  // the offset behind its data
     };
 
+    // The file-system form of appendEntry, on the caller's thread and through the queue.
+    void appendItem(std::string_view path, const FileURL& itemURL,
+                    CompressionMethod compressionMethod, std::int64_t bufferSize,
+                    Progress* progress, const struct stat& status);
+    void appendItemToQueue(std::string_view path, const FileURL& itemURL,
+                           CompressionMethod compressionMethod, std::int64_t bufferSize,
+                           Progress* progress);
     void appendEntryFromSource(std::string_view path, EntryType type, std::int64_t uncompressedSize,
                                Date modificationDate, std::optional<std::uint16_t> permissions,
                                CompressionMethod compressionMethod, std::int64_t bufferSize,
@@ -335,6 +360,29 @@ private:
                                WrittenEndRecords written);
     void appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
                       Progress* progress, const EntrySource& source);
+    // Parallel bulk appends (marrowzip/operations/append_parallel.cpp).
+    struct BulkQueue;
+    struct QueuedEntry;
+    // A queue with the options' workers, or null for one worker.
+    static std::unique_ptr<BulkQueue> makeBulkQueue(const BulkOptions& options);
+    // The open bulk append's queue, or null when there is none or it has no workers.
+    BulkQueue* bulkQueue() const noexcept;
+    // Queues a file of known, non-zero size for the workers; `file` is open for reading.
+    void queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress, UniqueFd file,
+                         std::string sourcePath);
+    // Queues an entry whose data the caller's thread produced (a folder, a link, an empty file).
+    void queueReadyInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
+                          Progress* progress, const EntrySource& source);
+    // For an append that failed before its entry was queued: writes everything queued before
+    // it, then throws its error (or the error of an earlier entry that failed first).
+    [[noreturn]] void failQueuedAppend(BulkState& bulk);
+    // What writeQueuedEntries writes: what is compressed already, that plus at least the oldest
+    // piece (waiting for it), or everything queued.
+    enum class QueueWrite { ready, oldest, all };
+    // Writes queued entries in order; throws the error of the first failed entry it comes to.
+    void writeQueuedEntries(BulkState& bulk, QueueWrite mode);
+    void writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data, std::uint32_t crc32,
+                          std::uint64_t size);
     // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and
     // puts the directory as it was before them back.
     void writeBulkDirectory(BulkState& bulk);
@@ -348,6 +396,7 @@ private:
         Archive& archive;
         int exceptions = std::uncaught_exceptions();
     };
+    // Writes what is queued, up to a failed entry, and the directory; ends the bulk append.
     void endBulkAppend();
     void endBulkAppendKeepingError() noexcept;
     void refuseDuringBulkAppend(const char* operation) const;

@@ -1,32 +1,18 @@
 // Bulk appends: a run of appends that writes the central directory once, at its end, instead of
-// after every entry. The state lives in one object shared by the archive and the BulkAppend
-// handle, so that whichever of the two goes first ends the run and the other finds it ended.
+// after every entry.
 #include <cstdio>
 #include <exception>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/append_coders.hpp"
+#include "marrowzip/operations/bulk_state.hpp"
 #include "marrowzip/operations/stream_position.hpp"
 
 namespace marrowzip {
 
-struct Archive::BulkState {
-    Archive* archive = nullptr;  // null once the run has ended
-    std::int64_t bufferSize = defaultChunkSize;
-    // The central directory headers of the entries written since the directory was last
-    // written, serialized, and where the next local record goes (right behind their data).
-    Bytes addedRecords;
-    std::uint64_t addedCount = 0;
-    std::uint64_t nextOffset = 0;
-    // Whether the stream ends with a complete directory and end records: true before the first
-    // entry and after a failed one; the cached directory is then the one on disk.
-    bool directoryOnDisk = true;
-    AppendCoders coders;
-    // An error met when the run was ended by the archive's move or destruction, for finish().
-    std::exception_ptr deferredError;
-};
-
 Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize) {
+    return beginBulkAppend(bufferSize, BulkOptions{});
+}
+
+Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOptions options) {
     const std::string archivePath = archivePathForErrors();
     if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
@@ -37,12 +23,21 @@ Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize) {
     auto state = std::make_shared<BulkState>();
     state->archive = this;
     state->bufferSize = bufferSize;
+    state->queue = makeBulkQueue(options);
     bulkLink_.state = state;
     return BulkAppend(std::move(state));
 }
 
 void Archive::appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
                            Progress* progress, const EntrySource& source) {
+    if (bulk.queue) {
+        if (entry.type != EntryType::file || entry.uncompressedSize == 0) {
+            queueReadyInBulk(bulk, entry, bufferSize, progress, source);
+            return;
+        }
+        // A provider is called on this thread, once what was queued before it is written.
+        writeQueuedEntries(bulk, QueueWrite::all);
+    }
     const std::string archivePath = archivePathForErrors();
     if (bulk.directoryOnDisk) {
         try {
@@ -113,14 +108,25 @@ void Archive::writeBulkDirectory(BulkState& bulk) {
 
 void Archive::endBulkAppend() {
     if (!bulkLink_.state) return;
-    const std::shared_ptr<BulkState> bulk = std::move(bulkLink_.state);
+    const std::shared_ptr<BulkState> bulk = bulkLink_.state;
+    std::exception_ptr queueError;
+    if (bulk->queue) {
+        try {
+            writeQueuedEntries(*bulk, QueueWrite::all);
+        } catch (...) {
+            queueError = std::current_exception();
+        }
+    }
+    // The entries behind a failed one are dropped with the rest of the queue.
+    bulk->queue.reset();
     bulkLink_.state.reset();
     bulk->archive = nullptr;
     try {
         writeBulkDirectory(*bulk);
     } catch (const Error& error) {
-        throw error.withContext(archivePathForErrors());
+        if (!queueError) throw error.withContext(archivePathForErrors());
     }
+    if (queueError) std::rethrow_exception(queueError);
 }
 
 void Archive::endBulkAppendKeepingError() noexcept {

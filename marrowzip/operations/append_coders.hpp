@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "marrowzip/processing/block_deflate.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 
@@ -20,10 +21,15 @@ public:
         if (!whole_) whole_.emplace();
         return *whole_;
     }
+    BlockDeflater& block() {
+        if (!block_) block_.emplace();
+        return *block_;
+    }
 
 private:
     std::optional<DeflateCoder> streaming_;
     std::optional<WholeBufferDeflater> whole_;
+    std::optional<BlockDeflater> block_;
 };
 
 }  // namespace marrowzip

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
@@ -15,15 +16,17 @@ namespace {
 
 // O_NOFOLLOW: an item swapped for a link since its type was taken is refused, not followed.
 // O_NONBLOCK: a named pipe without a writer reads as empty instead of hanging the append.
+UniqueFd openSourceDescriptor(const std::string& path) {
+    UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!descriptor) throw posixFileError(errno, path);
+    return descriptor;
+}
+
 UniqueFile openSourceFile(const std::string& path) {
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (descriptor < 0) throw posixFileError(errno, path);
-    UniqueFile stream(::fdopen(descriptor, "rb"));
-    if (!stream) {
-        const int error = errno;
-        ::close(descriptor);
-        throw posixFileError(error, path);
-    }
+    UniqueFd descriptor = openSourceDescriptor(path);
+    UniqueFile stream(::fdopen(descriptor.get(), "rb"));
+    if (!stream) throw posixFileError(errno, path);
+    descriptor.release();
     return stream;
 }
 
@@ -35,6 +38,16 @@ Bytes readLinkTarget(const std::string& path, std::int64_t capacity) {
     if (length < 0) throw posixFileError(errno, path);
     target.resize(static_cast<std::size_t>(length));
     return target;
+}
+
+// One lstat(2) for type, size, date and mode: a tree of small files costs little more than its
+// system calls, and the item itself (never a final link) is what gets stored.
+struct stat statusOfItem(const FileURL& itemURL) {
+    struct stat status {};
+    if (!itemURL.isFileURL() || ::lstat(itemURL.path().c_str(), &status) != 0) {
+        throw Error(FileError::fileReadNoSuchFile, itemURL.path());
+    }
+    return status;
 }
 
 }  // namespace
@@ -53,13 +66,45 @@ void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
     if (accessMode_ == AccessMode::read) {
         throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), std::string(path));
     }
-    const std::string& itemPath = itemURL.path();
-    // One lstat(2) for type, size, date and mode: a tree of small files costs little more than
-    // its system calls, and the item itself (never a final link) is what gets stored.
-    struct stat status {};
-    if (!itemURL.isFileURL() || ::lstat(itemPath.c_str(), &status) != 0) {
-        throw Error(FileError::fileReadNoSuchFile, itemPath);
+    if (bulkQueue() != nullptr) {
+        appendItemToQueue(path, itemURL, compressionMethod, bufferSize, progress);
+        return;
     }
+    appendItem(path, itemURL, compressionMethod, bufferSize, progress, statusOfItem(itemURL));
+}
+
+void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
+                                CompressionMethod compressionMethod, std::int64_t bufferSize,
+                                Progress* progress) {
+    BulkState& bulk = *bulkLink_.state;
+    PendingEntry entry;
+    UniqueFd file;
+    try {
+        const struct stat status = statusOfItem(itemURL);
+        if (!S_ISREG(status.st_mode) || status.st_size == 0) {
+            // Folders, links, empty and special files: their data is made on this thread.
+            appendItem(path, itemURL, compressionMethod, bufferSize, progress, status);
+            return;
+        }
+        if (::access(itemURL.path().c_str(), R_OK) != 0) {
+            throw Error(FileError::fileReadNoPermission, itemURL.path());
+        }
+        const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
+                                      static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
+        entry = prepareEntry(path, EntryType::file, status.st_size, modificationDate,
+                             static_cast<std::uint16_t>(status.st_mode & 07777), compressionMethod);
+        if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
+        file = openSourceDescriptor(itemURL.path());
+    } catch (...) {
+        failQueuedAppend(bulk);
+    }
+    queueFileInBulk(bulk, std::move(entry), progress, std::move(file), itemURL.path());
+}
+
+void Archive::appendItem(std::string_view path, const FileURL& itemURL,
+                         CompressionMethod compressionMethod, std::int64_t bufferSize,
+                         Progress* progress, const struct stat& status) {
+    const std::string& itemPath = itemURL.path();
     const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
                            : S_ISLNK(status.st_mode) ? EntryType::symlink
                                                      : EntryType::file;

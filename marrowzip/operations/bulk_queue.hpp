@@ -1,0 +1,77 @@
+// The queue of a parallel bulk append: entries in the order they were appended, each cut into
+// pieces that the workers read, check and compress into memory, and that the caller's thread
+// writes in order. The memory of the pieces in flight is bounded by the workers' budgets.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "marrowzip/common/unique_fd.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/operations/append_coders.hpp"
+#include "marrowzip/processing/worker_pool.hpp"
+
+namespace marrowzip {
+
+struct Archive::QueuedEntry {
+    struct Piece {
+        std::uint64_t offset = 0;  // where it starts in the source
+        std::uint64_t size = 0;
+        std::uint64_t reserved = 0;  // memory counted against the budget until it is written
+        // Set by the worker, under the mutex.
+        bool done = false;
+        Bytes data;  // as it goes into the archive
+        std::uint32_t crc32 = 0;
+    };
+
+    std::string name;  // as the caller gave it, for errors
+    PendingEntry entry;
+    Progress* progress = nullptr;
+    std::string sourcePath;
+    UniqueFd file;
+    std::vector<Piece> pieces;  // never resized once queued: workers hold their addresses
+    std::size_t submitted = 0;  // pieces handed to the workers (or ready)
+    std::size_t written = 0;    // pieces written
+    std::exception_ptr error;   // the first failure of any piece; under the mutex
+    // Dropped without a report: the call that queued it threw the error of an earlier entry
+    // before all its pieces were handed out, and so has not appended it.
+    bool dropSilently = false;
+    // The writer's side of an entry written piece by piece.
+    std::uint64_t headerOffset = 0;
+    std::uint64_t headerSize = 0;
+    std::uint64_t dataWritten = 0;
+    std::uint32_t crc32 = 0;
+};
+
+struct Archive::BulkQueue {
+    BulkQueue(std::size_t workers, std::uint64_t workerBudget);
+    // Drops whatever is still queued: workers skip the pieces they have not begun.
+    ~BulkQueue();
+    BulkQueue(const BulkQueue&) = delete;
+    BulkQueue& operator=(const BulkQueue&) = delete;
+
+    // Reads, checks and compresses one piece; runs on a worker.
+    void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
+
+    const std::uint64_t budget;  // per worker
+    const std::uint64_t blockSize;
+    const std::uint64_t memoryLimit;
+    const std::size_t entryLimit;
+
+    std::mutex mutex;
+    std::condition_variable pieceDone;
+    std::deque<std::unique_ptr<QueuedEntry>> entries;
+    std::uint64_t reserved = 0;  // memory of the pieces submitted and not yet written
+    std::atomic<bool> abandoned{false};
+    std::vector<AppendCoders> coders;  // one per worker
+    WorkerPool pool;                   // last: its threads stop before the rest goes
+};
+
+}  // namespace marrowzip
