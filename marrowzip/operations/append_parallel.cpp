@@ -195,10 +195,12 @@ void Archive::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* pro
                 writeQueuedEntries(bulk, QueueWrite::oldest);
             } catch (...) {
                 // An earlier entry failed: this one goes too, and the caller learns of that
-                // failure instead.
+                // failure instead. (Had this one failed, it is gone from the queue already.)
                 const std::lock_guard failedLock(queue.mutex);
-                added.error = std::current_exception();
-                added.dropSilently = true;
+                if (!queue.entries.empty() && queue.entries.back().get() == &added) {
+                    added.error = std::current_exception();
+                    added.dropSilently = true;
+                }
                 throw;
             }
         }
