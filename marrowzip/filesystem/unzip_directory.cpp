@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <thread>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
@@ -10,6 +11,7 @@
 #include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/filesystem/parallel_extraction.hpp"
 
 namespace marrowzip {
 namespace {
@@ -36,22 +38,43 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
     // Each entry must have bytes of its own: shared local data would let a small archive
     // fill the disk many times over.
     LocalRecordRanges ranges(archive);
+    // Files go to worker threads: creating them in the kernel and inflating them both take
+    // their share, and both spread over the cores.
+    std::optional<ParallelExtraction> parallel;
+    const std::size_t workers = std::thread::hardware_concurrency();
+    if (workers > 1 && source.isFileURL()) {
+        parallel.emplace(source, pathEncoding, folder, skipChecksum, workers);
+    }
     std::uint64_t extracted = 0;
     while (const auto entry = entries.next()) {
-        const std::string path = decodedPath(*entry, pathEncoding);
-        ranges.claim(*entry, source.path(), path);
-        std::shared_ptr<Progress> child;
-        if (progress != nullptr) {
-            const std::int64_t units = unitCountOf(*entry);
-            child = progress->makeChild(units, units);
+        try {
+            const std::string path = decodedPath(*entry, pathEncoding);
+            ranges.claim(*entry, source.path(), path);
+            std::shared_ptr<Progress> child;
+            if (progress != nullptr) {
+                const std::int64_t units = unitCountOf(*entry);
+                child = progress->makeChild(units, units);
+            }
+            ++extracted;
+            if (parallel && entry->type() == EntryType::file) {
+                parallel->extractFile(*entry, path, std::move(child));
+                continue;
+            }
+            if (parallel) parallel->finishFiles();
+            const std::uint32_t checksum =
+                folder.extract(archive, *entry, path, defaultChunkSize, skipChecksum,
+                               allowLinksOutside, child.get());
+            if (!skipChecksum && checksum != entry->checksum()) {
+                throw Error(ArchiveError::invalidCRC32, source.path(), path);
+            }
+        } catch (...) {
+            // The files queued before this entry come first: a failure among them is the one
+            // to report.
+            if (parallel) parallel->finishFiles();
+            throw;
         }
-        const std::uint32_t checksum = folder.extract(archive, *entry, path, defaultChunkSize,
-                                                      skipChecksum, allowLinksOutside, child.get());
-        if (!skipChecksum && checksum != entry->checksum()) {
-            throw Error(ArchiveError::invalidCRC32, source.path(), path);
-        }
-        ++extracted;
     }
+    if (parallel) parallel->finishFiles();
     // The pass stops silently at a damaged record or an encrypted entry; the entries behind it
     // are missing, and that must not pass for a complete extraction.
     if (entries.endedEarly()) {

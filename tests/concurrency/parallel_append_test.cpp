@@ -1,11 +1,13 @@
 // A parallel bulk append with its workers, a watcher reading the progress and a thread that
 // cancels it: the archive is the serial one, or a valid prefix of it after the cancellation.
+// Its files then come back out on the extraction's workers.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "marrowzip/common/progress.hpp"
+#include "marrowzip/filesystem/unzip_directory.hpp"
 #include "operations/parallel_append_support.hpp"
 
 namespace marrowzip::testing {
