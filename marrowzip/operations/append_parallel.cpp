@@ -32,16 +32,17 @@ std::uint64_t blockSizeFor(std::uint64_t budget) {
 
 // Reads up to `size` bytes at `offset` (or, for a piece at offset 0 of a stream that cannot
 // seek, where the stream stands); fewer only at the end of the file.
-Bytes readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path) {
-    Bytes bytes(static_cast<std::size_t>(size));
-    std::size_t filled = 0;
+ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path) {
+    ReadBuffer buffer{
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size)), 0};
     bool positional = true;
-    while (filled < bytes.size()) {
-        const std::size_t wanted = bytes.size() - filled;
-        ssize_t count = positional ? ::pread(file, bytes.data() + filled, wanted,
-                                             static_cast<off_t>(offset + filled))
-                                   : ::read(file, bytes.data() + filled, wanted);
-        if (count < 0 && errno == ESPIPE && offset == 0 && filled == 0) {
+    while (buffer.size < size) {
+        std::uint8_t* start = buffer.bytes.get() + buffer.size;
+        const std::size_t wanted = static_cast<std::size_t>(size) - buffer.size;
+        const ssize_t count =
+            positional ? ::pread(file, start, wanted, static_cast<off_t>(offset + buffer.size))
+                       : ::read(file, start, wanted);
+        if (count < 0 && errno == ESPIPE && offset == 0 && buffer.size == 0) {
             positional = false;
             continue;
         }
@@ -50,10 +51,9 @@ Bytes readAt(int file, std::uint64_t offset, std::uint64_t size, const std::stri
         if (count < 0 && errno == EAGAIN) break;
         if (count < 0) throw posixFileError(errno, path);
         if (count == 0) break;
-        filled += static_cast<std::size_t>(count);
+        buffer.size += static_cast<std::size_t>(count);
     }
-    bytes.resize(filled);
-    return bytes;
+    return buffer;
 }
 
 }  // namespace
@@ -73,6 +73,7 @@ Archive::BulkQueue::~BulkQueue() {
 void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
                                   AppendCoders& workerCoders) noexcept {
     Bytes data;
+    ReadBuffer stored;
     std::uint32_t checksum = 0;
     std::exception_ptr failure;
     try {
@@ -93,29 +94,29 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
         // The last piece asks for one byte more: a file that grew since its size was taken
         // still has bytes to give.
         const std::uint64_t wanted = history + piece.size + (last ? 1 : 0);
-        Bytes input = readAt(queued.file.get(), piece.offset - history, wanted, queued.sourcePath);
-        if (input.size() < history + piece.size) {
+        ReadBuffer input =
+            readAt(queued.file.get(), piece.offset - history, wanted, queued.sourcePath);
+        if (input.size < history + piece.size) {
             const std::uint64_t delivered =
-                input.size() - std::min<std::uint64_t>(input.size(), history);
+                input.size - std::min<std::uint64_t>(input.size, history);
             throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, entry.path,
                         "the source delivered " + std::to_string(delivered) + " bytes of " +
                             std::to_string(piece.size) + " at offset " +
                             std::to_string(piece.offset));
         }
-        if (input.size() > history + piece.size) {
+        if (input.size > history + piece.size) {
             throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, entry.path,
                         "the file grew while it was read");
         }
-        const ByteView block = ByteView(input).subspan(static_cast<std::size_t>(history));
+        const ByteView block = input.view().subspan(static_cast<std::size_t>(history));
         checksum = updateCRC32(block, 0);
         if (!deflated) {
-            input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(history));
-            data = std::move(input);
+            stored = std::move(input);  // nothing before the block was read
         } else if (queued.pieces.size() == 1) {
             data = workerCoders.whole().compress(block);
         } else {
             data = workerCoders.block().compress(
-                ByteView(input).first(static_cast<std::size_t>(history)), block, last);
+                input.view().first(static_cast<std::size_t>(history)), block, last);
         }
         if (queued.progress != nullptr) {
             queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
@@ -126,6 +127,7 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
     {
         const std::lock_guard lock(mutex);
         piece.data = std::move(data);
+        piece.stored = std::move(stored);
         piece.crc32 = checksum;
         piece.done = true;
         if (failure && !queued.error) queued.error = failure;
@@ -215,6 +217,7 @@ void Archive::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry, std::
     auto queued = std::make_unique<QueuedEntry>();
     queued->name = entry.path;
     queued->entry = entry;
+    queued->progress = progress;
     QueuedEntry::Piece piece;
     try {
         const EntryDataResult result =
@@ -284,10 +287,11 @@ void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
         }
         QueuedEntry::Piece& piece = head.pieces[head.written];
         const Bytes data = std::move(piece.data);
-        piece.data = Bytes();
+        const ReadBuffer stored = std::move(piece.stored);
         lock.unlock();
         try {
-            writeQueuedPiece(bulk, head, data, piece.crc32, piece.size);
+            writeQueuedPiece(bulk, head, stored.bytes ? stored.view() : ByteView(data), piece.crc32,
+                             piece.size);
         } catch (...) {
             const std::lock_guard failedLock(queue.mutex);
             queue.reserved -= piece.reserved;
@@ -309,6 +313,11 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
     const bool first = queued.written == 0;
     const bool last = queued.written + 1 == queued.pieces.size();
     if (first) {
+        // A cancelled entry is not written even when its workers were done before the
+        // cancellation: nothing of a cancelled run lands behind the entry that stopped it.
+        if (queued.progress != nullptr && queued.progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
         if (bulk.directoryOnDisk) bulk.nextOffset = loadCentralDirectory(bulk.bufferSize).offset;
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;

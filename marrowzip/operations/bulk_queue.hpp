@@ -20,6 +20,14 @@
 
 namespace marrowzip {
 
+// Bytes read from a source, left uninitialized before the read: setting a large buffer to zero
+// first would take as long as filling it.
+struct ReadBuffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+    ByteView view() const { return {bytes.get(), size}; }
+};
+
 struct Archive::QueuedEntry {
     struct Piece {
         std::uint64_t offset = 0;  // where it starts in the source
@@ -27,7 +35,9 @@ struct Archive::QueuedEntry {
         std::uint64_t reserved = 0;  // memory counted against the budget until it is written
         // Set by the worker, under the mutex.
         bool done = false;
-        Bytes data;  // as it goes into the archive
+        // As it goes into the archive: compressed, or stored as read.
+        Bytes data;
+        ReadBuffer stored;
         std::uint32_t crc32 = 0;
     };
 

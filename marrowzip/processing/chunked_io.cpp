@@ -47,8 +47,11 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream) {
     // regular file still holds is read in one go, with room for one more block to find its end
     // (or what it has grown by) without reallocating. Other streams are read in blocks that
     // double with what was delivered, so memory stays within about twice the bytes read.
+    // A request of one block bounds the allocation by itself: the two system calls that find
+    // the remainder would cost more than the read (a listing asks this for every entry).
     const auto wanted = static_cast<std::uint64_t>(size);
-    const std::int64_t remaining = knownRemainingLength(stream);
+    const std::int64_t remaining =
+        size > firstBlockSize ? knownRemainingLength(stream) : std::int64_t{-1};
     Bytes buffer;
     if (remaining >= 0) {
         buffer.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
