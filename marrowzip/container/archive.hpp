@@ -381,8 +381,12 @@ private:
     enum class QueueWrite { ready, oldest, all };
     // Writes queued entries in order; throws the error of the first failed entry it comes to.
     void writeQueuedEntries(BulkState& bulk, QueueWrite mode);
+    // Writes the next piece of a queued entry; the first writes its local header, the last
+    // completes it and adds its central directory header.
     void writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data, std::uint32_t crc32,
-                          std::uint64_t size);
+                          std::uint64_t size, bool first, bool last);
+    // Copies a large stored file on the writer's thread, piece by piece.
+    void copyQueuedEntry(BulkState& bulk, QueuedEntry& queued);
     // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and
     // puts the directory as it was before them back.
     void writeBulkDirectory(BulkState& bulk);

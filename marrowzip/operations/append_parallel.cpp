@@ -25,24 +25,25 @@ constexpr std::uint64_t smallestBlock = std::uint64_t{64} << 10;
 constexpr std::uint64_t largestBlock = std::uint64_t{8} << 20;
 // Enough entries queued to keep the workers busy on small files, few enough descriptors open.
 constexpr std::size_t entriesPerWorker = 64;
+// Stored files from this size on are copied by the writer in pieces of directCopyChunk.
+constexpr std::uint64_t directCopyThreshold = std::uint64_t{1} << 20;
+constexpr std::size_t directCopyChunk = std::size_t{1} << 20;
 
 std::uint64_t blockSizeFor(std::uint64_t budget) {
     return std::clamp(budget / 8, smallestBlock, largestBlock);
 }
 
-// Reads up to `size` bytes at `offset` (or, for a piece at offset 0 of a stream that cannot
-// seek, where the stream stands); fewer only at the end of the file.
-ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path) {
-    ReadBuffer buffer{
-        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size)), 0};
+// Reads up to `size` bytes at `offset` into `target` (or, for a read at offset 0 of a stream
+// that cannot seek, where the stream stands); fewer only at the end of the file.
+std::size_t readInto(int file, std::uint64_t offset, std::uint8_t* target, std::size_t size,
+                     const std::string& path) {
+    std::size_t filled = 0;
     bool positional = true;
-    while (buffer.size < size) {
-        std::uint8_t* start = buffer.bytes.get() + buffer.size;
-        const std::size_t wanted = static_cast<std::size_t>(size) - buffer.size;
-        const ssize_t count =
-            positional ? ::pread(file, start, wanted, static_cast<off_t>(offset + buffer.size))
-                       : ::read(file, start, wanted);
-        if (count < 0 && errno == ESPIPE && offset == 0 && buffer.size == 0) {
+    while (filled < size) {
+        const ssize_t count = positional ? ::pread(file, target + filled, size - filled,
+                                                   static_cast<off_t>(offset + filled))
+                                         : ::read(file, target + filled, size - filled);
+        if (count < 0 && errno == ESPIPE && offset == 0 && filled == 0) {
             positional = false;
             continue;
         }
@@ -51,9 +52,28 @@ ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std:
         if (count < 0 && errno == EAGAIN) break;
         if (count < 0) throw posixFileError(errno, path);
         if (count == 0) break;
-        buffer.size += static_cast<std::size_t>(count);
+        filled += static_cast<std::size_t>(count);
     }
+    return filled;
+}
+
+ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path) {
+    ReadBuffer buffer{
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size)), 0};
+    buffer.size = readInto(file, offset, buffer.bytes.get(), static_cast<std::size_t>(size), path);
     return buffer;
+}
+
+Error shortSource(const std::string& sourcePath, const std::string& entryPath,
+                  std::uint64_t delivered, std::uint64_t size, std::uint64_t offset) {
+    return Error(ArchiveError::invalidEntrySize, sourcePath, entryPath,
+                 "the source delivered " + std::to_string(delivered) + " bytes of " +
+                     std::to_string(size) + " at offset " + std::to_string(offset));
+}
+
+Error grownSource(const std::string& sourcePath, const std::string& entryPath) {
+    return Error(ArchiveError::invalidEntrySize, sourcePath, entryPath,
+                 "the file grew while it was read");
 }
 
 }  // namespace
@@ -99,15 +119,9 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
         if (input.size < history + piece.size) {
             const std::uint64_t delivered =
                 input.size - std::min<std::uint64_t>(input.size, history);
-            throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, entry.path,
-                        "the source delivered " + std::to_string(delivered) + " bytes of " +
-                            std::to_string(piece.size) + " at offset " +
-                            std::to_string(piece.offset));
+            throw shortSource(queued.sourcePath, entry.path, delivered, piece.size, piece.offset);
         }
-        if (input.size > history + piece.size) {
-            throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, entry.path,
-                        "the file grew while it was read");
-        }
+        if (input.size > history + piece.size) throw grownSource(queued.sourcePath, entry.path);
         const ByteView block = input.view().subspan(static_cast<std::size_t>(history));
         checksum = updateCRC32(block, 0);
         if (!deflated) {
@@ -156,9 +170,13 @@ void Archive::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* pro
     queued->file = std::move(file);
     const std::uint64_t size = entry.uncompressedSize;
     const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
+    // A large stored file is copied by the writer itself, through one small buffer: moving its
+    // blocks between threads would only add copies (the kernel's copies are the whole cost).
+    queued->direct = !deflated && size >= directCopyThreshold;
     const bool whole = deflated ? compressesWhole(size, queue.budget) : size <= queue.budget / 2;
     const std::uint64_t pieceSize = whole ? std::max<std::uint64_t>(size, 1) : queue.blockSize;
-    for (std::uint64_t offset = 0; offset < size || queued->pieces.empty(); offset += pieceSize) {
+    for (std::uint64_t offset = 0; !queued->direct && (offset < size || queued->pieces.empty());
+         offset += pieceSize) {
         QueuedEntry::Piece piece;
         piece.offset = offset;
         piece.size = std::min(pieceSize, size - offset);
@@ -252,6 +270,20 @@ void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
         std::unique_lock lock(queue.mutex);
         if (queue.entries.empty()) return;
         QueuedEntry& head = *queue.entries.front();
+        if (head.direct && !head.error) {
+            lock.unlock();
+            try {
+                copyQueuedEntry(bulk, head);
+            } catch (...) {
+                const std::lock_guard failedLock(queue.mutex);
+                head.error = std::current_exception();
+                continue;
+            }
+            wroteOne = true;
+            lock.lock();
+            queue.entries.pop_front();
+            continue;
+        }
         if (!head.error) {
             // Only the entry being queued can have nothing handed out beyond what is written.
             if (head.written == head.submitted) return;
@@ -291,7 +323,7 @@ void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
         lock.unlock();
         try {
             writeQueuedPiece(bulk, head, stored.bytes ? stored.view() : ByteView(data), piece.crc32,
-                             piece.size);
+                             piece.size, head.written == 0, head.written + 1 == head.pieces.size());
         } catch (...) {
             const std::lock_guard failedLock(queue.mutex);
             queue.reserved -= piece.reserved;
@@ -306,12 +338,45 @@ void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
     }
 }
 
+void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
+    BulkQueue& queue = *bulk.queue;
+    const PendingEntry& entry = queued.entry;
+    if (!queue.copyBuffer) {
+        queue.copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
+    }
+    std::uint8_t* buffer = queue.copyBuffer.get();
+    for (std::uint64_t offset = 0; offset < entry.uncompressedSize;) {
+        if (queued.progress != nullptr && queued.progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(directCopyChunk, entry.uncompressedSize - offset));
+        const std::size_t got =
+            readInto(queued.file.get(), offset, buffer, wanted, queued.sourcePath);
+        if (got != wanted) {
+            throw shortSource(queued.sourcePath, entry.path, got, wanted, offset);
+        }
+        const bool last = offset + got == entry.uncompressedSize;
+        if (last) {
+            std::uint8_t extra = 0;
+            if (readInto(queued.file.get(), offset + got, &extra, 1, queued.sourcePath) != 0) {
+                throw grownSource(queued.sourcePath, entry.path);
+            }
+        }
+        // The same steps as a block compressed elsewhere; only the data is already at hand.
+        writeQueuedPiece(bulk, queued, ByteView(buffer, got), updateCRC32(ByteView(buffer, got), 0),
+                         got, offset == 0, last);
+        offset += got;
+        if (queued.progress != nullptr) {
+            queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(got));
+        }
+    }
+}
+
 void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
-                               std::uint32_t crc32, std::uint64_t size) {
+                               std::uint32_t crc32, std::uint64_t size, bool first, bool last) {
     std::FILE* stream = archiveFile_.get();
     const PendingEntry& entry = queued.entry;
-    const bool first = queued.written == 0;
-    const bool last = queued.written + 1 == queued.pieces.size();
     if (first) {
         // A cancelled entry is not written even when its workers were done before the
         // cancellation: nothing of a cancelled run lands behind the entry that stopped it.

@@ -50,6 +50,8 @@ struct Archive::QueuedEntry {
     std::size_t submitted = 0;  // pieces handed to the workers (or ready)
     std::size_t written = 0;    // pieces written
     std::exception_ptr error;   // the first failure of any piece; under the mutex
+    // Copied by the writer from the source (a large stored file), without pieces.
+    bool direct = false;
     // Dropped without a report: the call that queued it threw the error of an earlier entry
     // before all its pieces were handed out, and so has not appended it.
     bool dropSilently = false;
@@ -80,8 +82,9 @@ struct Archive::BulkQueue {
     std::deque<std::unique_ptr<QueuedEntry>> entries;
     std::uint64_t reserved = 0;  // memory of the pieces submitted and not yet written
     std::atomic<bool> abandoned{false};
-    std::vector<AppendCoders> coders;  // one per worker
-    WorkerPool pool;                   // last: its threads stop before the rest goes
+    std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
+    std::vector<AppendCoders> coders;            // one per worker
+    WorkerPool pool;                             // last: its threads stop before the rest goes
 };
 
 }  // namespace marrowzip
