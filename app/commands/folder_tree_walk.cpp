@@ -22,14 +22,20 @@ bool isDirectoryItem(const FileURL& url) {
 }
 
 // The names in one folder, hidden ones included, read in full before any child is visited.
+// The folder's items by name in byte order, so that the same tree always gives the same archive.
 std::vector<FileURL> listFolder(const FileURL& folder) {
-    std::vector<FileURL> children;
+    std::vector<std::string> names;
     std::error_code error;
     fs::directory_iterator it(folder.filesystemPath(), error);
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        children.push_back(folder.appendingPathComponent(it->path().filename().string()));
+        names.push_back(it->path().filename().string());
     }
     if (error) throw marrowzip::posixFileError(error.value(), folder.path());
+    std::sort(names.begin(), names.end());
+    std::vector<FileURL> children;
+    children.reserve(names.size());
+    for (const std::string& name : names)
+        children.push_back(folder.appendingPathComponent(name));
     return children;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -33,8 +34,10 @@ std::int64_t addUnits(std::int64_t total, std::int64_t units) {
     return total + units;
 }
 
-// Every item below `folder`, as paths relative to it, parents before their children. Links
-// are listed as links and never followed, so a link to a folder brings nothing of that folder.
+// Every item below `folder`, as paths relative to it, parents before their children, in byte
+// order (a parent's path is a prefix of its children's), so that the same tree always gives the
+// same archive. Links are listed as links and never followed, so a link to a folder brings
+// nothing of that folder.
 std::vector<std::string> deepListing(const FileURL& folder) {
     namespace fs = std::filesystem;
     std::vector<std::string> paths;
@@ -45,6 +48,7 @@ std::vector<std::string> deepListing(const FileURL& folder) {
         paths.push_back(items->path().lexically_relative(folder.filesystemPath()).generic_string());
     }
     if (error) throw Error(error, folder.path());
+    std::sort(paths.begin(), paths.end());
     return paths;
 }
 
