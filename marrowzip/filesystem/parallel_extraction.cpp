@@ -15,11 +15,10 @@ std::int64_t chunkSizeFor(const Entry& entry) {
 
 }  // namespace
 
-ParallelExtraction::ParallelExtraction(const FileURL& source,
-                                       std::optional<std::string> pathEncoding,
+ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
                                        ExtractionFolder& folder, bool skipChecksum,
                                        std::size_t workers)
-    : source_(source),
+    : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
       folder_(folder),
       skipChecksum_(skipChecksum),

@@ -21,7 +21,7 @@ namespace marrowzip {
 
 class ParallelExtraction {
 public:
-    ParallelExtraction(const FileURL& source, std::optional<std::string> pathEncoding,
+    ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
                        ExtractionFolder& folder, bool skipChecksum, std::size_t workers);
     // Waits for the files under way (an error is on its way: theirs are dropped).
     ~ParallelExtraction();

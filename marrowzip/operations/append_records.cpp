@@ -12,7 +12,6 @@ namespace {
 constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
 constexpr std::uint64_t countLimit = 0xFFFF;
 constexpr std::uint16_t utf8NameFlag = 0x0800;
-constexpr std::uint16_t versionMadeByUnix = 789;  // host 3 (Unix), format version 2.1
 constexpr std::uint16_t versionNeededDefault = 20;
 constexpr std::uint16_t versionNeededZIP64 = 45;
 constexpr std::uint16_t zip64HeaderID = 0x0001;
