@@ -128,6 +128,11 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
             stored = std::move(input);  // nothing before the block was read
         } else if (queued.pieces.size() == 1) {
             data = workerCoders.whole().compress(block);
+            // Data that does not shrink is stored, as other tools do: never larger than itself.
+            if (data.size() >= block.size()) {
+                data = Bytes();
+                stored = std::move(input);
+            }
         } else {
             data = workerCoders.block().compress(
                 input.view().first(static_cast<std::size_t>(history)), block, last);
@@ -321,6 +326,7 @@ void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
         const Bytes data = std::move(piece.data);
         const ReadBuffer stored = std::move(piece.stored);
         lock.unlock();
+        if (stored.bytes) head.entry.compressionMethod = CompressionMethod::none;
         try {
             writeQueuedPiece(bulk, head, stored.bytes ? stored.view() : ByteView(data), piece.crc32,
                              piece.size, head.written == 0, head.written + 1 == head.pieces.size());
@@ -373,6 +379,35 @@ void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
     }
 }
 
+void Archive::storeInstead(QueuedEntry& queued) {
+    // Its blocks did not shrink it: the data is copied again from the source, stored, over
+    // the compressed bytes (which took at least as much room). Should the file have changed
+    // since, its checksum tells.
+    std::FILE* stream = archiveFile_.get();
+    PendingEntry& entry = queued.entry;
+    seekStream(stream, queued.headerOffset + queued.headerSize);
+    const auto chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(directCopyChunk, entry.uncompressedSize));
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(chunk);
+    std::uint32_t checksum = 0;
+    for (std::uint64_t offset = 0; offset < entry.uncompressedSize;) {
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(chunk, entry.uncompressedSize - offset));
+        const std::size_t got =
+            readInto(queued.file.get(), offset, buffer.get(), wanted, queued.sourcePath);
+        if (got != wanted) throw shortSource(queued.sourcePath, entry.path, got, wanted, offset);
+        checksum = updateCRC32(ByteView(buffer.get(), got), checksum);
+        writeStreamChunk(ByteView(buffer.get(), got), stream);
+        offset += got;
+    }
+    if (checksum != queued.crc32) {
+        throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, entry.path,
+                    "the file changed while it was read");
+    }
+    entry.compressionMethod = CompressionMethod::none;
+    queued.dataWritten = entry.uncompressedSize;
+}
+
 void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
                                std::uint32_t crc32, std::uint64_t size, bool first, bool last) {
     std::FILE* stream = archiveFile_.get();
@@ -411,6 +446,10 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
     } else {
         writeStreamChunk(data, stream);
         if (!last) return;
+        if (entry.compressionMethod == CompressionMethod::deflate &&
+            queued.dataWritten >= entry.uncompressedSize && queued.file) {
+            storeInstead(queued);
+        }
         seekStream(stream, queued.headerOffset);
         header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
         seekStream(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);

@@ -32,6 +32,42 @@ TEST(ParallelBulkAppends, ListTheSameEntriesWithTheSameDataAsASerialRun) {
     }
 }
 
+// Data that compression would not shrink is stored, whether it was compressed whole or in
+// blocks; what shrinks stays compressed.
+TEST(ParallelBulkAppends, StoreWhatCompressionWouldNotShrink) {
+    const TemporaryDirectory folder;
+    const std::pair<std::string, Bytes> files[] = {{"random-small", randomBytes(100000, 1)},
+                                                   {"random-large", randomBytes(3 << 20, 2)},
+                                                   {"text-large", textBytes(3 << 20, 3)}};
+    fs::create_directory(folder / "in");
+    for (const auto& [name, bytes] : files)
+        writeFileBytes(folder / "in" / name, bytes);
+    const fs::path path = folder / "a.zip";
+    {
+        Archive archive =
+            Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
+        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
+        for (const auto& [name, bytes] : files) {
+            archive.appendEntry(name,
+                                Archive::RelativeTo{FileURL::fromPath((folder / "in").string())},
+                                CompressionMethod::deflate);
+        }
+        bulk.finish();
+    }
+    EXPECT_EQ(clientComplaints(path), "");
+    Archive reader = Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::read);
+    std::size_t index = 0;
+    for (const Entry& entry : reader) {
+        const auto& [name, bytes] = files[index++];
+        EXPECT_EQ(entry.path(), name);
+        EXPECT_EQ(entryBytes(reader, entry), bytes) << name;
+        const bool random = name.starts_with("random");
+        EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, random ? 0 : 8) << name;
+        EXPECT_LE(entry.compressedSize(), entry.uncompressedSize()) << name;
+    }
+    EXPECT_EQ(index, std::size(files));
+}
+
 // Where a parallel run stops, the archive holds the entries before the failing one and nothing
 // of it; the error names it, whichever later call comes to report it.
 TEST(FailedParallelBulkAppends, LeaveAValidArchiveWithTheEntriesBeforeTheFailingOne) {
