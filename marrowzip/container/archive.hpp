@@ -178,8 +178,8 @@ public:
     // Outside bulk mode each append rewrites the whole central directory behind its entry, so N
     // appends cost O(N²). While a BulkAppend is open, each appendEntry writes its local record and
     // data where the central directory began and keeps its central directory header in memory;
-    // the directory and end records are written once, when the bulk append ends. All its entries
-    // share one DEFLATE coder.
+    // the directory and end records are written once, when the bulk append ends. Its coders are
+    // set up once (one set per worker, see BulkOptions) and reset between entries.
     //
     // Every way out writes them: finish(), the BulkAppend's destruction (during unwinding too),
     // and a failed append: that entry is cut off and the directory of the ones before it written
