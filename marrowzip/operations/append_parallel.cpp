@@ -344,68 +344,75 @@ void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
     }
 }
 
-void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
-    BulkQueue& queue = *bulk.queue;
-    const PendingEntry& entry = queued.entry;
-    if (!queue.copyBuffer) {
-        queue.copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
-    }
-    std::uint8_t* buffer = queue.copyBuffer.get();
-    for (std::uint64_t offset = 0; offset < entry.uncompressedSize;) {
-        if (queued.progress != nullptr && queued.progress->isCancelled()) {
-            throw Error(ArchiveError::cancelledOperation);
-        }
-        const auto wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(directCopyChunk, entry.uncompressedSize - offset));
+namespace {
+
+// Reads a queued file from its start in pieces of directCopyChunk through `buffer`, handing each
+// piece and whether it is the last to `use`; a source shorter than its entry is refused.
+template <typename Queued, typename Use>
+void readSourceInPieces(const Queued& queued, std::uint8_t* buffer, const Use& use) {
+    const std::uint64_t size = queued.entry.uncompressedSize;
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(directCopyChunk, size - offset));
         const std::size_t got =
             readInto(queued.file.get(), offset, buffer, wanted, queued.sourcePath);
         if (got != wanted) {
-            throw shortSource(queued.sourcePath, entry.path, got, wanted, offset);
+            throw shortSource(queued.sourcePath, queued.entry.path, got, wanted, offset);
         }
-        const bool last = offset + got == entry.uncompressedSize;
-        if (last) {
-            std::uint8_t extra = 0;
-            if (readInto(queued.file.get(), offset + got, &extra, 1, queued.sourcePath) != 0) {
-                throw grownSource(queued.sourcePath, entry.path);
-            }
-        }
-        // The same steps as a block compressed elsewhere; only the data is already at hand.
-        writeQueuedPiece(bulk, queued, ByteView(buffer, got), updateCRC32(ByteView(buffer, got), 0),
-                         got, offset == 0, last);
+        use(ByteView(buffer, got), offset, offset + got == size);
         offset += got;
-        if (queued.progress != nullptr) {
-            queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(got));
-        }
     }
 }
 
-void Archive::storeInstead(QueuedEntry& queued) {
+}  // namespace
+
+std::uint8_t* Archive::copyBuffer(BulkState& bulk) {
+    BulkQueue& queue = *bulk.queue;
+    if (!queue.copyBuffer) {
+        queue.copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
+    }
+    return queue.copyBuffer.get();
+}
+
+void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
+    readSourceInPieces(
+        queued, copyBuffer(bulk), [&](ByteView piece, std::uint64_t offset, bool last) {
+            if (queued.progress != nullptr && queued.progress->isCancelled()) {
+                throw Error(ArchiveError::cancelledOperation);
+            }
+            if (last) {
+                std::uint8_t extra = 0;
+                if (readInto(queued.file.get(), offset + piece.size(), &extra, 1,
+                             queued.sourcePath) != 0) {
+                    throw grownSource(queued.sourcePath, queued.entry.path);
+                }
+            }
+            // The same steps as a block compressed elsewhere; only the data is already at hand.
+            writeQueuedPiece(bulk, queued, piece, updateCRC32(piece, 0), piece.size(), offset == 0,
+                             last);
+            if (queued.progress != nullptr) {
+                queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size()));
+            }
+        });
+}
+
+void Archive::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     // Its blocks did not shrink it: the data is copied again from the source, stored, over
     // the compressed bytes (which took at least as much room). Should the file have changed
     // since, its checksum tells.
     std::FILE* stream = archiveFile_.get();
-    PendingEntry& entry = queued.entry;
     seekStream(stream, queued.headerOffset + queued.headerSize);
-    const auto chunk =
-        static_cast<std::size_t>(std::min<std::uint64_t>(directCopyChunk, entry.uncompressedSize));
-    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(chunk);
     std::uint32_t checksum = 0;
-    for (std::uint64_t offset = 0; offset < entry.uncompressedSize;) {
-        const auto wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(chunk, entry.uncompressedSize - offset));
-        const std::size_t got =
-            readInto(queued.file.get(), offset, buffer.get(), wanted, queued.sourcePath);
-        if (got != wanted) throw shortSource(queued.sourcePath, entry.path, got, wanted, offset);
-        checksum = updateCRC32(ByteView(buffer.get(), got), checksum);
-        writeStreamChunk(ByteView(buffer.get(), got), stream);
-        offset += got;
-    }
+    readSourceInPieces(queued, copyBuffer(bulk), [&](ByteView piece, std::uint64_t, bool) {
+        checksum = updateCRC32(piece, checksum);
+        writeStreamChunk(piece, stream);
+    });
     if (checksum != queued.crc32) {
-        throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, entry.path,
+        throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, queued.entry.path,
                     "the file changed while it was read");
     }
-    entry.compressionMethod = CompressionMethod::none;
-    queued.dataWritten = entry.uncompressedSize;
+    queued.entry.compressionMethod = CompressionMethod::none;
+    queued.dataWritten = queued.entry.uncompressedSize;
 }
 
 void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
@@ -448,7 +455,7 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
         if (!last) return;
         if (entry.compressionMethod == CompressionMethod::deflate &&
             queued.dataWritten >= entry.uncompressedSize && queued.file) {
-            storeInstead(queued);
+            storeInstead(bulk, queued);
         }
         seekStream(stream, queued.headerOffset);
         header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
