@@ -388,7 +388,6 @@ private:
     // Rewrites a queued entry that compression made no smaller as stored.
     void storeInstead(BulkState& bulk, QueuedEntry& queued);
     // The writer's buffer for copying sources, made on first use.
-    static std::uint8_t* copyBuffer(BulkState& bulk);
     // Copies a large stored file on the writer's thread, piece by piece.
     void copyQueuedEntry(BulkState& bulk, QueuedEntry& queued);
     // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and

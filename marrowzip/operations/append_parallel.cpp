@@ -366,17 +366,14 @@ void readSourceInPieces(const Queued& queued, std::uint8_t* buffer, const Use& u
 
 }  // namespace
 
-std::uint8_t* Archive::copyBuffer(BulkState& bulk) {
-    BulkQueue& queue = *bulk.queue;
-    if (!queue.copyBuffer) {
-        queue.copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
-    }
-    return queue.copyBuffer.get();
+std::uint8_t* Archive::BulkQueue::writerBuffer() {
+    if (!copyBuffer) copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
+    return copyBuffer.get();
 }
 
 void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
     readSourceInPieces(
-        queued, copyBuffer(bulk), [&](ByteView piece, std::uint64_t offset, bool last) {
+        queued, bulk.queue->writerBuffer(), [&](ByteView piece, std::uint64_t offset, bool last) {
             if (queued.progress != nullptr && queued.progress->isCancelled()) {
                 throw Error(ArchiveError::cancelledOperation);
             }
@@ -403,10 +400,11 @@ void Archive::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     std::FILE* stream = archiveFile_.get();
     seekStream(stream, queued.headerOffset + queued.headerSize);
     std::uint32_t checksum = 0;
-    readSourceInPieces(queued, copyBuffer(bulk), [&](ByteView piece, std::uint64_t, bool) {
-        checksum = updateCRC32(piece, checksum);
-        writeStreamChunk(piece, stream);
-    });
+    readSourceInPieces(queued, bulk.queue->writerBuffer(),
+                       [&](ByteView piece, std::uint64_t, bool) {
+                           checksum = updateCRC32(piece, checksum);
+                           writeStreamChunk(piece, stream);
+                       });
     if (checksum != queued.crc32) {
         throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, queued.entry.path,
                     "the file changed while it was read");

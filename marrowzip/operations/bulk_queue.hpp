@@ -71,6 +71,8 @@ struct Archive::BulkQueue {
 
     // Reads, checks and compresses one piece; runs on a worker.
     void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
+    // The writer's one buffer for copying a queued source itself, made on first use.
+    std::uint8_t* writerBuffer();
 
     const std::uint64_t budget;  // per worker
     const std::uint64_t blockSize;
