@@ -72,12 +72,7 @@ Entry entryWith(std::uint16_t versionMadeBy, std::uint32_t attributes, const std
 constexpr std::uint16_t dos = 0x0014, unix = 0x031E, other = 0x0A14;
 
 TEST(Entry, TypeFollowsTheRulesOfTheHostSystem) {
-    const struct {
-        std::uint16_t host;
-        std::uint32_t attributes;
-        const char* name;
-        EntryType type;
-    } cases[] = {
+    const std::tuple<std::uint16_t, std::uint32_t, const char*, EntryType> cases[] = {
         {dos, 0, "d/", EntryType::directory},
         {dos, 0x10, "d", EntryType::directory},
         {dos, 0x13, "d", EntryType::directory},
@@ -89,27 +84,16 @@ TEST(Entry, TypeFollowsTheRulesOfTheHostSystem) {
         {other, 0x10, "x", EntryType::file},
         {other, 0, "x/", EntryType::directory},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(entryWith(c.host, c.attributes, c.name).type(), c.type)
-            << c.host << " " << c.name;
-    }
-}
-
-// Info-ZIP's Unicode Path field for "name.txt": version 1, the name's CRC-32, "Größe.txt".
-Bytes unicodePath(const std::string& crc) {
-    const std::string utf8 = "Gr\u00f6\u00dfe.txt";
-    Bytes block = testing::hex("7570 1000 01" + crc);
-    block.insert(block.end(), utf8.begin(), utf8.end());
-    return block;
+    for (const auto& [host, attributes, name, type] : cases)
+        EXPECT_EQ(entryWith(host, attributes, name).type(), type) << host << " " << name;
 }
 
 TEST(Entry, NamesDecodeByTheirOwnRule) {
-    const struct {
-        std::uint16_t host, flags;
-        std::string name;
-        Bytes extra;
-        std::string path;
-    } cases[] = {
+    // Info-ZIP's Unicode Path field for "name.txt": version 1, the name's CRC-32, "Größe.txt".
+    const auto unicodePath = [](const std::string& crc) {
+        return testing::hex("7570 1000 01" + crc + "4772c3b6c39f652e747874");
+    };
+    const std::tuple<std::uint16_t, std::uint16_t, std::string, Bytes, std::string> cases[] = {
         {dos, 0x800, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
         {dos, 0x800, "\x81", {}, ""},
         {dos, 0, "\x81\xb3", {}, "\u00fc\u2502"},
@@ -119,9 +103,8 @@ TEST(Entry, NamesDecodeByTheirOwnRule) {
         {dos, 0, "name.txt", unicodePath("5290a1cb"), "Gr\u00f6\u00dfe.txt"},
         {dos, 0, "name.txt", unicodePath("5390a1cb"), "name.txt"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(entryWith(c.host, 0, c.name, c.flags, c.extra).path(), c.path) << c.name;
-    }
+    for (const auto& [host, flags, name, extra, path] : cases)
+        EXPECT_EQ(entryWith(host, 0, name, flags, extra).path(), path) << name;
     const Entry japanese = entryWith(dos, 0, "\x83\x65\x83\x58\x83\x67");
     EXPECT_EQ(japanese.pathUsingEncoding("Shift_JIS"), "\u30c6\u30b9\u30c8");
     EXPECT_EQ(japanese.pathUsingEncoding("no-such-encoding"), "");
