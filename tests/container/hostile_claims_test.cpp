@@ -19,11 +19,6 @@ namespace {
 
 constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
 
-struct Sizes {
-    std::uint32_t compressed = 0;
-    std::uint32_t uncompressed = 0;
-};
-
 Bytes filled(std::size_t count, char letter) {
     return Bytes(count, static_cast<std::uint8_t>(letter));
 }
@@ -35,17 +30,17 @@ Bytes unknownExtraField(std::size_t length) {
     return field;
 }
 
-void local(ByteWriter& out, const Bytes& name, Sizes sizes, const Bytes& extra = {}) {
-    out.u32(0x04034b50).u16(20).u16(0x0800).u16(0).u16(0).u16(0x5821).u32(0);
-    out.u32(sizes.compressed).u32(sizes.uncompressed);
+// `size` stands for both the compressed and the uncompressed size.
+void local(ByteWriter& out, const Bytes& name, std::uint32_t size, const Bytes& extra = {}) {
+    out.u32(0x04034b50).u16(20).u16(0x0800).u16(0).u16(0).u16(0x5821).u32(0).u32(size).u32(size);
     out.u16(static_cast<std::uint16_t>(name.size())).u16(static_cast<std::uint16_t>(extra.size()));
     out.bytes(name).bytes(extra);
 }
 
-void central(ByteWriter& out, const Bytes& name, std::uint32_t offset, Sizes sizes,
+void central(ByteWriter& out, const Bytes& name, std::uint32_t offset, std::uint32_t size,
              const Bytes& extra = {}, const Bytes& comment = {}) {
     out.u32(0x02014b50).u16(0x031E).u16(45).u16(0x0800).u16(0).u16(0).u16(0x5821).u32(0);
-    out.u32(sizes.compressed).u32(sizes.uncompressed);
+    out.u32(size).u32(size);
     out.u16(static_cast<std::uint16_t>(name.size())).u16(static_cast<std::uint16_t>(extra.size()));
     out.u16(static_cast<std::uint16_t>(comment.size())).u16(0).u16(0).u32(0100644U << 16);
     out.u32(offset).bytes(name).bytes(extra).bytes(comment);
@@ -63,14 +58,14 @@ void zip64End(ByteWriter& out, std::uint64_t count, std::uint64_t size, std::uin
     end(out, 0xFFFF, sentinel32, sentinel32);
 }
 
-// `count` central records of `recordLength` bytes each that all point at one local header
-// carrying 65535 bytes of name and 65535 of extra field, under a ZIP64 count.
+// `count` central records that all point at one local header carrying 65535 bytes of name and
+// 65535 of extra field, under a ZIP64 count.
 Bytes sharedHeader(std::size_t count) {
     ByteWriter out;
-    local(out, filled(0xFFFF, 'n'), {}, unknownExtraField(0xFFFF));
+    local(out, filled(0xFFFF, 'n'), 0, unknownExtraField(0xFFFF));
     const std::uint64_t start = out.bytes().size();
     for (std::size_t i = 0; i < count; ++i)
-        central(out, testing::bytesOf("x"), 0, {});
+        central(out, testing::bytesOf("x"), 0, 0);
     zip64End(out, count, out.bytes().size() - start, start);
     return std::move(out).take();
 }
@@ -131,19 +126,14 @@ bool staysWithin(std::uint64_t budget, const std::function<void()>& body) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-struct Case {
-    std::string title;
-    Bytes archive;
-    std::optional<Outcome> outcome;  // absent: the archive does not open
-};
-
 TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
     const Bytes name = testing::bytesOf("a");
-    std::vector<Case> cases;
+    // {title, archive, outcome}; without an outcome the archive does not open.
+    std::vector<std::tuple<std::string, Bytes, std::optional<Outcome>>> cases;
     {
         ByteWriter out;
-        local(out, name, {});
-        central(out, name, 0, {});
+        local(out, name, 0);
+        central(out, name, 0, 0);
         end(out, 1, sentinel32, 31);
         cases.push_back(
             {"a central directory size of 4 GiB", std::move(out).take(), Outcome{1, false, 1}});
@@ -153,10 +143,10 @@ TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
         const Bytes longName = filled(0xFFFF, 'n');
         const Bytes extra = unknownExtraField(0xFFFF);
         for (int i = 0; i < 8; ++i)
-            local(out, longName, {}, extra);
+            local(out, longName, 0, extra);
         const std::uint64_t start = out.bytes().size();
         for (std::uint32_t i = 0; i < 8; ++i) {
-            central(out, longName, i * (30 + 2 * 0xFFFF), {}, extra, filled(0xFFFF, 'c'));
+            central(out, longName, i * (30 + 2 * 0xFFFF), 0, extra, filled(0xFFFF, 'c'));
         }
         end(out, 8, static_cast<std::uint32_t>(out.bytes().size() - start),
             static_cast<std::uint32_t>(start));
@@ -165,16 +155,16 @@ TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
     }
     {
         ByteWriter out;
-        local(out, name, {});
-        central(out, name, 0, {});
+        local(out, name, 0);
+        central(out, name, 0, 0);
         zip64End(out, std::numeric_limits<std::uint64_t>::max(), 47, 31);
         cases.push_back({"2^64 - 1 entries", std::move(out).take(), Outcome{1, true, 1}});
     }
     {
         ByteWriter out;
         const Bytes block = ByteWriter().u16(1).u16(16).u64(1ULL << 62).u64(1ULL << 62).bytes();
-        local(out, name, {sentinel32, sentinel32}, block);
-        central(out, name, 0, {sentinel32, sentinel32}, block);
+        local(out, name, sentinel32, block);
+        central(out, name, 0, sentinel32, block);
         end(out, 1, 67, 51);
         cases.push_back(
             {"a ZIP64 block claiming 2^62 bytes", std::move(out).take(), Outcome{1, false, 0}});
@@ -185,16 +175,15 @@ TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
                      Outcome{8, true, 8}});
     cases.push_back({"1 MiB that is not a ZIP file", filled(1 << 20, 'P'), std::nullopt});
 
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.title);
+    for (const auto& [title, archive, outcome] : cases) {
+        SCOPED_TRACE(title);
         try {
-            EXPECT_EQ(openListAndRead(test.archive), test.outcome);
+            EXPECT_EQ(openListAndRead(archive), outcome);
         } catch (const Error& error) {
-            EXPECT_FALSE(test.outcome) << error.what();
+            EXPECT_FALSE(outcome) << error.what();
             EXPECT_EQ(error.code(), ArchiveError::missingEndOfCentralDirectoryRecord);
         }
-        EXPECT_TRUE(staysWithin(test.archive.size() * 2 + (8 << 20),
-                                [&] { openListAndRead(test.archive); }));
+        EXPECT_TRUE(staysWithin(archive.size() * 2 + (8 << 20), [&] { openListAndRead(archive); }));
     }
 }
 
