@@ -1,0 +1,100 @@
+// The shared types every layer uses: errors, file URLs and progress.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/file_url.hpp"
+#include "marrowzip/common/progress.hpp"
+
+namespace marrowzip {
+namespace {
+
+TEST(Errors, TheSameRawValueInAnotherEnumerationIsAnotherError) {
+    EXPECT_NE(std::error_code(DataError::unreadableFile),
+              std::error_code(EntryError::invalidDataError));
+    EXPECT_NE(std::error_code(CompressionError::invalidStream),
+              std::error_code(FileError::fileReadNoSuchFile));
+}
+
+// The description names the file and the entry; context added later fills only what is missing.
+TEST(Errors, DescriptionNamesTheFileAndTheEntry) {
+    const std::pair<Error, const char*> cases[] = {
+        {Error(FileError::fileWriteFileExists, "/backup/run1/a.qorvels"),
+         "/backup/run1/a.qorvels: the file already exists"},
+        {Error(CompressionError::corruptedData, "/data/x.zip", "run1/a.qorvels",
+               "the stream ends early"),
+         "/data/x.zip: run1/a.qorvels: the compressed data is corrupted; the stream ends early"},
+        {Error(DataError::unwritableFile), "the file could not be written"},
+        {Error(DataError::unreadableFile).withContext("/a.zip", "e.txt").withContext("/b.zip"),
+         "/a.zip: e.txt: the file could not be read"},
+    };
+    for (const auto& [error, description] : cases)
+        EXPECT_STREQ(error.what(), description);
+}
+
+TEST(Errors, PosixErrorsKeepTheCodeAndThePath) {
+    const Error error = posixFileError(ENOENT, "/missing/file");
+    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(error.path(), "/missing/file");
+    EXPECT_TRUE(std::string(error.what()).starts_with("/missing/file: ")) << error.what();
+    // A number that names no POSIX error becomes EPERM.
+    EXPECT_EQ(posixFileError(0, "/x").code(), std::errc::operation_not_permitted);
+    EXPECT_EQ(posixFileError(99999, "/x").code(), std::errc::operation_not_permitted);
+}
+
+using Components = std::vector<std::string>;
+
+TEST(FileURLs, PathArithmeticAndStandardization) {
+    const auto url = FileURL::fromPath("/data/run1");
+    EXPECT_EQ(url.lastPathComponent(), "run1");
+    EXPECT_EQ(url.deletingLastPathComponent().path(), "/data");
+    EXPECT_EQ(url.appendingPathComponent("sub/b.qorvels").path(), "/data/run1/sub/b.qorvels");
+    EXPECT_TRUE(url.appendingPathComponent("sub/").hasDirectoryPath());
+    EXPECT_EQ(url.pathComponents(), (Components{"/", "data", "run1"}));
+    EXPECT_EQ(FileURL::fromPath("/").pathComponents(), Components{"/"});
+    EXPECT_EQ(FileURL::fromPath("/").deletingLastPathComponent().path(), "/");
+    EXPECT_EQ(FileURL::fromPath("relative/x").path().front(), '/');
+    for (auto [path, extension] :
+         {std::pair{"/a/x.qorvels.bak", "bak"}, {"/a/qorvels", ""}, {"/a/.hidden", ""}}) {
+        EXPECT_EQ(FileURL::fromPath(path).pathExtension(), extension) << path;
+    }
+    // Dot segments are resolved textually, never past the root.
+    EXPECT_EQ(FileURL::fromPath("/a/./b/../c").standardized().path(), "/a/c");
+    EXPECT_EQ(FileURL::fromPath("/a/../../x").standardized().path(), "/x");
+    EXPECT_EQ(FileURL::fromPath("/a//b/").standardized().absoluteString(), "file:///a/b/");
+}
+
+TEST(FileURLs, AbsoluteStringIsPercentEncodedAndParsesBack) {
+    EXPECT_EQ(FileURL::fromPath("/backup/run2", true).absoluteString(), "file:///backup/run2/");
+    EXPECT_EQ(FileURL::fromPath("/my files/Grüße").absoluteString(),
+              "file:///my%20files/Gr%C3%BC%C3%9Fe");
+    const auto parsed = FileURL::parse("file:///my%20files/Gr%C3%BC%C3%9Fe");
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->path(), "/my files/Grüße");
+    const auto memory = FileURL::parse("memory:/");
+    ASSERT_TRUE(memory.has_value());
+    EXPECT_EQ(memory->scheme(), "memory");
+    EXPECT_FALSE(memory->isFileURL());
+    EXPECT_FALSE(FileURL::parse("http://example.invalid/").has_value());
+}
+
+TEST(ProgressObjects, ChildrenCountTowardsTheParentAndShareItsCancellation) {
+    Progress parent(1001);
+    auto folder = parent.makeChild(1, 1);
+    auto file = parent.makeChild(1000, 1000);
+    folder->setCompletedUnitCount(1);
+    file->setCompletedUnitCount(500);
+    EXPECT_NEAR(parent.fractionCompleted(), 501.0 / 1001.0, 1e-9);
+    file->addCompletedUnitCount(500);
+    EXPECT_DOUBLE_EQ(parent.fractionCompleted(), 1.0);
+
+    std::thread([&] { parent.cancel(); }).join();
+    EXPECT_TRUE(parent.isCancelled() && folder->isCancelled() && file->isCancelled());
+    // A child made after the cancellation sees it too.
+    EXPECT_TRUE(parent.makeChild(1, 1)->isCancelled());
+}
+
+}  // namespace
+}  // namespace marrowzip
