@@ -220,54 +220,17 @@ TEST(WholeBufferInflate, DeliversExactlyTheDeclaredSizeOrRefusesTheData) {
     }
 }
 
-// Input and output count together, and sizes near 2^64 do not overflow the sum.
+// Input and output count together, and sizes near 2^64 do not overflow the sum; the worst-case
+// output of compression exceeds its input.
 TEST(WholeBufferBudget, CountsInputAndOutputTogetherWithoutOverflowing) {
-    for (auto [compressed, uncompressed, whole] :
-         {std::tuple<std::uint64_t, std::uint64_t, bool>{400, 600, true},
-          {400, 601, false},
-          {1001, 0, false},
-          {1, UINT64_MAX, false},
-          {UINT64_MAX, 1, false}}) {
-        EXPECT_EQ(inflatesWhole(compressed, uncompressed, 1000), whole) << compressed;
-    }
-    // The worst-case output exceeds the input.
-    for (auto [size, whole] : {std::pair<std::uint64_t, bool>{0, true},
-                               {400, true},
-                               {500, false},
-                               {UINT64_MAX, false}}) {
-        EXPECT_EQ(compressesWhole(size, 1000), whole) << size;
-    }
-}
-
-// Blocks compressed on their own, each primed with the data before it, and their checksums,
-// join into the stream and checksum of the whole; the ratio stays within 1% of one stream's.
-TEST(BlockDeflate, JoinedBlocksInflateToTheWholeAtTheRatioOfOneStream) {
-    Bytes mixed = randomBytes(1 << 20, 4);
-    const Bytes tail = textBytes(1 << 20, 5);
-    mixed.insert(mixed.end(), tail.begin(), tail.end());
-    BlockDeflater deflater;
-    for (const Bytes& input : {textBytes(3 << 20, 3), mixed}) {
-        for (const std::size_t blockSize : {std::size_t{65536}, std::size_t{1} << 20}) {
-            SCOPED_TRACE(blockSize);
-            const ByteView all(input);
-            Bytes joined;
-            std::uint32_t checksum = 0;
-            for (std::size_t offset = 0; offset < all.size(); offset += blockSize) {
-                const std::size_t size = std::min(blockSize, all.size() - offset);
-                const Bytes block = deflater.compress(all.first(offset), all.subspan(offset, size),
-                                                      offset + size == all.size());
-                joined.insert(joined.end(), block.begin(), block.end());
-                checksum = combineCRC32(checksum, updateCRC32(all.subspan(offset, size), 0), size);
-            }
-            EXPECT_EQ(checksum, updateCRC32(all, 0));
-            EXPECT_EQ(zlibInflate(joined, all.size()), input);
-            EXPECT_LE(static_cast<double>(joined.size()),
-                      1.01 * static_cast<double>(zlibDeflate(input).size()));
-        }
-    }
-    // A single last block is a complete stream on its own.
-    const Bytes small = textBytes(5000, 6);
-    EXPECT_EQ(zlibInflate(deflater.compress({}, small, true), small.size()), small);
+    EXPECT_TRUE(inflatesWhole(400, 600, 1000));
+    EXPECT_FALSE(inflatesWhole(400, 601, 1000));
+    EXPECT_FALSE(inflatesWhole(1001, 0, 1000));
+    EXPECT_FALSE(inflatesWhole(1, UINT64_MAX, 1000));
+    EXPECT_FALSE(inflatesWhole(UINT64_MAX, 1, 1000));
+    EXPECT_TRUE(compressesWhole(0, 1000) && compressesWhole(400, 1000));
+    EXPECT_FALSE(compressesWhole(500, 1000));
+    EXPECT_FALSE(compressesWhole(UINT64_MAX, 1000));
 }
 
 }  // namespace

@@ -14,22 +14,9 @@ namespace {
 using namespace marrowzip::testing;
 using Requests = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
-TEST(StreamRead, AtTheEndDeliversWhatIsThereAndFailuresStick) {
-    TemporaryDirectory folder;
-    writeFileBytes(folder / "f", randomBytes(140));
-    const UniqueFile stream(std::fopen((folder / "f").c_str(), "rb"));
-    ASSERT_EQ(fseeko(stream.get(), 100, SEEK_SET), 0);
-    EXPECT_EQ(readStreamChunk(100, stream.get()).size(), 40u);
-    EXPECT_TRUE(readStreamChunk(100, stream.get()).empty());
-
-    const UniqueFile writeOnly(std::fopen((folder / "g").c_str(), "wb"));
-    EXPECT_THROW(readStreamChunk(10, writeOnly.get()), Error);
-    EXPECT_THROW(readStreamChunk(10, writeOnly.get()), Error);
-    EXPECT_THROW(writeStreamChunk({}, writeOnly.get()), Error);  // even an empty write
-}
-
-// A size from a damaged record (4 GiB) must not be allocated up front, whatever the stream.
-TEST(StreamRead, HugeRequestFromASmallStreamDeliversTheRealBytes) {
+// A size from a damaged record (4 GiB) must not be allocated up front, whatever the stream; at
+// the end a read delivers nothing, and a stream that failed fails every later read and write.
+TEST(StreamRead, HugeRequestDeliversTheRealBytesAndFailuresStick) {
     TemporaryDirectory folder;
     const Bytes contents = randomBytes(200'000);
     writeFileBytes(folder / "f", contents);
@@ -41,8 +28,14 @@ TEST(StreamRead, HugeRequestFromASmallStreamDeliversTheRealBytes) {
         const Bytes chunk = readStreamChunk(std::int64_t{1} << 32, stream);
         EXPECT_EQ(chunk, contents);
         EXPECT_LE(chunk.capacity(), 2 * contents.size() + 64 * 1024);
+        EXPECT_TRUE(readStreamChunk(100, stream).empty());
     }
     ::pclose(pipe);
+
+    const UniqueFile writeOnly(std::fopen((folder / "g").c_str(), "wb"));
+    EXPECT_THROW(readStreamChunk(10, writeOnly.get()), Error);
+    EXPECT_THROW(readStreamChunk(10, writeOnly.get()), Error);
+    EXPECT_THROW(writeStreamChunk({}, writeOnly.get()), Error);  // even an empty write
 }
 
 TEST(StreamWrite, PiecesWriteTheWholeBufferOrWhatExistsOfIt) {
