@@ -1,14 +1,18 @@
+// Opening an archive: the search for its end record, creation, listing and lookup.
 #include "marrowzip/container/archive.hpp"
 
 #include <gtest/gtest.h>
 
 #include "hex.hpp"
+#include "support/raw_archive.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip {
 namespace {
 
 using Mode = Archive::AccessMode;
+using testing::buildRawArchive;
+using testing::rawFile;
 
 // An end record whose central-directory offset field carries `marker`, so that a test can tell
 // which of several records the search settled on.
@@ -101,6 +105,64 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
     const auto archive = Archive::openMemory(testing::hex(filler(30)), Mode::create);
     EXPECT_EQ(archive.data(), testing::hex(endRecord(0) + filler(8)));
     EXPECT_EQ(archive.url().absoluteString(), "memory:/");
+}
+
+std::vector<std::string> pathsOf(EntryIterator& entries) {
+    std::vector<std::string> paths;
+    while (auto entry = entries.next())
+        paths.push_back(entry->path());
+    return paths;
+}
+
+Archive open(const Bytes& bytes, std::optional<std::string> encoding = {}) {
+    return Archive::openMemory(bytes, Mode::read, encoding);
+}
+
+TEST(Enumeration, EndsEarlyAtAnEncryptedEntryOrAMissingRecord) {
+    auto encryptedEntry = rawFile("b", "x");
+    encryptedEntry.flags |= 1;
+    const Archive encrypted =
+        open(buildRawArchive({rawFile("a", "x"), encryptedEntry, rawFile("c", "x")}));
+    EntryIterator entries = encrypted.makeEntryIterator();
+    EXPECT_EQ(pathsOf(entries), std::vector<std::string>{"a"});
+    EXPECT_FALSE(entries.next().has_value());  // and stays ended
+    EXPECT_TRUE(entries.endedEarly() && entries.stoppedAtEncryptedEntry());
+
+    for (std::uint16_t claimed : {2, 5}) {
+        const Archive archive =
+            open(buildRawArchive({rawFile("a", "x"), rawFile("b", "y")}, claimed));
+        EntryIterator listed = archive.makeEntryIterator();
+        EXPECT_EQ(pathsOf(listed), (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(listed.endedEarly(), claimed == 5);
+        EXPECT_FALSE(listed.stoppedAtEncryptedEntry());
+    }
+}
+
+TEST(Enumeration, ADescriptorWithoutSignatureGivesChecksumSizesAndLocalLength) {
+    auto deferred = rawFile("a", "hello");
+    deferred.deferredSizes = true;
+    Bytes bytes = buildRawArchive({deferred});
+    // Drop the descriptor's signature (behind 30 + 1 + 5 bytes) and move the central directory
+    // offset of the end record (16 bytes into it) along.
+    bytes.erase(bytes.begin() + 36, bytes.begin() + 40);
+    bytes[bytes.size() - 22 + 16] -= 4;
+    const Archive archive = open(bytes);
+    const auto a = archive.makeEntryIterator().next();
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(std::tuple(a->checksum(), a->compressedSize(), a->uncompressedSize()),
+              std::tuple(0x3610A686U, 5ULL, 5ULL));
+    EXPECT_EQ(a->localRecordLength(), archive.offsetToStartOfCentralDirectory());
+}
+
+TEST(Lookup, MatchesCanonicallyEquivalentNamesInTheArchivesEncoding) {
+    auto japanese = rawFile("\x83\x65\x83\x58\x83\x67", "x");
+    japanese.flags = 0;
+    const Bytes bytes = buildRawArchive({rawFile("Cafe\u0301", "x"), japanese});
+    const auto cafe = open(bytes).findEntry("Caf\u00e9");
+    ASSERT_TRUE(cafe.has_value());
+    EXPECT_EQ(cafe->localHeaderOffset(), 0U);
+    EXPECT_FALSE(open(bytes).findEntry("\u30c6\u30b9\u30c8").has_value());
+    EXPECT_TRUE(open(bytes, "Shift_JIS").findEntry("\u30c6\u30b9\u30c8").has_value());
 }
 
 }  // namespace

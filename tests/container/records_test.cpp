@@ -1,3 +1,4 @@
+// The records byte by byte, and what an entry reads from them.
 #include <gtest/gtest.h>
 
 #include "hex.hpp"
@@ -79,11 +80,7 @@ TEST(Records, DamagedOrOutOfRangeRecordsAreAbsent) {
 TEST(ZIP64Block, IsFoundOnlyWhenItCarriesExactlyTheValuesTheSentinelsCallFor) {
     using F = ZIP64Field;
     const std::string unc7 = "0100 0800 0700000000000000";
-    const struct {
-        std::string extra;
-        std::vector<F> fields;
-        std::optional<std::uint64_t> uncompressed;
-    } cases[] = {
+    const std::tuple<std::string, std::vector<F>, std::optional<std::uint64_t>> cases[] = {
         {unc7, {F::uncompressedSize}, 7},
         {unc7, {F::uncompressedSize, F::compressedSize}, std::nullopt},
         {"5554 0500 0300000000" + unc7, {F::uncompressedSize}, 7},  // behind another block
@@ -91,10 +88,10 @@ TEST(ZIP64Block, IsFoundOnlyWhenItCarriesExactlyTheValuesTheSentinelsCallFor) {
         {"0100 0000", {}, std::nullopt},
         {"0100 0800 0000000000000080", {F::uncompressedSize}, std::nullopt},  // beyond off_t
     };
-    for (const auto& c : cases) {
-        const auto block = findZIP64Block(hex(c.extra), c.fields);
-        EXPECT_EQ(block ? std::optional(block->uncompressedSize) : std::nullopt, c.uncompressed)
-            << c.extra;
+    for (const auto& [extra, fields, uncompressed] : cases) {
+        const auto block = findZIP64Block(hex(extra), fields);
+        EXPECT_EQ(block ? std::optional(block->uncompressedSize) : std::nullopt, uncompressed)
+            << extra;
     }
 }
 
@@ -102,27 +99,26 @@ TEST(ZIP64Block, IsFoundOnlyWhenItCarriesExactlyTheValuesTheSentinelsCallFor) {
 // 32-bit fields and ZIP64 values it started with, and keep its other extra-field blocks.
 TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
     const std::uint64_t big = 0x140000000;
-    const struct {
-        std::string sizes32, zip64Data;
-        std::uint64_t newOffset, compressed, uncompressed;
-    } cases[] = {
-        {"00000000 ffffffff", "0000000000000000", 100, 0, 0},  // forced ZIP64, empty file
-        {"34120000 ffffffff", "0000004001000000", 2 * big, 0x1234, big},
-        {"0a000000 14000000", "", 2 * big, 10, 20},
-    };
-    for (const auto& c : cases) {
-        const std::string zip64 = c.zip64Data.empty() ? "" : "0100 0800" + c.zip64Data;
+    // {32-bit sizes, ZIP64 block data, new offset, compressed size, uncompressed size}
+    const std::tuple<std::string, std::string, std::uint64_t, std::uint64_t, std::uint64_t>
+        cases[] = {
+            {"00000000 ffffffff", "0000000000000000", 100, 0, 0},  // forced ZIP64, empty file
+            {"34120000 ffffffff", "0000004001000000", 2 * big, 0x1234, big},
+            {"0a000000 14000000", "", 2 * big, 10, 20},
+        };
+    for (const auto& [sizes32, zip64Data, newOffset, compressed, uncompressed] : cases) {
+        const std::string zip64 = zip64Data.empty() ? "" : "0100 0800" + zip64Data;
         const auto record = parseBytes<CentralDirectoryStructure>(
-            hex("504b0102" + std::string(32, '0') + c.sizes32 + "0100" +
-                (c.zip64Data.empty() ? "0900" : "1500") + std::string(28, '0') +
+            hex("504b0102" + std::string(32, '0') + sizes32 + "0100" +
+                (zip64Data.empty() ? "0900" : "1500") + std::string(28, '0') +
                 "66 5554 0500 0300000000" + zip64));
         ASSERT_TRUE(record.has_value());
         // As a writer moving the entry does it: a block only when something needs one.
-        auto block = ZIP64ExtendedInformation::withNewOffset(record->zip64Block, c.newOffset);
-        if (!block && c.newOffset >= 0xFFFFFFFF)
-            block = ZIP64ExtendedInformation{1, 8, 0, 0, c.newOffset, 0};
+        auto block = ZIP64ExtendedInformation::withNewOffset(record->zip64Block, newOffset);
+        if (!block && newOffset >= 0xFFFFFFFF)
+            block = ZIP64ExtendedInformation{1, 8, 0, 0, newOffset, 0};
         const auto offset32 =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(c.newOffset, 0xFFFFFFFF));
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(newOffset, 0xFFFFFFFF));
         const auto moved = parseBytes<CentralDirectoryStructure>(
             CentralDirectoryStructure::withNewOffset(*record, block, offset32).serialize());
         ASSERT_TRUE(moved.has_value());
@@ -130,9 +126,76 @@ TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
         entry.centralDirectoryStructure = *moved;
         EXPECT_EQ(std::tuple(entry.centralCompressedSize(), entry.centralUncompressedSize(),
                              entry.localHeaderOffset()),
-                  std::tuple(c.compressed, c.uncompressed, c.newOffset));
+                  std::tuple(compressed, uncompressed, newOffset));
         EXPECT_TRUE(extraFieldBlockData(moved->extraFieldData, 0x5455).has_value());
     }
+}
+
+Entry entryWith(std::uint16_t versionMadeBy, std::uint32_t attributes, const std::string& name,
+                std::uint16_t flags = 0, Bytes extra = {}) {
+    Entry entry;
+    auto& record = entry.centralDirectoryStructure;
+    record.versionMadeBy = versionMadeBy;
+    record.externalFileAttributes = attributes;
+    record.fileNameData.assign(name.begin(), name.end());
+    record.generalPurposeBitFlag = flags;
+    record.extraFieldData = std::move(extra);
+    return entry;
+}
+
+constexpr std::uint16_t dos = 0x0014, unix = 0x031E, other = 0x0A14;
+
+TEST(Entry, TypeFollowsTheRulesOfTheHostSystem) {
+    const std::tuple<std::uint16_t, std::uint32_t, const char*, EntryType> cases[] = {
+        {dos, 0, "d/", EntryType::directory},
+        {dos, 0x10, "d", EntryType::directory},
+        {dos, 0x13, "d", EntryType::directory},
+        {dos, 0x30, "d", EntryType::file},
+        {unix, 0120777U << 16, "l", EntryType::symlink},
+        {unix, 0, "d/", EntryType::directory},
+        {unix, 0100644U << 16, "f/", EntryType::file},
+        {unix, 040755U << 16, "d", EntryType::directory},
+        {other, 0x10, "x", EntryType::file},
+        {other, 0, "x/", EntryType::directory},
+    };
+    for (const auto& [host, attributes, name, type] : cases)
+        EXPECT_EQ(entryWith(host, attributes, name).type(), type) << host << " " << name;
+}
+
+TEST(Entry, NamesDecodeByTheirOwnRule) {
+    // Info-ZIP's Unicode Path field for "name.txt": version 1, the name's CRC-32, "Größe.txt".
+    const auto unicodePath = [](const std::string& crc) {
+        return testing::hex("7570 1000 01" + crc + "4772c3b6c39f652e747874");
+    };
+    const std::tuple<std::uint16_t, std::uint16_t, std::string, Bytes, std::string> cases[] = {
+        {dos, 0x800, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
+        {dos, 0x800, "\x81", {}, ""},
+        {dos, 0, "\x81\xb3", {}, "\u00fc\u2502"},
+        {dos, 0, "\x7f\x1a", {}, "\x7f\x1a"},
+        {unix, 0, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
+        {unix, 0, "\x81", {}, "\u00fc"},
+        {dos, 0, "name.txt", unicodePath("5290a1cb"), "Gr\u00f6\u00dfe.txt"},
+        {dos, 0, "name.txt", unicodePath("5390a1cb"), "name.txt"},
+    };
+    for (const auto& [host, flags, name, extra, path] : cases)
+        EXPECT_EQ(entryWith(host, 0, name, flags, extra).path(), path) << name;
+    const Entry japanese = entryWith(dos, 0, "\x83\x65\x83\x58\x83\x67");
+    EXPECT_EQ(japanese.pathUsingEncoding("Shift_JIS"), "\u30c6\u30b9\u30c8");
+    EXPECT_EQ(japanese.pathUsingEncoding("no-such-encoding"), "");
+}
+
+TEST(Entry, ZIP64SentinelsTakeTheBlockValueEvenWhenItIsZero) {
+    Entry entry = entryWith(unix, 0, "empty");
+    auto& record = entry.centralDirectoryStructure;
+    record.versionNeededToExtract = 0x0114;
+    EXPECT_FALSE(entry.isZIP64());
+    record.versionNeededToExtract = 0x012D;
+    EXPECT_TRUE(entry.isZIP64());
+    record.uncompressedSize = record.relativeOffsetOfLocalHeader = 0xFFFFFFFF;
+    record.zip64Block = ZIP64ExtendedInformation{1, 16, 0, 0, 0, 0};
+    EXPECT_EQ(std::tuple(entry.uncompressedSize(), entry.centralUncompressedSize(),
+                         entry.localHeaderOffset()),
+              std::tuple(0ULL, 0ULL, 0ULL));
 }
 
 }  // namespace
