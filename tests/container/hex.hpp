@@ -8,18 +8,13 @@
 namespace marrowzip::testing {
 
 inline Bytes hex(const std::string& text) {
-    const auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    Bytes out;
-    int high = -1;
+    std::string digits;
     for (char c : text) {
-        if (c == ' ') continue;
-        if (high < 0) {
-            high = value(c);
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | value(c)));
-            high = -1;
-        }
+        if (c != ' ') digits += c;
     }
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
