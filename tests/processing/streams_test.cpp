@@ -2,6 +2,8 @@
 // being built in memory.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
