@@ -1,5 +1,5 @@
-#include "marrowzip/filesystem/zip_item.hpp"
-
+// Trees zipped and unzipped again: archives that other tools write, unzipped, and folders that
+// zipFileSystemItem zips.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/filesystem/zip_item.hpp"
 
 namespace marrowzip {
 namespace {
@@ -25,7 +26,58 @@ std::vector<std::string> entryPaths(const std::filesystem::path& archive) {
     return paths;
 }
 
-TEST(ZippingAFolder, GivesAnArchiveThatOtherToolsAcceptAndThatUnzipsIntoTheSameTree) {
+// Python's zipfile follows links when it adds files, so the script writes the link entries
+// itself, with the mode bits that mark a link.
+constexpr const char* pythonWriter = R"(
+import os, stat, sys, time, zipfile
+source, target = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(target, 'w', zipfile.ZIP_DEFLATED) as archive:
+    for folder, folders, files in os.walk(source):
+        for name in sorted(folders) + sorted(files):
+            path = os.path.join(folder, name)
+            relative = os.path.relpath(path, source)
+            status = os.lstat(path)
+            if stat.S_ISLNK(status.st_mode):
+                info = zipfile.ZipInfo(relative, time.gmtime(status.st_mtime)[:6])
+                info.create_system = 3
+                info.external_attr = status.st_mode << 16
+                archive.writestr(info, os.readlink(path))
+            else:
+                archive.write(path, relative)
+)";
+
+TEST(UnzippingArchivesOfOtherWriters, RecreatesTheTreeTheyWereMadeFrom) {
+    struct Writer {
+        std::string program;
+        std::string command;  // run inside the source folder, "%" stands for the archive
+    };
+    const std::string sevenZip = testing::haveProgram("7zz") ? "7zz" : "7z";
+    const Writer writers[] = {
+        {"zip", "zip -r -y -q % ."},
+        {sevenZip, sevenZip + " a -tzip -snl % . >/dev/null"},
+        {"python3", "python3 -c " + testing::shellQuote(pythonWriter) + " . %"},
+    };
+    for (const Writer& writer : writers) {
+        SCOPED_TRACE(writer.program);
+        if (!testing::haveProgram(writer.program)) continue;
+        testing::TemporaryDirectory folder;
+        testing::makeSampleTree(folder / "source");
+        std::string command = writer.command;
+        command.replace(command.find('%'), 1, testing::shellQuote((folder / "a.zip").string()));
+        const auto made = testing::runCommand(
+            "cd " + testing::shellQuote((folder / "source").string()) + " && " + command);
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        Progress progress;
+        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
+                                FileURL::fromPath((folder / "dest").string()), false, false,
+                                &progress);
+        testing::expectSameTree(folder / "source", folder / "dest");
+        EXPECT_DOUBLE_EQ(progress.fractionCompleted(), 1.0);
+    }
+}
+
+// The clients' tests of these archives are in the tool suite, whose create command this is.
+TEST(ZippingAFolder, GivesTheSameArchiveEveryTimeThatUnzipsIntoTheSameTree) {
     testing::TemporaryDirectory folder;
     testing::makeSampleTree(folder / "source/docs");
     testing::setTime(folder / "source/docs", testing::folderTime);
@@ -42,15 +94,6 @@ TEST(ZippingAFolder, GivesAnArchiveThatOtherToolsAcceptAndThatUnzipsIntoTheSameT
         zipFileSystemItem(urlOf(folder / "source/docs"), urlOf(again), true, method);
         EXPECT_EQ(testing::readFileBytes(again), testing::readFileBytes(archive));
         std::filesystem::remove(again);
-        for (const auto& path : paths)
-            EXPECT_EQ(path.rfind("docs/", 0), 0U) << path;
-
-        const std::string quoted = testing::shellQuote(archive.string());
-        const auto unzipTest = testing::runCommand("unzip -t " + quoted);
-        EXPECT_EQ(unzipTest.exitCode, 0) << unzipTest.output;
-        const auto pythonTest = testing::runCommand("python3 -m zipfile -t " + quoted);
-        EXPECT_EQ(pythonTest.exitCode, 0) << pythonTest.output;
-
         const auto dest = folder / ("dest" + std::to_string(static_cast<int>(method)));
         unzipArchiveToDirectory(urlOf(archive), urlOf(dest));
         testing::expectSameTree(folder / "source", dest);
