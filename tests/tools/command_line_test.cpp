@@ -1,4 +1,5 @@
 // Usage errors, help, version, and the one line that each failure prints.
+#include "support/raw_archive.hpp"
 #include "tool_fixture.hpp"
 
 namespace marrowzip::testing {
@@ -51,14 +52,10 @@ TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) 
     shell(
         "zip -qr -y a.zip tree && echo text > notzip.txt && mkdir -p occupied/tree && "
         "echo mine > occupied/tree/a.txt");
-    shell(
-        "python3 -c \"import zipfile\n"
-        "z = zipfile.ZipFile('hostile.zip', 'w')\n"
-        "z.writestr('good.txt', 'ok'); z.writestr('../evil.txt', 'bad')\n"
-        "z = zipfile.ZipFile('absolute.zip', 'w'); z.writestr('/etc/evil.txt', 'bad')\n"
-        "z = zipfile.ZipFile('outlink.zip', 'w')\n"
-        "i = zipfile.ZipInfo('ln'); i.create_system = 3; i.external_attr = 0o120777 << 16\n"
-        "z.writestr(i, '../../outside')\"");
+    writeFileBytes(at("hostile.zip"),
+                   buildRawArchive({rawFile("good.txt", "ok"), rawFile("../evil.txt", "bad")}));
+    writeFileBytes(at("absolute.zip"), buildRawArchive({rawFile("/etc/evil.txt", "bad")}));
+    writeFileBytes(at("outlink.zip"), buildRawArchive({rawLink("ln", "../../outside")}));
     const Bytes archiveBefore = readFileBytes(at("a.zip"));
     const std::string outside =
         "the file name is not valid or lies outside the destination folder; the path ";
