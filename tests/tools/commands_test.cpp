@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "support/raw_archive.hpp"
 #include "tool_fixture.hpp"
 
 namespace marrowzip::testing {
@@ -83,17 +84,13 @@ TEST_F(ToolCommands, ListShowsOneLinePerEntryWithControlCharactersEscaped) {
 }
 
 TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) {
-    // Three entries; the second central directory record loses its signature, and the third
-    // entry's data one byte.
-    shell(
-        "python3 -c \"import zipfile\n"
-        "z = zipfile.ZipFile('a.zip', 'w')\n"
-        "for n in ('one', 'two', 'three'): z.writestr(n + '.txt', n * 10)\n"
-        "z.close(); b = bytearray(open('a.zip', 'rb').read())\n"
-        "bad = bytearray(b); at = bad.find(b'threethree'); bad[at] ^= 1\n"
-        "open('badcrc.zip', 'wb').write(bad)\n"
-        "second = b.find(b'PK\\x01\\x02', b.find(b'PK\\x01\\x02') + 4); b[second] = 0\n"
-        "open('early.zip', 'wb').write(b)\"");
+    // One entry where the end record declares three; three entries, the third's data damaged.
+    const RawEntry one = rawFile("one.txt", "oneoneone");
+    writeFileBytes(at("early.zip"), buildRawArchive({one}, 3));
+    RawEntry three = rawFile("three.txt", "uhreethreethreethreethreethreethreethreethreethree");
+    three.crc = 0xe00f9b2e;  // that of "three" ten times
+    writeFileBytes(at("badcrc.zip"),
+                   buildRawArchive({one, rawFile("two.txt", "twotwotwo"), three}));
     const std::string early =
         "marrowzip: early.zip: the central directory does not hold the number of entries its "
         "end record declares; the central directory ends at a damaged record after 1 of 3 "

@@ -1,10 +1,10 @@
 #include "app/commands/restore_folder_tree.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "app/commands/archive_folder_tree.hpp"
 #include "commands/scripted_user_interface.hpp"
+#include "filesystem/tree_comparison.hpp"
 #include "support/raw_archive.hpp"
 
 namespace dunmarrow::testing {
@@ -33,9 +33,8 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
     writeFileBytes(tmp / "data/run1/a.qorvels", a);
     writeFileText(tmp / "data/run1/sub/b.qorvels", "b");
     fs::create_directories(tmp / "data/run1/empty");
-    ::chmod((tmp / "data/run1/a.qorvels").c_str(), 0600);
-    const timeval times[2] = {{1620284890, 0}, {1620284890, 0}};  // an even second: DOS keeps it
-    ::utimes((tmp / "data/run1/a.qorvels").c_str(), times);
+    fs::permissions(tmp / "data/run1/a.qorvels", fs::perms(0600));
+    setTime(tmp / "data/run1/a.qorvels", fileTime);
     ScriptedUserInterface archiving;
     archiving.newZipFile = fileURL(tmp / "run1.zip");
     archiving.folders = {fileURL(tmp / "data/run1", true)};
@@ -60,12 +59,11 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
             EXPECT_EQ(listTree(backup), std::vector<std::string>{cases[i].name});
             continue;
         }
-        struct stat status {};
-        ::stat((backup / "run1/a.qorvels").c_str(), &status);
         EXPECT_TRUE(ui.alerts.empty());
         EXPECT_EQ(readFileBytes(backup / "run1/a.qorvels"), a);
-        EXPECT_EQ(std::pair(status.st_mode & 07777, status.st_mtime),
-                  std::pair(0600u, time_t{1620284890}));
+        EXPECT_EQ(fs::status(backup / "run1/a.qorvels").permissions(), fs::perms(0600));
+        EXPECT_EQ(fs::last_write_time(backup / "run1/a.qorvels"),
+                  fs::last_write_time(tmp / "data/run1/a.qorvels"));
         EXPECT_EQ(readFileBytes(backup / "run1/sub/b.qorvels"), bytesOf("b"));
         EXPECT_FALSE(fs::exists(backup / "run1/empty"));  // folders come only as parents of files
     }
