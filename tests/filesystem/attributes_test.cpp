@@ -1,10 +1,8 @@
-// Attributes of entries and items. Applying them (a link's date set on the link itself) is
-// checked by the round trips of whole trees.
+// Applying attributes (a link's date set on the link itself) and the item queries are checked
+// by the round trips of whole trees and of single items.
 #include "marrowzip/filesystem/attributes.hpp"
 
 #include <gtest/gtest.h>
-
-#include "support/test_support.hpp"
 
 namespace marrowzip {
 namespace {
@@ -30,25 +28,6 @@ TEST(EntryPermissions, UnixModesAreKeptAndOtherHostsGetTheDefaults) {
     for (const auto& c : cases) {
         EXPECT_EQ(permissionsOfEntry(c.attributes, c.host, c.type), c.expected)
             << std::oct << c.attributes;
-    }
-}
-
-TEST(ItemQueries, LookAtLinksThemselves) {
-    testing::TemporaryDirectory directory;
-    std::filesystem::create_directory(directory / "folder");
-    std::filesystem::create_directory_symlink("folder", directory / "link-to-folder");
-    const auto link = FileURL::fromPath((directory / "link-to-folder").string());
-    EXPECT_EQ(typeOfItem(link), EntryType::symlink);
-    EXPECT_EQ(sizeOfItem(link), 6);  // the length of "folder"
-
-    const auto missing = FileURL::fromPath((directory / "missing").string());
-    EXPECT_FALSE(isReachable(missing));
-    try {
-        typeOfItem(missing);
-        FAIL() << "no error for a missing item";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.code(), FileError::fileReadNoSuchFile);
-        EXPECT_EQ(error.path(), missing.path());
     }
 }
 

@@ -93,6 +93,7 @@ TEST(ZippingAnItem, NamesEntriesAsTheFolderPrefixAsks) {
     testing::TemporaryDirectory folder;
     testing::writeFileText(folder / "docs/a.txt", "0123456789");
     std::filesystem::create_directories(folder / "empty");
+    std::filesystem::create_directory_symlink("docs", folder / "link");  // zipped as a link
     struct Case {
         std::string source;
         bool prefix;
@@ -101,7 +102,7 @@ TEST(ZippingAnItem, NamesEntriesAsTheFolderPrefixAsks) {
     } cases[] = {
         {"docs", false, {"a.txt"}, 10},      {"docs", true, {"docs/a.txt", "docs/"}, 11},
         {"docs/a.txt", true, {"a.txt"}, 10}, {"empty", false, {}, 0},
-        {"empty", true, {"empty/"}, 1},
+        {"empty", true, {"empty/"}, 1},      {"link", true, {"link"}, 4},
     };
     int index = 0;
     for (const auto& [source, prefix, entries, units] : cases) {
