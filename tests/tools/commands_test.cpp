@@ -93,18 +93,17 @@ TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) 
                    buildRawArchive({one, rawFile("two.txt", "twotwotwo"), three}));
     const std::string early =
         "marrowzip: early.zip: the central directory does not hold the number of entries its "
-        "end record declares; the central directory ends at a damaged record after 1 of 3 "
-        "entries\n";
+        "end record declares; the central directory ends ";
     const ToolRun listing = run({"list", "early.zip"});
     EXPECT_EQ(listing.status, 1);
     EXPECT_TRUE(listing.out.ends_with(" one.txt\n")) << listing.out;
-    EXPECT_EQ(listing.err, early);
+    EXPECT_EQ(listing.err, early + "at a damaged record after 1 of 3 entries\n");
     const ToolRun test = run({"test", "early.zip"});
     EXPECT_EQ(test.status, 1);
-    EXPECT_EQ(test.err, early);
+    EXPECT_EQ(test.err, early + "at a damaged record after 1 of 3 entries\n");
     const ToolRun extraction = run({"extract", "early.zip", "out"});
     EXPECT_EQ(extraction.status, 1);
-    EXPECT_TRUE(extraction.err.starts_with("marrowzip: early.zip: ")) << extraction.err;
+    EXPECT_EQ(extraction.err, early + "after 1 of 3 entries\n");
     EXPECT_EQ(listTree(at("out")), std::vector<std::string>{"one.txt"});
 
     const ToolRun damaged = run({"test", "badcrc.zip"});
