@@ -6,24 +6,14 @@
 
 #include "filesystem/tree_comparison.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "marrowzip/filesystem/zip_item.hpp"
 
 namespace marrowzip {
 namespace {
 
-FileURL urlOf(const std::filesystem::path& path) {
-    return FileURL::fromPath(path.string());
-}
-
-std::vector<std::string> entryPaths(const std::filesystem::path& archive) {
-    std::vector<std::string> paths;
-    for (const Entry& entry : Archive::openFile(urlOf(archive), Archive::AccessMode::read)) {
-        paths.push_back(entry.path());
-    }
-    return paths;
-}
+using testing::entryPaths;
+using testing::fileURL;
 
 // Python's zipfile follows links when it adds files, so the script writes the link entries
 // itself, with the mode bits that mark a link.
@@ -58,7 +48,7 @@ TEST(UnzippingArchivesOfOtherWriters, RecreatesTheTreeTheyWereMadeFrom) {
             "cd " + testing::shellQuote((folder / "source").string()) + " && " + command);
         ASSERT_EQ(made.exitCode, 0) << made.output;
         Progress progress;
-        unzipArchiveToDirectory(urlOf(folder / "a.zip"), urlOf(folder / "dest"), false, false,
+        unzipArchiveToDirectory(fileURL(folder / "a.zip"), fileURL(folder / "dest"), false, false,
                                 &progress);
         testing::expectSameTree(folder / "source", folder / "dest");
         EXPECT_DOUBLE_EQ(progress.fractionCompleted(), 1.0);
@@ -72,7 +62,7 @@ TEST(ZippingAFolder, GivesTheSameArchiveEveryTimeThatUnzipsIntoTheSameTree) {
     testing::setTime(folder / "source/docs", testing::folderTime);
     for (const auto method : {CompressionMethod::deflate, CompressionMethod::none}) {
         const auto archive = folder / ("docs" + std::to_string(static_cast<int>(method)) + ".zip");
-        zipFileSystemItem(urlOf(folder / "source/docs"), urlOf(archive), true, method);
+        zipFileSystemItem(fileURL(folder / "source/docs"), fileURL(archive), true, method);
         const auto paths = entryPaths(archive);
         ASSERT_FALSE(paths.empty());
         EXPECT_EQ(paths.back(), "docs/");  // the folder's own entry comes last
@@ -80,11 +70,11 @@ TEST(ZippingAFolder, GivesTheSameArchiveEveryTimeThatUnzipsIntoTheSameTree) {
         // always gives the same archive.
         EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end() - 1));
         const auto again = folder / "again.zip";
-        zipFileSystemItem(urlOf(folder / "source/docs"), urlOf(again), true, method);
+        zipFileSystemItem(fileURL(folder / "source/docs"), fileURL(again), true, method);
         EXPECT_EQ(testing::readFileBytes(again), testing::readFileBytes(archive));
         std::filesystem::remove(again);
         const auto dest = folder / ("dest" + std::to_string(static_cast<int>(method)));
-        unzipArchiveToDirectory(urlOf(archive), urlOf(dest));
+        unzipArchiveToDirectory(fileURL(archive), fileURL(dest));
         testing::expectSameTree(folder / "source", dest);
     }
 }
@@ -109,7 +99,7 @@ TEST(ZippingAnItem, NamesEntriesAsTheFolderPrefixAsks) {
         SCOPED_TRACE(source + (prefix ? " with prefix" : ""));
         const auto archive = folder / ("out" + std::to_string(index++) + ".zip");
         Progress progress;
-        zipFileSystemItem(urlOf(folder / source), urlOf(archive), prefix,
+        zipFileSystemItem(fileURL(folder / source), fileURL(archive), prefix,
                           CompressionMethod::deflate, &progress);
         EXPECT_EQ(entryPaths(archive), entries);
         EXPECT_EQ(progress.totalUnitCount(), units);

@@ -1,5 +1,6 @@
 // A small folder tree with every kind of item, and the comparison of two trees item by item:
-// type, bytes, link text, permissions and modification time at DOS precision.
+// type, bytes, link text, permissions and modification time at DOS precision; the paths of an
+// archive's entries.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 
 #include <filesystem>
 
+#include "marrowzip/container/archive.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip::testing {
@@ -71,6 +73,17 @@ inline void expectSameTree(const std::filesystem::path& expected,
             EXPECT_EQ(readFileBytes(actual / item), readFileBytes(expected / item));
         }
     }
+}
+
+inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = false) {
+    return FileURL::fromPath(path.string(), isDirectory);
+}
+
+inline std::vector<std::string> entryPaths(const std::filesystem::path& zip) {
+    std::vector<std::string> paths;
+    for (const Entry& entry : Archive::openFile(fileURL(zip), Archive::AccessMode::read))
+        paths.push_back(entry.path());
+    return paths;
 }
 
 }  // namespace marrowzip::testing

@@ -4,7 +4,6 @@
 
 #include "app/commands/archive_folder_tree.hpp"
 #include "commands/scripted_user_interface.hpp"
-#include "filesystem/tree_comparison.hpp"
 #include "support/raw_archive.hpp"
 
 namespace dunmarrow::testing {
