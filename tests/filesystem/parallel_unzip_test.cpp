@@ -22,8 +22,7 @@ TEST(ParallelUnzipping, ReportsTheFirstFailureInOrderWithEveryFileBeforeIt) {
     for (int i = 0; i < 60; ++i) {
         // Two damaged files; the later, small one likely fails first on another thread.
         RawEntry entry = testing::rawFile("f" + std::to_string(i),
-                                          std::string(i == 30 ? 300000 : 2000, 'a' + i % 26),
-                                          true);
+                                          std::string(i == 30 ? 300000 : 2000, 'a' + i % 26), true);
         if (i == 30 || i == 31) entry.crc = 1;
         entries.push_back(entry);
         if (i == 20) entries.push_back(testing::rawFolder("d/"));

@@ -1,5 +1,4 @@
-// The fixture of the end-to-end tests: a temporary folder to run the tool in, a small source
-// tree, and a comparison of trees.
+// The fixture of the end-to-end tests: the real marrowzip binary run in a temporary folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,30 +7,27 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.hpp"
-#include "tool_runner.hpp"
+#include "filesystem/tree_comparison.hpp"
 
 namespace marrowzip::testing {
 
+struct ToolRun {
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    std::string out;
+    std::string err;
+};
+
 class ToolTest : public ::testing::Test {
 protected:
-    ToolRun run(const std::vector<std::string>& arguments) const {
-        return runTool(arguments, folder.path());
-    }
+    // Runs `marrowzip arguments…` in the folder with standard input from /dev/null. With
+    // `meanwhile`, the tool runs in the background while that shell text runs (its pid is $!).
+    ToolRun run(const std::vector<std::string>& arguments, const std::string& meanwhile = "") const;
     std::filesystem::path at(const std::string& relative) const { return folder / relative; }
-
-    // tree/: a text file, an empty file, an executable script, a name with a space and a
-    // non-ASCII letter, a nested binary file, an empty folder and a relative link.
-    void makeTree(const std::string& name = "tree") const;
 
     // Runs a shell command in the folder; fails the test when it fails.
     void shell(const std::string& command) const;
 
     TemporaryDirectory folder;
 };
-
-// Paths, types, file contents, link targets and file permissions of two trees, one line each,
-// so that a difference shows as a line in the failure message.
-std::vector<std::string> describeTree(const std::filesystem::path& root);
 
 }  // namespace marrowzip::testing

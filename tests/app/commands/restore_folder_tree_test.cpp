@@ -1,7 +1,6 @@
 #include "app/commands/restore_folder_tree.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "app/commands/archive_folder_tree.hpp"
 #include "commands/scripted_user_interface.hpp"
@@ -18,26 +17,13 @@ std::string restore(ScriptedUserInterface& ui, const fs::path& zip, const fs::pa
     return ui.out.str();
 }
 
-// A stored archive written by Python's zipfile from "name=content" pairs ("run1/" is a folder).
-Bytes pythonZip(const fs::path& zip, const std::vector<std::string>& entries) {
-    std::string command =
-        "python3 -c 'import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], \"w\") as z:\n"
-        "    [z.writestr(*a.split(\"=\")) for a in sys.argv[2:]]' " +
-        shellQuote(zip.string());
-    for (const auto& entry : entries) {
-        command += " " + shellQuote(entry + (entry.ends_with('/') ? "=" : ""));
-    }
-    EXPECT_EQ(runCommand(command).exitCode, 0);
-    return readFileBytes(zip);
-}
+namespace raw = marrowzip::testing;
 
-// Where the third record whose signature is "PK" followed by `kind` starts.
-std::size_t thirdRecord(const Bytes& zip, std::string_view kind) {
-    const std::string text(zip.begin(), zip.end()), signature = "PK" + std::string(kind);
-    std::size_t at = text.find(signature);
-    for (int i = 0; i < 2; ++i)
-        at = text.find(signature, at + 1);
-    return at;
+// An archive written byte by byte, with the end record claiming `count` entries when given.
+fs::path rawZip(const fs::path& zip, const std::vector<raw::RawEntry>& entries,
+                std::optional<std::uint16_t> count = std::nullopt) {
+    writeFileBytes(zip, raw::buildRawArchive(entries, count));
+    return zip;
 }
 
 TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
@@ -46,9 +32,8 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
     writeFileBytes(tmp / "data/run1/a.qorvels", a);
     writeFileText(tmp / "data/run1/sub/b.qorvels", "b");
     fs::create_directories(tmp / "data/run1/empty");
-    ::chmod((tmp / "data/run1/a.qorvels").c_str(), 0600);
-    const timeval times[2] = {{1620284890, 0}, {1620284890, 0}};  // an even second: DOS keeps it
-    ::utimes((tmp / "data/run1/a.qorvels").c_str(), times);
+    fs::permissions(tmp / "data/run1/a.qorvels", fs::perms(0600));
+    setTime(tmp / "data/run1/a.qorvels", fileTime);
     ScriptedUserInterface archiving;
     archiving.newZipFile = fileURL(tmp / "run1.zip");
     archiving.folders = {fileURL(tmp / "data/run1", true)};
@@ -73,12 +58,11 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
             EXPECT_EQ(listTree(backup), std::vector<std::string>{cases[i].name});
             continue;
         }
-        struct stat status {};
-        ::stat((backup / "run1/a.qorvels").c_str(), &status);
         EXPECT_TRUE(ui.alerts.empty());
         EXPECT_EQ(readFileBytes(backup / "run1/a.qorvels"), a);
-        EXPECT_EQ(std::pair(status.st_mode & 07777, status.st_mtime),
-                  std::pair(0600u, time_t{1620284890}));
+        EXPECT_EQ(fs::status(backup / "run1/a.qorvels").permissions(), fs::perms(0600));
+        EXPECT_EQ(fs::last_write_time(backup / "run1/a.qorvels"),
+                  fs::last_write_time(tmp / "data/run1/a.qorvels"));
         EXPECT_EQ(readFileBytes(backup / "run1/sub/b.qorvels"), bytesOf("b"));
         EXPECT_FALSE(fs::exists(backup / "run1/empty"));  // folders come only as parents of files
     }
@@ -86,14 +70,12 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
 
 TEST(RestoreFolderTree, EachEntryThatCannotBeRestoredGetsOneLineAndTheRestAreWritten) {
     TemporaryDirectory tmp;
-    Bytes zip =
-        pythonZip(tmp / "in.zip",
-                  {"run1/", "run1/old.qorvels=new", "run1/../../escape.qorvels=x",
-                   "run1/sub/linked.qorvels=x", "run1/bad.qorvels=original", "run1/ok.qorvels=ok"});
-    const Bytes original = bytesOf("original");
-    std::copy_n(bytesOf("ORIGINAL").begin(), 8,
-                std::search(zip.begin(), zip.end(), original.begin(), original.end()));
-    writeFileBytes(tmp / "in.zip", zip);
+    raw::RawEntry bad = raw::rawFile("run1/bad.qorvels", "ORIGINAL");
+    bad.crc = 1;
+    rawZip(tmp / "in.zip", {raw::rawFolder("run1/"), raw::rawFile("run1/old.qorvels", "new"),
+                            raw::rawFile("run1/../../escape.qorvels", "x"),
+                            raw::rawFile("run1/sub/linked.qorvels", "x"), bad,
+                            raw::rawFile("run1/ok.qorvels", "ok")});
     writeFileText(tmp / "backup/run1/old.qorvels", "old");
     fs::create_directories(tmp / "outside");
     // A link already in the destination: writing through it would leave the base.
@@ -123,46 +105,48 @@ TEST(RestoreFolderTree, EachEntryThatCannotBeRestoredGetsOneLineAndTheRestAreWri
     EXPECT_EQ(readFileBytes(tmp / "backup/run1/ok.qorvels"), bytesOf("ok"));
 }
 
-TEST(RestoreFolderTree, ReportsAPassThatEndsBeforeTheDeclaredEntryCount) {
-    for (const std::string detail : {"encrypted entries are not supported", ""}) {
-        TemporaryDirectory tmp;
-        Bytes zip = pythonZip(
-            tmp / "in.zip", {"run1/", "run1/a.qorvels=a", "run1/b.qorvels=b", "run1/c.qorvels=c"});
-        if (detail.empty()) {
-            zip[thirdRecord(zip, "\1\2")] = 'X';  // a damaged central record
-        } else {                                  // general purpose bit 0 in both headers
-            zip[thirdRecord(zip, "\3\4") + 6] |= 1;
-            zip[thirdRecord(zip, "\1\2") + 8] |= 1;
-        }
-        writeFileBytes(tmp / "in.zip", zip);
-        ScriptedUserInterface ui;
-        const Error early(marrowzip::ArchiveError::invalidCentralDirectoryEntryCount,
-                          (tmp / "in.zip").string(), {}, detail);
-        EXPECT_EQ(
-            restore(ui, tmp / "in.zip", tmp / "backup/run1"),
-            "Extraction of ZIP archive failed with error:" + std::string(early.what()) + "\n");
-        EXPECT_EQ(listTree(tmp / "backup"), (std::vector<std::string>{"run1", "run1/a.qorvels"}));
-    }
-}
-
 // Two central records for one local record: the second entry would be written from the bytes
-// that the first one already used.
-TEST(RestoreFolderTree, RefusesAnEntryWhoseBytesAnEarlierEntryUsed) {
-    namespace raw = marrowzip::testing;
-    TemporaryDirectory tmp;
+// that the first one already used. An encrypted entry, or fewer records than the end record
+// declares, ends the pass early.
+TEST(RestoreFolderTree, ReportsWhatAPassCannotHandleAndKeepsTheEntriesBeforeIt) {
+    const std::vector<raw::RawEntry> start = {raw::rawFolder("run1/"),
+                                              raw::rawFile("run1/a.qorvels", "a")};
     raw::RawEntry shared = raw::rawFile("run1/b.qorvels", "a");
     shared.localHeaderOffset = 30 + 5;  // the record behind the folder's "run1/"
-    writeFileBytes(tmp / "in.zip",
-                   raw::buildRawArchive(
-                       {raw::rawFolder("run1/"), raw::rawFile("run1/a.qorvels", "a"), shared}));
-    ScriptedUserInterface ui;
-    const std::string out = restore(ui, tmp / "in.zip", tmp / "backup/run1");
-    EXPECT_EQ(out.rfind("File run1/b.qorvels with ", 0), 0u) << out;
-    EXPECT_NE(out.find(Error(marrowzip::ArchiveError::invalidLocalHeaderDataOffset).what()),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(readFileBytes(tmp / "backup/run1/a.qorvels"), bytesOf("a"));
-    EXPECT_FALSE(fs::exists(tmp / "backup/run1/b.qorvels"));
+    raw::RawEntry encrypted = raw::rawFile("run1/b.qorvels", "b");
+    encrypted.flags |= 1;
+    using marrowzip::ArchiveError;
+    const std::string failed = "Extraction of ZIP archive failed with error:";
+    const std::string early = Error(ArchiveError::invalidCentralDirectoryEntryCount, "IN").what();
+    const struct {
+        std::vector<raw::RawEntry> more;
+        std::optional<std::uint16_t> count;
+        std::string out;  // with IN for the archive's path
+    } cases[] = {
+        {{shared},
+         {},
+         std::string("File run1/b.qorvels with ") +
+             Error(ArchiveError::invalidLocalHeaderDataOffset, "IN", "run1/b.qorvels",
+                   "the entry's local record overlaps another entry or the central directory")
+                 .what() +
+             "\n"},
+        {{encrypted, raw::rawFile("run1/c.qorvels", "c")},
+         {},
+         failed + early + "; encrypted entries are not supported\n"},
+        {{}, 4, failed + early + "\n"},
+    };
+    for (const auto& [more, count, out] : cases) {
+        SCOPED_TRACE(out);
+        TemporaryDirectory tmp;
+        std::vector<raw::RawEntry> entries = start;
+        entries.insert(entries.end(), more.begin(), more.end());
+        const fs::path zip = rawZip(tmp / "in.zip", entries, count);
+        ScriptedUserInterface ui;
+        std::string expected = out;
+        expected.replace(expected.find("IN"), 2, zip.string());
+        EXPECT_EQ(restore(ui, zip, tmp / "backup/run1"), expected);
+        EXPECT_EQ(listTree(tmp / "backup"), (std::vector<std::string>{"run1", "run1/a.qorvels"}));
+    }
 }
 
 }  // namespace

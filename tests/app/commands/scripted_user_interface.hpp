@@ -1,11 +1,10 @@
-// Panels that answer from a script, and helpers shared by the command tests.
+// Panels that answer from a script, for the command tests.
 #pragma once
 
 #include <sstream>
 
 #include "app/commands/user_interface.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "support/test_support.hpp"
+#include "filesystem/tree_comparison.hpp"
 
 namespace dunmarrow::testing {
 
@@ -29,18 +28,5 @@ struct ScriptedUserInterface final : UserInterface {
         alerts = {message, informativeText};
     }
 };
-
-inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = false) {
-    return FileURL::fromPath(path.string(), isDirectory);
-}
-
-inline std::vector<std::string> entryPaths(const std::filesystem::path& zip) {
-    std::vector<std::string> paths;
-    for (const auto& entry :
-         marrowzip::Archive::openFile(fileURL(zip), marrowzip::Archive::AccessMode::read)) {
-        paths.push_back(entry.path());
-    }
-    return paths;
-}
 
 }  // namespace dunmarrow::testing
