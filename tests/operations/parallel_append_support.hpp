@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "operations/append_support.hpp"
@@ -21,41 +20,27 @@ struct SampleTree {
     std::vector<std::string> items;  // relative to root, parents first
 
     SampleTree() {
-        namespace fs = std::filesystem;
-        fs::create_directories(root / "d");
+        std::filesystem::create_directories(root / "d");
         items.push_back("d");
-        writeFileBytes(root / "d/empty", {});
-        items.push_back("d/empty");
-        for (std::uint32_t i = 0; i < 40; ++i) {
-            const std::string name = "d/small" + std::to_string(i);
-            writeFileBytes(root / name, textBytes(1000 + i * 700, i));
-            items.push_back(name);
-        }
-        fs::create_symlink("small1", root / "d/link");
+        add("d/empty", {});
+        for (std::uint32_t i = 0; i < 40; ++i)
+            add("d/small" + std::to_string(i), textBytes(1000 + i * 700, i));
+        std::filesystem::create_symlink("small1", root / "d/link");
         items.push_back("d/link");
-        writeFileBytes(root / "big.log", textBytes(3 << 20, 7));
-        items.push_back("big.log");
-        writeFileBytes(root / "big.bin", randomBytes(1536 << 10, 8));
-        items.push_back("big.bin");
-        writeFileBytes(root / "last", textBytes(5000, 9));
-        items.push_back("last");
+        add("d/noise.bin", randomBytes(100000, 6));
+        add("big.log", textBytes(3 << 20, 7));
+        add("big.bin", randomBytes(1536 << 10, 8));
+        add("last", textBytes(5000, 9));
+    }
+    void add(const std::string& name, const Bytes& bytes) {
+        writeFileBytes(root / name, bytes);
+        items.push_back(name);
     }
 };
 
-// Paths and bytes of every entry, in the archive's order.
-inline std::vector<std::pair<std::string, Bytes>> archiveContents(
-    const std::filesystem::path& path) {
-    Archive reader = Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::read);
-    std::vector<std::pair<std::string, Bytes>> result;
-    for (const Entry& entry : reader)
-        result.emplace_back(entry.path(), entryBytes(reader, entry));
-    return result;
-}
-
 inline void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
                         Archive::BulkOptions options, CompressionMethod method) {
-    Archive archive =
-        Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
+    Archive archive = openArchive(path);
     Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
     const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
     for (const std::string& item : tree.items)

@@ -1,0 +1,220 @@
+// An operation that fails midway — a provider that errs or lies about its size, a cancellation,
+// a source file that changes, storage that fails or fills up at any point where a transfer begins
+// or ends — leaves the archive exactly as before (or exactly as the operation leaves it), and it
+// opens, lists the entries that go with that state, and takes further appends.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/processing/memory_file.hpp"
+#include "operations/append_support.hpp"
+#include "support/failing_storage.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+using Kind = StorageFault::Kind;
+
+constexpr std::int64_t chunk = 4096;
+
+TEST(FailedAppends, LeaveTheArchiveAsItWasAndUsable) {
+    enum class Failure { cancelled, providerThrows, shortChunk, longChunk };
+    const std::pair<Failure, std::error_code> cases[] = {
+        {Failure::cancelled, ArchiveError::cancelledOperation},
+        {Failure::providerThrows, {}},  // the provider's own exception comes through
+        {Failure::shortChunk, ArchiveError::invalidEntrySize},
+        {Failure::longChunk, ArchiveError::invalidEntrySize},
+    };
+    const Bytes data = randomBytes(5 * chunk);
+    for (bool inMemory : {false, true}) {
+        for (auto method : {CompressionMethod::none, CompressionMethod::deflate}) {
+            for (const auto& [failure, expected] : cases) {
+                SCOPED_TRACE(::testing::Message()
+                             << inMemory << static_cast<int>(method) << static_cast<int>(failure));
+                SampleArchive sample(inMemory);
+                Archive& archive = *sample.archive;
+                const Bytes before = sample.bytes();
+                const auto endRecordBefore = archive.endOfCentralDirectoryRecord();
+                Progress progress;
+                int calls = 0;
+                auto provider = [&](std::int64_t position, std::int64_t size) {
+                    Bytes chunk = slice(data, position, size);
+                    if (++calls != 2) return chunk;
+                    if (failure == Failure::providerThrows) throw std::runtime_error("gone");
+                    if (failure == Failure::cancelled) progress.cancel();
+                    if (failure == Failure::shortChunk) chunk.pop_back();
+                    if (failure == Failure::longChunk) chunk.push_back(0);
+                    return chunk;
+                };
+                try {
+                    archive.appendEntry("three", EntryType::file, std::ssize(data), sampleDate,
+                                        std::nullopt, method, chunk, &progress, provider);
+                    ADD_FAILURE() << "the append succeeded";
+                } catch (const Error& error) {
+                    EXPECT_EQ(error.code(), expected) << error.what();
+                } catch (const std::runtime_error&) {
+                    EXPECT_FALSE(expected);
+                }
+                EXPECT_EQ(sample.bytes(), before);
+                EXPECT_EQ(archive.endOfCentralDirectoryRecord(), endRecordBefore);
+
+                appendBytes(archive, "after", data, method);
+                EXPECT_EQ(entryBytes(archive, *archive.findEntry("after")), data);
+                EXPECT_EQ(sample.complaints(), "");
+            }
+        }
+    }
+}
+
+TEST(FailedAppends, RefuseASourceFileWhoseSizeChangesWhileItIsRead) {
+    SampleArchive sample;
+    const Bytes before = sample.bytes();
+    // /dev/zero reports 0 bytes and delivers more (a file that grew); a sysfs attribute reports
+    // 4096 bytes and delivers a few (a file that shrank).
+    for (const std::string source : {"/dev/zero", "/sys/kernel/uevent_seqnum"}) {
+        for (auto method : {CompressionMethod::none, CompressionMethod::deflate}) {
+            if (!std::filesystem::exists(source)) continue;
+            const auto error = errorOf([&] {
+                sample.archive->appendEntry("changing", FileURL::fromPath(source), method);
+            });
+            ASSERT_TRUE(error) << source << " was accepted";
+            EXPECT_EQ(error->code(), ArchiveError::invalidEntrySize) << error->what();
+            EXPECT_EQ(error->path(), source);
+            EXPECT_EQ(sample.bytes(), before);
+        }
+    }
+}
+
+// On disk, an append and a removal's copy beside the old archive meet a full disk at any point
+// (EFBIG where the empty copy is created): the old archive stays, and nothing beside it.
+TEST(FullDisks, LeaveTheArchiveFileAsItWasAfterAnAppendOrARemoval) {
+    const Bytes before = SampleArchive().bytes();
+    Archive reference = Archive::openMemory(before, Archive::AccessMode::update);
+    reference.removeEntry(*reference.findEntry("one"));
+    std::vector<std::uint64_t> limits{before.size() + 100000};  // for an append of 1 MiB
+    for (std::uint64_t limit = 0; limit < reference.data()->size(); limit += chunk / 2)
+        limits.push_back(limit);
+    for (const std::uint64_t limit : limits) {
+        SCOPED_TRACE(limit);
+        SampleArchive sample;
+        Archive& archive = *sample.archive;
+        const Entry one = *archive.findEntry("one");
+        const bool append = limit > before.size();
+        const auto code = codeOnAFullDisk(limit, [&] {
+            if (append) return appendBytes(archive, "big", randomBytes(1 << 20));
+            archive.removeEntry(one, chunk);
+        });
+        EXPECT_TRUE(code == DataError::unwritableFile ||
+                    (!append && code == std::errc::file_too_large))
+            << code.message();
+        EXPECT_EQ(sample.bytes(), before);
+        EXPECT_EQ(listTree(sample.folder.path()), std::vector<std::string>{"a.zip"});
+    }
+}
+
+// The points where a fault of `kind` changes the course of the operation: before and inside
+// every transfer (each total, and one byte past it).
+std::vector<std::uint64_t> faultPoints(const TransferLog& log, Kind kind, std::uint64_t size) {
+    std::vector<std::uint64_t> points;
+    const auto& marks = kind == Kind::readError    ? log.readTotals
+                        : kind == Kind::writeError ? log.writeTotals
+                                                   : log.writeEnds;
+    for (std::uint64_t mark : marks) {
+        if (kind == Kind::fullDisk && mark <= size) continue;
+        for (std::uint64_t point : {mark - (kind == Kind::fullDisk), mark + 1}) {
+            if (points.empty() || points.back() < point) points.push_back(point);
+        }
+    }
+    return points;
+}
+
+// An operation on the archive; `one` is its entry "one", looked up before the storage fails.
+using Operation = std::function<void(Archive&, const Entry& one)>;
+
+TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
+    TemporaryDirectory folder;
+    const Bytes data = textBytes(20000, 7);
+    writeFileBytes(folder / "source", data);
+    const FileURL source = FileURL::fromPath((folder / "source").string());
+    const auto append = [&](bool fromFile, CompressionMethod method) -> Operation {
+        return [&, fromFile, method](Archive& archive, const Entry&) {
+            if (fromFile) return archive.appendEntry("three", source, method, chunk);
+            archive.appendEntry("three", EntryType::file, std::ssize(data), sampleDate,
+                                std::nullopt, method, chunk, nullptr,
+                                [&](std::int64_t position, std::int64_t size) {
+                                    return slice(data, position, size);
+                                });
+        };
+    };
+    const std::pair<std::string, Operation> operations[] = {
+        {"append, provider, stored", append(false, CompressionMethod::none)},
+        {"append, provider, deflated", append(false, CompressionMethod::deflate)},
+        {"append, file, stored", append(true, CompressionMethod::none)},
+        {"append, file, deflated", append(true, CompressionMethod::deflate)},
+        {"removal", [](Archive& archive, const Entry& one) { archive.removeEntry(one, chunk); }},
+    };
+    const Bytes before = SampleArchive(true).bytes();
+    const Contents contentsBefore = contentsOf(before);
+    for (const auto& [title, operation] : operations) {
+        // A run without faults gives the outcome and the transfers it takes.
+        auto log = std::make_shared<TransferLog>();
+        auto file = MemoryFile::make(before);
+        Archive reference = Archive::openMemoryFile(file, Archive::AccessMode::update);
+        const Entry one = *reference.findEntry("one");
+        file->setTransferGate(recordingGate(log));
+        operation(reference, one);
+        const Bytes after = *reference.data();
+        const Contents contentsAfter = contentsOf(after);
+
+        for (Kind kind : {Kind::readError, Kind::writeError, Kind::fullDisk}) {
+            for (std::uint64_t point : faultPoints(*log, kind, before.size())) {
+                SCOPED_TRACE(::testing::Message()
+                             << title << ", fault " << static_cast<int>(kind) << " at " << point);
+                auto failing = MemoryFile::make(before);
+                Archive archive = Archive::openMemoryFile(failing, Archive::AccessMode::update);
+                const Entry one = *archive.findEntry("one");
+                failing->setTransferGate(failingGate({kind, point}));
+                const auto error = errorOf([&] { operation(archive, one); });
+                if (error) {
+                    EXPECT_EQ(error->path(), "memory:/") << error->what();
+                }
+                EXPECT_EQ(*archive.data(), error ? before : after);
+                EXPECT_EQ(contentsOf(*archive.data()), error ? contentsBefore : contentsAfter);
+            }
+        }
+    }
+}
+
+TEST(StorageFaults, FailAnExtractionWithAnErrorNamingTheEntry) {
+    const Bytes archiveBytes = SampleArchive(true).bytes();
+    for (const std::string name : {"one", "two"}) {
+        auto log = std::make_shared<TransferLog>();
+        auto file = MemoryFile::make(archiveBytes);
+        Archive reference = Archive::openMemoryFile(file, Archive::AccessMode::read);
+        const Entry entry = *reference.findEntry(name);
+        file->setTransferGate(recordingGate(log));
+        const Bytes expected = entryBytes(reference, entry);
+        for (std::uint64_t point : faultPoints(*log, Kind::readError, 0)) {
+            SCOPED_TRACE(name + ", reads fail after " + std::to_string(point));
+            const bool faultStrikes = point < *log->readTotals.rbegin();
+            TemporaryDirectory folder;
+            auto failing = MemoryFile::make(archiveBytes);
+            Archive archive = Archive::openMemoryFile(failing, Archive::AccessMode::read);
+            failing->setTransferGate(failingGate({Kind::readError, point}));
+            const auto error = errorOf([&] {
+                archive.extractEntry(entry, FileURL::fromPath((folder / name).string()), chunk);
+            });
+            ASSERT_EQ(error.has_value(), faultStrikes) << (error ? error->what() : "no error");
+            EXPECT_EQ(error ? error->entry() : name, name);
+            EXPECT_EQ(error ? error->path() : "memory:/", "memory:/");
+            if (!error) {
+                EXPECT_EQ(readFileBytes(folder / name), expected);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace marrowzip::testing
