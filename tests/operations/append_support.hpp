@@ -127,4 +127,18 @@ struct SampleArchive {
     std::string complaints() { return archive->data() ? "" : clientComplaints(path); }
 };
 
+// Entries that tests append behind the sample's, "bulk0" on; odd ones deflated.
+inline void appendNumbered(Archive& archive, int i) {
+    appendBytes(archive, "bulk" + std::to_string(i), textBytes(i * 7000, i),
+                i % 2 ? CompressionMethod::deflate : CompressionMethod::none);
+}
+
+// What a sample archive holds with `numbered` entries behind its own.
+inline Contents sampleContents(int numbered) {
+    Contents result{{"one", textBytes(30000)}, {"two", randomBytes(9000)}};
+    for (int i = 0; i < numbered; ++i)
+        result.emplace_back("bulk" + std::to_string(i), textBytes(i * 7000, i));
+    return result;
+}
+
 }  // namespace marrowzip::testing
