@@ -68,21 +68,5 @@ TEST(OpenBulkAppends, RefuseListingRemovalAndASecondRunButExtractEarlierEntries)
     EXPECT_THROW(reader.beginBulkAppend(), Error);
 }
 
-// A directory that does not fit on the disk any more cannot keep the bulk's entries: they go,
-// and the archive is the one from before the bulk append, not a file without end records.
-TEST(FailedBulkAppends, AFullDiskAtTheEndLeavesTheArchiveAsBeforeTheRun) {
-    SampleArchive fixture;
-    const Bytes before = fixture.bytes();
-    Archive::BulkAppend bulk = fixture.archive->beginBulkAppend();
-    for (int i = 0; i < 3; ++i)
-        appendBytes(*fixture.archive, "entry" + std::to_string(i), randomBytes(1000 - 40, i));
-    // The data fits, not the directory.
-    EXPECT_EQ(codeOnAFullDisk(before.size() + 3 * 1000 + 60, [&] { bulk.finish(); }),
-              DataError::unwritableFile);
-    EXPECT_EQ(readFileBytes(fixture.path), before);
-    appendNumbered(*fixture.archive, 0);
-    EXPECT_EQ(fixture.contents(), sampleContents(1));
-}
-
 }  // namespace
 }  // namespace marrowzip::testing

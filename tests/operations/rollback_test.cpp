@@ -105,30 +105,41 @@ TEST(FailedAppends, LeaveTheArchiveAsBeforeTheFailingEntryAndUsable) {
     }
 }
 
-// On disk, an append and a removal's copy beside the old archive meet a full disk at any point
-// (EFBIG where the empty copy is created): the old archive stays, and nothing beside it.
-TEST(FullDisks, LeaveTheArchiveFileAsItWasAfterAnAppendOrARemoval) {
+// On disk, a full disk at any point leaves the old archive, nothing beside it, and an archive
+// that takes further appends: after an append, a bulk run whose entries fit but not their
+// directory, and a removal's copy beside the old archive (EFBIG where the empty copy is made).
+TEST(FullDisks, LeaveTheArchiveFileAsItWasAndUsable) {
+    using Operation = std::function<void(Archive&)>;
+    const Operation append = [](Archive& archive) {
+        appendBytes(archive, "big", randomBytes(1 << 20));
+    };
+    const Operation bulkRun = [](Archive& archive) {
+        Archive::BulkAppend bulk = archive.beginBulkAppend();
+        for (int i = 0; i < 3; ++i)
+            appendBytes(archive, "entry" + std::to_string(i), randomBytes(1000 - 40, i));
+        bulk.finish();
+    };
+    const Operation removal = [](Archive& archive) {
+        archive.removeEntry(*archive.findEntry("one"), chunk);
+    };
     const Bytes before = SampleArchive().bytes();
+    std::vector<std::pair<std::uint64_t, Operation>> cases{
+        {before.size() + 100000, append}, {before.size() + 3 * 1000 + 60, bulkRun}};
     Archive reference = Archive::openMemory(before, Archive::AccessMode::update);
-    reference.removeEntry(*reference.findEntry("one"));
-    std::vector<std::uint64_t> limits{before.size() + 100000};  // for an append of 1 MiB
+    removal(reference);
     for (std::uint64_t limit = 0; limit < reference.data()->size(); limit += chunk / 2)
-        limits.push_back(limit);
-    for (const std::uint64_t limit : limits) {
+        cases.emplace_back(limit, removal);
+    for (const auto& [limit, operation] : cases) {
         SCOPED_TRACE(limit);
         SampleArchive sample;
-        Archive& archive = *sample.archive;
-        const Entry one = *archive.findEntry("one");
-        const bool append = limit > before.size();
-        const auto code = codeOnAFullDisk(limit, [&] {
-            if (append) return appendBytes(archive, "big", randomBytes(1 << 20));
-            archive.removeEntry(one, chunk);
-        });
+        const auto code = codeOnAFullDisk(limit, [&] { operation(*sample.archive); });
         EXPECT_TRUE(code == DataError::unwritableFile ||
-                    (!append && code == std::errc::file_too_large))
+                    (limit < before.size() && code == std::errc::file_too_large))
             << code.message();
         EXPECT_EQ(sample.bytes(), before);
         EXPECT_EQ(listTree(sample.folder.path()), std::vector<std::string>{"a.zip"});
+        appendNumbered(*sample.archive, 0);
+        EXPECT_EQ(sample.contents(), sampleContents(1));
     }
 }
 
