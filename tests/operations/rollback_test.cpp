@@ -40,67 +40,63 @@ TEST(FailedAppends, LeaveTheArchiveAsBeforeTheFailingEntryAndUsable) {
         {Failure::source, ArchiveError::invalidEntrySize, "/sys/kernel/uevent_seqnum"},
     };
     const Bytes data = randomBytes(5 * chunk);
-    for (const bool bulk : {false, true}) {
-        for (const bool inMemory : {false, true}) {
-            for (const auto method : {CompressionMethod::none, CompressionMethod::deflate}) {
-                for (const auto& [failure, expected, source] : cases) {
-                    SCOPED_TRACE(::testing::Message()
-                                 << "bulk " << bulk << ", in memory " << inMemory << ", method "
-                                 << static_cast<int>(method) << ", failure "
-                                 << static_cast<int>(failure) << source);
-                    if (source.starts_with("/sys") && !std::filesystem::exists(source)) continue;
-                    // A bulk run queues a file that exists and reports its error later: see
-                    // FailedParallelBulkAppends.
-                    if (bulk && source.starts_with("/") && std::filesystem::exists(source))
-                        continue;
-                    SampleArchive sample(inMemory);
-                    Archive& archive = *sample.archive;
-                    std::optional<Archive::BulkAppend> run;
-                    if (bulk) run.emplace(archive.beginBulkAppend());
-                    for (int i = 0; i < 3; ++i)
-                        appendNumbered(archive, i);
-                    const Bytes before = bulk ? Bytes() : sample.bytes();
-                    const auto endRecordBefore = archive.endOfCentralDirectoryRecord();
-                    Progress progress;
-                    int calls = 0;
-                    auto provider = [&](std::int64_t position, std::int64_t size) {
-                        Bytes chunk = slice(data, position, size);
-                        if (++calls != 2) return chunk;
-                        if (failure == Failure::providerThrows) throw std::runtime_error("gone");
-                        if (failure == Failure::cancelled) progress.cancel();
-                        if (failure == Failure::shortChunk) chunk.pop_back();
-                        if (failure == Failure::longChunk) chunk.push_back(0);
-                        return chunk;
-                    };
-                    try {
-                        if (failure == Failure::source) {
-                            archive.appendEntry("failing", FileURL::fromPath(source), method);
-                        } else {
-                            archive.appendEntry("failing", EntryType::file, std::ssize(data),
-                                                sampleDate, std::nullopt, method, chunk, &progress,
-                                                provider);
-                        }
-                        ADD_FAILURE() << "the append succeeded";
-                    } catch (const Error& error) {
-                        EXPECT_EQ(error.code(), expected) << error.what();
-                        EXPECT_TRUE(source.empty() || error.path() == source) << error.what();
-                    } catch (const std::runtime_error&) {
-                        EXPECT_FALSE(expected);
-                    }
-                    EXPECT_EQ(sample.contents(), sampleContents(3));
-                    if (bulk) {
-                        EXPECT_TRUE(run->isOpen());
-                        EXPECT_EQ(sample.complaints(), "");
-                    } else {
-                        EXPECT_EQ(sample.bytes(), before);
-                        EXPECT_EQ(archive.endOfCentralDirectoryRecord(), endRecordBefore);
-                    }
-                    appendNumbered(archive, 3);
-                    if (run) run->finish();
-                    EXPECT_FALSE(archive.isBulkAppendOpen());
-                    EXPECT_EQ(sample.contents(), sampleContents(4));
+    for (int variant = 0; variant < 8; ++variant) {
+        const bool bulk = variant & 4, inMemory = variant & 2;
+        const auto method = variant & 1 ? CompressionMethod::deflate : CompressionMethod::none;
+        for (const auto& [failure, expected, source] : cases) {
+            SCOPED_TRACE(::testing::Message()
+                         << "bulk " << bulk << ", in memory " << inMemory << ", method "
+                         << static_cast<int>(method) << ", failure " << static_cast<int>(failure)
+                         << source);
+            // Not on a machine without the file, nor in a bulk run, which queues a file that
+            // exists and reports its error later (see the concurrency suite).
+            const bool changing = expected == ArchiveError::invalidEntrySize && !source.empty();
+            if (changing && (bulk || !std::filesystem::exists(source))) continue;
+            SampleArchive sample(inMemory);
+            Archive& archive = *sample.archive;
+            std::optional<Archive::BulkAppend> run;
+            if (bulk) run.emplace(archive.beginBulkAppend());
+            for (int i = 0; i < 3; ++i)
+                appendNumbered(archive, i);
+            const Bytes before = bulk ? Bytes() : sample.bytes();
+            const auto endRecordBefore = archive.endOfCentralDirectoryRecord();
+            Progress progress;
+            int calls = 0;
+            auto provider = [&](std::int64_t position, std::int64_t size) {
+                Bytes chunk = slice(data, position, size);
+                if (++calls != 2) return chunk;
+                if (failure == Failure::providerThrows) throw std::runtime_error("gone");
+                if (failure == Failure::cancelled) progress.cancel();
+                if (failure == Failure::shortChunk) chunk.pop_back();
+                if (failure == Failure::longChunk) chunk.push_back(0);
+                return chunk;
+            };
+            try {
+                if (failure == Failure::source) {
+                    archive.appendEntry("failing", FileURL::fromPath(source), method);
+                } else {
+                    archive.appendEntry("failing", EntryType::file, std::ssize(data), sampleDate,
+                                        std::nullopt, method, chunk, &progress, provider);
                 }
+                ADD_FAILURE() << "the append succeeded";
+            } catch (const Error& error) {
+                EXPECT_EQ(error.code(), expected) << error.what();
+                EXPECT_TRUE(source.empty() || error.path() == source) << error.what();
+            } catch (const std::runtime_error&) {
+                EXPECT_FALSE(expected);
             }
+            EXPECT_EQ(sample.contents(), sampleContents(3));
+            if (bulk) {
+                EXPECT_TRUE(run->isOpen());
+                EXPECT_EQ(sample.complaints(), "");
+            } else {
+                EXPECT_EQ(sample.bytes(), before);
+                EXPECT_EQ(archive.endOfCentralDirectoryRecord(), endRecordBefore);
+            }
+            appendNumbered(archive, 3);
+            if (run) run->finish();
+            EXPECT_FALSE(archive.isBulkAppendOpen());
+            EXPECT_EQ(sample.contents(), sampleContents(4));
         }
     }
 }
