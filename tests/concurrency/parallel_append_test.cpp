@@ -1,22 +1,81 @@
-// A parallel bulk append with its workers, a watcher reading the progress, and a failure at the
-// 21st item or a cancellation from the watcher's thread: the archive is the serial one, or a
-// valid prefix of it with the entries before the failing one and nothing of it; the error names
-// the failing entry, whichever later call comes to report it.
+// Parallel bulk appends: their workers, a watcher reading the progress, and a cancel from the
+// watcher's thread or a failure at the 21st item. The archive is the serial one, or a valid
+// prefix of it with the entries before the failing one and nothing of it; the error names the
+// failing entry, whichever later call comes to report it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "marrowzip/common/progress.hpp"
-#include "operations/parallel_append_support.hpp"
+#include "operations/append_support.hpp"
 
 namespace marrowzip::testing {
 namespace {
 
+const Archive::BulkOptions serial{1};
+// A budget small enough that the large files of the tree go in blocks of 128 KiB.
+const Archive::BulkOptions parallel{3, std::uint64_t{1} << 20};
+
+// A tree whose files take every path of a parallel bulk append — empty, small (compressed whole),
+// larger than the worker budget (compressed in blocks), incompressible — with a folder and a link.
+struct SampleTree {
+    TemporaryDirectory folder;
+    std::filesystem::path root = folder / "tree";
+    std::vector<std::string> items;  // relative to root, parents first
+
+    SampleTree() {
+        std::filesystem::create_directories(root / "d");
+        items.push_back("d");
+        add("d/empty", {});
+        for (std::uint32_t i = 0; i < 40; ++i)
+            add("d/small" + std::to_string(i), textBytes(1000 + i * 700, i));
+        std::filesystem::create_symlink("small1", root / "d/link");
+        items.push_back("d/link");
+        add("d/noise.bin", randomBytes(100000, 6));
+        add("big.log", textBytes(3 << 20, 7));
+        add("big.bin", randomBytes(1536 << 10, 8));
+        add("last", textBytes(5000, 9));
+    }
+    void add(const std::string& name, const Bytes& bytes) {
+        writeFileBytes(root / name, bytes);
+        items.push_back(name);
+    }
+};
+
+void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
+                 Archive::BulkOptions options, CompressionMethod method) {
+    Archive archive = openArchive(path);
+    Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
+    const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
+    for (const std::string& item : tree.items)
+        archive.appendEntry(item, base, method);
+    bulk.finish();
+}
+
+// Workers change who compresses, not what the archive holds nor where: stored, the bytes are the
+// serial run's. What compression would not shrink is stored, whether compressed whole or in
+// blocks; what shrinks stays compressed.
+TEST(ParallelBulkAppends, WriteTheSerialBytesAndStoreWhatCompressionWouldNotShrink) {
+    const SampleTree tree;
+    const TemporaryDirectory folder;
+    archiveTree(tree, folder / "serial.zip", serial, CompressionMethod::none);
+    archiveTree(tree, folder / "parallel.zip", parallel, CompressionMethod::none);
+    EXPECT_EQ(readFileBytes(folder / "parallel.zip"), readFileBytes(folder / "serial.zip"));
+    archiveTree(tree, folder / "deflated.zip", parallel, CompressionMethod::deflate);
+    Archive reader = openArchive(folder / "deflated.zip", Archive::AccessMode::read);
+    for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
+        const Entry entry = *reader.findEntry(name);
+        const int stored = name.ends_with(".bin") ? 0 : 8;
+        EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, stored) << name;
+        EXPECT_LE(entry.compressedSize(), entry.uncompressedSize()) << name;
+    }
+}
+
 TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     const SampleTree tree;
     const TemporaryDirectory folder;
-    archiveTree(tree, folder / "serial.zip", Archive::BulkOptions{1}, CompressionMethod::deflate);
+    archiveTree(tree, folder / "serial.zip", serial, CompressionMethod::deflate);
     const Contents serial = contentsOf(folder / "serial.zip");
     const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
     const std::string shortSource = "/sys/kernel/uevent_seqnum";  // claims 4096 bytes, has a few
@@ -55,8 +114,7 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
         });
         const auto error = errorOf([&] {
             Archive archive = openArchive(path);
-            Archive::BulkAppend bulk =
-                archive.beginBulkAppend(defaultChunkSize, {3, smallWorkerBudget});
+            Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
             for (std::size_t i = 0; i < tree.items.size(); ++i) {
                 if (i == before && failure == Failure::missingSource) {
                     archive.appendEntry("missing", base);
