@@ -76,28 +76,18 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     const SampleTree tree;
     const TemporaryDirectory folder;
     archiveTree(tree, folder / "serial.zip", serial, CompressionMethod::deflate);
-    const Contents serial = contentsOf(folder / "serial.zip");
+    const Contents serialContents = contentsOf(folder / "serial.zip");
     const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
     const std::string shortSource = "/sys/kernel/uevent_seqnum";  // claims 4096 bytes, has a few
-    enum class Failure {
-        none,
-        watcherCancels,
-        missingSource,
-        shortSource,
-        cancelled,
-        callerThrows
-    };
-    const struct {
-        Failure failure;
-        std::error_code expected;
-        std::string named;  // in the error's message
-    } cases[] = {
+    enum class Failure { none, watcherCancels, missingSource, shortSource, cancelled, thrown };
+    const std::tuple<Failure, std::error_code, std::string> cases[] = {
+        // failure, error, named in the error's message
         {Failure::none, {}, ""},
         {Failure::watcherCancels, ArchiveError::cancelledOperation, ""},
         {Failure::missingSource, FileError::fileReadNoSuchFile, "missing"},
         {Failure::shortSource, ArchiveError::invalidEntrySize, "uevent"},
         {Failure::cancelled, ArchiveError::cancelledOperation, ""},
-        {Failure::callerThrows, std::make_error_code(std::errc::interrupted), "the caller gave up"},
+        {Failure::thrown, std::make_error_code(std::errc::interrupted), "the caller gave up"},
     };
     constexpr std::size_t before = 20;
     for (const auto& [failure, expected, named] : cases) {
@@ -122,7 +112,7 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
                     archive.appendEntry("uevent", FileURL::fromPath(shortSource));
                 } else if (i == before && failure == Failure::cancelled) {
                     progress.cancel();
-                } else if (i == before && failure == Failure::callerThrows) {
+                } else if (i == before && failure == Failure::thrown) {
                     throw Error(std::make_error_code(std::errc::interrupted), "the caller gave up");
                 }
                 archive.appendEntry(tree.items[i], base, CompressionMethod::deflate,
@@ -144,11 +134,11 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
         const Contents contents = contentsOf(path);
         const bool cancelled = failure == Failure::cancelled || failure == Failure::watcherCancels;
         EXPECT_GE(contents.size(), cancelled                  ? 0
-                                   : failure == Failure::none ? serial.size()
+                                   : failure == Failure::none ? serialContents.size()
                                                               : before);
-        ASSERT_LE(contents.size(), failure == Failure::callerThrows ? before : serial.size());
+        ASSERT_LE(contents.size(), failure == Failure::thrown ? before : serialContents.size());
         for (std::size_t i = 0; i < contents.size(); ++i)
-            EXPECT_EQ(contents[i], serial[i]) << i;
+            EXPECT_EQ(contents[i], serialContents[i]) << i;
     }
 }
 

@@ -1,12 +1,10 @@
 // Helpers of the operation tests: archives opened by path, entries appended from bytes in
-// memory, the entries an archive holds, a file-size limit that acts as a full disk, and the
-// verdict of the real ZIP clients on an archive.
+// memory, the entries an archive holds, the errors an operation throws, the verdict of the real
+// ZIP clients on an archive, and a small sample archive.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -76,21 +74,6 @@ inline std::optional<Error> errorOf(const std::function<void()>& operation) {
         return error;
     }
     return std::nullopt;
-}
-
-// The code of the error `operation` throws while files may not grow beyond `limit` bytes: a
-// file-size limit fails writes beyond it with EFBIG, as a full disk fails them.
-inline std::error_code codeOnAFullDisk(std::uint64_t limit,
-                                       const std::function<void()>& operation) {
-    rlimit saved{};
-    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const rlimit limited{limit, saved.rlim_max};
-    const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const auto error = errorOf(operation);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, savedHandler);
-    return error ? error->code() : std::error_code();
 }
 
 // What the installed clients say against the archive; empty when all of them accept it.

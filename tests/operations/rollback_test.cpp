@@ -3,7 +3,9 @@
 // or ends — leaves the archive exactly as before (or exactly as the operation leaves it), and it
 // opens, lists the entries that go with that state, and takes further appends.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <functional>
 #include <stdexcept>
 
@@ -19,16 +21,27 @@ using Kind = StorageFault::Kind;
 
 constexpr std::int64_t chunk = 4096;
 
+// The code of the error `operation` throws while files may not grow beyond `limit` bytes: a
+// file-size limit fails writes beyond it with EFBIG, as a full disk fails them.
+std::error_code codeOnAFullDisk(std::uint64_t limit, const std::function<void()>& operation) {
+    rlimit saved{};
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const rlimit limited{limit, saved.rlim_max};
+    const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const auto error = errorOf(operation);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
+    return error ? error->code() : std::error_code();
+}
+
 // Whatever stops an append midway, on its own or in a bulk run, the archive holds the entries
 // before it, with their directory, when the error arrives (on its own: byte for byte the archive
 // from before), and takes further appends; a bulk run goes on.
 TEST(FailedAppends, LeaveTheArchiveAsBeforeTheFailingEntryAndUsable) {
     enum class Failure { cancelled, providerThrows, shortChunk, longChunk, source };
-    const struct {
-        Failure failure;
-        std::error_code expected;
-        std::string source;  // a file to append, for Failure::source
-    } cases[] = {
+    const std::tuple<Failure, std::error_code, std::string> cases[] = {
+        // failure, error, the file appended for Failure::source
         {Failure::cancelled, ArchiveError::cancelledOperation, ""},
         {Failure::providerThrows, {}, ""},  // the provider's own exception comes through
         {Failure::shortChunk, ArchiveError::invalidEntrySize, ""},
