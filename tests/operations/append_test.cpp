@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <climits>
+#include <stdexcept>
 
 #include "filesystem/tree_comparison.hpp"
 #include "marrowzip/operations/append_limits.hpp"
@@ -61,8 +62,7 @@ TEST(AppendedRecords, CarryTheValuesOfEmptyFilesFoldersAndLinks) {
         EXPECT_EQ(central.compressionMethod, method) << path;
         EXPECT_EQ(entry.localFileHeader.crc32, crc) << path;
         EXPECT_EQ(central.externalFileAttributes, mode << 16) << path;
-        EXPECT_EQ(central.versionMadeBy, 789) << path;  // Unix, 2.1
-        EXPECT_EQ(central.versionNeededToExtract, 20) << path;
+        EXPECT_EQ(central.versionMadeBy >> 8, 3) << path;  // Unix, whose modes clients apply
         EXPECT_EQ(central.generalPurposeBitFlag, 0x0800) << path;  // names in UTF-8
     }
     EXPECT_EQ(index, std::size(expected));
@@ -185,6 +185,67 @@ TEST(AppendedArchives, GetZIP64EndRecordsFromThe65535thEntryOn) {
     EXPECT_EQ(reopened.totalNumberOfEntries(), 70000u);
     EXPECT_EQ(entryBytes(reopened, *reopened.findEntry("x65537")), bytesOf("data"));
     EXPECT_TRUE(reopened.findEntry("69999").has_value());
+}
+
+// Every way out of a bulk append other than finish() writes the directory too.
+TEST(BulkAppendEnds, WriteTheDirectoryOnUnwindingOnMovesAndOnTheArchivesDestruction) {
+    enum class Ending { unwinding, handleMovedAway, archiveMoved, archiveDestroyed };
+    for (auto ending : {Ending::unwinding, Ending::handleMovedAway, Ending::archiveMoved,
+                        Ending::archiveDestroyed}) {
+        SCOPED_TRACE(static_cast<int>(ending));
+        SampleArchive fixture;
+        try {
+            Archive::BulkAppend bulk = fixture.archive->beginBulkAppend();
+            for (int i = 0; i < 2; ++i)
+                appendNumbered(*fixture.archive, i);
+            switch (ending) {
+                case Ending::unwinding:
+                    throw std::runtime_error("the caller's own failure");
+                case Ending::handleMovedAway: {
+                    Archive::BulkAppend moved = std::move(bulk);
+                    EXPECT_TRUE(moved.isOpen());
+                    break;  // its destruction ends the run
+                }
+                case Ending::archiveMoved: {
+                    Archive moved = std::move(*fixture.archive);
+                    EXPECT_FALSE(bulk.isOpen());
+                    EXPECT_FALSE(moved.isBulkAppendOpen());
+                    fixture.archive.emplace(std::move(moved));
+                    break;
+                }
+                case Ending::archiveDestroyed:
+                    fixture.archive.reset();
+                    EXPECT_FALSE(bulk.isOpen());
+                    break;
+            }
+            bulk.finish();  // after any of these endings: nothing left to write, no error
+        } catch (const std::runtime_error&) {
+            EXPECT_EQ(ending, Ending::unwinding);
+        }
+        if (!fixture.archive)
+            fixture.archive.emplace(openArchive(fixture.path, Archive::AccessMode::update));
+        EXPECT_EQ(fixture.contents(), sampleContents(2));
+        EXPECT_EQ(fixture.complaints(), "");
+        appendNumbered(*fixture.archive, 2);  // the archive's state follows the file
+        EXPECT_EQ(fixture.contents(), sampleContents(3));
+    }
+}
+
+TEST(OpenBulkAppends, RefuseListingRemovalAndASecondRunButExtractEarlierEntries) {
+    SampleArchive fixture;
+    Archive& archive = *fixture.archive;
+    const Entry one = *archive.findEntry("one");
+    Archive::BulkAppend bulk = archive.beginBulkAppend();
+    appendNumbered(archive, 0);
+    EXPECT_THROW(archive.findEntry("one"), Error);
+    EXPECT_THROW(archive.removeEntry(one), Error);
+    EXPECT_THROW(archive.beginBulkAppend(), Error);
+    EXPECT_EQ(entryBytes(archive, one), textBytes(30000));
+    appendNumbered(archive, 1);
+    bulk.finish();
+    EXPECT_EQ(fixture.contents(), sampleContents(2));
+    Archive reader = openArchive(fixture.path, Archive::AccessMode::read);
+    EXPECT_THROW(reader.beginBulkAppend(), Error);
 }
 
 }  // namespace
