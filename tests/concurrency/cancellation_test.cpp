@@ -30,7 +30,7 @@ std::optional<Error> watched(Progress& progress, bool cancelOnProgress,
     return error;
 }
 
-Archive sampleArchive(const std::filesystem::path& path, int entryCount) {
+Archive archiveOfEntries(const std::filesystem::path& path, int entryCount) {
     Archive archive = openArchive(path);
     for (int i = 0; i < entryCount; ++i)
         appendBytes(archive, "entry" + std::to_string(i), randomBytes(64 * 1024, i + 1));
@@ -58,7 +58,7 @@ TEST(CancellingFromAnotherThread, RollsAnAppendBackAndStopsAnExtractionAtTheNext
          {std::pair(append, "new"), std::pair(extract, "entry1")}) {
         SCOPED_TRACE(entry);
         TemporaryDirectory folder;
-        Archive archive = sampleArchive(folder / "a.zip", 4);
+        Archive archive = archiveOfEntries(folder / "a.zip", 4);
         const Bytes before = readFileBytes(folder / "a.zip");
         Progress progress;
         int steps = 0;
@@ -79,7 +79,7 @@ TEST(CancellingFromAnotherThread, RollsAnAppendBackAndStopsAnExtractionAtTheNext
 // a busy machine the operation may finish first; then it must have finished completely.
 TEST(CancellingFromAnotherThread, StopsAnUnzipAndLeavesARemovalUndone) {
     TemporaryDirectory folder;
-    Archive archive = sampleArchive(folder / "a.zip", 16);
+    Archive archive = archiveOfEntries(folder / "a.zip", 16);
     const Entry first = *archive.findEntry("entry0");
     const Bytes before = readFileBytes(folder / "a.zip");
     for (const bool removal : {false, true}) {

@@ -93,6 +93,20 @@ inline std::string clientComplaints(const std::filesystem::path& archive) {
     return complaints;
 }
 
+// Entries that tests append behind those of a sample archive, "bulk0" on; odd ones deflated.
+inline void appendNumbered(Archive& archive, int i) {
+    appendBytes(archive, "bulk" + std::to_string(i), textBytes(i * 7000, i),
+                i % 2 ? CompressionMethod::deflate : CompressionMethod::none);
+}
+
+// What a sample archive holds with `numbered` entries behind its own.
+inline Contents sampleContents(int numbered) {
+    Contents result{{"one", textBytes(30000)}, {"two", randomBytes(9000)}};  // deflated, stored
+    for (int i = 0; i < numbered; ++i)
+        result.emplace_back("bulk" + std::to_string(i), textBytes(i * 7000, i));
+    return result;
+}
+
 // An archive in a file or in memory with two entries: "one" (deflated text) and "two" (stored
 // noise).
 struct SampleArchive {
@@ -102,26 +116,14 @@ struct SampleArchive {
     explicit SampleArchive(bool inMemory = false) {
         archive.emplace(inMemory ? Archive::openMemory({}, Archive::AccessMode::create)
                                  : openArchive(path));
-        appendBytes(*archive, "one", textBytes(30000), CompressionMethod::deflate);
-        appendBytes(*archive, "two", randomBytes(9000));
+        for (const auto& [name, bytes] : sampleContents(0)) {
+            appendBytes(*archive, name, bytes,
+                        name == "one" ? CompressionMethod::deflate : CompressionMethod::none);
+        }
     }
     Bytes bytes() { return archive->data() ? *archive->data() : readFileBytes(path); }
     Contents contents() { return contentsOf(bytes()); }
     std::string complaints() { return archive->data() ? "" : clientComplaints(path); }
 };
-
-// Entries that tests append behind the sample's, "bulk0" on; odd ones deflated.
-inline void appendNumbered(Archive& archive, int i) {
-    appendBytes(archive, "bulk" + std::to_string(i), textBytes(i * 7000, i),
-                i % 2 ? CompressionMethod::deflate : CompressionMethod::none);
-}
-
-// What a sample archive holds with `numbered` entries behind its own.
-inline Contents sampleContents(int numbered) {
-    Contents result{{"one", textBytes(30000)}, {"two", randomBytes(9000)}};
-    for (int i = 0; i < numbered; ++i)
-        result.emplace_back("bulk" + std::to_string(i), textBytes(i * 7000, i));
-    return result;
-}
 
 }  // namespace marrowzip::testing

@@ -193,11 +193,11 @@ TEST(BulkAppendEnds, WriteTheDirectoryOnUnwindingOnMovesAndOnTheArchivesDestruct
     for (auto ending : {Ending::unwinding, Ending::handleMovedAway, Ending::archiveMoved,
                         Ending::archiveDestroyed}) {
         SCOPED_TRACE(static_cast<int>(ending));
-        SampleArchive fixture;
+        SampleArchive sample;
         try {
-            Archive::BulkAppend bulk = fixture.archive->beginBulkAppend();
+            Archive::BulkAppend bulk = sample.archive->beginBulkAppend();
             for (int i = 0; i < 2; ++i)
-                appendNumbered(*fixture.archive, i);
+                appendNumbered(*sample.archive, i);
             switch (ending) {
                 case Ending::unwinding:
                     throw std::runtime_error("the caller's own failure");
@@ -207,14 +207,14 @@ TEST(BulkAppendEnds, WriteTheDirectoryOnUnwindingOnMovesAndOnTheArchivesDestruct
                     break;  // its destruction ends the run
                 }
                 case Ending::archiveMoved: {
-                    Archive moved = std::move(*fixture.archive);
+                    Archive moved = std::move(*sample.archive);
                     EXPECT_FALSE(bulk.isOpen());
                     EXPECT_FALSE(moved.isBulkAppendOpen());
-                    fixture.archive.emplace(std::move(moved));
+                    sample.archive.emplace(std::move(moved));
                     break;
                 }
                 case Ending::archiveDestroyed:
-                    fixture.archive.reset();
+                    sample.archive.reset();
                     EXPECT_FALSE(bulk.isOpen());
                     break;
             }
@@ -222,18 +222,18 @@ TEST(BulkAppendEnds, WriteTheDirectoryOnUnwindingOnMovesAndOnTheArchivesDestruct
         } catch (const std::runtime_error&) {
             EXPECT_EQ(ending, Ending::unwinding);
         }
-        if (!fixture.archive)
-            fixture.archive.emplace(openArchive(fixture.path, Archive::AccessMode::update));
-        EXPECT_EQ(fixture.contents(), sampleContents(2));
-        EXPECT_EQ(fixture.complaints(), "");
-        appendNumbered(*fixture.archive, 2);  // the archive's state follows the file
-        EXPECT_EQ(fixture.contents(), sampleContents(3));
+        if (!sample.archive)
+            sample.archive.emplace(openArchive(sample.path, Archive::AccessMode::update));
+        EXPECT_EQ(sample.contents(), sampleContents(2));
+        EXPECT_EQ(sample.complaints(), "");
+        appendNumbered(*sample.archive, 2);  // the archive's state follows the file
+        EXPECT_EQ(sample.contents(), sampleContents(3));
     }
 }
 
 TEST(OpenBulkAppends, RefuseListingRemovalAndASecondRunButExtractEarlierEntries) {
-    SampleArchive fixture;
-    Archive& archive = *fixture.archive;
+    SampleArchive sample;
+    Archive& archive = *sample.archive;
     const Entry one = *archive.findEntry("one");
     Archive::BulkAppend bulk = archive.beginBulkAppend();
     appendNumbered(archive, 0);
@@ -243,8 +243,8 @@ TEST(OpenBulkAppends, RefuseListingRemovalAndASecondRunButExtractEarlierEntries)
     EXPECT_EQ(entryBytes(archive, one), textBytes(30000));
     appendNumbered(archive, 1);
     bulk.finish();
-    EXPECT_EQ(fixture.contents(), sampleContents(2));
-    Archive reader = openArchive(fixture.path, Archive::AccessMode::read);
+    EXPECT_EQ(sample.contents(), sampleContents(2));
+    Archive reader = openArchive(sample.path, Archive::AccessMode::read);
     EXPECT_THROW(reader.beginBulkAppend(), Error);
 }
 
