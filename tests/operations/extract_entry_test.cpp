@@ -9,13 +9,13 @@
 namespace marrowzip::testing {
 namespace {
 
-// One archive file holding `raw`, opened for reading, with its first entry.
+// One archive file holding `raw`, opened for reading, with its entry.
 struct Fixture {
     TemporaryDirectory folder;
     Archive archive;
     Entry entry;
-    explicit Fixture(const std::vector<RawEntry>& raw)
-        : archive((writeFileBytes(folder / "a.zip", buildRawArchive(raw)),
+    explicit Fixture(const RawEntry& raw)
+        : archive((writeFileBytes(folder / "a.zip", buildRawArchive({raw})),
                    openArchive(folder / "a.zip", Archive::AccessMode::read))),
           entry(*archive.makeEntryIterator().next()) {}
     std::string path(const std::string& name) const { return (folder / name).string(); }
@@ -50,7 +50,7 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
         {rawLink("long-link", std::string(5000, 'a')), {}, ArchiveError::invalidEntryPath},
     };
     for (const auto& [raw, chunks, expected] : cases) {
-        Fixture fixture({raw});
+        Fixture fixture(raw);
         for (const bool skipChecksum : {false, true}) {
             SCOPED_TRACE(raw.name + (skipChecksum ? ", checksum skipped" : ""));
             Progress progress;
@@ -85,7 +85,7 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
 
 TEST(ExtractingAnItem, NeverWritesThroughAnythingAlreadyThere) {
     for (const RawEntry& raw : {rawFile("f", "new"), rawLink("l", "f")}) {
-        Fixture fixture({raw});
+        Fixture fixture(raw);
         writeFileText(fixture.path("existing"), "old");
         ASSERT_EQ(::symlink(fixture.path("target").c_str(), fixture.path("dangling").c_str()), 0);
         for (const std::string& destination :
@@ -115,7 +115,7 @@ TEST(ExtractingAnItem, JudgesALinkTargetAgainstTheLinksOwnFolder) {
     };
     for (const auto& [target, allowOutside, expected] : cases) {
         SCOPED_TRACE(target);
-        Fixture fixture({rawLink("l", target)});
+        Fixture fixture(rawLink("l", target));
         const std::string link = fixture.path("d/l");
         const auto error = errorOf([&] {
             fixture.archive.extractEntry(fixture.entry, FileURL::fromPath(link), 16384, false,

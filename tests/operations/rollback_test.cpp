@@ -1,7 +1,7 @@
 // An operation that fails midway — a provider that errs or lies about its size, a cancellation,
 // a source file that changes, storage that fails or fills up at any point where a transfer begins
-// or ends — leaves the archive exactly as before (or exactly as the operation leaves it), and it
-// opens, lists the entries that go with that state, and takes further appends.
+// or ends — leaves the archive byte for byte as before (or as the operation leaves it) and able to
+// take further appends.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -187,7 +187,6 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
         {"removal", [](Archive& archive, const Entry& one) { archive.removeEntry(one, chunk); }},
     };
     const Bytes before = SampleArchive(true).bytes();
-    const Contents contentsBefore = contentsOf(before);
     for (const auto& [title, operation] : operations) {
         // A run without faults gives the outcome and the transfers it takes.
         auto log = std::make_shared<TransferLog>();
@@ -197,7 +196,6 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
         file->setTransferGate(recordingGate(log));
         operation(reference, one);
         const Bytes after = *reference.data();
-        const Contents contentsAfter = contentsOf(after);
 
         for (Kind kind : {Kind::readError, Kind::writeError, Kind::fullDisk}) {
             for (std::uint64_t point : faultPoints(*log, kind, before.size())) {
@@ -212,7 +210,6 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
                     EXPECT_EQ(error->path(), "memory:/") << error->what();
                 }
                 EXPECT_EQ(*archive.data(), error ? before : after);
-                EXPECT_EQ(contentsOf(*archive.data()), error ? contentsBefore : contentsAfter);
             }
         }
     }
