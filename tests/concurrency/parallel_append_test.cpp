@@ -69,6 +69,7 @@ TEST(ParallelBulkAppends, WriteTheSerialBytesAndStoreWhatCompressionWouldNotShri
         const int stored = name.ends_with(".bin") ? 0 : 8;
         EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, stored) << name;
         EXPECT_LE(entry.compressedSize(), entry.uncompressedSize()) << name;
+        EXPECT_EQ(entryBytes(reader, entry), readFileBytes(tree.root / name)) << name;
     }
 }
 
