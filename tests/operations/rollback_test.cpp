@@ -168,34 +168,53 @@ std::vector<std::uint64_t> faultPoints(const TransferLog& log, Kind kind, std::u
     return points;
 }
 
-// An operation on the archive; `one` is its entry "one", looked up before the storage fails.
-using Operation = std::function<void(Archive&, const Entry& one)>;
+// An operation on the sample archive, given its entries as looked up before the storage fails.
+using Operation = std::function<void(Archive&, const Entry& one, const Entry& two)>;
 
+// Appends, a removal and extractions, each with the entry its errors must name. Extractions
+// change no archive: they must fail with an error or deliver the entry's bytes.
 TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
     TemporaryDirectory folder;
     writeFileBytes(folder / "source", textBytes(20000, 7));
     const FileURL source = FileURL::fromPath((folder / "source").string());
+    const auto out = folder / "out";
     // A provider's append writes as a file's does: the storage faults strike the same writes.
     const auto append = [&](CompressionMethod method) -> Operation {
-        return [&, method](Archive& archive, const Entry&) {
+        return [&, method](Archive& archive, const Entry&, const Entry&) {
             archive.appendEntry("three", source, method, chunk);
         };
     };
-    const std::pair<std::string, Operation> operations[] = {
-        {"stored append", append(CompressionMethod::none)},
-        {"deflated append", append(CompressionMethod::deflate)},
-        {"removal", [](Archive& archive, const Entry& one) { archive.removeEntry(one, chunk); }},
+    const auto extract = [&](bool first) -> Operation {
+        return [&, first](Archive& archive, const Entry& one, const Entry& two) {
+            std::filesystem::remove(out);
+            archive.extractEntry(first ? one : two, FileURL::fromPath(out.string()), chunk);
+        };
+    };
+    const std::tuple<std::string, Operation, std::string> operations[] = {
+        {"stored append", append(CompressionMethod::none), "three"},
+        {"deflated append", append(CompressionMethod::deflate), "three"},
+        {"removal",
+         [](Archive& archive, const Entry& one, const Entry&) { archive.removeEntry(one, chunk); },
+         "one"},
+        {"deflated extraction", extract(true), "one"},
+        {"stored extraction", extract(false), "two"},
     };
     const Bytes before = SampleArchive(true).bytes();
-    for (const auto& [title, operation] : operations) {
+    const auto extracted = [&] {
+        return std::filesystem::exists(out) ? readFileBytes(out) : Bytes();
+    };
+    for (const auto& [title, operation, named] : operations) {
         // A run without faults gives the outcome and the transfers it takes.
         auto log = std::make_shared<TransferLog>();
         auto file = MemoryFile::make(before);
         Archive reference = Archive::openMemoryFile(file, Archive::AccessMode::update);
         const Entry one = *reference.findEntry("one");
+        const Entry two = *reference.findEntry("two");
         file->setTransferGate(recordingGate(log));
-        operation(reference, one);
+        std::filesystem::remove(out);
+        operation(reference, one, two);
         const Bytes after = *reference.data();
+        const Bytes extractedAfter = extracted();
 
         for (Kind kind : {Kind::readError, Kind::writeError, Kind::fullDisk}) {
             for (std::uint64_t point : faultPoints(*log, kind, before.size())) {
@@ -204,41 +223,17 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
                 auto failing = MemoryFile::make(before);
                 Archive archive = Archive::openMemoryFile(failing, Archive::AccessMode::update);
                 const Entry one = *archive.findEntry("one");
+                const Entry two = *archive.findEntry("two");
                 failing->setTransferGate(failingGate({kind, point}));
-                const auto error = errorOf([&] { operation(archive, one); });
+                std::filesystem::remove(out);
+                const auto error = errorOf([&] { operation(archive, one, two); });
+                EXPECT_EQ(*archive.data(), error ? before : after);
                 if (error) {
                     EXPECT_EQ(error->path(), "memory:/") << error->what();
+                    EXPECT_EQ(error->entry(), named) << error->what();
+                } else {
+                    EXPECT_EQ(extracted(), extractedAfter);
                 }
-                EXPECT_EQ(*archive.data(), error ? before : after);
-            }
-        }
-    }
-}
-
-TEST(StorageFaults, FailAnExtractionWithAnErrorNamingTheEntry) {
-    const Bytes archiveBytes = SampleArchive(true).bytes();
-    for (const std::string name : {"one", "two"}) {
-        auto log = std::make_shared<TransferLog>();
-        auto file = MemoryFile::make(archiveBytes);
-        Archive reference = Archive::openMemoryFile(file, Archive::AccessMode::read);
-        const Entry entry = *reference.findEntry(name);
-        file->setTransferGate(recordingGate(log));
-        const Bytes expected = entryBytes(reference, entry);
-        for (std::uint64_t point : faultPoints(*log, Kind::readError, 0)) {
-            SCOPED_TRACE(name + ", reads fail after " + std::to_string(point));
-            const bool faultStrikes = point < *log->readTotals.rbegin();
-            TemporaryDirectory folder;
-            auto failing = MemoryFile::make(archiveBytes);
-            Archive archive = Archive::openMemoryFile(failing, Archive::AccessMode::read);
-            failing->setTransferGate(failingGate({Kind::readError, point}));
-            const auto error = errorOf([&] {
-                archive.extractEntry(entry, FileURL::fromPath((folder / name).string()), chunk);
-            });
-            ASSERT_EQ(error.has_value(), faultStrikes) << (error ? error->what() : "no error");
-            EXPECT_EQ(error ? error->entry() : name, name);
-            EXPECT_EQ(error ? error->path() : "memory:/", "memory:/");
-            if (!error) {
-                EXPECT_EQ(readFileBytes(folder / name), expected);
             }
         }
     }
