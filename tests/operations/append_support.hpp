@@ -1,9 +1,16 @@
-// Helpers of the append and removal tests: entries appended from bytes in memory, their bytes
-// read back, and the verdict of the real ZIP clients on an archive.
+// Helpers of the operation tests: archives opened by path, entries appended from bytes in
+// memory, the entries an archive holds, the errors an operation throws, the verdict of the real
+// ZIP clients on an archive, and a small sample archive.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "marrowzip/container/archive.hpp"
 #include "support/test_support.hpp"
@@ -12,12 +19,21 @@ namespace marrowzip::testing {
 
 inline constexpr Date sampleDate = 1700000000;  // 2023-11-14T22:13:20Z
 
+inline Archive openArchive(const std::filesystem::path& path,
+                           Archive::AccessMode mode = Archive::AccessMode::create) {
+    return Archive::openFile(FileURL::fromPath(path.string()), mode);
+}
+
+// What a provider over `bytes` returns.
+inline Bytes slice(const Bytes& bytes, std::int64_t position, std::int64_t size) {
+    return Bytes(bytes.begin() + position, bytes.begin() + position + size);
+}
+
 inline void appendBytes(Archive& archive, const std::string& path, const Bytes& bytes,
                         CompressionMethod method = CompressionMethod::none) {
-    archive.appendEntry(path, EntryType::file, static_cast<std::int64_t>(bytes.size()), sampleDate,
-                        std::nullopt, method, defaultChunkSize, nullptr,
-                        [&](std::int64_t position, std::int64_t size) {
-                            return Bytes(bytes.begin() + position, bytes.begin() + position + size);
+    archive.appendEntry(path, EntryType::file, std::ssize(bytes), sampleDate, std::nullopt, method,
+                        defaultChunkSize, nullptr, [&](std::int64_t position, std::int64_t size) {
+                            return slice(bytes, position, size);
                         });
 }
 
@@ -26,6 +42,38 @@ inline Bytes entryBytes(Archive& archive, const Entry& entry) {
     archive.extractEntry(
         entry, [&](ByteView chunk) { out.insert(out.end(), chunk.begin(), chunk.end()); });
     return out;
+}
+
+// Paths and bytes of every entry, in the archive's order.
+using Contents = std::vector<std::pair<std::string, Bytes>>;
+
+inline Contents contentsOf(Archive& archive) {
+    Contents contents;
+    EntryIterator entries = archive.makeEntryIterator();
+    while (auto entry = entries.next())
+        contents.emplace_back(entry->path(), entryBytes(archive, *entry));
+    EXPECT_FALSE(entries.endedEarly());
+    return contents;
+}
+
+// As a fresh reader of the file or of the buffer finds them.
+inline Contents contentsOf(const std::filesystem::path& path) {
+    Archive reader = openArchive(path, Archive::AccessMode::read);
+    return contentsOf(reader);
+}
+inline Contents contentsOf(const Bytes& bytes) {
+    Archive reader = Archive::openMemory(bytes, Archive::AccessMode::read);
+    return contentsOf(reader);
+}
+
+// The error that `operation` throws, if any.
+inline std::optional<Error> errorOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
 }
 
 // What the installed clients say against the archive; empty when all of them accept it.
@@ -44,5 +92,38 @@ inline std::string clientComplaints(const std::filesystem::path& archive) {
     check(haveProgram("7z") ? "7z t" : "7zz t", "Everything is Ok");
     return complaints;
 }
+
+// Entries that tests append behind those of a sample archive, "bulk0" on; odd ones deflated.
+inline void appendNumbered(Archive& archive, int i) {
+    appendBytes(archive, "bulk" + std::to_string(i), textBytes(i * 7000, i),
+                i % 2 ? CompressionMethod::deflate : CompressionMethod::none);
+}
+
+// What a sample archive holds with `numbered` entries behind its own.
+inline Contents sampleContents(int numbered) {
+    Contents result{{"one", textBytes(30000)}, {"two", randomBytes(9000)}};  // deflated, stored
+    for (int i = 0; i < numbered; ++i)
+        result.emplace_back("bulk" + std::to_string(i), textBytes(i * 7000, i));
+    return result;
+}
+
+// An archive in a file or in memory with two entries: "one" (deflated text) and "two" (stored
+// noise).
+struct SampleArchive {
+    TemporaryDirectory folder;
+    std::filesystem::path path = folder / "a.zip";
+    std::optional<Archive> archive;
+    explicit SampleArchive(bool inMemory = false) {
+        archive.emplace(inMemory ? Archive::openMemory({}, Archive::AccessMode::create)
+                                 : openArchive(path));
+        for (const auto& [name, bytes] : sampleContents(0)) {
+            appendBytes(*archive, name, bytes,
+                        name == "one" ? CompressionMethod::deflate : CompressionMethod::none);
+        }
+    }
+    Bytes bytes() { return archive->data() ? *archive->data() : readFileBytes(path); }
+    Contents contents() { return contentsOf(bytes()); }
+    std::string complaints() { return archive->data() ? "" : clientComplaints(path); }
+};
 
 }  // namespace marrowzip::testing
