@@ -32,14 +32,6 @@ EntryDataConsumer appendingTo(Bytes& output) {
     return [&output](ByteView chunk) { output.insert(output.end(), chunk.begin(), chunk.end()); };
 }
 
-Bytes zlibDeflate(const Bytes& input, int level = Z_DEFAULT_COMPRESSION) {
-    uLongf size = compressBound(input.size());
-    Bytes output(size);
-    compress2(output.data(), &size, input.data(), input.size(), level);
-    // Without the zlib wrapper: its two-byte header and four-byte Adler-32.
-    return Bytes(output.begin() + 2, output.begin() + static_cast<std::ptrdiff_t>(size) - 4);
-}
-
 // Throws unless `compressed` is one complete stream of at most `size` bytes.
 Bytes zlibInflate(const Bytes& compressed, std::size_t size) {
     Bytes output(size + 1);
@@ -109,7 +101,7 @@ TEST(DeflateStream, RoundTripsThroughUsAndZlib) {
         EXPECT_EQ(packed.checksum, updateCRC32(input, 0));
         EXPECT_EQ(zlibInflate(packed.output, input.size()), input);
 
-        Bytes trailed = zlibDeflate(input, 9);
+        Bytes trailed = rawDeflate(input, 9);
         trailed.insert(trailed.end(), 3000, 0xAB);
         const Outcome unpacked = runOver(trailed, false);
         EXPECT_EQ(unpacked.output, input);
@@ -181,7 +173,7 @@ TEST(WholeBufferDeflate, CompressesTextAtLeastAsWellAsZlibsDefaultLevel) {
         if (!item.is_regular_file()) continue;
         const Bytes text = readFileBytes(item.path());
         ours += compressDeflateWhole(text).size();
-        zlibs += zlibDeflate(text).size();
+        zlibs += rawDeflate(text, Z_DEFAULT_COMPRESSION).size();
     }
     ASSERT_GT(zlibs, 10000u);
     EXPECT_LE(ours, zlibs);
@@ -189,7 +181,7 @@ TEST(WholeBufferDeflate, CompressesTextAtLeastAsWellAsZlibsDefaultLevel) {
 
 TEST(WholeBufferInflate, DeliversExactlyTheDeclaredSizeOrRefusesTheData) {
     const Bytes text = textBytes(50000, 6);
-    const Bytes stream = zlibDeflate(text, 6);
+    const Bytes stream = rawDeflate(text, 6);
     Bytes trailing = stream;
     trailing.insert(trailing.end(), {1, 2, 3, 4});
     Bytes damaged = stream;

@@ -2,29 +2,11 @@
 
 #include <zlib.h>
 
-#include <stdexcept>
-
 #include "marrowzip/container/byte_cursor.hpp"
+#include "support/test_support.hpp"
 
 namespace marrowzip::testing {
 namespace {
-
-Bytes rawDeflate(const Bytes& input) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        throw std::runtime_error("deflateInit2 failed");
-    }
-    Bytes output(deflateBound(&stream, static_cast<uLong>(input.size())));
-    stream.next_in = const_cast<Bytef*>(input.data());
-    stream.avail_in = static_cast<uInt>(input.size());
-    stream.next_out = output.data();
-    stream.avail_out = static_cast<uInt>(output.size());
-    const int status = deflate(&stream, Z_FINISH);
-    output.resize(stream.total_out);
-    deflateEnd(&stream);
-    if (status != Z_STREAM_END) throw std::runtime_error("deflate failed");
-    return output;
-}
 
 std::uint16_t methodOf(const RawEntry& entry) {
     return entry.method.value_or(entry.deflated ? 8 : 0);
@@ -73,7 +55,7 @@ Bytes buildRawArchive(const std::vector<RawEntry>& entries,
     ByteWriter out;
     ByteWriter central;
     for (const RawEntry& entry : entries) {
-        const Bytes data = entry.deflated ? rawDeflate(entry.content) : entry.content;
+        const Bytes data = entry.deflated ? rawDeflate(entry.content, 9) : entry.content;
         const auto crc = entry.crc.value_or(static_cast<std::uint32_t>(
             crc32(0, entry.content.data(), static_cast<uInt>(entry.content.size()))));
         const auto size =

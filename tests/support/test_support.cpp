@@ -1,6 +1,7 @@
 #include "support/test_support.hpp"
 
 #include <sys/wait.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -13,7 +14,8 @@
 namespace marrowzip::testing {
 
 TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "marrowzip-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "marrowzip-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -39,7 +41,8 @@ CommandResult runCommand(const std::string& command) {
     if (pipe == nullptr) return result;
     std::array<char, 4096> buffer{};
     std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), n);
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        result.output.append(buffer.data(), n);
     const int status = ::pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
@@ -70,7 +73,8 @@ Bytes readFileBytes(const std::filesystem::path& path) {
 void writeFileBytes(const std::filesystem::path& path, ByteView bytes) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -78,24 +82,45 @@ void writeFileText(const std::filesystem::path& path, const std::string& text) {
     writeFileBytes(path, bytesOf(text));
 }
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes rawDeflate(const Bytes& input, int level) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2 failed");
+    }
+    Bytes output(deflateBound(&stream, static_cast<uLong>(input.size())));
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = static_cast<uInt>(input.size());
+    stream.next_out = output.data();
+    stream.avail_out = static_cast<uInt>(output.size());
+    const int status = deflate(&stream, Z_FINISH);
+    output.resize(stream.total_out);
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END) throw std::runtime_error("deflate failed");
+    return output;
+}
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes randomBytes(std::size_t count, std::uint32_t seed) {
     std::mt19937 generator(seed);
     Bytes out(count);
-    for (auto& byte : out) byte = static_cast<std::uint8_t>(generator());
+    for (auto& byte : out)
+        byte = static_cast<std::uint8_t>(generator());
     return out;
 }
 
 Bytes textBytes(std::size_t count, std::uint32_t seed) {
-    static constexpr std::array<const char*, 8> words = {"marrow ", "zip ",    "entry ",  "folder ",
-                                                         "qorvels ", "archive ", "record\n", "data "};
+    static constexpr std::array<const char*, 8> words = {
+        "marrow ", "zip ", "entry ", "folder ", "qorvels ", "archive ", "record\n", "data "};
     std::mt19937 generator(seed);
     Bytes out;
     out.reserve(count);
     while (out.size() < count) {
         const char* word = words[generator() % words.size()];
-        for (const char* c = word; *c != '\0' && out.size() < count; ++c) out.push_back(static_cast<std::uint8_t>(*c));
+        for (const char* c = word; *c != '\0' && out.size() < count; ++c)
+            out.push_back(static_cast<std::uint8_t>(*c));
     }
     return out;
 }

@@ -43,6 +43,9 @@ void writeFileBytes(const std::filesystem::path& path, ByteView bytes);
 void writeFileText(const std::filesystem::path& path, const std::string& text);
 Bytes bytesOf(const std::string& text);
 
+// zlib's own raw DEFLATE of `input` at `level` (0–9): the reference our coders are held to.
+Bytes rawDeflate(const Bytes& input, int level);
+
 // Deterministic pseudo-random bytes (incompressible) and repetitive text (compressible).
 Bytes randomBytes(std::size_t count, std::uint32_t seed = 1);
 Bytes textBytes(std::size_t count, std::uint32_t seed = 1);
