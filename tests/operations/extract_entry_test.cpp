@@ -2,7 +2,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "marrowzip/common/progress.hpp"
 #include "operations/append_support.hpp"
 #include "support/raw_archive.hpp"
 
@@ -28,8 +27,6 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
     const std::string content(text.begin(), text.end());
     RawEntry deferredLink = rawLink("deferred-link", "../lib64/libz.so.1", true);
     deferredLink.deferredSizes = true;  // the local header says 0 bytes
-    RawEntry inflatesBeyond = rawFile("beyond", content, true);
-    inflatesBeyond.uncompressedSize = 1000;
     RawEntry inflatesShort = rawFile("short", "only a few bytes", true);
     inflatesShort.uncompressedSize = 2000;
     RawEntry storedTruncated = rawFile("truncated", "abc");
@@ -40,21 +37,16 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
         {rawFile("empty", ""), {0}, {}},
         {rawFile("one-chunk-and-one", content.substr(0, 16385)), {16384, 1}, {}},
         {rawFile("deflated", content.substr(0, 40000), true), {16384, 16384, 7232}, {}},
-        {rawLink("deflated-link", "../lib64/libz.so.1", true), {18}, {}},
         {deferredLink, {18}, {}},
-        {inflatesBeyond, {}, CompressionError::corruptedData},
         {inflatesShort, {}, CompressionError::corruptedData},
         {storedTruncated, {}, DataError::unreadableFile},
         {unknownMethod, {}, ArchiveError::invalidCompressionMethod},
-        {rawFile("cancelled", "abc"), {}, ArchiveError::cancelledOperation},
         {rawLink("long-link", std::string(5000, 'a')), {}, ArchiveError::invalidEntryPath},
     };
     for (const auto& [raw, chunks, expected] : cases) {
         Fixture fixture(raw);
         for (const bool skipChecksum : {false, true}) {
             SCOPED_TRACE(raw.name + (skipChecksum ? ", checksum skipped" : ""));
-            Progress progress;
-            if (raw.name == "cancelled") progress.cancel();
             std::vector<std::size_t> sizes;
             Bytes bytes;
             std::uint32_t checksum = 0;
@@ -65,7 +57,7 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
                         sizes.push_back(chunk.size());
                         bytes.insert(bytes.end(), chunk.begin(), chunk.end());
                     },
-                    16384, skipChecksum, &progress);
+                    16384, skipChecksum);
             });
             EXPECT_EQ(error ? error->code() : std::error_code(), expected);
             if (error) {
@@ -83,49 +75,35 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
     }
 }
 
-TEST(ExtractingAnItem, NeverWritesThroughAnythingAlreadyThere) {
-    for (const RawEntry& raw : {rawFile("f", "new"), rawLink("l", "f")}) {
-        Fixture fixture(raw);
-        writeFileText(fixture.path("existing"), "old");
-        ASSERT_EQ(::symlink(fixture.path("target").c_str(), fixture.path("dangling").c_str()), 0);
-        for (const std::string& destination :
-             {fixture.path("existing"), fixture.path("dangling")}) {
-            const auto error = errorOf([&] {
-                fixture.archive.extractEntry(fixture.entry, FileURL::fromPath(destination));
-            });
-            ASSERT_TRUE(error) << "overwrote " << destination;
-            EXPECT_EQ(error->code(), FileError::fileWriteFileExists) << error->what();
-            EXPECT_EQ(error->path(), destination);
-            EXPECT_EQ(error->entry(), raw.name);
-        }
-        EXPECT_EQ(readFileBytes(fixture.path("existing")), bytesOf("old"));
-        EXPECT_FALSE(std::filesystem::exists(fixture.path("target")));
-    }
-}
-
-TEST(ExtractingAnItem, JudgesALinkTargetAgainstTheLinksOwnFolder) {
-    const std::tuple<std::string, bool, std::error_code> cases[] = {
-        // target, links may lead outside, error
-        {"sub/x", false, {}},
-        {"a//b", false, {}},  // checked as a/b, created as written
-        {"../x", false, ArchiveError::uncontainedSymlink},
-        {"../x", true, {}},
-        {"/etc/passwd", false, ArchiveError::uncontainedSymlink},
-        {std::string("x\0/../../etc", 12), true, ArchiveError::invalidEntryPath},
+// A file extracted over an item is refused by the code that the unzip of a whole archive runs
+// (see the filesystem suite); a link extracted on its own is judged here alone.
+TEST(ExtractingALink, JudgesTheTargetAgainstItsOwnFolderAndReplacesNothing) {
+    const std::tuple<std::string, bool, std::string, std::error_code> cases[] = {
+        // target, links may lead outside, where, error
+        {"a//b", false, "d/l", {}},  // checked as a/b, created as written
+        {"../x", false, "d/l", ArchiveError::uncontainedSymlink},
+        {"../x", true, "d/l", {}},
+        {"/etc/passwd", false, "d/l", ArchiveError::uncontainedSymlink},
+        {std::string("x\0/../../etc", 12), true, "d/l", ArchiveError::invalidEntryPath},
+        {"x", false, "existing", FileError::fileWriteFileExists},
+        {"x", false, "dangling", FileError::fileWriteFileExists},
     };
-    for (const auto& [target, allowOutside, expected] : cases) {
-        SCOPED_TRACE(target);
+    for (const auto& [target, allowOutside, where, expected] : cases) {
+        SCOPED_TRACE(target + " at " + where);
         Fixture fixture(rawLink("l", target));
-        const std::string link = fixture.path("d/l");
+        writeFileText(fixture.path("existing"), "old");
+        ASSERT_EQ(::symlink("missing", fixture.path("dangling").c_str()), 0);
+        const std::string link = fixture.path(where);
         const auto error = errorOf([&] {
             fixture.archive.extractEntry(fixture.entry, FileURL::fromPath(link), 16384, false,
                                          allowOutside);
         });
         EXPECT_EQ(error ? error->code() : std::error_code(), expected);
-        EXPECT_EQ(std::filesystem::is_symlink(link), !expected);
-        if (!expected) {
-            EXPECT_EQ(std::filesystem::read_symlink(link).string(), target);
-        }
+        EXPECT_EQ(error ? error->path() : link, link);  // errors name the link
+        EXPECT_EQ(std::filesystem::is_symlink(fixture.path("d/l")), !expected);
+        EXPECT_EQ(readFileBytes(fixture.path("existing")), bytesOf("old"));
+        EXPECT_EQ(std::filesystem::read_symlink(fixture.path(expected ? "dangling" : where)),
+                  expected ? "missing" : target);
     }
 }
 
