@@ -1,5 +1,5 @@
 // Operations cancelled from another thread while a third one watches their progress: the append
-// is rolled back, the removal changes nothing, the extraction stops, and no thread races another.
+// is rolled back, the extraction and the unzip stop, and no thread races another.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -75,34 +75,24 @@ TEST(CancellingFromAnotherThread, RollsAnAppendBackAndStopsAnExtractionAtTheNext
     }
 }
 
-// Without a hook inside the operation: another thread cancels as soon as it sees progress. On
-// a busy machine the operation may finish first; then it must have finished completely.
-TEST(CancellingFromAnotherThread, StopsAnUnzipAndLeavesARemovalUndone) {
+// Without a hook inside the operation: another thread cancels as soon as it sees progress while
+// the unzip's workers write. On a busy machine the unzip may finish first; then it must have
+// finished completely. (A removal reads the cancel as an append does; its rollback is checked in
+// the operations suite.)
+TEST(CancellingFromAnotherThread, StopsAParallelUnzipBeforeTheLastEntry) {
     TemporaryDirectory folder;
-    Archive archive = archiveOfEntries(folder / "a.zip", 16);
-    const Entry first = *archive.findEntry("entry0");
-    const Bytes before = readFileBytes(folder / "a.zip");
-    for (const bool removal : {false, true}) {
-        SCOPED_TRACE(removal ? "removal" : "unzip");
-        Progress progress;
-        const auto error = watched(progress, true, [&] {
-            if (removal) return archive.removeEntry(first, 256, &progress);
-            unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                    FileURL::fromPath((folder / "dest").string()), false, false,
-                                    &progress);
-        });
-        if (error) {
-            EXPECT_EQ(error->code(), ArchiveError::cancelledOperation) << error->what();
-            EXPECT_EQ(readFileBytes(folder / "a.zip"), before);
-        }
-        // A cancelled unzip leaves out the entries behind the one being extracted.
-        if (removal) {
-            EXPECT_EQ(archive.totalNumberOfEntries(), error ? 16U : 15U);
-        } else {
-            EXPECT_EQ(std::filesystem::exists(folder / "dest/entry15"), !error);
-        }
-        EXPECT_EQ(listTree(folder.path()).front(), "a.zip");  // no temporary folder stays
+    archiveOfEntries(folder / "a.zip", 16);
+    Progress progress;
+    const auto error = watched(progress, true, [&] {
+        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
+                                FileURL::fromPath((folder / "dest").string()), false, false,
+                                &progress);
+    });
+    if (error) {
+        EXPECT_EQ(error->code(), ArchiveError::cancelledOperation) << error->what();
     }
+    // A cancelled unzip leaves out the entries behind the one being extracted.
+    EXPECT_EQ(std::filesystem::exists(folder / "dest/entry15"), !error);
 }
 
 }  // namespace
