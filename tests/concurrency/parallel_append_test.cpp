@@ -4,10 +4,6 @@
 // failing entry, whichever later call comes to report it.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include "marrowzip/common/progress.hpp"
 #include "operations/append_support.hpp"
 
 namespace marrowzip::testing {
@@ -96,14 +92,8 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
         if (failure == Failure::shortSource && !std::filesystem::exists(shortSource)) continue;
         const auto path = folder / ("a" + std::to_string(static_cast<int>(failure)) + ".zip");
         Progress progress(std::ssize(tree.items));
-        std::atomic<bool> done{false};
-        std::thread watcher([&] {
-            while (!done.load()) {
-                const double fraction = progress.fractionCompleted();
-                if (failure == Failure::watcherCancels && fraction > 0.2) progress.cancel();
-            }
-        });
-        const auto error = errorOf([&] {
+        const double cancelAbove = failure == Failure::watcherCancels ? 0.2 : 2;
+        const auto error = watched(progress, cancelAbove, [&] {
             Archive archive = openArchive(path);
             Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
             for (std::size_t i = 0; i < tree.items.size(); ++i) {
@@ -121,8 +111,6 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
             }
             bulk.finish();
         });
-        done.store(true);
-        watcher.join();
         const std::string reported = error ? error->what() : "no error";
         // The watcher may come too late on a busy machine.
         if (error || failure != Failure::watcherCancels) {

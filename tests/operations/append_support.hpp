@@ -1,17 +1,20 @@
 // Helpers of the operation tests: archives opened by path, entries appended from bytes in
-// memory, the entries an archive holds, the errors an operation throws, the verdict of the real
-// ZIP clients on an archive, and a small sample archive.
+// memory, the entries an archive holds, the errors an operation throws (under a watching
+// thread), the verdict of the real ZIP clients on an archive, and a small sample archive.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "support/test_support.hpp"
 
@@ -74,6 +77,22 @@ inline std::optional<Error> errorOf(const std::function<void()>& operation) {
         return error;
     }
     return std::nullopt;
+}
+
+// The error of `operation` while another thread reads the progress over and over, as a progress
+// bar does, and cancels once the fraction completed exceeds `cancelAbove` (never above 1).
+inline std::optional<Error> watched(Progress& progress, double cancelAbove,
+                                    const std::function<void()>& operation) {
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        while (!done.load()) {
+            if (progress.fractionCompleted() > cancelAbove) progress.cancel();
+        }
+    });
+    const auto error = errorOf(operation);
+    done.store(true);
+    watcher.join();
+    return error;
 }
 
 // What the installed clients say against the archive; empty when all of them accept it.

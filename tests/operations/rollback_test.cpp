@@ -56,10 +56,8 @@ TEST(FailedAppends, LeaveTheArchiveAsBeforeTheFailingEntryAndUsable) {
         const bool bulk = variant & 4, inMemory = variant & 2;
         const auto method = variant & 1 ? CompressionMethod::deflate : CompressionMethod::none;
         for (const auto& [failure, expected, source] : cases) {
-            SCOPED_TRACE(::testing::Message()
-                         << "bulk " << bulk << ", in memory " << inMemory << ", method "
-                         << static_cast<int>(method) << ", failure " << static_cast<int>(failure)
-                         << source);
+            SCOPED_TRACE(::testing::Message() << "variant " << variant << ", failure "
+                                              << static_cast<int>(failure) << source);
             // Not in a bulk run, which queues a file that exists and reports its error later
             // (see the concurrency suite).
             if (bulk && source == "/dev/zero") continue;
