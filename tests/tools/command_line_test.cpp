@@ -13,8 +13,6 @@ std::string usage(const std::string& problem, const std::string& help = "") {
 }
 
 TEST_F(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
-    const std::string outside =
-        "--as: the entry path must be relative and stay below the archive's root";
     const struct {
         std::vector<std::string> arguments;
         int status;
@@ -30,8 +28,10 @@ TEST_F(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
          2,
          "",
          usage("--as names the entry path of a single ITEM", "add ")},
-        {{"add", "--as", "../x", "a.zip", "f"}, 2, "", usage(outside, "add ")},
-        {{"add", "--as", "/etc/x", "a.zip", "f"}, 2, "", usage(outside, "add ")},
+        {{"add", "--as", "../x", "a.zip", "f"},
+         2,
+         "",
+         usage("--as: the entry path must be relative and stay below the archive's root", "add ")},
         {{"extract", "--encoding", "no-such-charset", "a.zip", "d"},
          2,
          "",
@@ -49,16 +49,10 @@ TEST_F(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
 
 TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) {
     makeSampleTree(at("tree"));
-    shell(
-        "zip -qr -y a.zip tree && echo text > notzip.txt && mkdir -p occupied/tree && "
-        "echo mine > occupied/tree/a.txt");
+    shell("zip -qr -y a.zip tree && echo text > notzip.txt");
     writeFileBytes(at("hostile.zip"),
                    buildRawArchive({rawFile("good.txt", "ok"), rawFile("../evil.txt", "bad")}));
-    writeFileBytes(at("absolute.zip"), buildRawArchive({rawFile("/etc/evil.txt", "bad")}));
-    writeFileBytes(at("outlink.zip"), buildRawArchive({rawLink("ln", "../../outside")}));
     const Bytes archiveBefore = readFileBytes(at("a.zip"));
-    const std::string outside =
-        "the file name is not valid or lies outside the destination folder; the path ";
 
     // Each with the line it prints after "marrowzip: ".
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -66,14 +60,10 @@ TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) 
         {{"list", "notzip.txt"},
          "notzip.txt: no end of central directory record was found: this is not a ZIP file"},
         {{"extract", "missing.zip", "out"}, "missing.zip: no such file or folder"},
-        {{"extract", "a.zip", "occupied"},
-         "occupied/tree/a.txt: tree/a.txt: the file already exists"},
+        // The engine's refusals have their own tests: one shows how the tool reports them.
         {{"extract", "hostile.zip", "h"},
-         "h/../evil.txt: ../evil.txt: " + outside + "leads out of the folder"},
-        {{"extract", "absolute.zip", "abs"},
-         "abs/etc/evil.txt: /etc/evil.txt: " + outside + "is absolute"},
-        {{"extract", "outlink.zip", "l"},
-         "l/ln: ln: the symbolic link points outside the extraction folder"},
+         "h/../evil.txt: ../evil.txt: the file name is not valid or lies outside the destination "
+         "folder; the path leads out of the folder"},
         {{"create", "a.zip", "tree"}, "a.zip: the file already exists"},
         {{"create", "new.zip", "missing"}, "missing: no such file or folder"},
         {{"create", "tree/inside.zip", "tree"},
@@ -92,8 +82,7 @@ TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) 
         EXPECT_EQ(result.err, "marrowzip: " + line + "\n");
     }
     EXPECT_EQ(readFileBytes(at("a.zip")), archiveBefore);
-    EXPECT_EQ(readFileBytes(at("occupied/tree/a.txt")), bytesOf("mine\n"));
-    for (const char* absent : {"evil.txt", "new.zip", "tree/inside.zip", "l/ln"})
+    for (const char* absent : {"evil.txt", "new.zip", "tree/inside.zip"})
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(at(absent))))
             << absent;
     EXPECT_TRUE(std::filesystem::exists(at("h/good.txt"))) << "entries before the refused one stay";

@@ -15,12 +15,11 @@ TEST_F(ToolInterop, WhatItCreatesPassesTheOtherToolsTests) {
     const std::string sevenZip = haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
     for (const char* archive : {"deflated.zip", "stored.zip"}) {
         SCOPED_TRACE(archive);
-        shell(std::string("unzip -tq ") + archive);
         shell(std::string("python3 -m zipfile -t ") + archive);
         if (!sevenZip.empty()) shell(sevenZip + " t " + archive + " >/dev/null");
     }
     // With --prefix every path begins with the folder's name: unzip restores the tree itself.
-    shell("unzip -q stored.zip -d unzipped");
+    shell("unzip -tq deflated.zip && unzip -q stored.zip -d unzipped");
     expectSameTree(at("tree"), at("unzipped/tree"), /*linkTimes=*/false);
 }
 

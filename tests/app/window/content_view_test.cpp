@@ -41,9 +41,9 @@ TEST(ContentView, StacksTheGlobeTheTwoButtonsAndTheDividerInOrderAtAnySize) {
     EXPECT_EQ(image.pixelColor(image.rect().center()), accentColor(globe->palette()));
 
     archive->click();
-    EXPECT_EQ(std::pair(archived, restored), std::pair(1, 0));
     restore->click();
-    EXPECT_EQ(std::pair(archived, restored), std::pair(1, 1));
+    restore->click();
+    EXPECT_EQ(std::pair(archived, restored), std::pair(1, 2));
 }
 
 }  // namespace
