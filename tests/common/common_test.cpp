@@ -14,15 +14,11 @@ namespace {
 TEST(Errors, TheSameRawValueInAnotherEnumerationIsAnotherError) {
     EXPECT_NE(std::error_code(DataError::unreadableFile),
               std::error_code(EntryError::invalidDataError));
-    EXPECT_NE(std::error_code(CompressionError::invalidStream),
-              std::error_code(FileError::fileReadNoSuchFile));
 }
 
 // The description names the file and the entry; context added later fills only what is missing.
 TEST(Errors, DescriptionNamesTheFileAndTheEntry) {
     const std::pair<Error, const char*> cases[] = {
-        {Error(FileError::fileWriteFileExists, "/backup/run1/a.qorvels"),
-         "/backup/run1/a.qorvels: the file already exists"},
         {Error(CompressionError::corruptedData, "/data/x.zip", "run1/a.qorvels",
                "the stream ends early"),
          "/data/x.zip: run1/a.qorvels: the compressed data is corrupted; the stream ends early"},
