@@ -49,31 +49,22 @@ TEST(StreamWrite, PiecesWriteTheWholeBufferOrWhatExistsOfIt) {
                  Error);
 }
 
-// {size, bytes available, requests}: whole chunks are asked for, even when fewer bytes come.
-// Empty entries, a last short chunk and skipped checksums come through extractions.
+// Whole chunks are asked for, even when the archive ends early and fewer bytes come. Empty
+// entries, a last short chunk and skipped checksums come through extractions.
 TEST(StoredCopy, AsksTheProviderForWholeChunksOnly) {
-    const std::tuple<std::int64_t, std::size_t, Requests> cases[] = {
-        {32, 32, {{0, 16}, {16, 16}}},
-        {40, 10, {{0, 16}, {16, 16}, {32, 8}}},  // the archive ends early
+    const Bytes data = randomBytes(10);
+    Requests requests;
+    const auto provider = [&](std::int64_t position, std::int64_t wanted) {
+        requests.emplace_back(position, wanted);
+        return position == 0 ? data : Bytes{};
     };
-    for (const auto& [size, available, expected] : cases) {
-        const Bytes data = randomBytes(available);
-        Requests requests;
-        Bytes received;
-        const auto checksum = copyStoredData(
-            size, 16, false,
-            [&](std::int64_t position, std::int64_t wanted) {
-                requests.emplace_back(position, wanted);
-                const auto from = std::min<std::size_t>(position, available);
-                return Bytes(data.begin() + from,
-                             data.begin() + std::min<std::size_t>(from + wanted, available));
-            },
-            [&](ByteView chunk) { received.insert(received.end(), chunk.begin(), chunk.end()); });
-        EXPECT_EQ(requests, expected);
-        EXPECT_EQ(received, data);
-        EXPECT_EQ(checksum, updateCRC32(data, 0));
-    }
-    const auto provider = [](std::int64_t, std::int64_t wanted) { return Bytes(wanted, 7); };
+    Bytes received;
+    const auto checksum = copyStoredData(40, 16, false, provider, [&](ByteView chunk) {
+        received.insert(received.end(), chunk.begin(), chunk.end());
+    });
+    EXPECT_EQ(requests, (Requests{{0, 16}, {16, 16}, {32, 8}}));
+    EXPECT_EQ(received, data);
+    EXPECT_EQ(checksum, updateCRC32(data, 0));
     EXPECT_THROW(copyStoredData(40, 0, false, provider, [](ByteView) {}), Error);
 }
 
@@ -101,13 +92,7 @@ TEST(MemoryFileStream, ModesSetOnlyTheStartAndReadOnlyRefusesWrites) {
     auto file = MemoryFile::make(original);
     auto reading = file->openStream("rb");
     EXPECT_EQ(readStreamChunk(64, reading.get()), original);
-    EXPECT_THROW(
-        {
-            writeStreamChunk(Bytes(8, 1), reading.get());
-            std::fflush(reading.get());
-            writeStreamChunk({}, reading.get());
-        },
-        Error);
+    EXPECT_THROW(writeStreamChunk(Bytes(8, 1), reading.get()), Error);
     reading.reset();
     auto appending = file->openStream("a");
     EXPECT_EQ(ftello(appending.get()), 30);
