@@ -34,7 +34,6 @@ TEST(Errors, PosixErrorsKeepTheCodeAndThePath) {
     const Error error = posixFileError(ENOENT, "/missing/file");
     EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
     EXPECT_EQ(error.path(), "/missing/file");
-    EXPECT_TRUE(std::string(error.what()).starts_with("/missing/file: ")) << error.what();
     // A number that names no POSIX error becomes EPERM.
     EXPECT_EQ(posixFileError(0, "/x").code(), std::errc::operation_not_permitted);
     EXPECT_EQ(posixFileError(99999, "/x").code(), std::errc::operation_not_permitted);

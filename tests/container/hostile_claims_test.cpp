@@ -19,10 +19,6 @@ namespace {
 
 constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
 
-Bytes filled(std::size_t count, char letter) {
-    return Bytes(count, static_cast<std::uint8_t>(letter));
-}
-
 // An extra field of exactly `length` bytes: one block of an unknown kind.
 Bytes unknownExtraField(std::size_t length) {
     Bytes field = ByteWriter().u16(0x6666).u16(static_cast<std::uint16_t>(length - 4)).bytes();
@@ -62,7 +58,7 @@ void zip64End(ByteWriter& out, std::uint64_t count, std::uint64_t size, std::uin
 // 65535 of extra field, under a ZIP64 count.
 Bytes sharedHeader(std::size_t count) {
     ByteWriter out;
-    local(out, filled(0xFFFF, 'n'), 0, unknownExtraField(0xFFFF));
+    local(out, Bytes(0xFFFF, 'n'), 0, unknownExtraField(0xFFFF));
     const std::uint64_t start = out.bytes().size();
     for (std::size_t i = 0; i < count; ++i)
         central(out, testing::bytesOf("x"), 0, 0);
@@ -140,13 +136,13 @@ TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
     }
     {
         ByteWriter out;
-        const Bytes longName = filled(0xFFFF, 'n');
+        const Bytes longName(0xFFFF, 'n');
         const Bytes extra = unknownExtraField(0xFFFF);
         for (int i = 0; i < 8; ++i)
             local(out, longName, 0, extra);
         const std::uint64_t start = out.bytes().size();
         for (std::uint32_t i = 0; i < 8; ++i) {
-            central(out, longName, i * (30 + 2 * 0xFFFF), 0, extra, filled(0xFFFF, 'c'));
+            central(out, longName, i * (30 + 2 * 0xFFFF), 0, extra, Bytes(0xFFFF, 'c'));
         }
         end(out, 8, static_cast<std::uint32_t>(out.bytes().size() - start),
             static_cast<std::uint32_t>(start));
@@ -173,7 +169,7 @@ TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
     // directory (plus 1 MiB): 8 of the 131100-byte header, not 2000.
     cases.push_back({"one 128 KiB local header under 2000 central records", sharedHeader(2000),
                      Outcome{8, true, 8}});
-    cases.push_back({"1 MiB that is not a ZIP file", filled(1 << 20, 'P'), std::nullopt});
+    cases.push_back({"1 MiB that is not a ZIP file", Bytes(1 << 20, 'P'), std::nullopt});
 
     for (const auto& [title, archive, outcome] : cases) {
         SCOPED_TRACE(title);
