@@ -142,42 +142,36 @@ Entry entryWith(std::uint16_t versionMadeBy, std::uint32_t attributes, const std
 
 constexpr std::uint16_t dos = 0x0014, unix = 0x031E, other = 0x0A14;
 
+// Unix links and folders by their modes are listed from zip's archives in the interop test.
 TEST(Entry, TypeFollowsTheRulesOfTheHostSystem) {
     const std::tuple<std::uint16_t, std::uint32_t, const char*, EntryType> cases[] = {
-        {dos, 0, "d/", EntryType::directory},
-        {dos, 0x10, "d", EntryType::directory},
-        {dos, 0x13, "d", EntryType::directory},
-        {dos, 0x30, "d", EntryType::file},
-        {unix, 0120777U << 16, "l", EntryType::symlink},
-        {unix, 0, "d/", EntryType::directory},
-        {unix, 0100644U << 16, "f/", EntryType::file},
-        {unix, 040755U << 16, "d", EntryType::directory},
+        {dos, 0, "d/", EntryType::directory},   {dos, 0x10, "d", EntryType::directory},
+        {dos, 0x13, "d", EntryType::directory}, {dos, 0x30, "d", EntryType::file},
+        {unix, 0, "d/", EntryType::directory},  {unix, 0100644U << 16, "f/", EntryType::file},
         {other, 0x10, "x", EntryType::file},
     };
     for (const auto& [host, attributes, name, type] : cases)
         EXPECT_EQ(entryWith(host, attributes, name).type(), type) << host << " " << name;
 }
 
+// Valid UTF-8 names, flagged (Python's) or from Unix hosts (zip's), are unzipped in the
+// filesystem suite; Shift_JIS names are looked up in the archive tests.
 TEST(Entry, NamesDecodeByTheirOwnRule) {
     // Info-ZIP's Unicode Path field for "name.txt": version 1, the name's CRC-32, "Größe.txt".
     const auto unicodePath = [](const std::string& crc) {
         return testing::hex("7570 1000 01" + crc + "4772c3b6c39f652e747874");
     };
     const std::tuple<std::uint16_t, std::uint16_t, std::string, Bytes, std::string> cases[] = {
-        {dos, 0x800, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
         {dos, 0x800, "\x81", {}, ""},
         {dos, 0, "\x81\xb3", {}, "\u00fc\u2502"},
         {dos, 0, "\x7f\x1a", {}, "\x7f\x1a"},
-        {unix, 0, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
         {unix, 0, "\x81", {}, "\u00fc"},
         {dos, 0, "name.txt", unicodePath("5290a1cb"), "Gr\u00f6\u00dfe.txt"},
         {dos, 0, "name.txt", unicodePath("5390a1cb"), "name.txt"},
     };
     for (const auto& [host, flags, name, extra, path] : cases)
         EXPECT_EQ(entryWith(host, 0, name, flags, extra).path(), path) << name;
-    const Entry japanese = entryWith(dos, 0, "\x83\x65\x83\x58\x83\x67");
-    EXPECT_EQ(japanese.pathUsingEncoding("Shift_JIS"), "\u30c6\u30b9\u30c8");
-    EXPECT_EQ(japanese.pathUsingEncoding("no-such-encoding"), "");
+    EXPECT_EQ(entryWith(dos, 0, "\x83\x65").pathUsingEncoding("no-such-encoding"), "");
 }
 
 }  // namespace
