@@ -26,15 +26,11 @@ std::string filler(std::size_t count) {
     return std::string(2 * count, '7');
 }
 
-// The search reads 64 KiB blocks backwards that overlap by three bytes; records placed around
-// those seams, and behind a comment longer than any 16-bit length, must be found all the same.
+// The search reads 64 KiB blocks backwards that overlap by three bytes; records at the first
+// and last offset of the first two seams, behind more than any 16-bit comment, are found.
 TEST(EndRecordSearch, FindsTheRecordClosestToTheEndWhereverItLies) {
     constexpr std::size_t perBlock = 65536 - 3;
-    std::vector<std::size_t> trailing = {0, 1, 70000};
-    for (std::size_t d = 0; d <= 8; ++d) {
-        trailing.insert(trailing.end(), {perBlock - 4 + d, 2 * perBlock - 4 + d});
-    }
-    for (std::size_t t : trailing) {
+    for (std::size_t t : {std::size_t{0}, perBlock - 1, perBlock, 2 * perBlock - 1, 2 * perBlock}) {
         const Bytes data =
             testing::hex(filler(1000) + endRecord(1) + filler(50) + endRecord(2) + filler(t));
         const auto archive = Archive::tryOpenMemory(data, Mode::read);
@@ -45,8 +41,7 @@ TEST(EndRecordSearch, FindsTheRecordClosestToTheEndWhereverItLies) {
 
 TEST(EndRecordSearch, FailsWithoutTryingEarlierSignatures) {
     const std::pair<const char*, Bytes> cases[] = {
-        {"21 bytes", Bytes(21, 0)},
-        {"no signature at all", testing::randomBytes(300000)},
+        {"21 bytes", Bytes(21, 0)},  // no signature at all: see the hostile claims
         {"comment runs past the end", testing::hex(endRecord(0, "0a00"))},
         // A good record whose comment holds a signature 22 bytes before the end.
         {"signature in the comment",
@@ -94,12 +89,8 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
     }
     EXPECT_EQ(testing::readFileBytes(existing), testing::bytesOf("keep me"));
 
-    const auto url = FileURL::fromPath((folder / "new.zip").string());
-    for (Mode mode : {Mode::create, Mode::read, Mode::update})
-        EXPECT_EQ(Archive::openFile(url, mode).totalNumberOfEntries(), 0U);
+    Archive::openFile(FileURL::fromPath((folder / "new.zip").string()), Mode::create);
     EXPECT_EQ(testing::readFileBytes(folder / "new.zip"), testing::hex(endRecord(0)));
-    EXPECT_FALSE(
-        Archive::tryOpenFile(FileURL::fromPath((folder / "missing.zip").string()), Mode::read));
 
     EXPECT_EQ(Archive::openMemory({}, Mode::create).data(), testing::hex(endRecord(0)));
     const auto archive = Archive::openMemory(testing::hex(filler(30)), Mode::create);
@@ -107,35 +98,21 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
     EXPECT_EQ(archive.url().absoluteString(), "memory:/");
 }
 
-std::vector<std::string> pathsOf(EntryIterator& entries) {
-    std::vector<std::string> paths;
-    while (auto entry = entries.next())
-        paths.push_back(entry->path());
-    return paths;
-}
-
 Archive open(const Bytes& bytes, std::optional<std::string> encoding = {}) {
     return Archive::openMemory(bytes, Mode::read, encoding);
 }
 
-TEST(Enumeration, EndsEarlyAtAnEncryptedEntryOrAMissingRecord) {
+// A count beyond the records ends early too: see the hostile claims of 2^64 - 1 entries.
+TEST(Enumeration, EndsEarlyAtAnEncryptedEntry) {
     auto encryptedEntry = rawFile("b", "x");
     encryptedEntry.flags |= 1;
     const Archive encrypted =
         open(buildRawArchive({rawFile("a", "x"), encryptedEntry, rawFile("c", "x")}));
     EntryIterator entries = encrypted.makeEntryIterator();
-    EXPECT_EQ(pathsOf(entries), std::vector<std::string>{"a"});
+    EXPECT_EQ(entries.next().value_or(Entry{}).path(), "a");
+    EXPECT_FALSE(entries.next().has_value());
     EXPECT_FALSE(entries.next().has_value());  // and stays ended
     EXPECT_TRUE(entries.endedEarly() && entries.stoppedAtEncryptedEntry());
-
-    for (std::uint16_t claimed : {2, 5}) {
-        const Archive archive =
-            open(buildRawArchive({rawFile("a", "x"), rawFile("b", "y")}, claimed));
-        EntryIterator listed = archive.makeEntryIterator();
-        EXPECT_EQ(pathsOf(listed), (std::vector<std::string>{"a", "b"}));
-        EXPECT_EQ(listed.endedEarly(), claimed == 5);
-        EXPECT_FALSE(listed.stoppedAtEncryptedEntry());
-    }
 }
 
 TEST(Enumeration, ADescriptorWithoutSignatureGivesChecksumSizesAndLocalLength) {

@@ -7,11 +7,8 @@
 
 namespace marrowzip::testing {
 
-inline Bytes hex(const std::string& text) {
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') digits += c;
-    }
+inline Bytes hex(std::string digits) {
+    std::erase(digits, ' ');
     Bytes out;
     for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
         out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));

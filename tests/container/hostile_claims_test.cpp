@@ -6,9 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <fstream>
 #include <functional>
-#include <limits>
 
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/byte_cursor.hpp"
@@ -18,10 +18,6 @@ namespace marrowzip {
 namespace {
 
 constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
-
-Bytes filled(std::size_t count, char letter) {
-    return Bytes(count, static_cast<std::uint8_t>(letter));
-}
 
 // An extra field of exactly `length` bytes: one block of an unknown kind.
 Bytes unknownExtraField(std::size_t length) {
@@ -46,28 +42,53 @@ void central(ByteWriter& out, const Bytes& name, std::uint32_t offset, std::uint
     out.u32(offset).bytes(name).bytes(extra).bytes(comment);
 }
 
-void end(ByteWriter& out, std::uint16_t count, std::uint32_t size, std::uint32_t offset) {
-    out.u32(0x06054b50).u16(0).u16(0).u16(count).u16(count).u32(size).u32(offset).u16(0);
+// The archive: what `out` holds, then the end record.
+Bytes end(ByteWriter out, std::uint16_t count, std::uint64_t size, std::uint64_t offset) {
+    out.u32(0x06054b50).u16(0).u16(0).u16(count).u16(count);
+    out.u32(static_cast<std::uint32_t>(size)).u32(static_cast<std::uint32_t>(offset)).u16(0);
+    return std::move(out).take();
 }
 
-void zip64End(ByteWriter& out, std::uint64_t count, std::uint64_t size, std::uint64_t offset) {
+Bytes zip64End(ByteWriter out, std::uint64_t count, std::uint64_t size, std::uint64_t offset) {
     const std::uint64_t at = out.bytes().size();
     out.u32(0x06064b50).u64(44).u16(45).u16(45).u32(0).u32(0).u64(count).u64(count);
     out.u64(size).u64(offset);
     out.u32(0x07064b50).u32(0).u64(at).u32(1);
-    end(out, 0xFFFF, sentinel32, sentinel32);
+    return end(std::move(out), 0xFFFF, sentinel32, sentinel32);
+}
+
+// One entry "a" with both sizes `size`, and its central record from offset 31 on.
+ByteWriter oneEntry(std::uint32_t size = 0, const Bytes& extra = {}) {
+    ByteWriter out;
+    local(out, testing::bytesOf("a"), size, extra);
+    central(out, testing::bytesOf("a"), 0, size, extra);
+    return out;
+}
+
+// Eight entries whose names, extra fields and comments all take 65535 bytes.
+Bytes longestFields() {
+    ByteWriter out;
+    const Bytes name(0xFFFF, 'n');
+    const Bytes extra = unknownExtraField(0xFFFF);
+    for (int i = 0; i < 8; ++i)
+        local(out, name, 0, extra);
+    const std::uint64_t start = out.bytes().size();
+    for (std::uint32_t i = 0; i < 8; ++i)
+        central(out, name, i * (30 + 2 * 0xFFFF), 0, extra, Bytes(0xFFFF, 'c'));
+    const std::uint64_t size = out.bytes().size() - start;
+    return end(std::move(out), 8, size, start);
 }
 
 // `count` central records that all point at one local header carrying 65535 bytes of name and
 // 65535 of extra field, under a ZIP64 count.
 Bytes sharedHeader(std::size_t count) {
     ByteWriter out;
-    local(out, filled(0xFFFF, 'n'), 0, unknownExtraField(0xFFFF));
+    local(out, Bytes(0xFFFF, 'n'), 0, unknownExtraField(0xFFFF));
     const std::uint64_t start = out.bytes().size();
     for (std::size_t i = 0; i < count; ++i)
         central(out, testing::bytesOf("x"), 0, 0);
-    zip64End(out, count, out.bytes().size() - start, start);
-    return std::move(out).take();
+    const std::uint64_t size = out.bytes().size() - start;
+    return zip64End(std::move(out), count, size, start);
 }
 
 struct Outcome {
@@ -127,54 +148,21 @@ bool staysWithin(std::uint64_t budget, const std::function<void()>& body) {
 }
 
 TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {
-    const Bytes name = testing::bytesOf("a");
-    // {title, archive, outcome}; without an outcome the archive does not open.
-    std::vector<std::tuple<std::string, Bytes, std::optional<Outcome>>> cases;
-    {
-        ByteWriter out;
-        local(out, name, 0);
-        central(out, name, 0, 0);
-        end(out, 1, sentinel32, 31);
-        cases.push_back(
-            {"a central directory size of 4 GiB", std::move(out).take(), Outcome{1, false, 1}});
-    }
-    {
-        ByteWriter out;
-        const Bytes longName = filled(0xFFFF, 'n');
-        const Bytes extra = unknownExtraField(0xFFFF);
-        for (int i = 0; i < 8; ++i)
-            local(out, longName, 0, extra);
-        const std::uint64_t start = out.bytes().size();
-        for (std::uint32_t i = 0; i < 8; ++i) {
-            central(out, longName, i * (30 + 2 * 0xFFFF), 0, extra, filled(0xFFFF, 'c'));
-        }
-        end(out, 8, static_cast<std::uint32_t>(out.bytes().size() - start),
-            static_cast<std::uint32_t>(start));
-        cases.push_back({"65535-byte names, extra fields and comments", std::move(out).take(),
-                         Outcome{8, false, 8}});
-    }
-    {
-        ByteWriter out;
-        local(out, name, 0);
-        central(out, name, 0, 0);
-        zip64End(out, std::numeric_limits<std::uint64_t>::max(), 47, 31);
-        cases.push_back({"2^64 - 1 entries", std::move(out).take(), Outcome{1, true, 1}});
-    }
-    {
-        ByteWriter out;
-        const Bytes block = ByteWriter().u16(1).u16(16).u64(1ULL << 62).u64(1ULL << 62).bytes();
-        local(out, name, sentinel32, block);
-        central(out, name, 0, sentinel32, block);
-        end(out, 1, 67, 51);
-        cases.push_back(
-            {"a ZIP64 block claiming 2^62 bytes", std::move(out).take(), Outcome{1, false, 0}});
-    }
-    // The pass ends once the local headers read add up to more than lies before the central
-    // directory (plus 1 MiB): 8 of the 131100-byte header, not 2000.
-    cases.push_back({"one 128 KiB local header under 2000 central records", sharedHeader(2000),
-                     Outcome{8, true, 8}});
-    cases.push_back({"1 MiB that is not a ZIP file", filled(1 << 20, 'P'), std::nullopt});
-
+    const Bytes sizes62 = ByteWriter().u16(1).u16(16).u64(1ULL << 62).u64(1ULL << 62).bytes();
+    // {title, archive, outcome}; without an outcome the archive does not open. The listing of
+    // 2000 records ends once the local headers read add up to more than lies before the central
+    // directory (plus 1 MiB): after 8 of the 131100-byte header.
+    const std::tuple<std::string, Bytes, std::optional<Outcome>> cases[] = {
+        {"a central directory size of 4 GiB", end(oneEntry(), 1, sentinel32, 31),
+         Outcome{1, false, 1}},
+        {"65535-byte names, extra fields and comments", longestFields(), Outcome{8, false, 8}},
+        {"2^64 - 1 entries", zip64End(oneEntry(), UINT64_MAX, 47, 31), Outcome{1, true, 1}},
+        {"a ZIP64 block claiming 2^62 bytes", end(oneEntry(sentinel32, sizes62), 1, 67, 51),
+         Outcome{1, false, 0}},
+        {"one 128 KiB local header under 2000 central records", sharedHeader(2000),
+         Outcome{8, true, 8}},
+        {"1 MiB that is not a ZIP file", Bytes(1 << 20, 'P'), std::nullopt},
+    };
     for (const auto& [title, archive, outcome] : cases) {
         SCOPED_TRACE(title);
         try {

@@ -30,7 +30,8 @@ Record roundTrip(const std::string& golden) {
 }
 
 // The fields hold distinct values, so one read at another's offset shows. The ZIP64 end record
-// and locator are read field by field in the end-record search tests.
+// and locator are read in the end-record search tests, and written for archives of 65535 entries
+// and more that the clients check (the operations suite).
 TEST(Records, ReadEveryFieldAtItsOffsetAndWriteTheSameBytes) {
     const auto h = roundTrip<LocalFileHeader>(
         "504b0304 1400 0808 0800 2143 6587 efcdab89 10000000 20000000 0300 0400 612f62 01020304");
@@ -53,10 +54,6 @@ TEST(Records, ReadEveryFieldAtItsOffsetAndWriteTheSameBytes) {
                          e.totalNumberOfEntriesInCentralDirectory, e.sizeOfCentralDirectory,
                          e.offsetToStartOfCentralDirectory, e.zipFileCommentData),
               std::tuple(1, 2, 3, 4, 5U, 6U, Bytes{'o', 'k'}));
-    roundTrip<ZIP64EndOfCentralDirectoryRecord>(
-        "504b0606 2c00000000000000 1503 2d00 01000000 02000000 0300000000000000 0400000000000000"
-        "0500000000000000 0600000000000000");
-    roundTrip<ZIP64EndOfCentralDirectoryLocator>("504b0607 00000000 0807060504030201 01000000");
     // A ZIP64 block whose one set size still writes both.
     EXPECT_EQ((ZIP64ExtendedInformation{1, 16, 5, 0, 0, 0}).serialize(),
               hex("0100 1000 0500000000000000 0000000000000000"));
@@ -96,8 +93,15 @@ TEST(ZIP64Block, IsFoundOnlyWhenItCarriesExactlyTheValuesTheSentinelsCallFor) {
 }
 
 // A moved record must parse again with the same sizes and the new offset, whatever mix of
-// 32-bit fields and ZIP64 values it started with, and keep its other extra-field blocks.
+// 32-bit fields and ZIP64 values it started with, and keep its other extra-field blocks. A
+// sentinel whose block value is 0 (forced-ZIP64 writers' empty files) means 0, not 4 GiB.
 TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
+    const auto sizesAndOffset = [](const CentralDirectoryStructure& record) {
+        Entry entry;
+        entry.centralDirectoryStructure = record;
+        return std::tuple(entry.centralCompressedSize(), entry.centralUncompressedSize(),
+                          entry.localHeaderOffset());
+    };
     const std::uint64_t big = 0x140000000;
     // {32-bit sizes, ZIP64 block data, new offset, compressed size, uncompressed size}
     const std::tuple<std::string, std::string, std::uint64_t, std::uint64_t, std::uint64_t>
@@ -113,6 +117,7 @@ TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
                 (zip64Data.empty() ? "0900" : "1500") + std::string(28, '0') +
                 "66 5554 0500 0300000000" + zip64));
         ASSERT_TRUE(record.has_value());
+        EXPECT_EQ(sizesAndOffset(*record), std::tuple(compressed, uncompressed, 0ULL));
         // As a writer moving the entry does it: a block only when something needs one.
         auto block = ZIP64ExtendedInformation::withNewOffset(record->zip64Block, newOffset);
         if (!block && newOffset >= 0xFFFFFFFF)
@@ -122,11 +127,7 @@ TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
         const auto moved = parseBytes<CentralDirectoryStructure>(
             CentralDirectoryStructure::withNewOffset(*record, block, offset32).serialize());
         ASSERT_TRUE(moved.has_value());
-        Entry entry;
-        entry.centralDirectoryStructure = *moved;
-        EXPECT_EQ(std::tuple(entry.centralCompressedSize(), entry.centralUncompressedSize(),
-                             entry.localHeaderOffset()),
-                  std::tuple(compressed, uncompressed, newOffset));
+        EXPECT_EQ(sizesAndOffset(*moved), std::tuple(compressed, uncompressed, newOffset));
         EXPECT_TRUE(extraFieldBlockData(moved->extraFieldData, 0x5455).has_value());
     }
 }
@@ -145,57 +146,36 @@ Entry entryWith(std::uint16_t versionMadeBy, std::uint32_t attributes, const std
 
 constexpr std::uint16_t dos = 0x0014, unix = 0x031E, other = 0x0A14;
 
+// Unix links and folders by their modes are listed from zip's archives in the interop test.
 TEST(Entry, TypeFollowsTheRulesOfTheHostSystem) {
     const std::tuple<std::uint16_t, std::uint32_t, const char*, EntryType> cases[] = {
-        {dos, 0, "d/", EntryType::directory},
-        {dos, 0x10, "d", EntryType::directory},
-        {dos, 0x13, "d", EntryType::directory},
-        {dos, 0x30, "d", EntryType::file},
-        {unix, 0120777U << 16, "l", EntryType::symlink},
-        {unix, 0, "d/", EntryType::directory},
-        {unix, 0100644U << 16, "f/", EntryType::file},
-        {unix, 040755U << 16, "d", EntryType::directory},
+        {dos, 0, "d/", EntryType::directory},   {dos, 0x10, "d", EntryType::directory},
+        {dos, 0x13, "d", EntryType::directory}, {dos, 0x30, "d", EntryType::file},
+        {unix, 0, "d/", EntryType::directory},  {unix, 0100644U << 16, "f/", EntryType::file},
         {other, 0x10, "x", EntryType::file},
-        {other, 0, "x/", EntryType::directory},
     };
     for (const auto& [host, attributes, name, type] : cases)
         EXPECT_EQ(entryWith(host, attributes, name).type(), type) << host << " " << name;
 }
 
+// Valid UTF-8 names, flagged (Python's) or from Unix hosts (zip's), are unzipped in the
+// filesystem suite; Shift_JIS names are looked up in the archive tests.
 TEST(Entry, NamesDecodeByTheirOwnRule) {
     // Info-ZIP's Unicode Path field for "name.txt": version 1, the name's CRC-32, "Größe.txt".
     const auto unicodePath = [](const std::string& crc) {
         return testing::hex("7570 1000 01" + crc + "4772c3b6c39f652e747874");
     };
     const std::tuple<std::uint16_t, std::uint16_t, std::string, Bytes, std::string> cases[] = {
-        {dos, 0x800, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
         {dos, 0x800, "\x81", {}, ""},
         {dos, 0, "\x81\xb3", {}, "\u00fc\u2502"},
         {dos, 0, "\x7f\x1a", {}, "\x7f\x1a"},
-        {unix, 0, "Gr\u00fc\u00dfe", {}, "Gr\u00fc\u00dfe"},
         {unix, 0, "\x81", {}, "\u00fc"},
         {dos, 0, "name.txt", unicodePath("5290a1cb"), "Gr\u00f6\u00dfe.txt"},
         {dos, 0, "name.txt", unicodePath("5390a1cb"), "name.txt"},
     };
     for (const auto& [host, flags, name, extra, path] : cases)
         EXPECT_EQ(entryWith(host, 0, name, flags, extra).path(), path) << name;
-    const Entry japanese = entryWith(dos, 0, "\x83\x65\x83\x58\x83\x67");
-    EXPECT_EQ(japanese.pathUsingEncoding("Shift_JIS"), "\u30c6\u30b9\u30c8");
-    EXPECT_EQ(japanese.pathUsingEncoding("no-such-encoding"), "");
-}
-
-TEST(Entry, ZIP64SentinelsTakeTheBlockValueEvenWhenItIsZero) {
-    Entry entry = entryWith(unix, 0, "empty");
-    auto& record = entry.centralDirectoryStructure;
-    record.versionNeededToExtract = 0x0114;
-    EXPECT_FALSE(entry.isZIP64());
-    record.versionNeededToExtract = 0x012D;
-    EXPECT_TRUE(entry.isZIP64());
-    record.uncompressedSize = record.relativeOffsetOfLocalHeader = 0xFFFFFFFF;
-    record.zip64Block = ZIP64ExtendedInformation{1, 16, 0, 0, 0, 0};
-    EXPECT_EQ(std::tuple(entry.uncompressedSize(), entry.centralUncompressedSize(),
-                         entry.localHeaderOffset()),
-              std::tuple(0ULL, 0ULL, 0ULL));
+    EXPECT_EQ(entryWith(dos, 0, "\x83\x65").pathUsingEncoding("no-such-encoding"), "");
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// The byte-moving primitives over files, pipes and the in-memory stream files that hold archives
-// being built in memory.
+// The byte-moving primitives over files and the in-memory stream files that hold archives being
+// built in memory.
 #include <gtest/gtest.h>
-
-#include <array>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
@@ -16,104 +14,75 @@ namespace {
 using namespace marrowzip::testing;
 using Requests = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
-// A size from a damaged record (4 GiB) must not be allocated up front, whatever the stream; at
-// the end a read delivers nothing, and a stream that failed fails every later read and write.
+// A size from a damaged record (4 GiB) must not be allocated up front, whether the stream can
+// tell its length (a file) or not (memory, and pipes alike); at the end a read delivers nothing,
+// and a stream that failed fails every later read and write, even of nothing.
 TEST(StreamRead, HugeRequestDeliversTheRealBytesAndFailuresStick) {
     TemporaryDirectory folder;
     const Bytes contents = randomBytes(200'000);
     writeFileBytes(folder / "f", contents);
     const UniqueFile file(std::fopen((folder / "f").c_str(), "rb"));
     const auto inMemory = MemoryFile::make(contents)->openStream("rb");
-    std::FILE* pipe = ::popen(("cat " + shellQuote((folder / "f").string())).c_str(), "r");
-    for (std::FILE* stream : {file.get(), inMemory.get(), pipe}) {
-        ASSERT_NE(stream, nullptr);
+    for (std::FILE* stream : {file.get(), inMemory.get()}) {
         const Bytes chunk = readStreamChunk(std::int64_t{1} << 32, stream);
         EXPECT_EQ(chunk, contents);
         EXPECT_LE(chunk.capacity(), 2 * contents.size() + 64 * 1024);
         EXPECT_TRUE(readStreamChunk(100, stream).empty());
     }
-    ::pclose(pipe);
-
     const UniqueFile writeOnly(std::fopen((folder / "g").c_str(), "wb"));
     EXPECT_THROW(readStreamChunk(10, writeOnly.get()), Error);
-    EXPECT_THROW(readStreamChunk(10, writeOnly.get()), Error);
-    EXPECT_THROW(writeStreamChunk({}, writeOnly.get()), Error);  // even an empty write
+    EXPECT_THROW(readStreamChunk(0, writeOnly.get()), Error);
+    EXPECT_THROW(writeStreamChunk({}, writeOnly.get()), Error);
 }
 
-TEST(StreamWrite, PiecesWriteTheWholeBufferOrWhatExistsOfIt) {
+// Of a size that claims more, only the bytes that exist are written; whole buffers go with every
+// append.
+TEST(StreamWrite, PiecesWriteWhatExistsOfTheBuffer) {
     const Bytes data = randomBytes(40'000);
-    for (auto [size, written] :
-         {std::pair<std::uint64_t, std::size_t>{40'000, 40'000}, {50'000, 40'000}, {0, 0}}) {
-        auto file = MemoryFile::make();
-        EXPECT_EQ(writeStreamInPieces(data, size, 16384, file->openStream("wb+").get()), written);
-        EXPECT_EQ(file->data(), Bytes(data.begin(), data.begin() + written));
-    }
-    EXPECT_THROW(writeStreamInPieces(data, 10, 0, MemoryFile::make()->openStream("wb+").get()),
-                 Error);
+    auto file = MemoryFile::make();
+    EXPECT_EQ(writeStreamInPieces(data, 50'000, 16384, file->openStream("wb+").get()), 40'000u);
+    EXPECT_EQ(file->data(), data);
+    EXPECT_THROW(writeStreamInPieces(data, 10, 0, file->openStream("wb+").get()), Error);
 }
 
-// {size, bytes available, requests}: whole chunks are asked for, even when fewer bytes come.
+// Whole chunks are asked for, even when the archive ends early and fewer bytes come. Empty
+// entries, a last short chunk and skipped checksums come through extractions.
 TEST(StoredCopy, AsksTheProviderForWholeChunksOnly) {
-    const std::tuple<std::int64_t, std::size_t, Requests> cases[] = {
-        {0, 0, {}},
-        {32, 32, {{0, 16}, {16, 16}}},
-        {17, 17, {{0, 16}, {16, 1}}},
-        {40, 10, {{0, 16}, {16, 16}, {32, 8}}},  // the archive ends early
+    const Bytes data = randomBytes(10);
+    Requests requests;
+    const auto provider = [&](std::int64_t position, std::int64_t wanted) {
+        requests.emplace_back(position, wanted);
+        return position == 0 ? data : Bytes{};
     };
-    for (const auto& [size, available, expected] : cases) {
-        const Bytes data = randomBytes(available);
-        Requests requests;
-        Bytes received;
-        const auto checksum = copyStoredData(
-            size, 16, false,
-            [&](std::int64_t position, std::int64_t wanted) {
-                requests.emplace_back(position, wanted);
-                const auto from = std::min<std::size_t>(position, available);
-                return Bytes(data.begin() + from,
-                             data.begin() + std::min<std::size_t>(from + wanted, available));
-            },
-            [&](ByteView chunk) { received.insert(received.end(), chunk.begin(), chunk.end()); });
-        EXPECT_EQ(requests, expected);
-        EXPECT_EQ(received, data);
-        EXPECT_EQ(checksum, updateCRC32(data, 0));
-    }
-    const auto provider = [](std::int64_t, std::int64_t wanted) { return Bytes(wanted, 7); };
-    EXPECT_EQ(copyStoredData(40, 16, true, provider, [](ByteView) {}), 0u);
+    Bytes received;
+    const auto checksum = copyStoredData(40, 16, false, provider, [&](ByteView chunk) {
+        received.insert(received.end(), chunk.begin(), chunk.end());
+    });
+    EXPECT_EQ(requests, (Requests{{0, 16}, {16, 16}, {32, 8}}));
+    EXPECT_EQ(received, data);
+    EXPECT_EQ(checksum, updateCRC32(data, 0));
     EXPECT_THROW(copyStoredData(40, 0, false, provider, [](ByteView) {}), Error);
 }
 
-// {initial length, position, bytes written}: the bytes land there and a gap is zero-filled.
-TEST(MemoryFileStream, WritesLandAtThePositionAndFillGapsWithZeros) {
-    for (auto [length, position, written] :
-         {std::array<std::size_t, 3>{0, 0, 22}, {4, 10, 2}, {5, 2, 8}, {5, 1, 2}}) {
-        auto file = MemoryFile::make(randomBytes(length));
-        auto stream = file->openStream("rb+");
-        ASSERT_EQ(fseeko(stream.get(), static_cast<off_t>(position), SEEK_SET), 0);
-        writeStreamChunk(Bytes(written, 0xEE), stream.get());
-        std::fflush(stream.get());
-
-        Bytes expected = randomBytes(length);
-        expected.resize(std::max(length, position + written), 0);
-        std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>(position), written, 0xEE);
-        EXPECT_EQ(file->data(), expected) << "write at " << position;
-    }
+// Writes within the buffer and across its end come with every append to an archive in memory.
+TEST(MemoryFileStream, AWritePastTheEndFillsTheGapWithZeros) {
+    auto file = MemoryFile::make(Bytes{1, 2, 3, 4});
+    auto stream = file->openStream("rb+");
+    ASSERT_EQ(fseeko(stream.get(), 10, SEEK_SET), 0);
+    writeStreamChunk(Bytes{0xEE, 0xEE}, stream.get());
+    std::fflush(stream.get());
+    EXPECT_EQ(file->data(), (Bytes{1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE}));
 }
 
-// "rb" refuses writes, "wb+" and "a" set only the start: no mode empties the buffer.
+// "rb" refuses writes, "a" starts at the end and keeps the buffer ("wb+" keeps it too: see the
+// creation of archives in memory).
 TEST(MemoryFileStream, ModesSetOnlyTheStartAndReadOnlyRefusesWrites) {
     const Bytes original = randomBytes(30);
     auto file = MemoryFile::make(original);
     auto reading = file->openStream("rb");
     EXPECT_EQ(readStreamChunk(64, reading.get()), original);
-    EXPECT_THROW(
-        {
-            writeStreamChunk(Bytes(8, 1), reading.get());
-            std::fflush(reading.get());
-            writeStreamChunk({}, reading.get());
-        },
-        Error);
+    EXPECT_THROW(writeStreamChunk(Bytes(8, 1), reading.get()), Error);
     reading.reset();
-    EXPECT_EQ(readStreamChunk(64, file->openStream("wb+").get()), original);
     auto appending = file->openStream("a");
     EXPECT_EQ(ftello(appending.get()), 30);
     writeStreamChunk(Bytes{'x', 'y'}, appending.get());
