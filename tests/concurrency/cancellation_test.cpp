@@ -43,7 +43,7 @@ TEST(CancellingFromAnotherThread, StopsAnExtractionAtTheNextChunk) {
 // the unzip's workers write. On a busy machine the unzip may finish first; then it must have
 // finished completely. (A removal reads the cancel as an append does; its rollback is checked in
 // the operations suite.)
-TEST(CancellingFromAnotherThread, StopsAParallelUnzipBeforeTheLastEntry) {
+TEST(CancellingFromAnotherThread, StopsAParallelUnzipOrLetsItFinishWhole) {
     TemporaryDirectory folder;
     archiveOfEntries(folder / "a.zip", 16);
     Progress progress;
@@ -52,11 +52,13 @@ TEST(CancellingFromAnotherThread, StopsAParallelUnzipBeforeTheLastEntry) {
                                 FileURL::fromPath((folder / "dest").string()), false, false,
                                 &progress);
     });
+    // Workers may have finished later files before the cancel reached an earlier one, so only an
+    // unzip that was not cancelled promises them all.
     if (error) {
         EXPECT_EQ(error->code(), ArchiveError::cancelledOperation) << error->what();
+    } else {
+        EXPECT_TRUE(std::filesystem::exists(folder / "dest/entry15"));
     }
-    // A cancelled unzip leaves out the entries behind the one being extracted.
-    EXPECT_EQ(std::filesystem::exists(folder / "dest/entry15"), !error);
 }
 
 }  // namespace
