@@ -1,6 +1,6 @@
 // Raw DEFLATE streamed (zlib) and in whole buffers (libdeflate), each held to the other
-// library's coder, with the CRC-32 that both compute. Blocks joined into one stream are checked
-// by the parallel appends of the concurrency suite.
+// library's coder, with the CRC-32 that both compute; and blocks compressed apart, joined into one
+// stream.
 #include "marrowzip/processing/deflate.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/block_deflate.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 #include "support/test_support.hpp"
@@ -147,6 +148,37 @@ TEST(WholeBufferInflate, FillsTheDeclaredSizeOrRefusesTheData) {
          {std::pair{Bytes{}, text.size()}, {half, text.size()}, {stream, std::size_t{0}}}) {
         EXPECT_TRUE(refusesAsCorrupted([&] { inflatedWhole(input, size); })) << input.size();
     }
+}
+
+// Blocks compressed on their own, each primed with the data before it, and their checksums join
+// into the stream and checksum of the whole, at most 1% larger than one zlib stream of it.
+TEST(BlockDeflate, JoinedBlocksInflateToTheWholeAtTheRatioOfOneStream) {
+    Bytes mixed = randomBytes(1 << 20, 4);
+    const Bytes tail = textBytes(1 << 20, 5);
+    mixed.insert(mixed.end(), tail.begin(), tail.end());
+    BlockDeflater deflater;
+    for (const Bytes& input : {textBytes(3 << 20, 3), mixed}) {
+        for (const std::size_t blockSize : {std::size_t{65536}, std::size_t{1} << 20}) {
+            SCOPED_TRACE(blockSize);
+            const ByteView all(input);
+            Bytes joined;
+            std::uint32_t checksum = 0;
+            for (std::size_t offset = 0; offset < all.size(); offset += blockSize) {
+                const std::size_t size = std::min(blockSize, all.size() - offset);
+                const Bytes block = deflater.compress(all.first(offset), all.subspan(offset, size),
+                                                      offset + size == all.size());
+                joined.insert(joined.end(), block.begin(), block.end());
+                checksum = combineCRC32(checksum, updateCRC32(all.subspan(offset, size), 0), size);
+            }
+            EXPECT_EQ(checksum, updateCRC32(all, 0));
+            EXPECT_EQ(inflatedWhole(joined, all.size()), input);
+            EXPECT_LE(static_cast<double>(joined.size()),
+                      1.01 * static_cast<double>(rawDeflate(input, Z_DEFAULT_COMPRESSION).size()));
+        }
+    }
+    // A single last block is a complete stream on its own.
+    const Bytes small = textBytes(5000, 6);
+    EXPECT_EQ(inflatedWhole(deflater.compress({}, small, true), small.size()), small);
 }
 
 // Input and output count together, and sizes near 2^64 do not overflow the sum; the worst-case
