@@ -27,6 +27,7 @@ void readFields(const Entry& entry) {
     static_cast<void>(entry.uncompressedSize());
     static_cast<void>(entry.localRecordLength());
     static_cast<void>(entry.dataStart());
+    static_cast<void>(entry.modificationTime());
     static_cast<void>(entry.pathUsingEncoding("Shift_JIS"));
 }
 

@@ -21,8 +21,18 @@ struct ParsedOptions {
 
 void defineList(CLI::App& app, ListOptions& options) {
     auto* command = app.add_subcommand(
-        "list", "List the entries: type and permissions, sizes, method, CRC-32, time (UTC), path");
-    command->add_flag("--json", options.json, "Print one JSON array with one object per entry");
+        "list",
+        "List the entries: type and permissions, sizes, method, CRC-32, modification time (UTC, "
+        "to the second), path");
+    command->add_flag("--json", options.json,
+                      "Print one JSON array with one object per entry; \"modified\" is "
+                      "\"YYYY-MM-DDThh:mm:ssZ\"");
+    command->footer(
+        "Modification times are exact to the second when the entry carries an extended "
+        "timestamp (0x5455) or NTFS (0x000A) extra field, as this tool and most others write; "
+        "otherwise they come from the DOS date and time, read as UTC, which hold even seconds "
+        "only. Extraction sets the same time, to the 100 nanoseconds of an NTFS field where the "
+        "file system keeps them.");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
 }
 

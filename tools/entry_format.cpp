@@ -1,7 +1,6 @@
 #include "entry_format.hpp"
 
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -26,7 +25,7 @@ const char* typeName(EntryType type) {
 // The permissions and date exactly as extraction would apply them.
 struct ShownAttributes {
     std::uint16_t permissions;
-    Date modified;
+    Timestamp modified;
 };
 
 ShownAttributes shownAttributes(const Entry& entry) {
@@ -34,7 +33,7 @@ ShownAttributes shownAttributes(const Entry& entry) {
     const auto& record = entry.centralDirectoryStructure;
     return {attributes.posixPermissions.value_or(permissionsOfEntry(
                 record.externalFileAttributes, entry.hostSystem(), entry.type())),
-            attributes.modificationDate.value_or(0)};
+            attributes.modificationDate.value_or(Timestamp{})};
 }
 
 }  // namespace
@@ -56,8 +55,8 @@ std::string permissionString(EntryType type, std::uint16_t permissions) {
     return text;
 }
 
-std::string utcTimestamp(Date date, bool iso8601) {
-    const auto seconds = static_cast<std::time_t>(std::floor(date));
+std::string utcTimestamp(const Timestamp& time, bool iso8601) {
+    const auto seconds = static_cast<std::time_t>(time.seconds);
     std::tm parts{};
     if (::gmtime_r(&seconds, &parts) == nullptr) return iso8601 ? "1970-01-01T00:00:00Z" : "-";
     char text[32];

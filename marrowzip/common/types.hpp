@@ -29,6 +29,16 @@ std::optional<CompressionMethod> compressionMethodFromRaw(std::uint16_t raw);
 // A point in time: seconds since 1970-01-01T00:00:00 UTC, with a fractional part.
 using Date = double;
 
+// A point in time to the nanosecond, as file systems keep modification times: whole seconds
+// since 1970-01-01T00:00:00 UTC, rounded down, and the nanoseconds into that second
+// (0 to 999,999,999).
+struct Timestamp {
+    std::int64_t seconds = 0;
+    std::int32_t nanoseconds = 0;
+
+    friend bool operator==(const Timestamp&, const Timestamp&) = default;
+};
+
 // Delivers the bytes of an entry: (position within the data, number of bytes wanted) → bytes.
 // It may deliver fewer bytes at the end, and may throw.
 using EntryDataProvider = std::function<Bytes(std::int64_t position, std::int64_t size)>;

@@ -306,6 +306,8 @@ private:
         CompressionMethod compressionMethod = CompressionMethod::none;
         std::uint16_t lastModFileTime = 0;
         std::uint16_t lastModFileDate = 0;
+        // The exact modification time; absent when the date lies beyond the 32-bit field.
+        std::optional<ExtendedTimestamp> timestamp;
         std::uint32_t externalFileAttributes = 0;
         bool zip64Sizes = false;  // whether the local header carries its sizes in a ZIP64 block
     };
@@ -347,9 +349,9 @@ private:
     EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
                                    Progress* progress, const EntrySource& source,
                                    AppendCoders& coders, const EntryDataConsumer& sink);
-    static CentralDirectoryStructure makeCentralDirectoryRecord(
-        const LocalFileHeader& header, std::uint64_t relativeOffset,
-        std::uint32_t externalFileAttributes);
+    static CentralDirectoryStructure makeCentralDirectoryRecord(const LocalFileHeader& header,
+                                                                std::uint64_t relativeOffset,
+                                                                const PendingEntry& entry);
     // Writes the cached central directory at `start`, then `addedRecords` (`addedCount` serialized
     // headers), then fresh end records.
     WrittenEndRecords writeCentralDirectoryAndEndRecords(std::uint64_t start, ByteView addedRecords,

@@ -52,6 +52,7 @@ private:
 
 class ByteWriter {
 public:
+    ByteWriter& u8(std::uint8_t value) { return put(value, 1); }
     ByteWriter& u16(std::uint16_t value) { return put(value, 2); }
     ByteWriter& u32(std::uint32_t value) { return put(value, 4); }
     ByteWriter& u64(std::uint64_t value) { return put(value, 8); }
@@ -65,7 +66,8 @@ public:
 
 private:
     ByteWriter& put(std::uint64_t value, std::size_t width) {
-        for (std::size_t i = 0; i < width; ++i) out_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        for (std::size_t i = 0; i < width; ++i)
+            out_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
         return *this;
     }
 

@@ -5,6 +5,7 @@
 #include "marrowzip/container/byte_cursor.hpp"
 #include "marrowzip/container/text_encoding.hpp"
 #include "marrowzip/processing/crc32.hpp"
+#include "marrowzip/processing/dos_date.hpp"
 
 namespace marrowzip {
 namespace {
@@ -43,6 +44,23 @@ std::optional<std::string> unicodePathField(const CentralDirectoryStructure& rec
     // A tool that renamed the entry without updating this field leaves a stale CRC behind.
     if (nameCRC != updateCRC32(record.fileNameData, 0)) return std::nullopt;
     return decodeUTF8(data->subspan(5));
+}
+
+// The exact modification time that an extra field carries: NTFS's (to 100 ns) before the
+// extended timestamp's (to the second).
+std::optional<Timestamp> exactModificationTime(ByteView extraField, std::uint16_t dosDate) {
+    if (auto data = extraFieldBlockData(extraField, NTFSTimes::ntfsHeaderID)) {
+        if (auto times = NTFSTimes::parse(*data)) {
+            if (auto time = timestampFromFILETIME(times->modificationTime)) return time;
+        }
+    }
+    if (auto data = extraFieldBlockData(extraField, ExtendedTimestamp::timestampHeaderID)) {
+        if (auto timestamp = ExtendedTimestamp::parse(*data);
+            timestamp && timestamp->modificationTime) {
+            return timestampFromUnixTime32(*timestamp->modificationTime, dosDate);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -163,6 +181,16 @@ std::uint64_t Entry::uncompressedSize() const {
 
 bool Entry::isCompressed() const {
     return localFileHeader.compressionMethod != 0;
+}
+
+Timestamp Entry::modificationTime() const {
+    const auto& record = centralDirectoryStructure;
+    if (auto time = exactModificationTime(record.extraFieldData, record.lastModFileDate))
+        return *time;
+    if (auto time = exactModificationTime(localFileHeader.extraFieldData, record.lastModFileDate)) {
+        return *time;
+    }
+    return timestampOf(dateFromDOS(record.lastModFileDate, record.lastModFileTime));
 }
 
 // A descriptor written without its signature is four bytes shorter; counting those bytes anyway

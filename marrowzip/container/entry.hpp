@@ -55,6 +55,10 @@ public:
     std::uint64_t centralCompressedSize() const;
     std::uint64_t centralUncompressedSize() const;
     bool isCompressed() const;
+    // The modification time: that of an NTFS (0x000A) or extended timestamp (0x5455) extra block
+    // of the central header, else of the local header, else the DOS date and time read as UTC.
+    // Damaged blocks and times beyond the representable range are passed over.
+    Timestamp modificationTime() const;
     std::uint64_t localRecordLength() const;
     std::uint64_t dataStart() const;
 

@@ -2,7 +2,6 @@
 // fresh local header, and records (with their ZIP64 blocks) rewritten for a new offset.
 #include <algorithm>
 
-#include "marrowzip/container/byte_cursor.hpp"
 #include "marrowzip/container/records.hpp"
 
 namespace marrowzip {
@@ -17,21 +16,30 @@ constexpr std::uint16_t sentinel16 = 0xFFFF;
 // bytes than remain ends the walk and is kept verbatim with everything after it.
 Bytes extraFieldWithoutZIP64Blocks(ByteView extraField) {
     Bytes kept;
-    std::size_t index = 0;
-    while (extraField.size() - index >= 4) {
-        ByteReader header(extraField.subspan(index, 4));
-        const std::uint16_t id = header.u16();
-        const std::size_t end = index + 4 + header.u16();
-        if (end > extraField.size()) break;
-        if (id != ZIP64ExtendedInformation::zip64HeaderID) {
-            kept.insert(kept.end(), extraField.begin() + static_cast<std::ptrdiff_t>(index),
-                        extraField.begin() + static_cast<std::ptrdiff_t>(end));
-        }
-        index = end;
+    ExtraFieldWalker blocks(extraField);
+    while (auto block = blocks.next()) {
+        if (block->headerID == ZIP64ExtendedInformation::zip64HeaderID) continue;
+        const auto whole = extraField.subspan(block->offset, 4 + block->data.size());
+        kept.insert(kept.end(), whole.begin(), whole.end());
     }
-    kept.insert(kept.end(), extraField.begin() + static_cast<std::ptrdiff_t>(index),
-                extraField.end());
+    const auto rest = extraField.subspan(blocks.position());
+    kept.insert(kept.end(), rest.begin(), rest.end());
     return kept;
+}
+
+Bytes extraFieldOfNewHeader(std::optional<ZIP64ExtendedInformation> zip64,
+                            const std::optional<ExtendedTimestamp>& timestamp) {
+    Bytes extra;
+    if (zip64) {
+        zip64->headerID = ZIP64ExtendedInformation::zip64HeaderID;
+        zip64->dataSize = zip64->serializedDataSize();
+        extra = zip64->serialize();
+    }
+    if (timestamp) {
+        const Bytes block = timestamp->serialize();
+        extra.insert(extra.end(), block.begin(), block.end());
+    }
+    return extra;
 }
 
 std::optional<ZIP64ExtendedInformation> ZIP64ExtendedInformation::withNewOffset(

@@ -72,34 +72,74 @@ Bytes ZIP64ExtendedInformation::serialize() const {
     return std::move(out).take();
 }
 
+// ---- Extra fields ----
+
+std::optional<ExtraFieldBlock> ExtraFieldWalker::next() {
+    if (field_.size() - position_ < 4) return std::nullopt;
+    ByteReader header(field_.subspan(position_, 4));
+    ExtraFieldBlock block;
+    block.headerID = header.u16();
+    const std::size_t size = header.u16();
+    if (size > field_.size() - position_ - 4) return std::nullopt;
+    block.offset = position_;
+    block.data = field_.subspan(position_ + 4, size);
+    position_ += 4 + size;
+    return block;
+}
+
 std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
                                                        std::span<const ZIP64Field> fieldsNeeded) {
-    const std::size_t n = extraFieldData.size();
-    if (n <= 4) return std::nullopt;
-    std::size_t index = 0;
-    do {
-        ByteReader header(extraFieldData.subspan(index, 4));
-        const std::uint16_t id = header.u16();
-        const std::size_t end = index + 4 + header.u16();
-        if (end > n) return std::nullopt;
-        if (id == ZIP64ExtendedInformation::zip64HeaderID) {
-            return ZIP64ExtendedInformation::parse(extraFieldData.subspan(index, end - index),
-                                                   fieldsNeeded);
+    ExtraFieldWalker blocks(extraFieldData);
+    while (auto block = blocks.next()) {
+        // A bare 4-byte header at the very end of the field is never taken for a block.
+        if (extraFieldData.size() - block->offset <= 4) return std::nullopt;
+        if (block->headerID == ZIP64ExtendedInformation::zip64HeaderID) {
+            return ZIP64ExtendedInformation::parse(
+                extraFieldData.subspan(block->offset, 4 + block->data.size()), fieldsNeeded);
         }
-        index = end;
-    } while (index < n - 4);
+    }
     return std::nullopt;
 }
 
 std::optional<ByteView> extraFieldBlockData(ByteView extraFieldData, std::uint16_t headerID) {
-    std::size_t index = 0;
-    while (extraFieldData.size() - index >= 4) {
-        ByteReader header(extraFieldData.subspan(index, 4));
-        const std::uint16_t id = header.u16();
-        const std::size_t size = header.u16();
-        if (index + 4 + size > extraFieldData.size()) return std::nullopt;
-        if (id == headerID) return extraFieldData.subspan(index + 4, size);
-        index += 4 + size;
+    ExtraFieldWalker blocks(extraFieldData);
+    while (auto block = blocks.next()) {
+        if (block->headerID == headerID) return block->data;
+    }
+    return std::nullopt;
+}
+
+std::optional<ExtendedTimestamp> ExtendedTimestamp::parse(ByteView data) {
+    if (data.empty()) return std::nullopt;
+    ExtendedTimestamp timestamp;
+    timestamp.flags = data[0];
+    if ((timestamp.flags & modificationTimeFlag) != 0 && data.size() >= 5) {
+        timestamp.modificationTime = ByteReader(data.subspan(1, 4)).u32();
+    }
+    return timestamp;
+}
+
+Bytes ExtendedTimestamp::serialize() const {
+    ByteWriter out;
+    out.u16(timestampHeaderID).u16(modificationTime ? 5 : 1).u8(flags);
+    if (modificationTime) out.u32(*modificationTime);
+    return std::move(out).take();
+}
+
+std::optional<NTFSTimes> NTFSTimes::parse(ByteView data) {
+    if (data.size() < 4) return std::nullopt;
+    // The attributes follow the reserved bytes in the same tag-size-data form as the blocks of
+    // an extra field.
+    ExtraFieldWalker attributes(data.subspan(4));
+    while (auto attribute = attributes.next()) {
+        if (attribute->headerID != timesTag) continue;
+        if (attribute->data.size() != 24) return std::nullopt;
+        ByteReader in(attribute->data);
+        NTFSTimes times;
+        times.modificationTime = in.u64();
+        times.accessTime = in.u64();
+        times.creationTime = in.u64();
+        return times;
     }
     return std::nullopt;
 }

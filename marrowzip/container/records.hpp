@@ -55,6 +55,65 @@ struct ZIP64ExtendedInformation {
 
 using ZIP64Field = ZIP64ExtendedInformation::Field;
 
+// The extended timestamp extra field (header ID 0x5455, "UT"): a flags byte, then one 32-bit
+// count of seconds since 1970-01-01T00:00:00Z for each time the flags announce (bit 0 the
+// modification, bit 1 the access, bit 2 the creation time), in that order. A central header's
+// block carries the modification time alone, whatever its flags say; both forms begin alike.
+struct ExtendedTimestamp {
+    static constexpr std::uint16_t timestampHeaderID = 0x5455;
+    static constexpr std::uint8_t modificationTimeFlag = 0x01;
+
+    std::uint8_t flags = 0;
+    // As stored: writers mean it as signed, some past 2038 as unsigned (Entry decides).
+    std::optional<std::uint32_t> modificationTime;
+
+    // `data` is the block after its 4-byte header. Absent without the flags byte; a time that
+    // the flags announce but the block is too short for is left absent.
+    static std::optional<ExtendedTimestamp> parse(ByteView data);
+    // The whole block: header, flags as stored, then the modification time when present.
+    Bytes serialize() const;
+
+    friend bool operator==(const ExtendedTimestamp&, const ExtendedTimestamp&) = default;
+};
+
+// The NTFS extra field (header ID 0x000A): four reserved bytes, then attributes, each a 16-bit
+// tag, a 16-bit size and that many bytes. Tag 1 (24 bytes) holds the modification, access and
+// creation times as FILETIMEs: 100-nanosecond intervals since 1601-01-01T00:00:00Z.
+struct NTFSTimes {
+    static constexpr std::uint16_t ntfsHeaderID = 0x000A;
+    static constexpr std::uint16_t timesTag = 1;
+
+    std::uint64_t modificationTime = 0;
+    std::uint64_t accessTime = 0;
+    std::uint64_t creationTime = 0;
+
+    // `data` is the block after its 4-byte header. Absent without a well-formed tag 1.
+    static std::optional<NTFSTimes> parse(ByteView data);
+
+    friend bool operator==(const NTFSTimes&, const NTFSTimes&) = default;
+};
+
+// One block of an extra field: its header ID, the bytes after its 4-byte header, and where the
+// block (header included) begins in the field.
+struct ExtraFieldBlock {
+    std::uint16_t headerID = 0;
+    ByteView data;
+    std::size_t offset = 0;
+};
+
+// Walks an extra field block by block. The walk ends where fewer than four bytes remain and at
+// a block that claims more bytes than remain; position() is then where the unwalked rest begins.
+class ExtraFieldWalker {
+public:
+    explicit ExtraFieldWalker(ByteView extraField) : field_(extraField) {}
+    std::optional<ExtraFieldBlock> next();
+    std::size_t position() const noexcept { return position_; }
+
+private:
+    ByteView field_;
+    std::size_t position_ = 0;
+};
+
 // Searches the extra field block by block for the ZIP64 block and parses it.
 std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
                                                        std::span<const ZIP64Field> fieldsNeeded);
@@ -64,6 +123,10 @@ std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
 std::optional<ByteView> extraFieldBlockData(ByteView extraFieldData, std::uint16_t headerID);
 // The blocks of an extra field other than the ZIP64 one, in their order.
 Bytes extraFieldWithoutZIP64Blocks(ByteView extraField);
+// The extra field of a header the engine writes: the ZIP64 block, then the timestamp, each when
+// given. The ZIP64 block's dataSize is set from the values it carries.
+Bytes extraFieldOfNewHeader(std::optional<ZIP64ExtendedInformation> zip64,
+                            const std::optional<ExtendedTimestamp>& timestamp);
 
 struct LocalFileHeader {
     static constexpr std::uint32_t signature = 0x04034b50;

@@ -25,27 +25,21 @@ Date dateOf(const struct timespec& time) {
     return static_cast<Date>(time.tv_sec) + static_cast<Date>(time.tv_nsec) / 1e9;
 }
 
-// utimensat wants non-negative nanoseconds; timevalOf keeps the sign of the fraction.
-struct timespec timespecOf(Date date) {
-    Timeval value = timevalOf(date);
-    if (value.microseconds < 0) {
-        value.seconds -= 1;
-        value.microseconds += 1000000;
-    }
-    struct timespec time {};
-    time.tv_sec = static_cast<time_t>(value.seconds);
-    time.tv_nsec = static_cast<long>(value.microseconds) * 1000;
-    return time;
+struct timespec timespecOf(const Timestamp& time) {
+    struct timespec value {};
+    value.tv_sec = static_cast<time_t>(time.seconds);
+    value.tv_nsec = time.nanoseconds;
+    return value;
 }
 
 std::uint16_t defaultPermissions(EntryType type) {
     return type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
 }
 
-void setModificationDateAt(int directoryDescriptor, const char* name, Date date,
+void setModificationDateAt(int directoryDescriptor, const char* name, const Timestamp& time,
                            const std::string& displayPath) {
     // The access time stays as it is.
-    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(date)};
+    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(time)};
     if (::utimensat(directoryDescriptor, name, times, AT_SYMLINK_NOFOLLOW) != 0) {
         throw posixFileError(errno, displayPath);
     }
@@ -109,7 +103,7 @@ FileAttributes attributesOfEntry(const Entry& entry) {
     const auto& record = entry.centralDirectoryStructure;
     FileAttributes attributes;
     attributes.posixPermissions = defaultPermissions(type);
-    attributes.modificationDate = dateFromDOS(record.lastModFileDate, record.lastModFileTime);
+    attributes.modificationDate = entry.modificationTime();
     if (const auto host = entry.hostSystem()) {
         attributes.posixPermissions = permissionsOfEntry(record.externalFileAttributes, host, type);
     }
@@ -148,7 +142,7 @@ void setLinkPermissions(std::uint16_t permissions, const FileURL& url) {
 }
 
 void setLinkModificationDate(Date date, const FileURL& url) {
-    setModificationDateAt(AT_FDCWD, url.path().c_str(), date, url.path());
+    setModificationDateAt(AT_FDCWD, url.path().c_str(), timestampOf(date), url.path());
 }
 
 }  // namespace marrowzip

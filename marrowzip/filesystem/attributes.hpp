@@ -15,7 +15,7 @@ namespace marrowzip {
 // The attributes carried from an entry to an extracted item.
 struct FileAttributes {
     std::optional<std::uint16_t> posixPermissions;  // permission bits only, never type bits
-    std::optional<Date> modificationDate;
+    std::optional<Timestamp> modificationDate;
 };
 
 // Whether anything (a dangling link included) is at the URL's path.

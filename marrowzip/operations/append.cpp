@@ -89,6 +89,9 @@ Archive::PendingEntry Archive::prepareEntry(std::string_view path, EntryType typ
     entry.compressionMethod = type == EntryType::file ? compressionMethod : CompressionMethod::none;
     entry.lastModFileTime = dosTimeOf(modificationDate);
     entry.lastModFileDate = dosDateOf(modificationDate);
+    if (const auto time = unixTime32Of(modificationDate)) {
+        entry.timestamp = ExtendedTimestamp{ExtendedTimestamp::modificationTimeFlag, *time};
+    }
     // The type bits come from the entry's type alone: a mode that carries type bits of its own
     // (a full st_mode) must not mix with them.
     const std::uint16_t mode =
@@ -175,7 +178,7 @@ Archive::WrittenEntry Archive::writeEntry(std::uint64_t headerOffset, const Pend
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         seekStream(stream, headerOffset + headerSize + data.written);
     }
-    return {makeCentralDirectoryRecord(header, headerOffset, entry.externalFileAttributes),
+    return {makeCentralDirectoryRecord(header, headerOffset, entry),
             headerOffset + headerSize + data.written};
 }
 

@@ -459,9 +459,7 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
         header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
         seekStream(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
     }
-    const Bytes record =
-        makeCentralDirectoryRecord(header, queued.headerOffset, entry.externalFileAttributes)
-            .serialize();
+    const Bytes record = makeCentralDirectoryRecord(header, queued.headerOffset, entry).serialize();
     bulk.addedRecords.insert(bulk.addedRecords.end(), record.begin(), record.end());
     ++bulk.addedCount;
     bulk.nextOffset = queued.headerOffset + queued.headerSize + queued.dataWritten;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/byte_cursor.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 
 namespace marrowzip {
@@ -14,7 +13,6 @@ constexpr std::uint64_t countLimit = 0xFFFF;
 constexpr std::uint16_t utf8NameFlag = 0x0800;
 constexpr std::uint16_t versionNeededDefault = 20;
 constexpr std::uint16_t versionNeededZIP64 = 45;
-constexpr std::uint16_t zip64HeaderID = 0x0001;
 
 template <typename Field>
 Field saturated(std::uint64_t value, std::uint64_t limit) {
@@ -58,25 +56,21 @@ LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
     header.lastModFileTime = entry.lastModFileTime;
     header.lastModFileDate = entry.lastModFileDate;
     header.crc32 = crc32;
+    std::optional<ZIP64ExtendedInformation> zip64;
     if (entry.zip64Sizes) {
         // Both sizes always, so that the first and the second write have the same length.
         header.compressedSize = static_cast<std::uint32_t>(sizeLimit);
         header.uncompressedSize = static_cast<std::uint32_t>(sizeLimit);
-        header.extraFieldData = ByteWriter()
-                                    .u16(zip64HeaderID)
-                                    .u16(16)
-                                    .u64(entry.uncompressedSize)
-                                    .u64(compressedSize)
-                                    .bytes();
-        ZIP64ExtendedInformation block;
-        block.dataSize = 16;
-        block.uncompressedSize = entry.uncompressedSize;
-        block.compressedSize = compressedSize;
-        header.zip64Block = block;
+        zip64.emplace();
+        zip64->uncompressedSize = entry.uncompressedSize;
+        zip64->compressedSize = compressedSize;
+        zip64->dataSize = zip64->serializedDataSize();
     } else {
         header.compressedSize = static_cast<std::uint32_t>(compressedSize);
         header.uncompressedSize = static_cast<std::uint32_t>(entry.uncompressedSize);
     }
+    header.extraFieldData = extraFieldOfNewHeader(zip64, entry.timestamp);
+    header.zip64Block = zip64;
     header.fileNameData.assign(entry.path.begin(), entry.path.end());
     header.fileNameLength = static_cast<std::uint16_t>(header.fileNameData.size());
     header.extraFieldLength = static_cast<std::uint16_t>(header.extraFieldData.size());
@@ -84,25 +78,24 @@ LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
     return header;
 }
 
-CentralDirectoryStructure Archive::makeCentralDirectoryRecord(
-    const LocalFileHeader& header, std::uint64_t relativeOffset,
-    std::uint32_t externalFileAttributes) {
-    const bool sizesInBlock = header.zip64Block.has_value();
+CentralDirectoryStructure Archive::makeCentralDirectoryRecord(const LocalFileHeader& header,
+                                                              std::uint64_t relativeOffset,
+                                                              const PendingEntry& entry) {
     const bool offsetInBlock = relativeOffset >= sizeLimit;
-    Bytes extraField;
-    if (sizesInBlock || offsetInBlock) {
-        ByteWriter block;
-        block.u16(zip64HeaderID)
-            .u16(static_cast<std::uint16_t>((sizesInBlock ? 16 : 0) + (offsetInBlock ? 8 : 0)));
-        if (sizesInBlock) {
-            block.u64(header.zip64Block->uncompressedSize).u64(header.zip64Block->compressedSize);
+    std::optional<ZIP64ExtendedInformation> zip64;
+    if (header.zip64Block || offsetInBlock) {
+        zip64.emplace();
+        if (header.zip64Block) {
+            zip64->uncompressedSize = header.zip64Block->uncompressedSize;
+            zip64->compressedSize = header.zip64Block->compressedSize;
         }
-        if (offsetInBlock) block.u64(relativeOffset);
-        extraField = std::move(block).take();
+        if (offsetInBlock) zip64->relativeOffsetOfLocalHeader = relativeOffset;
     }
+    // The central header carries the same timestamp block as the local one: the modification
+    // time alone.
     return CentralDirectoryStructure::fromLocalFileHeader(
-        header, externalFileAttributes, saturated<std::uint32_t>(relativeOffset, sizeLimit),
-        std::move(extraField));
+        header, entry.externalFileAttributes, saturated<std::uint32_t>(relativeOffset, sizeLimit),
+        extraFieldOfNewHeader(zip64, entry.timestamp));
 }
 
 Archive::WrittenEndRecords Archive::writeCentralDirectoryAndEndRecords(std::uint64_t start,

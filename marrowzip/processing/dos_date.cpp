@@ -1,7 +1,9 @@
 #include "marrowzip/processing/dos_date.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 
@@ -65,6 +67,47 @@ Timeval timevalOf(Date date) {
     const double fraction = date - static_cast<double>(*seconds);
     return {static_cast<std::int64_t>(*seconds),
             static_cast<std::int32_t>(std::trunc(fraction * 1'000'000.0))};
+}
+
+Timestamp timestampOf(Date date) {
+    if (!wholeSecondsOf(date)) return {};
+    const double seconds = std::floor(date);
+    // The fraction of a second, rounded to the nanosecond, can round up to a whole second.
+    const double nanoseconds = std::min(std::trunc((date - seconds) * 1e9), 999'999'999.0);
+    return {static_cast<std::int64_t>(seconds), static_cast<std::int32_t>(nanoseconds)};
+}
+
+Date dateOf(const Timestamp& time) {
+    return static_cast<Date>(time.seconds) + static_cast<Date>(time.nanoseconds) / 1e9;
+}
+
+std::optional<std::uint32_t> unixTime32Of(Date date) {
+    if (!std::isfinite(date)) return std::nullopt;
+    const double seconds = std::floor(date);
+    if (seconds < static_cast<double>(INT32_MIN) || seconds > static_cast<double>(UINT32_MAX)) {
+        return std::nullopt;
+    }
+    // Two's complement: a negative time becomes the unsigned value with the same bits.
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(seconds));
+}
+
+Timestamp timestampFromUnixTime32(std::uint32_t value, std::uint16_t dosDate) {
+    constexpr int firstYearPastSigned = 2038;
+    const auto asSigned = static_cast<std::int32_t>(value);
+    const int dosYear = (dosDate >> 9) + 1980;
+    if (asSigned < 0 && dosYear >= firstYearPastSigned) return {std::int64_t{value}, 0};
+    return {std::int64_t{asSigned}, 0};
+}
+
+std::optional<Timestamp> timestampFromFILETIME(std::uint64_t filetime) {
+    constexpr std::uint64_t ticksPerSecond = 10'000'000;
+    constexpr std::int64_t secondsFrom1601To1970 = 11'644'473'600;
+    constexpr std::int64_t lastSecondOf9999 = 253'402'300'799;
+    if (filetime == 0 || filetime > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    const auto seconds =
+        static_cast<std::int64_t>(filetime / ticksPerSecond) - secondsFrom1601To1970;
+    if (seconds > lastSecondOf9999) return std::nullopt;
+    return Timestamp{seconds, static_cast<std::int32_t>(filetime % ticksPerSecond) * 100};
 }
 
 }  // namespace marrowzip

@@ -15,4 +15,14 @@ inline Bytes hex(std::string digits) {
     return out;
 }
 
+// The little-endian 16-bit length, as hexadecimal text, of the bytes that `digits` spell.
+inline std::string hexLength(const std::string& digits) {
+    const std::size_t length = hex(digits).size();
+    static constexpr char symbols[] = "0123456789abcdef";
+    std::string text;
+    for (const std::size_t value : {length & 0xFF, length >> 8})
+        text += {symbols[value >> 4 & 0xF], symbols[value & 0xF]};
+    return text;
+}
+
 }  // namespace marrowzip::testing

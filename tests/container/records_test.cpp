@@ -178,5 +178,66 @@ TEST(Entry, NamesDecodeByTheirOwnRule) {
     EXPECT_EQ(entryWith(dos, 0, "\x83\x65").pathUsingEncoding("no-such-encoding"), "");
 }
 
+// The exact times of the extra fields stand before the DOS fields; whatever is damaged, absent or
+// out of range is passed over, never an error. The round trips with the tools that write these
+// fields run in the tools suite.
+TEST(Entry, ModificationTimeComesFromASoundExactFieldElseFromTheDOSFields) {
+    const std::int64_t t = 1591012801;                // 2020-06-01T12:00:01Z
+    const std::string ut = "c1edd45e";                // t, 32 bits
+    const std::string filetime = "074daf2d0c38d601";  // t + 0.1234567 s
+    const std::uint16_t date2020 = 0x50C1, date2040 = 0x7821, date1980 = 0x0021;
+    const Timestamp dos2020{t - 1, 0};  // 12:00:00: even seconds only
+    const auto ntfs = [](const std::string& attributes) {
+        return "0a00 " + testing::hexLength("00000000" + attributes) + " 00000000 " + attributes;
+    };
+    const std::string times = "0100 1800 " + filetime + std::string(32, '0');
+    // {central extra field, local extra field, DOS date, time}
+    const std::tuple<std::string, std::string, std::uint16_t, Timestamp> cases[] = {
+        {"", "", date2020, dos2020},
+        {"5554 0500 01" + ut, "", date2020, {t, 0}},
+        {"5554 0500 03" + ut, "", date2020, {t, 0}},  // the central form of flags 3
+        {"5554 0d00 07" + ut + "0000000000000000", "", date2020, {t, 0}},
+        {"5554 0100 01", "", date2020, dos2020},       // the flag without the field
+        {"5554 0500 02" + ut, "", date2020, dos2020},  // an access time only
+        {"5554 0300 01c1ed", "", date2020, dos2020},   // truncated
+        {"5554 0900 01" + ut, "", date2020, dos2020},  // claims more than remains
+        {"", "5554 0900 03" + ut + "00000000", date2020, {t, 0}},
+        {"5554 0500 01 00f15365", "5554 0500 01" + ut, date2020, {1700000000, 0}},
+        {"5554 0d00 07" + ut + "0000000000000000", "5554 0500 01 00000000", date2020, {t, 0}},
+        {"5554 0300 01c1ed", "5554 0500 01" + ut, date2020, {t, 0}},
+        {"0100 0800 0000000000000000 5554 0500 01" + ut, "", date2020, {t, 0}},
+        // Before 1970, the last signed second, and past 2038 as writers then store it.
+        {"5554 0500 01 e49527ff", "", date1980, {-14182940, 0}},
+        {"5554 0500 01 ffffff7f", "", date2020, {0x7FFFFFFF, 0}},
+        {"5554 0500 01 00000080", "", date1980, {-0x80000000LL, 0}},
+        {"5554 0500 01 807eaa83", "", date2040, {2208988800, 0}},
+        // NTFS times, to 100 ns, stand before an extended timestamp.
+        {ntfs(times) + "5554 0500 01 00000000", "", date2020, {t, 123456700}},
+        {"", ntfs("0200 0000 " + times), date2020, {t, 123456700}},
+        {ntfs("0100 1000 " + filetime + filetime), "", date2020, dos2020},   // tag 1 too short
+        {ntfs("0100 1800 " + std::string(48, '0')), "", date2020, dos2020},  // no time
+        {ntfs("0100 1800 0000000000000080" + std::string(32, '0')), "", date2020, dos2020},
+        {ntfs("0100 1800 ff3fc0d15e5ac824" + std::string(32, '0')) + "5554 0500 01" + ut,
+         "",
+         date2020,
+         {253402300799, 999999900}},  // 9999-12-31T23:59:59.9999999Z
+        {ntfs("0100 1800 0040c0d15e5ac824" + std::string(32, '0')) + "5554 0500 01" + ut,
+         "",
+         date2020,
+         {t, 0}},  // year 10000
+        {"0a00 0200 0000", "", date2020, dos2020},
+    };
+    for (const auto& [central, local, date, time] : cases) {
+        Entry entry = entryWith(unix, 0, "f", 0, hex(central));
+        entry.centralDirectoryStructure.lastModFileDate = date;
+        entry.centralDirectoryStructure.lastModFileTime = 0x6000;  // 12:00:00
+        entry.localFileHeader.extraFieldData = hex(local);
+        const Timestamp got = entry.modificationTime();
+        EXPECT_EQ(std::pair(got.seconds, got.nanoseconds),
+                  std::pair(time.seconds, time.nanoseconds))
+            << central << " | " << local;
+    }
+}
+
 }  // namespace
 }  // namespace marrowzip

@@ -8,7 +8,9 @@
 #include <climits>
 #include <stdexcept>
 
+#include "container/hex.hpp"
 #include "marrowzip/operations/append_limits.hpp"
+#include "marrowzip/processing/dos_date.hpp"
 #include "operations/append_support.hpp"
 
 namespace marrowzip::testing {
@@ -48,6 +50,37 @@ TEST(AppendedRecords, CarryTheMethodAndModeOfEachKindOfItem) {
         EXPECT_EQ(entry.centralDirectoryStructure.externalFileAttributes, mode << 16) << path;
     }
     EXPECT_EQ(index, std::size(expected));
+}
+
+// Both headers carry the exact time in an extended timestamp block (flags 1, the time in
+// seconds), next to the DOS fields in UTC; past 2038 the field is read unsigned, and a date that
+// 32 bits cannot hold goes without the block.
+TEST(AppendedRecords, CarryTheExactModificationTimeInBothHeaders) {
+    const std::tuple<Date, std::string, Timestamp> cases[] = {
+        {sampleDate + 1.75, "5554 0500 01 01f15365", {1700000001, 0}},
+        {-1.5, "5554 0500 01 feffffff", {-2, 0}},
+        {2208988800, "5554 0500 01 807eaa83", {2208988800, 0}},  // 2040-01-01
+        {-5364662400, "", {315532800, 0}},  // 1800-01-01: the DOS fields' 1980-01-01
+    };
+    Archive archive = Archive::openMemory({}, Archive::AccessMode::create);
+    for (const auto& [date, extra, time] : cases) {
+        archive.appendEntry(std::to_string(date), EntryType::file, 0, date, std::nullopt,
+                            CompressionMethod::none, defaultChunkSize, nullptr,
+                            [](std::int64_t, std::int64_t) { return Bytes(); });
+    }
+    std::size_t index = 0;
+    for (const Entry& entry : Archive::openMemory(*archive.data(), Archive::AccessMode::read)) {
+        ASSERT_LT(index, std::size(cases));
+        const auto& [date, extra, time] = cases[index++];
+        const auto& central = entry.centralDirectoryStructure;
+        EXPECT_EQ(central.extraFieldData, hex(extra)) << date;
+        EXPECT_EQ(entry.localFileHeader.extraFieldData, hex(extra)) << date;
+        EXPECT_EQ(std::pair(central.lastModFileDate, central.lastModFileTime),
+                  std::pair(dosDateOf(date), dosTimeOf(date)))
+            << date;
+        EXPECT_EQ(entry.modificationTime(), time) << date;
+    }
+    EXPECT_EQ(index, std::size(cases));
 }
 
 TEST(AppendRefusals, WriteNothingAndNameTheCulprit) {

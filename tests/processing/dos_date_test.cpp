@@ -39,6 +39,21 @@ TEST(DosDate, WritesTheUtcFieldsAndClampsTheYear) {
     }
 }
 
+// Nanoseconds are never negative: a date before 1970 with a fraction rounds its seconds down.
+// The 32-bit time of an extended timestamp covers 1901-12-13T20:45:52Z to 2106-02-07T06:28:15Z.
+TEST(ExactTimes, ConvertWithinTheirRangesOnly) {
+    for (auto [date, seconds, nanoseconds] :
+         {std::tuple{1.5, 1, 500'000'000}, {-1.25, -2, 750'000'000}, {-0.0, 0, 0}}) {
+        EXPECT_EQ(timestampOf(date), (Timestamp{seconds, nanoseconds})) << date;
+    }
+    const std::tuple<Date, std::optional<std::uint32_t>> unixTimes[] = {
+        {-2147483648.0, 0x80000000}, {-2147483648.5, std::nullopt}, {-0.5, 0xFFFFFFFF},
+        {4294967295.9, 0xFFFFFFFF},  {4294967296.0, std::nullopt},
+    };
+    for (const auto& [date, value] : unixTimes)
+        EXPECT_EQ(unixTime32Of(date), value) << date;
+}
+
 TEST(DosDate, IgnoresTheLocalTimeZone) {
     const char* saved = std::getenv("TZ");
     const std::string restore = saved ? saved : "UTC";

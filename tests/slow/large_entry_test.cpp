@@ -29,8 +29,10 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     EXPECT_EQ(big.localFileHeader.versionNeededToExtract, 45);
     EXPECT_EQ(big.localFileHeader.uncompressedSize, saturated);
     EXPECT_EQ(big.localFileHeader.compressedSize, saturated);
-    EXPECT_EQ(big.localFileHeader.extraFieldLength, 20);
-    EXPECT_EQ(big.centralDirectoryStructure.extraFieldLength, 20);
+    // The ZIP64 block with both sizes (20 bytes), then the extended timestamp (9 bytes).
+    EXPECT_EQ(big.localFileHeader.extraFieldLength, 29);
+    EXPECT_EQ(big.centralDirectoryStructure.extraFieldLength, 29);
+    EXPECT_EQ(big.modificationTime(), (Timestamp{static_cast<std::int64_t>(sampleDate), 0}));
     EXPECT_EQ(big.uncompressedSize(), static_cast<std::uint64_t>(size));
     // The entry behind it starts beyond 4 GiB: its offset lives in a ZIP64 block.
     const Entry after = *archive.findEntry("after.txt");
@@ -44,7 +46,7 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     const Entry moved = *archive.findEntry("after.txt");
     EXPECT_EQ(moved.localHeaderOffset(), 0u);
     EXPECT_EQ(moved.centralDirectoryStructure.relativeOffsetOfLocalHeader, 0u);
-    EXPECT_EQ(moved.centralDirectoryStructure.extraFieldLength, 0);
+    EXPECT_EQ(moved.centralDirectoryStructure.extraFieldLength, 9);  // the timestamp alone
     EXPECT_FALSE(archive.zip64EndOfCentralDirectory().has_value());
     EXPECT_EQ(entryBytes(archive, moved), bytesOf("after\n"));
     EXPECT_LT(std::filesystem::file_size(path), 1000u);
