@@ -67,22 +67,62 @@ std::optional<std::string> relativePath(const FileURL& item, const FileURL& base
     return path;
 }
 
-void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
-                      marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter) {
+void walkCollectedTree(const FileURL& item, const std::optional<FileURL>& base,
+                       const ItemFilter& filter, const ItemVisitor& visit) {
     if (!filter(item)) return;
 
     // A chosen folder is recorded under its own name: its tree is relative to its parent.
     const FileURL effectiveBase = base ? *base : item.deletingLastPathComponent();
-    if (const auto path = relativePath(item, effectiveBase)) {
-        archive.appendEntry(*path, marrowzip::Archive::RelativeTo{effectiveBase}, compressionMethod,
-                            marrowzip::defaultChunkSize, nullptr);
-    }
+    if (const auto path = relativePath(item, effectiveBase)) visit(item, effectiveBase, *path);
 
     if (!isDirectoryItem(item)) return;
     for (const FileURL& child : listFolder(item)) {
-        addTreeToArchive(child, effectiveBase, compressionMethod, archive, filter);
+        walkCollectedTree(child, effectiveBase, filter, visit);
     }
+}
+
+ItemWork itemWork(const FileURL& item) {
+    std::error_code error;
+    const auto status = fs::symlink_status(item.filesystemPath(), error);
+    if (error) return {};
+    if (fs::is_directory(status)) return {1, false};
+    if (fs::is_symlink(status)) {
+        const auto target = fs::read_symlink(item.filesystemPath(), error);
+        return {error ? 0 : static_cast<std::int64_t>(target.native().size()), true};
+    }
+    const auto size = fs::file_size(item.filesystemPath(), error);
+    return {error ? 0 : static_cast<std::int64_t>(size), true};
+}
+
+TreeWork countCollectedTree(const FileURL& folder, const ItemFilter& filter,
+                            const JobProgress* progress) {
+    TreeWork work;
+    walkCollectedTree(folder, std::nullopt, filter,
+                      [&](const FileURL& item, const FileURL& /*base*/, const std::string&) {
+                          if (progress != nullptr) progress->throwIfCancelled();
+                          const ItemWork one = itemWork(item);
+                          work.units += one.units;
+                          work.files += one.isFile ? 1 : 0;
+                      });
+    return work;
+}
+
+void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
+                      marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
+                      const ItemFilter& filter, JobProgress* progress) {
+    walkCollectedTree(
+        item, base, filter,
+        [&](const FileURL& found, const FileURL& effectiveBase, const std::string& path) {
+            marrowzip::Progress* itemProgress = nullptr;
+            if (progress != nullptr) {
+                progress->throwIfCancelled();
+                const ItemWork work = itemWork(found);
+                itemProgress = progress->beginItem(found.path(), work.units, work.isFile,
+                                                   /*cancellable=*/true);
+            }
+            archive.appendEntry(path, marrowzip::Archive::RelativeTo{effectiveBase},
+                                compressionMethod, marrowzip::defaultChunkSize, itemProgress);
+        });
 }
 
 }  // namespace dunmarrow
