@@ -49,7 +49,7 @@ void archiveFolders(const FileURL& destination, const std::vector<FileURL>& fold
         // Counting first is a walk of names and sizes, so that one large file moves the bar.
         TreeWork total;
         for (const auto& folder : folders) {
-            const TreeWork work = countCollectedTree(folder, isCollectedItem, &progress);
+            const TreeWork work = countCollectedTree(folder, &progress);
             total.files += work.files;
             total.units += work.units;
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -94,16 +95,47 @@ ItemWork itemWork(const FileURL& item) {
     return {error ? 0 : static_cast<std::int64_t>(size), true};
 }
 
-TreeWork countCollectedTree(const FileURL& folder, const ItemFilter& filter,
-                            const JobProgress* progress) {
+namespace {
+
+// The extension test of isCollectedItem on a bare name: the text after the last dot, when the
+// dot does not begin the name.
+bool hasCollectedExtension(const std::string& name) {
+    const auto dot = name.rfind('.');
+    return dot != std::string::npos && dot != 0 &&
+           std::string_view(name).substr(dot + 1) == collectedExtension;
+}
+
+// The counting walk reads each folder once and takes the items' types from the listing, so
+// that only kept files cost a look-up (their size).
+void countFolder(const fs::path& folder, const JobProgress* progress, TreeWork& work) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (progress != nullptr) progress->throwIfCancelled();
+        const fs::file_status status = it->symlink_status(error);
+        if (error) break;
+        if (fs::is_directory(status)) {
+            work.units += 1;
+            countFolder(it->path(), progress, work);
+        } else if (hasCollectedExtension(it->path().filename().string())) {
+            work.files += 1;
+            const auto size = fs::is_symlink(status)
+                                  ? fs::read_symlink(it->path(), error).native().size()
+                                  : it->file_size(error);
+            if (!error) work.units += static_cast<std::int64_t>(size);
+            error.clear();
+        }
+    }
+}
+
+}  // namespace
+
+TreeWork countCollectedTree(const FileURL& folder, const JobProgress* progress) {
     TreeWork work;
-    walkCollectedTree(folder, std::nullopt, filter,
-                      [&](const FileURL& item, const FileURL& /*base*/, const std::string&) {
-                          if (progress != nullptr) progress->throwIfCancelled();
-                          const ItemWork one = itemWork(item);
-                          work.units += one.units;
-                          work.files += one.isFile ? 1 : 0;
-                      });
+    if (!isCollectedItem(folder)) return work;
+    const ItemWork top = itemWork(folder);
+    work.units += top.units;
+    work.files += top.isFile ? 1 : 0;
+    if (isDirectoryItem(folder)) countFolder(folder.filesystemPath(), progress, work);
     return work;
 }
 

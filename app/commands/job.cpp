@@ -148,8 +148,8 @@ std::string archiveText(const JobSummary& s) {
         countOf(s.files, "file", "files") + " and " + countOf(s.folders, "folder", "folders");
     const std::string sizes = formatSize(s.bytesIn) + " \u2192 " + formatSize(s.archiveSize);
     if (s.cancelled) {
-        return "Archiving cancelled: " + name + " holds the " + content +
-               " archived before, and is a valid archive (" + sizes + ")";
+        return "Archiving cancelled: " + name + " is a valid archive of the " + content +
+               " archived before (" + sizes + ")";
     }
     std::string text = "Archived " + content + " from " +
                        countOf(s.chosenFolders, "folder", "folders") + " into " + name +

@@ -2,9 +2,11 @@
 
 #include <QDialogButtonBox>
 #include <QFontMetrics>
+#include <QKeySequence>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 #include <cmath>
 
@@ -67,6 +69,9 @@ ProgressDialog::ProgressDialog(const QString& title, QWidget* parent)
     layout->addWidget(times_);
     layout->addWidget(buttons);
     cancelButton_->setFocus();
+    // The window's own Ctrl+Q does not reach past a modal dialog.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &ProgressDialog::quitRequested);
 }
 
 void ProgressDialog::showProgress(const ProgressSnapshot& snapshot,

@@ -26,6 +26,8 @@ public:
 
 signals:
     void cancelRequested();
+    // Ctrl+Q while the dialog has the keyboard: the app is to quit (after the job has stopped).
+    void quitRequested();
 
 public slots:
     // Esc, the close button and Cancel all cancel the job; the dialog stays until it has ended.

@@ -36,12 +36,6 @@ FileURL urlOf(const QString& path, bool isDirectory) {
     return FileURL::fromPath(QFile::encodeName(path).toStdString(), isDirectory);
 }
 
-// The paths the person chose; none when the panel was cancelled.
-QStringList runPanel(QFileDialog& dialog) {
-    if (dialog.exec() != QDialog::Accepted) return {};
-    return dialog.selectedFiles();
-}
-
 // The destination panel: a typed name of a folder that does not exist yet, inside one that
 // does, is created and accepted (Qt's own panel would refuse it as not found).
 class DestinationPanel final : public QFileDialog {
@@ -99,6 +93,11 @@ QString existingArchiveText(const QString& path) {
         .arg(QFileInfo(path).fileName());
 }
 
+QStringList QtUserInterface::runPanel(QFileDialog& dialog) const {
+    if (dialog.exec() != QDialog::Accepted || isQuitting()) return {};
+    return dialog.selectedFiles();
+}
+
 void QtUserInterface::requestQuit() {
     quitting_ = true;
     if (runningJob_ != nullptr) runningJob_->cancel();
@@ -121,7 +120,7 @@ std::optional<FileURL> QtUserInterface::chooseNewZipFile() {
         dialog.setNameFilters(archiveNameFilters());
         dialog.setDefaultSuffix(QStringLiteral("zip"));
         const QStringList paths = runPanel(dialog);
-        if (paths.isEmpty() || quitting_) return std::nullopt;
+        if (paths.isEmpty()) return std::nullopt;
         const QString path = withZipExtension(paths.first());
         const QFileInfo info(path);
         if (!info.exists() && !info.isSymLink()) return urlOf(path, false);
@@ -146,7 +145,6 @@ std::vector<FileURL> QtUserInterface::chooseFolders() {
     std::vector<FileURL> folders;
     for (const QString& path : runPanel(dialog))
         folders.push_back(urlOf(path, true));
-    if (quitting_) return {};
     return folders;
 }
 
@@ -158,7 +156,7 @@ std::optional<FileURL> QtUserInterface::chooseFile() {
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(archiveNameFilters());
     const QStringList paths = runPanel(dialog);
-    if (paths.isEmpty() || quitting_) return std::nullopt;
+    if (paths.isEmpty()) return std::nullopt;
     return urlOf(paths.first(), false);
 }
 
@@ -170,7 +168,7 @@ std::optional<FileURL> QtUserInterface::chooseFolder() {
     addHint(dialog, QFileDialog::tr("Choose the folder named like the archive's first folder, or "
                                     "type the name of a new one."));
     const QStringList paths = runPanel(dialog);
-    if (paths.isEmpty() || quitting_) return std::nullopt;
+    if (paths.isEmpty()) return std::nullopt;
     return urlOf(paths.first(), true);
 }
 
@@ -190,7 +188,7 @@ bool QtUserInterface::showAlert(const std::string& message, const std::string& i
     alert.setDefaultButton(ok);
     alert.setEscapeButton(ok);
     alert.exec();
-    return inside != nullptr && alert.clickedButton() == inside && !quitting_;
+    return inside != nullptr && alert.clickedButton() == inside && !isQuitting();
 }
 
 void QtUserInterface::runJob(const std::string& title, JobProgress& progress,
@@ -202,6 +200,9 @@ void QtUserInterface::runJob(const std::string& title, JobProgress& progress,
     QEventLoop loop;
     QTimer timer;
     QObject::connect(&dialog, &ProgressDialog::cancelRequested, [&runner] { runner.cancel(); });
+    QObject::connect(&dialog, &ProgressDialog::quitRequested, [this] {
+        if (dialogParent_) dialogParent_->close();
+    });
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (runner.isFinished()) {
             loop.quit();

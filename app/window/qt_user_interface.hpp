@@ -53,6 +53,9 @@ public:
     void showSummary(const JobSummary& summary) override;
 
 private:
+    // The paths the person chose; none when the panel was cancelled or the app is quitting.
+    QStringList runPanel(QFileDialog& dialog) const;
+
     QPointer<QWidget> dialogParent_;
     std::function<void(const JobSummary&)> showSummaryLine_;
     std::vector<marrowzip::FileURL> presetFolders_;

@@ -46,7 +46,7 @@ class FailureListDialog : public QDialog {
     Q_OBJECT
 
 public:
-    FailureListDialog(const JobSummary& summary, QWidget* parent = nullptr);
+    explicit FailureListDialog(const JobSummary& summary, QWidget* parent = nullptr);
 
     // The lines as written to standard output, one per line.
     const QString& lines() const noexcept { return lines_; }

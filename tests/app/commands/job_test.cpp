@@ -66,7 +66,7 @@ TEST(CommandJobs, CancelFromAnotherThreadLeavesAValidArchiveWithAPrefixOfTheEntr
     const std::vector<std::string> all = entryPaths(tmp / "whole.zip");
 
     ScriptedUserInterface ui;
-    ui.cancelAtUnits = 1;
+    ui.cancelAtUnits = 2 << 20;  // of 10 MiB
     archiveInto(ui, tmp / "cancelled.zip", run);
     ASSERT_TRUE(ui.summary);
     EXPECT_TRUE(ui.summary->cancelled);
@@ -75,9 +75,18 @@ TEST(CommandJobs, CancelFromAnotherThreadLeavesAValidArchiveWithAPrefixOfTheEntr
     ASSERT_LT(kept.size(), all.size());
     EXPECT_TRUE(std::equal(kept.begin(), kept.end(), all.begin()));
     EXPECT_EQ(static_cast<std::size_t>(ui.summary->files + ui.summary->folders), kept.size());
-    EXPECT_EQ(ui.summary->text().rfind("Archiving cancelled: cancelled.zip holds the ", 0), 0u)
+    EXPECT_EQ(ui.summary->text().rfind(
+                  "Archiving cancelled: cancelled.zip is a valid archive of the ", 0),
+              0u)
         << ui.summary->text();
-    EXPECT_EQ(runCommand("unzip -tq " + shellQuote((tmp / "cancelled.zip").string())).exitCode, 0);
+    // Entries compressed but not yet written when the cancel comes are dropped too; should that
+    // be all of them, the archive is the empty one (which unzip warns about).
+    if (kept.empty()) {
+        EXPECT_EQ(fs::file_size(tmp / "cancelled.zip"), 22u);
+    } else {
+        const auto test = runCommand("unzip -tq " + shellQuote((tmp / "cancelled.zip").string()));
+        EXPECT_EQ(test.exitCode, 0) << test.output;
+    }
 }
 
 TEST(CommandJobs, ACancelledRestoreStopsAfterAWholeEntry) {
@@ -166,7 +175,7 @@ TEST(CommandJobs, SummariesSayWhatWasAndWasNotDone) {
 TEST(CommandJobs, SigtermInTheMiddleOfArchivingLeavesAValidArchive) {
     if (!haveProgram("unzip")) GTEST_SKIP() << "Info-ZIP unzip is missing";
     TemporaryDirectory tmp;
-    const fs::path run = makeRun(tmp / "data/run1", 60, 1 << 20);
+    const fs::path run = makeRun(tmp / "data/run1", 24, 1 << 20);
     const fs::path zip = tmp / "run1.zip";
     const fs::path log = tmp / "driver.log";
     // "started" on standard error: bytes are being appended.
@@ -175,12 +184,13 @@ TEST(CommandJobs, SigtermInTheMiddleOfArchivingLeavesAValidArchive) {
                    shellQuote(run.string()) + " 2>" + shellQuote(log.string()) + " & pid=$!; " +
                    "for i in $(seq 1 600); do grep -q started " + shellQuote(log.string()) +
                    " && break; sleep 0.01; done; kill -TERM $pid; wait $pid; echo \"exit $?\"");
-    EXPECT_NE(result.output.find("Archiving cancelled: run1.zip holds the "), std::string::npos)
+    EXPECT_NE(result.output.find("Archiving cancelled: run1.zip is a valid archive of the "),
+              std::string::npos)
         << result.output;
     EXPECT_NE(result.output.find("exit 0"), std::string::npos) << result.output;
     const auto test = runCommand("unzip -t " + shellQuote(zip.string()));
     EXPECT_EQ(test.exitCode, 0) << test.output;
-    EXPECT_LT(entryPaths(zip).size(), 63u);
+    EXPECT_LT(entryPaths(zip).size(), 27u);
 }
 
 }  // namespace
