@@ -223,5 +223,13 @@ int main(int argc, char** argv) {
              grabAndPress(out, QStringLiteral("failure-list.png"), QStringLiteral("Close"))});
         window.contentView()->restoreButton()->click();
     }
+    {  // A typed name of a folder that does not exist yet is created and restored into.
+        fs::create_directories(tmp / "fresh");
+        const DialogScript script({choose(zip), choose(tmp / "fresh/run1")});
+        window.contentView()->restoreButton()->click();
+        if (!fs::is_regular_file(tmp / "fresh/run1/sub/b.qorvels")) {
+            fail("the typed new folder was not created and restored into");
+        }
+    }
     return failures == 0 ? 0 : 1;
 }

@@ -67,6 +67,7 @@ TEST(MainWindow, ClosingDuringAJobCancelsItWaitsForItAndThenCloses) {
         },
         [] {});
     window.show();
+    EXPECT_EQ(window.focusWidget(), window.contentView()->archiveButton());
     QTimer::singleShot(200, [&] {
         buttonsDisabledDuringJob = !window.contentView()->archiveButton()->isEnabled() &&
                                    !window.contentView()->restoreButton()->isEnabled();
