@@ -31,12 +31,13 @@ test-sanitize: deps
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -LE slow
 
 # Cancellation from other threads and the replacement of an archive that others read, under
-# ThreadSanitizer: the library and the concurrency tests only.
+# ThreadSanitizer: the library's concurrency tests and the app's commands (without Qt).
 test-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMARROWZIP_TSAN=ON \
-		-DMARROWZIP_WERROR=ON -DMARROWZIP_BUILD_APP=OFF -DMARROWZIP_BUILD_TOOLS=OFF \
-		-DMARROWZIP_BUILD_BENCH=OFF $(CMAKE_FLAGS)
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target marrowzip_tests_concurrency
+		-DMARROWZIP_WERROR=ON -DMARROWZIP_BUILD_APP=ON -DMARROWZIP_APP_COMMANDS_ONLY=ON \
+		-DMARROWZIP_BUILD_TOOLS=OFF -DMARROWZIP_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target marrowzip_tests_concurrency \
+		dunmarrow_tests_commands dunmarrow_job_driver
 	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -L tsan
 
 # Every libFuzzer target for FUZZ_SECONDS from seeds made by the real clients (and our tool when

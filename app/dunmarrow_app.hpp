@@ -1,10 +1,14 @@
 // The program: one Qt application showing one window whose content is ContentView. Nothing is
-// read at start and nothing is saved at the end.
+// read at start and nothing is saved at the end. A ZIP file named on the command line (as the
+// desktop passes it) is opened for a restore. SIGTERM and SIGINT close the window as the
+// window manager does: a running job is cancelled and waited for first.
 #pragma once
 
 #include <QApplication>
+#include <QSocketNotifier>
 
-#include "app/window/content_view.hpp"
+#include "app/commands/termination_signals.hpp"
+#include "app/window/main_window.hpp"
 #include "app/window/qt_user_interface.hpp"
 
 namespace dunmarrow {
@@ -18,8 +22,10 @@ public:
 
 private:
     QApplication application_;
+    TerminationSignals signals_;
+    QSocketNotifier signalNotifier_;
     QtUserInterface userInterface_;
-    ContentView contentView_;
+    MainWindow window_;
 };
 
 }  // namespace dunmarrow

@@ -8,9 +8,10 @@
 
 namespace dunmarrow {
 
-// Asks for a new ZIP file and for folders, then appends each folder tree in the order chosen.
-// Never throws: a failure is written to `out` as one line and ends the command, leaving the
-// archive valid with the entries appended so far.
+// Asks for a new ZIP file and for folders, then appends each folder tree in the order chosen,
+// on a worker thread, and shows the summary. Never throws: a failure is written to `out` as
+// one line (flushed) and ends the command, leaving the archive valid with the entries
+// appended so far; so does a cancelled job, without a line.
 void archiveFolderTree(UserInterface& ui, std::ostream& out);
 
 }  // namespace dunmarrow

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -67,22 +68,93 @@ std::optional<std::string> relativePath(const FileURL& item, const FileURL& base
     return path;
 }
 
-void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
-                      marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter) {
+void walkCollectedTree(const FileURL& item, const std::optional<FileURL>& base,
+                       const ItemFilter& filter, const ItemVisitor& visit) {
     if (!filter(item)) return;
 
     // A chosen folder is recorded under its own name: its tree is relative to its parent.
     const FileURL effectiveBase = base ? *base : item.deletingLastPathComponent();
-    if (const auto path = relativePath(item, effectiveBase)) {
-        archive.appendEntry(*path, marrowzip::Archive::RelativeTo{effectiveBase}, compressionMethod,
-                            marrowzip::defaultChunkSize, nullptr);
-    }
+    if (const auto path = relativePath(item, effectiveBase)) visit(item, effectiveBase, *path);
 
     if (!isDirectoryItem(item)) return;
     for (const FileURL& child : listFolder(item)) {
-        addTreeToArchive(child, effectiveBase, compressionMethod, archive, filter);
+        walkCollectedTree(child, effectiveBase, filter, visit);
     }
+}
+
+ItemWork itemWork(const FileURL& item) {
+    std::error_code error;
+    const auto status = fs::symlink_status(item.filesystemPath(), error);
+    if (error) return {};
+    if (fs::is_directory(status)) return {1, false};
+    if (fs::is_symlink(status)) {
+        const auto target = fs::read_symlink(item.filesystemPath(), error);
+        return {error ? 0 : static_cast<std::int64_t>(target.native().size()), true};
+    }
+    const auto size = fs::file_size(item.filesystemPath(), error);
+    return {error ? 0 : static_cast<std::int64_t>(size), true};
+}
+
+namespace {
+
+// The extension test of isCollectedItem on a bare name: the text after the last dot, when the
+// dot does not begin the name.
+bool hasCollectedExtension(const std::string& name) {
+    const auto dot = name.rfind('.');
+    return dot != std::string::npos && dot != 0 &&
+           std::string_view(name).substr(dot + 1) == collectedExtension;
+}
+
+// The counting walk reads each folder once and takes the items' types from the listing, so
+// that only kept files cost a look-up (their size).
+void countFolder(const fs::path& folder, const JobProgress* progress, TreeWork& work) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (progress != nullptr) progress->throwIfCancelled();
+        const fs::file_status status = it->symlink_status(error);
+        if (error) break;
+        if (fs::is_directory(status)) {
+            work.units += 1;
+            countFolder(it->path(), progress, work);
+        } else if (hasCollectedExtension(it->path().filename().string())) {
+            work.files += 1;
+            const auto size = fs::is_symlink(status)
+                                  ? fs::read_symlink(it->path(), error).native().size()
+                                  : it->file_size(error);
+            if (!error) work.units += static_cast<std::int64_t>(size);
+            error.clear();
+        }
+    }
+}
+
+}  // namespace
+
+TreeWork countCollectedTree(const FileURL& folder, const JobProgress* progress) {
+    TreeWork work;
+    if (!isCollectedItem(folder)) return work;
+    const ItemWork top = itemWork(folder);
+    work.units += top.units;
+    work.files += top.isFile ? 1 : 0;
+    if (isDirectoryItem(folder)) countFolder(folder.filesystemPath(), progress, work);
+    return work;
+}
+
+void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
+                      marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
+                      const ItemFilter& filter, JobProgress* progress) {
+    walkCollectedTree(
+        item, base, filter,
+        [&](const FileURL& found, const FileURL& effectiveBase, const std::string& path) {
+            marrowzip::Progress* itemProgress = nullptr;
+            if (progress != nullptr) {
+                progress->throwIfCancelled();
+                const ItemWork work = itemWork(found);
+                itemProgress = progress->beginItem(found.path(), work.units, work.isFile,
+                                                   /*cancellable=*/true);
+            }
+            archive.appendEntry(path, marrowzip::Archive::RelativeTo{effectiveBase},
+                                compressionMethod, marrowzip::defaultChunkSize, itemProgress);
+        });
 }
 
 }  // namespace dunmarrow

@@ -1,8 +1,10 @@
 #include "app/commands/restore_folder_tree.hpp"
 
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "app/commands/folder_tree_walk.hpp"
 #include "marrowzip/common/error.hpp"
@@ -27,7 +29,7 @@ std::string incompatibleAlertText(const std::string& rootPath, const FileURL& de
     std::string text(incompatibleAlertStart);
     text += rootPath;
     text += incompatibleAlertMiddle;
-    text += destination.asDirectory().absoluteString();
+    text += plainPath(destination);
     return text;
 }
 
@@ -39,7 +41,7 @@ std::string incompatibleAlertText(const std::string& rootPath, const FileURL& de
 // directory) is refused before anything of it is written: a small archive listing one
 // compressed block many times would otherwise fill the disk.
 void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalRecordRanges& ranges,
-                  const Entry& entry, const std::string& path) {
+                  const Entry& entry, const std::string& path, marrowzip::Progress* progress) {
     const FileURL destination = base.url().appendingPathComponent(path);
     if (!marrowzip::liesWithin(destination, base.url())) {
         throw Error(marrowzip::FileError::fileReadInvalidFileName, destination.path());
@@ -47,7 +49,7 @@ void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalReco
     ranges.claim(entry, archive.url().path(), path);
     const std::uint32_t checksum = base.extract(archive, entry, path, marrowzip::defaultChunkSize,
                                                 /*skipChecksum=*/false,
-                                                /*allowLinksOutside=*/false, nullptr);
+                                                /*allowLinksOutside=*/false, progress);
     // The written file stays, as the whole-archive unzip leaves it; the person is told.
     if (checksum != entry.checksum()) {
         throw Error(ArchiveError::invalidCRC32, destination.path());
@@ -56,60 +58,154 @@ void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalReco
 
 // A damaged central record or an encrypted entry ends the pass before the count the end
 // records declare; the entries before it are handled, and the person learns the rest is not.
-void reportEarlyEnd(const EntryIterator& entries, const FileURL& archiveURL, std::ostream& out) {
+void reportEarlyEnd(const EntryIterator& entries, const FileURL& archiveURL, FailureLog& log) {
     if (!entries.endedEarly()) return;
     const std::string detail =
         entries.stoppedAtEncryptedEntry() ? "encrypted entries are not supported" : "";
     const Error error(ArchiveError::invalidCentralDirectoryEntryCount, archiveURL.path(), {},
                       detail);
-    out << extractionFailedLine << error.what() << '\n';
+    log.fail(std::string(extractionFailedLine) + error.what());
 }
 
-void restoreEntries(UserInterface& ui, Archive& archive, const FileURL& archiveURL,
-                    const FileURL& destination, std::ostream& out) {
+bool isRestoredEntry(const std::string& path) {
+    return path.ends_with(collectedExtension);
+}
+
+// The entries after the root that will be restored, and their bytes, for the progress bar.
+void countRestoredEntries(const Archive& archive, JobProgress& progress, JobSummary& summary) {
     EntryIterator entries = archive.makeEntryIterator();
-    const std::optional<Entry> rootEntry = entries.next();
-    if (!rootEntry) {
-        reportEarlyEnd(entries, archiveURL, out);
-        return;
+    std::int64_t files = 0;
+    std::int64_t units = 0;
+    if (entries.next()) {
+        while (const std::optional<Entry> entry = entries.next()) {
+            progress.throwIfCancelled();
+            if (!isRestoredEntry(entry->path())) continue;
+            ++files;
+            units += static_cast<std::int64_t>(entry->uncompressedSize());
+        }
     }
+    summary.filesPlanned = files;
+    progress.setTotals(files, units);
+}
 
-    // A plain text prefix, not a component test: "run" accepts the root "run1/".
-    const std::string rootPath = rootEntry->path();
-    if (!rootPath.starts_with(destination.lastPathComponent())) {
-        ui.showAlert(std::string(incompatibleAlertMessage),
-                     incompatibleAlertText(rootPath, destination));
-        return;
-    }
+// The description of a failed entry without the paths its line names already: the entry's
+// path comes first in the line, and the file written is that path below the base.
+std::string entryFailureText(const std::exception& error) {
+    const auto* engineError = dynamic_cast<const Error*>(&error);
+    if (engineError == nullptr) return error.what();
+    return Error(engineError->code(), {}, {}, engineError->detail()).what();
+}
 
+// Every later `qorvels` entry, each finished before a cancelled job stops.
+void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& archiveURL,
+                    const FileURL& destination, JobProgress& progress, FailureLog& log,
+                    JobSummary& summary) {
+    countRestoredEntries(archive, progress, summary);
     ExtractionFolder base(destination.deletingLastPathComponent());
     marrowzip::LocalRecordRanges ranges(archive);
     while (const std::optional<Entry> entry = entries.next()) {
         const std::string path = entry->path();
-        if (!path.ends_with(collectedExtension)) continue;
-        try {
-            restoreEntry(archive, base, ranges, *entry, path);
-        } catch (const std::exception& error) {
-            out << "File " << path << " with " << error.what() << '\n';
+        if (!isRestoredEntry(path)) continue;
+        if (progress.isCancelled()) {
+            summary.cancelled = true;
+            return;
         }
+        marrowzip::Progress* entryProgress =
+            progress.beginItem(base.url().appendingPathComponent(path).path(),
+                               static_cast<std::int64_t>(entry->uncompressedSize()),
+                               /*isFile=*/true, /*cancellable=*/false);
+        try {
+            restoreEntry(archive, base, ranges, *entry, path, entryProgress);
+            ++summary.files;
+        } catch (const std::exception& error) {
+            ++summary.filesFailed;
+            log.fail("File " + path + " with " + entryFailureText(error));
+        }
+        progress.finishItem();
     }
-    reportEarlyEnd(entries, archiveURL, out);
+    reportEarlyEnd(entries, archiveURL, log);
+}
+
+// The first component of the root's path: the folder's name for an archive of folders.
+std::string rootName(const std::string& rootPath) {
+    return rootPath.substr(0, rootPath.find('/'));
+}
+
+// The folder offered when the chosen one does not match: the root's folder inside it; none
+// when that name could not be a folder's.
+std::optional<FileURL> folderInside(const FileURL& destination, const std::string& rootPath) {
+    const std::string root = rootName(rootPath);
+    if (root.empty() || root == "." || root == "..") return std::nullopt;
+    return destination.appendingPathComponent(root).asDirectory();
 }
 
 }  // namespace
 
+std::string plainPath(const FileURL& url) {
+    std::string path = url.path();
+    while (path.size() > 1 && path.ends_with('/'))
+        path.pop_back();
+    return path;
+}
+
 void restoreFolderTree(UserInterface& ui, std::ostream& out) {
     const auto archiveURL = ui.chooseFile();
     if (!archiveURL) return;
-    const auto destination = ui.chooseFolder();
+    auto destination = ui.chooseFolder();
     if (!destination) return;
 
+    JobSummary summary;
+    summary.command = JobSummary::Command::restore;
+    summary.archivePath = archiveURL->path();
+    FailureLog log(out, summary);
+    std::optional<Archive> archive;
+    std::optional<EntryIterator> entries;
     try {
-        Archive archive = Archive::openFile(*archiveURL, Archive::AccessMode::read);
-        restoreEntries(ui, archive, *archiveURL, *destination, out);
+        // Opening and reading the root are quick and decide whether the alert is shown.
+        archive = Archive::openFile(*archiveURL, Archive::AccessMode::read);
+        entries = archive->makeEntryIterator();
+        const std::optional<Entry> rootEntry = entries->next();
+        summary.started = true;
+        if (!rootEntry) {
+            summary.emptyArchive = !entries->endedEarly();
+            reportEarlyEnd(*entries, *archiveURL, log);
+            ui.showSummary(summary);
+            return;
+        }
+        // A plain text prefix, not a component test: "run" accepts the root "run1/".
+        const std::string rootPath = rootEntry->path();
+        if (!rootPath.starts_with(destination->lastPathComponent())) {
+            const auto inside = folderInside(*destination, rootPath);
+            const std::string alternative =
+                inside ? "Restore into " + plainPath(*inside) : std::string();
+            const bool restoreInside =
+                ui.showAlert(std::string(incompatibleAlertMessage),
+                             incompatibleAlertText(rootPath, *destination), alternative);
+            if (!restoreInside || !inside) return;
+            // The same as choosing that folder: it exists from now on, whatever is restored.
+            std::error_code ignored;
+            std::filesystem::create_directory(inside->filesystemPath(), ignored);
+            destination = inside;
+        }
+        // The files land below the chosen folder's parent, under the root's own name.
+        summary.restoredFolder = plainPath(
+            destination->deletingLastPathComponent().appendingPathComponent(rootName(rootPath)));
     } catch (const std::exception& error) {
-        out << extractionFailedLine << error.what() << '\n';
+        log.fail(std::string(extractionFailedLine) + error.what());
+        ui.showSummary(summary);
+        return;
     }
+
+    JobProgress progress;
+    ui.runJob("Restoring a folder tree", progress, [&](JobProgress& job) {
+        try {
+            restoreEntries(*archive, *entries, *archiveURL, *destination, job, log, summary);
+        } catch (const std::exception& error) {
+            log.fail(std::string(extractionFailedLine) + error.what());
+        }
+    });
+    archive.reset();
+    ui.showSummary(summary);
 }
 
 }  // namespace dunmarrow

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "app/commands/user_interface.hpp"
@@ -18,9 +19,14 @@ inline constexpr std::string_view extractionFailedLine =
     "Extraction of ZIP archive failed with error:";
 
 // Asks for an archive and a destination folder, checks that the archive's first entry begins
-// with the folder's name (an alert when not), and extracts every later entry whose path ends in
-// `qorvels` beneath the folder's parent. Never throws: each entry that cannot be restored gets
-// one line on `out` and the others go on.
+// with the folder's name (an alert when not, which offers the root's folder inside the chosen
+// one instead), and extracts every later entry whose path ends in `qorvels` beneath the
+// folder's parent on a worker thread, then shows the summary. Never throws: each entry that
+// cannot be restored gets one line on `out` (flushed) and the others go on; a cancelled job
+// stops after the entry being written.
 void restoreFolderTree(UserInterface& ui, std::ostream& out);
+
+// A path as a person reads it: no scheme, no percent-encoding, no trailing slash.
+std::string plainPath(const marrowzip::FileURL& url);
 
 }  // namespace dunmarrow

@@ -11,8 +11,8 @@ namespace dunmarrow {
 
 ContentView::ContentView(Action archiveFolderTree, Action restoreFolderTree, QWidget* parent)
     : QWidget(parent),
-      archiveButton_(new QPushButton(tr("Archive folder tree"), this)),
-      restoreButton_(new QPushButton(tr("UnArchive folder tree"), this)) {
+      archiveButton_(new QPushButton(tr("&Archive folder tree"), this)),
+      restoreButton_(new QPushButton(tr("&UnArchive folder tree"), this)) {
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
@@ -25,7 +25,8 @@ ContentView::ContentView(Action archiveFolderTree, Action restoreFolderTree, QWi
     stack->addWidget(divider);
     stack->addWidget(restoreButton_, 0, Qt::AlignHCenter);
 
-    // Each command runs synchronously inside the click: the window answers again when it ends.
+    // The window decides how a command runs (its work on a worker thread, the buttons disabled
+    // meanwhile); the view only starts it.
     connect(archiveButton_, &QPushButton::clicked, this,
             [action = std::move(archiveFolderTree)] { action(); });
     connect(restoreButton_, &QPushButton::clicked, this,

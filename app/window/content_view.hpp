@@ -1,5 +1,6 @@
 // The one view of the window: the globe, the archiving button, a divider and the restore button,
-// stacked and centred. It holds no state; each button runs its command to the end.
+// stacked and centred, with a mnemonic on each button. It holds no state; each button starts its
+// command.
 #pragma once
 
 #include <QWidget>

@@ -8,12 +8,14 @@ namespace dunmarrow::testing {
 namespace {
 
 // What the command prints, with `folders` chosen.
-std::string archive(const fs::path& zip, const std::vector<fs::path>& folders) {
+std::string archive(const fs::path& zip, const std::vector<fs::path>& folders,
+                    std::optional<JobSummary>* summary = nullptr) {
     ScriptedUserInterface ui;
     ui.newZipFile = fileURL(zip);
     for (const auto& folder : folders)
         ui.folders.push_back(fileURL(folder, true));
     archiveFolderTree(ui, ui.out);
+    if (summary != nullptr) *summary = ui.summary;
     return ui.out.str();
 }
 
@@ -56,11 +58,18 @@ TEST(ArchiveFolderTree, AFailurePrintsOneLineAndLeavesAValidArchive) {
     // A vanished folder whose name passes the filter fails its append; run3 is never walked.
     const std::vector<fs::path> folders = {tmp / "data/run1", tmp / "data/gone.qorvels",
                                            tmp / "data/run3"};
-    EXPECT_EQ(archive(tmp / "taken.zip", folders),
+    std::optional<JobSummary> summary;
+    EXPECT_EQ(archive(tmp / "taken.zip", folders, &summary),
               (tmp / "taken.zip").string() + ": the file already exists\n");
     EXPECT_EQ(readFileBytes(tmp / "taken.zip"), bytesOf("precious"));
-    EXPECT_EQ(archive(tmp / "out.zip", folders),
+    ASSERT_TRUE(summary);
+    EXPECT_EQ(summary->text(), "Nothing was archived: taken.zip could not be created");
+    EXPECT_EQ(summary->failures,
+              std::vector<std::string>{(tmp / "taken.zip").string() + ": the file already exists"});
+    EXPECT_EQ(archive(tmp / "out.zip", folders, &summary),
               (tmp / "data/gone.qorvels").string() + ": no such file or folder\n");
+    EXPECT_EQ(std::pair(summary->files, summary->folders),
+              (std::pair<std::int64_t, std::int64_t>(1, 1)));
     EXPECT_EQ(entryPaths(tmp / "out.zip"), (std::vector<std::string>{"run1/", "run1/a.qorvels"}));
     EXPECT_EQ(runCommand("unzip -t " + shellQuote((tmp / "out.zip").string())).exitCode, 0);
 }

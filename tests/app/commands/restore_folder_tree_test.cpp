@@ -48,20 +48,36 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
     ScriptedUserInterface ui;
     EXPECT_EQ(restore(ui, tmp / "run1.zip", tmp / "backup/run"), "");
     EXPECT_TRUE(ui.alerts.empty());
+    ASSERT_TRUE(ui.summary);
+    EXPECT_EQ(ui.summary->text(), "Restored 2 files into " + (tmp / "backup/run1").string());
     // Folders come only as parents of files.
     EXPECT_EQ(listTree(tmp / "backup/run1"),
               (std::vector<std::string>{"a.qorvels", "sub", "sub/b.qorvels"}));
     EXPECT_EQ(readFileBytes(tmp / "backup/run1/sub/b.qorvels"), bytesOf("b"));
 
+    // The alert names the chosen folder as a plain path, and offers the root's folder in it.
     ScriptedUserInterface refused;
-    EXPECT_EQ(restore(refused, tmp / "run1.zip", tmp / "other/run 2"), "");
+    EXPECT_EQ(restore(refused, tmp / "run1.zip", tmp / "other/Mes données"), "");
     EXPECT_EQ(refused.alerts,
               (std::vector<std::string>{
                   "Non compatible paths",
                   "The selected extraction destination starts at run1/ and the selected "
-                  "destination must end exactly there, but is file://" +
-                      (tmp / "other").string() + "/run%202/"}));
-    EXPECT_EQ(listTree(tmp / "other"), std::vector<std::string>{"run 2"});
+                  "destination must end exactly there, but is " +
+                      (tmp / "other/Mes données").string(),
+                  "Restore into " + (tmp / "other/Mes données/run1").string()}));
+    EXPECT_EQ(listTree(tmp / "other"), std::vector<std::string>{"Mes données"});
+    EXPECT_FALSE(refused.summary);
+
+    // Taking the offer is choosing that folder: it is created and the tree lands in it.
+    ScriptedUserInterface inside;
+    inside.chooseAlternative = true;
+    EXPECT_EQ(restore(inside, tmp / "run1.zip", tmp / "other/Mes données"), "");
+    EXPECT_EQ(
+        listTree(tmp / "other/Mes données"),
+        (std::vector<std::string>{"run1", "run1/a.qorvels", "run1/sub", "run1/sub/b.qorvels"}));
+    ASSERT_TRUE(inside.summary);
+    EXPECT_EQ(inside.summary->text(),
+              "Restored 2 files into " + (tmp / "other/Mes données/run1").string());
 }
 
 // The engine's own refusals (paths through links, among them) have their tests; the app checks
@@ -82,12 +98,13 @@ TEST(RestoreFolderTree, EachEntryThatCannotBeRestoredGetsOneLineAndTheRestAreWri
     writeFileText(tmp / "backup/run1/old.qorvels", "old");
 
     ScriptedUserInterface ui;
-    std::istringstream lines(restore(ui, zip, tmp / "backup/run1"));
+    const std::string printed = restore(ui, zip, tmp / "backup/run1");
+    std::istringstream lines(printed);
     const std::pair<std::string, Error> expected[] = {
         {"run1/old.qorvels", Error(FileError::fileWriteFileExists)},
         {"run1/../../escape.qorvels", Error(FileError::fileReadInvalidFileName)},
         {"run1/shared.qorvels",
-         Error(ArchiveError::invalidLocalHeaderDataOffset, zip.string(), "run1/shared.qorvels",
+         Error(ArchiveError::invalidLocalHeaderDataOffset, {}, {},
                "the entry's local record overlaps another entry or the central directory")},
         {"run1/bad.qorvels", Error(ArchiveError::invalidCRC32)}};
     for (const auto& [path, error] : expected) {
@@ -95,10 +112,21 @@ TEST(RestoreFolderTree, EachEntryThatCannotBeRestoredGetsOneLineAndTheRestAreWri
         std::getline(lines, line);
         EXPECT_EQ(line.rfind("File " + path + " with ", 0), 0u) << line;
         EXPECT_NE(line.find(error.what()), std::string::npos) << line;
+        // The entry's path once; neither the archive's nor the written file's path again.
+        EXPECT_EQ(line.find(path, 5 + path.size()), std::string::npos) << line;
+        EXPECT_EQ(line.find(tmp.path().string()), std::string::npos) << line;
     }
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(lines), {}),
               failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string(), {},
                                "encrypted entries are not supported")));
+    // The window lists exactly what standard output got.
+    ASSERT_TRUE(ui.summary);
+    std::string listed;
+    for (const auto& failure : ui.summary->failures)
+        listed += failure + "\n";
+    EXPECT_EQ(listed, printed);
+    EXPECT_EQ(ui.summary->filesFailed, 4);
+    EXPECT_EQ(ui.summary->files, 1);
     // The file whose checksum does not match stays, as the whole-archive unzip leaves it.
     EXPECT_EQ(
         listTree(tmp.path()),

@@ -1,6 +1,8 @@
-// Panels that answer from a script, for the command tests.
+// Panels that answer from a script, and jobs run on the app's worker-thread runner, for the
+// command tests.
 #pragma once
 
+#include <chrono>
 #include <sstream>
 
 #include "app/commands/user_interface.hpp"
@@ -17,16 +19,33 @@ using namespace marrowzip::testing;
 struct ScriptedUserInterface final : UserInterface {
     std::optional<FileURL> newZipFile, file, folder;
     std::vector<FileURL> folders;
-    std::vector<std::string> alerts;  // message, then informative text
+    std::vector<std::string> alerts;  // message, informative text, second button
+    bool chooseAlternative = false;   // the alert's answer
     std::ostringstream out;           // the commands' standard output
+    // Cancels the job from this thread once this many units are done.
+    std::optional<std::int64_t> cancelAtUnits;
+    ProgressSnapshot lastProgress;  // as the job ended
+    std::optional<JobSummary> summary;
 
     std::optional<FileURL> chooseNewZipFile() override { return newZipFile; }
     std::vector<FileURL> chooseFolders() override { return folders; }
     std::optional<FileURL> chooseFile() override { return file; }
     std::optional<FileURL> chooseFolder() override { return folder; }
-    void showAlert(const std::string& message, const std::string& informativeText) override {
-        alerts = {message, informativeText};
+    bool showAlert(const std::string& message, const std::string& informativeText,
+                   const std::string& alternative) override {
+        alerts = {message, informativeText, alternative};
+        return chooseAlternative;
     }
+    void runJob(const std::string& /*title*/, JobProgress& progress,
+                const JobRunner::Work& work) override {
+        JobRunner runner(progress, work);
+        while (!runner.waitFor(std::chrono::milliseconds(1))) {
+            if (cancelAtUnits && progress.snapshot().unitsDone >= *cancelAtUnits) runner.cancel();
+        }
+        runner.wait();
+        lastProgress = progress.snapshot();
+    }
+    void showSummary(const JobSummary& shown) override { summary = shown; }
 };
 
 }  // namespace dunmarrow::testing

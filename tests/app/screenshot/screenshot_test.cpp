@@ -1,4 +1,5 @@
-// Starts the real app under a virtual X server and keeps a picture of its window.
+// Starts the real app under a virtual X server and keeps a picture of its window, then drives
+// the window's states through its panels and keeps a picture of each.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,25 +9,67 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using marrowzip::testing::haveProgram;
+using marrowzip::testing::runCommand;
 using marrowzip::testing::shellQuote;
 
+fs::path screenshotFolder() {
+    const char* buildDir = std::getenv("MARROWZIP_BUILD_DIR");
+    const auto folder = fs::path(buildDir ? buildDir : MARROWZIP_BUILD_DIR) / "screenshots";
+    fs::create_directories(folder);
+    return folder;
+}
+
+bool haveXvfbAndImageMagick() {
+    return haveProgram("xvfb-run") && haveProgram("import") && haveProgram("identify");
+}
+
+const char* const xvfbRun = "xvfb-run -a -s '-screen 0 1024x768x24' ";
+
 TEST(DunmarrowWindow, ScreenshotUnderXvfbShowsTheWindow) {
-    if (!haveProgram("xvfb-run") || !haveProgram("import") || !haveProgram("identify")) {
+    if (!haveXvfbAndImageMagick()) {
         GTEST_SKIP() << "Xvfb or ImageMagick is missing: scripts/install-deps installs them";
     }
-    const char* buildDir = std::getenv("MARROWZIP_BUILD_DIR");
-    const auto png = std::filesystem::path(buildDir ? buildDir : MARROWZIP_BUILD_DIR) /
-                     "screenshots/dunmarrow.png";
-    std::filesystem::create_directories(png.parent_path());
-    std::filesystem::remove(png);
+    const auto png = screenshotFolder() / "dunmarrow.png";
+    fs::remove(png);
 
     // The script succeeds once the picture, trimmed to the window, holds more than two colours.
-    const auto shot = marrowzip::testing::runCommand(
-        "xvfb-run -a -s '-screen 0 800x600x24' " + shellQuote(DUNMARROW_SCREENSHOT_SCRIPT) + " " +
-        shellQuote(DUNMARROW_BINARY) + " " + shellQuote(png.string()));
+    const auto shot =
+        runCommand(std::string(xvfbRun) + shellQuote(DUNMARROW_SCREENSHOT_SCRIPT) + " " +
+                   shellQuote(DUNMARROW_BINARY) + " " + shellQuote(png.string()));
     EXPECT_EQ(shot.exitCode, 0) << shot.output;
-    EXPECT_TRUE(std::filesystem::exists(png));
+    EXPECT_TRUE(fs::exists(png));
+}
+
+// Each state is drawn (more than a few colours: text, frames, buttons) and has a picture.
+TEST(DunmarrowWindow, ScreenshotsOfEachStateAPersonMeets) {
+    if (!haveXvfbAndImageMagick()) {
+        GTEST_SKIP() << "Xvfb or ImageMagick is missing: scripts/install-deps installs them";
+    }
+    const fs::path folder = screenshotFolder();
+    const char* const names[] = {"idle.png",
+                                 "progress.png",
+                                 "archive-summary.png",
+                                 "existing-archive-alert.png",
+                                 "restore-alert.png",
+                                 "restore-summary.png",
+                                 "failure-list.png"};
+    for (const char* name : names)
+        fs::remove(folder / name);
+
+    // Under the sanitizers, the D-Bus library's own allocations are not ours to report.
+    const auto run =
+        runCommand(std::string(xvfbRun) + "env QT_QPA_PLATFORM=xcb LSAN_OPTIONS=" +
+                   shellQuote("suppressions=" DUNMARROW_LSAN_SUPPRESSIONS) + " " +
+                   shellQuote(DUNMARROW_SCREENSHOTS) + " " + shellQuote(folder.string()));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    for (const char* name : names) {
+        const auto colours =
+            runCommand("identify -format %k " + shellQuote((folder / name).string()));
+        EXPECT_EQ(colours.exitCode, 0) << name << ": " << colours.output;
+        EXPECT_GT(std::atoi(colours.output.c_str()), 4) << name;
+    }
 }
 
 }  // namespace

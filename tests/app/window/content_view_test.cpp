@@ -24,9 +24,9 @@ TEST(ContentView, StacksTheGlobeTheTwoButtonsAndTheDividerInOrderAtAnySize) {
     auto* divider = qobject_cast<QFrame*>(stack->itemAt(2)->widget());
     auto* restore = qobject_cast<QPushButton*>(stack->itemAt(3)->widget());
     ASSERT_TRUE(globe && archive && divider && restore);
-    EXPECT_EQ(archive->text(), QStringLiteral("Archive folder tree"));
+    EXPECT_EQ(archive->text(), QStringLiteral("&Archive folder tree"));
     EXPECT_EQ(divider->frameShape(), QFrame::HLine);
-    EXPECT_EQ(restore->text(), QStringLiteral("UnArchive folder tree"));
+    EXPECT_EQ(restore->text(), QStringLiteral("&UnArchive folder tree"));
 
     view.show();
     for (const QSize size : {QSize(120, 120), QSize(900, 700)}) {
