@@ -40,6 +40,8 @@ void defineAdd(CLI::App& app, AddOptions& options) {
     auto* command = app.add_subcommand(
         "add", "Append files, folders or links to an archive (created when missing)");
     command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
+    command->add_flag("--no-wait", options.noWait,
+                      "Fail at once while another process is updating the archive");
     command->add_option("--as", options.entryPath, "The entry path of a single ITEM")
         ->type_name("PATH");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
@@ -67,6 +69,8 @@ void defineExtract(CLI::App& app, ExtractOptions& options) {
 void defineRemove(CLI::App& app, RemoveOptions& options) {
     auto* command =
         app.add_subcommand("remove", "Remove entries from an archive (all of them or none)");
+    command->add_flag("--no-wait", options.noWait,
+                      "Fail at once while another process is updating the archive");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
     command->add_option("PATH", options.paths, "Entry paths to remove")->required();
 }
