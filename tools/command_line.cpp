@@ -17,6 +17,7 @@ struct ParsedOptions {
     ExtractOptions extract;
     RemoveOptions remove;
     TestOptions test;
+    RepairOptions repair;
 };
 
 void defineList(CLI::App& app, ListOptions& options) {
@@ -80,6 +81,13 @@ void defineTest(CLI::App& app, TestOptions& options) {
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
 }
 
+void defineRepair(CLI::App& app, RepairOptions& options) {
+    auto* command = app.add_subcommand(
+        "repair", "Salvage the whole, checked entries of a damaged archive into a new one");
+    command->add_option("DAMAGED", options.damaged, "The damaged ZIP file (only read)")->required();
+    command->add_option("OUT", options.output, "The new archive (never overwritten)")->required();
+}
+
 int reportUsageError(const CLI::App& app, const std::string& message) {
     const auto chosen = app.get_subcommands();
     const std::string help =
@@ -126,6 +134,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandL
     defineExtract(app, parsed.extract);
     defineRemove(app, parsed.remove);
     defineTest(app, parsed.test);
+    defineRepair(app, parsed.repair);
 
     try {
         app.parse(argc, argv);
@@ -146,6 +155,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandL
     if (app.got_subcommand("extract")) commandLine.command = parsed.extract;
     if (app.got_subcommand("remove")) commandLine.command = parsed.remove;
     if (app.got_subcommand("test")) commandLine.command = parsed.test;
+    if (app.got_subcommand("repair")) commandLine.command = parsed.repair;
     return std::nullopt;
 }
 

@@ -66,6 +66,11 @@ struct TestOptions {
     std::string archive;
 };
 
+struct RepairOptions {
+    std::string damaged;
+    std::string output;
+};
+
 // The line for a central directory that ended before the count its end records declare (a
 // damaged record, or an encrypted entry): the entries before it are handled, then this fails.
 std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
@@ -81,5 +86,6 @@ int runAdd(const AddOptions& options, ToolContext& context);
 int runExtract(const ExtractOptions& options, ToolContext& context);
 int runRemove(const RemoveOptions& options, ToolContext& context);
 int runTest(const TestOptions& options, ToolContext& context);
+int runRepair(const RepairOptions& options, ToolContext& context);
 
 }  // namespace marrowzip::tool

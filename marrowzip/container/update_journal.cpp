@@ -23,7 +23,7 @@ namespace {
 // the bytes before the tail, tail length (six 64-bit values), the tail, and the CRC-32 of
 // everything before it.
 constexpr std::uint8_t journalMagic[8] = {'M', 'Z', 'J', 'R', 'N', 'L', '0', '1'};
-constexpr std::size_t journalHeaderSize = sizeof journalMagic + 6 * 8;
+constexpr std::size_t journalHeaderSize = sizeof journalMagic + std::size_t{6} * 8;
 // The bytes before the tail that an update leaves alone and a journal checks: a file that took
 // the archive's place (and perhaps its inode number) does not hold them.
 constexpr std::uint64_t precedingBytes = std::uint64_t{1} << 16;
