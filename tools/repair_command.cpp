@@ -380,7 +380,8 @@ int runRepair(const RepairOptions& options, ToolContext& context) {
         from = *offset + 1;
     }
     // Entries that the directory lists but whose local record was not found whole.
-    for (const auto& [offset, record] : directory) {
+    for (const auto& [listedOffset, record] : directory) {
+        const std::uint64_t offset = listedOffset;
         const bool recovered = std::any_of(found.begin(), found.end(), [&](const auto& entry) {
             return entry.first.offset == offset;
         });

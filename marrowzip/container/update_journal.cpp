@@ -79,8 +79,7 @@ std::string folderOf(const std::string& path) {
 // A temporary journal that has not been renamed into place goes on every exit.
 class PendingJournal {
 public:
-    explicit PendingJournal(const std::string& journalPath) {
-        path_ = journalPath + ".new-XXXXXX";
+    explicit PendingJournal(const std::string& journalPath) : path_(journalPath + ".new-XXXXXX") {
         descriptor_.reset(::mkostemp(path_.data(), O_CLOEXEC));
         if (!descriptor_) throw posixFileError(errno, path_);
     }
