@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 50
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-sanitize test-tsan fuzz lint run format clean
+.PHONY: all deps build test test-kill test-sanitize test-tsan fuzz lint run format clean
 
 all: build
 
@@ -21,6 +21,10 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The kill-point harness with 200 SIGKILLs per operation (make test runs 24).
+test-kill: build
+	cd $(BUILD_DIR) && MARROWZIP_KILL_POINTS=200 tests/tools/marrowzip_tests_tools --gtest_filter='KillPoints.*'
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer; the slow tests
 # (multi-gigabyte entries) run only in the plain build.

@@ -17,6 +17,7 @@ struct ParsedOptions {
     ExtractOptions extract;
     RemoveOptions remove;
     TestOptions test;
+    RepairOptions repair;
 };
 
 void defineList(CLI::App& app, ListOptions& options) {
@@ -50,6 +51,8 @@ void defineAdd(CLI::App& app, AddOptions& options) {
     auto* command = app.add_subcommand(
         "add", "Append files, folders or links to an archive (created when missing)");
     command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
+    command->add_flag("--no-wait", options.noWait,
+                      "Fail at once while another process is updating the archive");
     command->add_option("--as", options.entryPath, "The entry path of a single ITEM")
         ->type_name("PATH");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
@@ -77,6 +80,8 @@ void defineExtract(CLI::App& app, ExtractOptions& options) {
 void defineRemove(CLI::App& app, RemoveOptions& options) {
     auto* command =
         app.add_subcommand("remove", "Remove entries from an archive (all of them or none)");
+    command->add_flag("--no-wait", options.noWait,
+                      "Fail at once while another process is updating the archive");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
     command->add_option("PATH", options.paths, "Entry paths to remove")->required();
 }
@@ -84,6 +89,13 @@ void defineRemove(CLI::App& app, RemoveOptions& options) {
 void defineTest(CLI::App& app, TestOptions& options) {
     auto* command = app.add_subcommand("test", "Read every entry and check its CRC-32");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+}
+
+void defineRepair(CLI::App& app, RepairOptions& options) {
+    auto* command = app.add_subcommand(
+        "repair", "Salvage the whole, checked entries of a damaged archive into a new one");
+    command->add_option("DAMAGED", options.damaged, "The damaged ZIP file (only read)")->required();
+    command->add_option("OUT", options.output, "The new archive (never overwritten)")->required();
 }
 
 int reportUsageError(const CLI::App& app, const std::string& message) {
@@ -132,6 +144,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandL
     defineExtract(app, parsed.extract);
     defineRemove(app, parsed.remove);
     defineTest(app, parsed.test);
+    defineRepair(app, parsed.repair);
 
     try {
         app.parse(argc, argv);
@@ -152,6 +165,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandL
     if (app.got_subcommand("extract")) commandLine.command = parsed.extract;
     if (app.got_subcommand("remove")) commandLine.command = parsed.remove;
     if (app.got_subcommand("test")) commandLine.command = parsed.test;
+    if (app.got_subcommand("repair")) commandLine.command = parsed.repair;
     return std::nullopt;
 }
 

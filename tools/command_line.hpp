@@ -10,7 +10,8 @@ namespace marrowzip::tool {
 
 struct CommandLine {
     bool quiet = false;
-    std::variant<ListOptions, CreateOptions, AddOptions, ExtractOptions, RemoveOptions, TestOptions>
+    std::variant<ListOptions, CreateOptions, AddOptions, ExtractOptions, RemoveOptions, TestOptions,
+                 RepairOptions>
         command;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interrupt_watcher.hpp"
+#include "marrowzip/container/archive.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip {
@@ -43,6 +44,7 @@ struct AddOptions {
     std::string archive;
     std::vector<std::string> items;
     bool store = false;
+    bool noWait = false;                   // fail at once while another process updates the archive
     std::optional<std::string> entryPath;  // --as
 };
 
@@ -57,10 +59,16 @@ struct ExtractOptions {
 struct RemoveOptions {
     std::string archive;
     std::vector<std::string> paths;
+    bool noWait = false;
 };
 
 struct TestOptions {
     std::string archive;
+};
+
+struct RepairOptions {
+    std::string damaged;
+    std::string output;
 };
 
 // The line for a central directory that ended before the count its end records declare (a
@@ -68,11 +76,16 @@ struct TestOptions {
 std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
                          std::uint64_t entriesRead, std::uint64_t entriesDeclared);
 
+// How the tool opens an archive it changes: waiting for another writer (and saying so), or,
+// with --no-wait, failing at once.
+Archive::OpenOptions writerOptions(bool noWait, const ToolContext& context);
+
 int runList(const ListOptions& options, ToolContext& context);
 int runCreate(const CreateOptions& options, ToolContext& context);
 int runAdd(const AddOptions& options, ToolContext& context);
 int runExtract(const ExtractOptions& options, ToolContext& context);
 int runRemove(const RemoveOptions& options, ToolContext& context);
 int runTest(const TestOptions& options, ToolContext& context);
+int runRepair(const RepairOptions& options, ToolContext& context);
 
 }  // namespace marrowzip::tool

@@ -50,7 +50,7 @@ int runCreate(const CreateOptions& options, ToolContext& context) {
         ProgressBar bar(progress, "creating", context.showProgress);
         zipFileSystemItem(source, destination, options.prefix,
                           options.store ? CompressionMethod::none : CompressionMethod::deflate,
-                          &progress);
+                          &progress, /*storeIfNotSmaller=*/true);
     } catch (const Error& error) {
         // Another process may have made the file in the meantime: that one stays.
         if (error.code() != FileError::fileWriteFileExists) removeWhatThisRunCreated();

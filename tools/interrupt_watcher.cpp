@@ -35,6 +35,12 @@ InterruptWatcher::~InterruptWatcher() {
     // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread)
     pthread_kill(thread_.native_handle(), SIGTERM);
     thread_.join();
+    // A signal that came after the last check is dropped: the command has finished, and
+    // unblocking it would end the process with 128 + its number, as if something had been
+    // rolled back.
+    const timespec noWait{};
+    while (sigtimedwait(&watched_, nullptr, &noWait) > 0) {
+    }
     pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 

@@ -5,6 +5,7 @@
 // "marrowzip: <file or entry>: <description>", and nothing else is printed.
 #include <unistd.h>
 
+#include <fstream>
 #include <iostream>
 #include <variant>
 
@@ -29,8 +30,19 @@ int runChosenCommand(const CommandLine& commandLine, ToolContext& context) {
             if constexpr (std::is_same_v<Options, RemoveOptions>)
                 return runRemove(options, context);
             if constexpr (std::is_same_v<Options, TestOptions>) return runTest(options, context);
+            if constexpr (std::is_same_v<Options, RepairOptions>)
+                return runRepair(options, context);
         },
         commandLine.command);
+}
+
+// Whether the file begins with a local header, as a ZIP file cut short or damaged at its end
+// still does.
+bool beginsLikeAZip(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char signature[4] = {};
+    return in.read(signature, sizeof signature) && signature[0] == 'P' && signature[1] == 'K' &&
+           signature[2] == 3 && signature[3] == 4;
 }
 
 int reportInterruption(const ToolContext& context) {
@@ -51,7 +63,14 @@ int runAndReport(const CommandLine& commandLine, ToolContext& context) {
         return failure.status();
     } catch (const Error& error) {
         if (error.code() == ArchiveError::cancelledOperation) return reportInterruption(context);
-        printErrorLine(describe(error, context.paths, context.subject));
+        std::string line = describe(error, context.paths, context.subject);
+        if (error.code() == ArchiveError::missingEndOfCentralDirectoryRecord &&
+            !context.subject.empty() && beginsLikeAZip(context.subject)) {
+            // A cut-off download or a damaged end: the entries may still be there.
+            line += "; 'marrowzip repair " + context.subject +
+                    " REPAIRED.zip' salvages the entries it still holds";
+        }
+        printErrorLine(line);
         return exitFailure;
     } catch (const std::bad_alloc&) {
         printErrorLine((context.subject.empty() ? "" : context.subject + ": ") +

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "commands.hpp"
 #include "marrowzip/common/file_url.hpp"
 
 namespace marrowzip::tool {
@@ -76,6 +77,16 @@ std::string escapeControlCharacters(std::string_view text) {
 void printErrorLine(std::string_view line) {
     std::cout.flush();  // keep the order of the two streams when both go to one place
     std::cerr << "marrowzip: " << escapeControlCharacters(line) << '\n' << std::flush;
+}
+
+Archive::OpenOptions writerOptions(bool noWait, const ToolContext& context) {
+    Archive::OpenOptions options;
+    options.waitForOtherWriter = !noWait;
+    const std::string shown = context.subject;
+    options.onWaiting = [shown] {
+        printErrorLine(shown + ": waiting for another process to finish updating the archive");
+    };
+    return options;
 }
 
 }  // namespace marrowzip::tool

@@ -1,13 +1,16 @@
 #include "marrowzip/container/archive.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <utility>
 
+#include "marrowzip/container/update_journal.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
 
@@ -39,29 +42,230 @@ bool writeAll(int descriptor, ByteView bytes) {
     return true;
 }
 
+// Whether `descriptor` is still the file at `path` (a removal replaces the file by a rename:
+// a lock taken on the old one protects nothing).
+bool isFileAtPath(int descriptor, const std::string& path) {
+    struct ::stat opened {};
+    struct ::stat named {};
+    return ::fstat(descriptor, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+UniqueFile streamOver(UniqueFd descriptor, const char* mode, const std::string& path) {
+    UniqueFile stream(::fdopen(descriptor.get(), mode));
+    if (!stream) throw posixFileError(errno, path);
+    static_cast<void>(descriptor.release());
+    return stream;
+}
+
+// Gives the new file its name, unless the name is taken: the file appears there complete, and
+// an existing file is never replaced, with no window between a check and the write.
+bool linkNewFile(int descriptor, const std::string& path) {
+    const std::string procPath = "/proc/self/fd/" + std::to_string(descriptor);
+    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, path);
+    return false;
+}
+
 // Creates a new archive file holding only the empty end record and opens it for reading and
-// writing. The file is created exclusively, so an existing file is never touched: no window
-// between a check and the write lets another process's file be overwritten.
+// writing, locked. It is written unnamed in the archive's folder and linked under its name once
+// durable, so that the path holds either nothing or a valid archive. Where the file system has
+// no unnamed files, the file is created exclusively under its name and then written.
 UniqueFile createEmptyArchiveFile(const std::string& path) {
-    const int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
+    const Bytes emptyEndRecord = EndOfCentralDirectoryRecord().serialize();
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty()) folder = ".";
+    UniqueFd descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (descriptor) {
+        lockFile(descriptor.get(), true, path);
+        if (!writeAll(descriptor.get(), emptyEndRecord) || ::fsync(descriptor.get()) != 0) {
+            throw posixFileError(errno, path);
+        }
+        if (linkNewFile(descriptor.get(), path)) {
+            syncFolderOf(path);
+            return streamOver(std::move(descriptor), "rb+", path);
+        }
+        descriptor.reset();
+    }
+    descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!descriptor) {
         if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, path);
         throw posixFileError(errno, path);
     }
-    const Bytes emptyEndRecord = EndOfCentralDirectoryRecord().serialize();
-    if (!writeAll(descriptor, emptyEndRecord)) {
+    lockFile(descriptor.get(), true, path);
+    if (!writeAll(descriptor.get(), emptyEndRecord) || ::fsync(descriptor.get()) != 0) {
         const int error = errno;
-        ::close(descriptor);
         ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
         throw posixFileError(error, path);
     }
-    UniqueFile stream(::fdopen(descriptor, "rb+"));
-    if (!stream) {
-        const int error = errno;
-        ::close(descriptor);
-        throw posixFileError(error, path);
+    syncFolderOf(path);
+    return streamOver(std::move(descriptor), "rb+", path);
+}
+
+// The path the journal lies beside: the archive's own, with links resolved.
+std::string journalKeyFor(const std::string& path) {
+    std::error_code unresolved;
+    std::filesystem::path real = std::filesystem::weakly_canonical(path, unresolved);
+    return unresolved ? path : real.string();
+}
+
+// Opens an existing archive for writing with the writers' lock held, then rolls back an update
+// that a killed writer left unfinished.
+UniqueFile openForUpdate(const std::string& path, const std::string& journalKey,
+                         const Archive::OpenOptions& options) {
+    bool announced = false;
+    for (;;) {
+        UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!descriptor) throw posixFileError(errno, path);
+        if (!tryLockFile(descriptor.get(), true)) {
+            if (!options.waitForOtherWriter) {
+                throw Error(ArchiveError::unwritableArchive, path, {},
+                            "another process is updating the archive");
+            }
+            if (!announced && options.onWaiting) options.onWaiting();
+            announced = true;
+            lockFile(descriptor.get(), true, path);
+        }
+        // Replaced while we waited (a removal): the lock must be on the file that is there now.
+        if (!isFileAtPath(descriptor.get(), path)) continue;
+        if (auto journal = readJournal(journalKey)) {
+            if (journalBelongsTo(*journal, descriptor.get())) {
+                restoreFromJournal(*journal, descriptor.get(), path);
+            }
+            removeJournal(journalKey);  // restored, or left by a file no longer there
+        }
+        return streamOver(std::move(descriptor), "rb+", path);
     }
-    return stream;
+}
+
+// Reads the bytes from `offset` to the end of the stream.
+Bytes readToEnd(std::FILE* stream, std::uint64_t offset) {
+    Bytes tail;
+    if (::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return tail;
+    std::uint8_t chunk[16384];
+    for (;;) {
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, stream);
+        tail.insert(tail.end(), chunk, chunk + n);
+        if (n < sizeof chunk) break;
+    }
+    return tail;
+}
+
+std::uint64_t centralDirectoryOffsetOf(const Archive::EndRecords& records) {
+    if (records.zip64EndRecords)
+        return records.zip64EndRecords->record.offsetToStartOfCentralDirectory;
+    return records.endRecord.offsetToStartOfCentralDirectory;
+}
+
+struct FileStamp {
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    bool operator==(const FileStamp& other) const noexcept {
+        return size == other.size && modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+std::optional<FileStamp> stampOf(int descriptor) {
+    struct ::stat status {};
+    if (::fstat(descriptor, &status) != 0) return std::nullopt;
+    return FileStamp{status.st_size, status.st_mtim, status.st_ctim};
+}
+
+// Rolls back an unfinished update for a reader, when no writer is alive and the file can be
+// written; false when that is not possible.
+bool recoverForReader(const std::string& path, const std::string& journalKey) {
+    const UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!descriptor || !tryLockFile(descriptor.get(), true)) return false;
+    try {
+        auto journal = readJournal(journalKey);
+        if (journal && journalBelongsTo(*journal, descriptor.get())) {
+            restoreFromJournal(*journal, descriptor.get(), path);
+        }
+        if (journal) removeJournal(journalKey);
+    } catch (const Error&) {
+        unlockFile(descriptor.get());
+        return false;
+    }
+    unlockFile(descriptor.get());
+    return true;
+}
+
+// One attempt of openForReading; null when the file changed while its tail was copied.
+UniqueFile tryOpenForReading(const std::string& path, const std::string& journalKey,
+                             bool lastAttempt) {
+    UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!descriptor) throw posixFileError(errno, path);
+    const int fd = descriptor.get();
+    const bool noWriter = tryLockFile(fd, false);
+    // The shared lock is only held while the state is looked at.
+    struct Unlock {
+        Unlock(int locked, bool isHeld) : descriptor(locked), held(isHeld) {}
+        Unlock(const Unlock&) = delete;
+        Unlock& operator=(const Unlock&) = delete;
+        ~Unlock() {
+            if (held) unlockFile(descriptor);
+        }
+        int descriptor;
+        bool held;
+    } unlock(fd, noWriter);
+    const auto withTail = [&](std::uint64_t tailOffset, Bytes tail) {
+        UniqueFile stream = openStreamWithTail(std::move(descriptor), tailOffset, std::move(tail));
+        if (!stream) throw Error(ArchiveError::unreadableArchive, path);
+        return stream;
+    };
+
+    std::optional<JournalRecord> journal = readJournal(journalKey);
+    if (journal && !journalBelongsTo(*journal, fd)) journal.reset();
+    if (journal) {
+        if (noWriter) {
+            unlockFile(fd);
+            unlock.held = false;
+            if (recoverForReader(path, journalKey))
+                return streamOver(std::move(descriptor), "rb", path);
+        }
+        return withTail(journal->tailOffset, std::move(journal->tail));
+    }
+    if (noWriter) return streamOver(std::move(descriptor), "rb", path);
+
+    // A writer holds the file but has not begun to overwrite it (that comes after its journal):
+    // the tail is copied now, and kept if the file did not change meanwhile.
+    const auto before = stampOf(fd);
+    UniqueFd copy(::dup(fd));
+    if (!copy) throw posixFileError(errno, path);
+    UniqueFile probe = streamOver(std::move(copy), "rb", path);
+    const std::optional<Archive::EndRecords> records = Archive::locateEndRecords(probe.get());
+    std::uint64_t tailOffset = 0;
+    Bytes tail;
+    if (records) {
+        tailOffset = centralDirectoryOffsetOf(*records);
+        tail = readToEnd(probe.get(), tailOffset);
+    }
+    journal = readJournal(journalKey);
+    if (journal && journalBelongsTo(*journal, fd)) {
+        return withTail(journal->tailOffset, std::move(journal->tail));
+    }
+    if (records && stampOf(fd) == before) return withTail(tailOffset, std::move(tail));
+    if (!lastAttempt) return nullptr;
+    // Still changing after every attempt: wait for the writer, then read what it left.
+    lockFile(fd, false, path);
+    unlock.held = true;
+    return streamOver(std::move(descriptor), "rb", path);
+}
+
+// Opens an archive for reading as it stands when no update is under way, or as it was before
+// the update that another process is making (or a killed one left unfinished).
+UniqueFile openForReading(const std::string& path, const std::string& journalKey) {
+    constexpr int attempts = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (UniqueFile stream = tryOpenForReading(path, journalKey, attempt == attempts)) {
+            return stream;
+        }
+    }
 }
 
 // Scans [low, high] from high down for the end-record signature, reading the block in one go.
@@ -117,8 +321,15 @@ Archive::~Archive() {
 
 Archive Archive::openFile(const FileURL& url, AccessMode mode,
                           std::optional<std::string> pathEncoding) {
-    Archive archive(url, mode, std::move(pathEncoding));
-    BackingStream backing = openBackingStream(url, mode);
+    OpenOptions options;
+    options.pathEncoding = std::move(pathEncoding);
+    return openFile(url, mode, options);
+}
+
+Archive Archive::openFile(const FileURL& url, AccessMode mode, const OpenOptions& options) {
+    Archive archive(url, mode, options.pathEncoding);
+    BackingStream backing = openBackingStream(url, mode, options);
+    archive.journalKey_ = journalKeyFor(url.path());
     archive.archiveFile_ = std::move(backing.stream);
     archive.endOfCentralDirectoryRecord_ = std::move(backing.endRecord);
     archive.zip64EndOfCentralDirectory_ = std::move(backing.zip64EndRecords);
@@ -164,14 +375,22 @@ std::optional<Archive> Archive::tryOpenMemory(Bytes data, AccessMode mode,
 }
 
 Archive::BackingStream Archive::openBackingStream(const FileURL& url, AccessMode mode) {
+    return openBackingStream(url, mode, OpenOptions{});
+}
+
+Archive::BackingStream Archive::openBackingStream(const FileURL& url, AccessMode mode,
+                                                  const OpenOptions& options) {
     const std::string& path = url.path();
+    const std::string journalKey = journalKeyFor(path);
     UniqueFile stream;
     if (mode == AccessMode::create) {
         stream = createEmptyArchiveFile(path);
+        // A journal left by an archive that was deleted since belongs to no file that is here.
+        ::unlink(journalPathFor(journalKey).c_str());
+    } else if (mode == AccessMode::read) {
+        stream = openForReading(path, journalKey);
     } else {
-        errno = 0;
-        stream.reset(std::fopen(path.c_str(), mode == AccessMode::read ? "rb" : "rb+"));
-        if (!stream) throw posixFileError(errno, path);
+        stream = openForUpdate(path, journalKey, options);
     }
     auto records = locateEndRecords(stream.get());
     if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
@@ -69,8 +70,23 @@ public:
 
     // Opens (or, with `create`, first creates: never over an existing file) a ZIP file.
     // `pathEncoding` is an optional ICU converter name used to decode names for lookup.
+    //
+    // A file archive opened with `update` or `create` holds an exclusive advisory lock (flock)
+    // on the file while it is open: a second writer waits for it (see OpenOptions). Opening
+    // first rolls back an update that a killed process left unfinished (its journal beside the
+    // archive). A new archive appears under its name complete, never half-written.
+    // A `read` archive takes no lock once open; while another process is updating the file,
+    // it reads the archive as it was before that update began.
     static Archive openFile(const FileURL& url, AccessMode mode,
                             std::optional<std::string> pathEncoding = std::nullopt);
+    struct OpenOptions {
+        std::optional<std::string> pathEncoding;
+        // Whether a writer waits for another writer's lock, or fails at once.
+        bool waitForOtherWriter = true;
+        // Called once, before waiting for another writer.
+        std::function<void()> onWaiting;
+    };
+    static Archive openFile(const FileURL& url, AccessMode mode, const OpenOptions& options);
     // Opens a byte buffer as an archive; its URL is "memory:/".
     static Archive openMemory(Bytes data, AccessMode mode,
                               std::optional<std::string> pathEncoding = std::nullopt);
@@ -223,6 +239,13 @@ public:
         unsigned workers = 0;  // 0: one per core; 1: no worker threads
         // The memory each worker may hold in data waiting to be compressed or written.
         std::uint64_t workerBudget = std::uint64_t{64} << 20;
+        // A file that deflate does not make smaller is stored instead (the method asked for is
+        // otherwise the method written).
+        bool storeIfNotSmaller = false;
+        // Keeps the entries only when finish() succeeds: a failed append, a failed finish() or
+        // the end of the bulk append without finish() puts the archive back as it was before
+        // the bulk append began.
+        bool allOrNothing = false;
     };
     // Throws for a read-only archive and while another bulk append is open.
     [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);
@@ -232,6 +255,9 @@ public:
     // Rewrites the archive without `entry`, through a temporary archive that takes its place.
     void removeEntry(const Entry& entry, std::int64_t bufferSize = defaultChunkSize,
                      Progress* progress = nullptr);
+    // The same for several entries at once: all of them go, in one replacement, or none.
+    void removeEntries(const std::vector<Entry>& entries,
+                       std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
 
 private:
     Archive(FileURL url, AccessMode mode, std::optional<std::string> pathEncoding);
@@ -243,6 +269,8 @@ private:
         std::shared_ptr<MemoryFile> memoryFile;
     };
     static BackingStream openBackingStream(const FileURL& url, AccessMode mode);
+    static BackingStream openBackingStream(const FileURL& url, AccessMode mode,
+                                           const OpenOptions& options);
     static BackingStream openBackingStream(Bytes data, AccessMode mode);
 
 public:
@@ -277,6 +305,11 @@ private:
     std::optional<ZIP64EndOfCentralDirectory> zip64EndOfCentralDirectory_;
     std::optional<std::string> pathEncoding_;
     std::shared_ptr<MemoryFile> memoryFile_;
+    // The path the journal of a file archive is kept beside (the archive's real path).
+    std::string journalKey_;
+    // Whether a journal of the tail on disk exists: from the first overwrite of the old central
+    // directory until the new one is durable.
+    bool journalOpen_ = false;
 
     // ---- State and steps of the operations (marrowzip/operations) ----
     // Helpers of appending, extracting and removing are declared below this line.
@@ -339,6 +372,16 @@ private:
                               Date modificationDate, std::optional<std::uint16_t> permissions,
                               CompressionMethod compressionMethod) const;
     const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
+    // Refuses (before anything is written) an archive that cannot be read whole: a central
+    // directory that ends early, records that point outside it or end records that disagree
+    // with where they lie in the file (data after the archive, or before it with offsets that
+    // were not adjusted).
+    void ensureReadableWhole(const char* operation) const;
+    // Loads the central directory and journals the tail from it: called before the first byte
+    // of the directory is overwritten. Returns the directory's offset.
+    std::uint64_t beginOverwritingDirectory(std::int64_t bufferSize);
+    // Makes the new tail durable and removes the journal.
+    void endOverwritingDirectory();
     LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
                                          std::uint32_t crc32);
     // Writes the local record and data at `headerOffset`.
@@ -397,6 +440,8 @@ private:
     void writeBulkDirectory(BulkState& bulk);
     // In bulk mode, writes the directory of the entries before a failed append.
     void writeBulkDirectoryAfterFailure() noexcept;
+    // Puts the archive back as it was before an all-or-nothing bulk append began.
+    void abandonBulkEntries(BulkState& bulk);
     struct BulkFailureGuard {
         explicit BulkFailureGuard(Archive& owner) : archive(owner) {}
         ~BulkFailureGuard();
@@ -406,7 +451,8 @@ private:
         int exceptions = std::uncaught_exceptions();
     };
     // Writes what is queued, up to a failed entry, and the directory; ends the bulk append.
-    void endBulkAppend();
+    // `keep`: the entries stay (finish()); otherwise an all-or-nothing bulk append is undone.
+    void endBulkAppend(bool keep = true);
     void endBulkAppendKeepingError() noexcept;
     void refuseDuringBulkAppend(const char* operation) const;
     // Writes end records for the given totals at the stream's position (`endRecordsStart`),
@@ -421,11 +467,13 @@ private:
     void truncateArchive(std::uint64_t length);
     std::string archivePathForErrors() const;
 
-    void ensureRemovable(const Entry& entry) const;
-    void writeArchiveWithout(const Entry& entry, Archive& target, std::int64_t bufferSize,
-                             Progress* progress) const;
+    void ensureRemovable(const std::vector<Entry>& entries) const;
+    void writeArchiveWithout(const std::vector<Entry>& entries, Archive& target,
+                             std::int64_t bufferSize, Progress* progress) const;
     void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                          Progress* progress) const;
+    void copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
+                          std::int64_t bufferSize, Progress* progress) const;
     void adoptMemoryArchive(const Archive& temporary);
     void adoptFileArchive(Archive& temporary, const std::string& archivePath);
 };

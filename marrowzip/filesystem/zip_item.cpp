@@ -85,14 +85,17 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
 }  // namespace
 
 void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool prefixFolderName,
-                       CompressionMethod compressionMethod, Progress* progress) {
+                       CompressionMethod compressionMethod, Progress* progress,
+                       bool storeIfNotSmaller) {
     if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());
     if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
     Archive archive = Archive::openFile(destination, Archive::AccessMode::create);
     if (typeOfItem(source) == EntryType::directory) {
         // One central directory for the whole tree; on failure the bulk append still writes
         // the directory of the entries before the failing one.
-        Archive::BulkAppend bulk = archive.beginBulkAppend();
+        Archive::BulkOptions options;
+        options.storeIfNotSmaller = storeIfNotSmaller;
+        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
         appendFolderContents(archive, source, prefixFolderName, compressionMethod, progress);
         bulk.finish();
         return;

@@ -11,10 +11,11 @@ class Progress;
 // Never overwrites `destination`. A folder's entries are named relative to it, or, with
 // `prefixFolderName`, relative to its parent (and the folder gets an entry of its own, last).
 // Links are stored as links, never followed. On failure the destination holds the entries
-// appended so far and is a valid ZIP file.
+// appended so far and is a valid ZIP file. With `storeIfNotSmaller`, a file of a folder that
+// deflate does not make smaller is stored instead.
 void zipFileSystemItem(const FileURL& source, const FileURL& destination,
                        bool prefixFolderName = false,
                        CompressionMethod compressionMethod = CompressionMethod::deflate,
-                       Progress* progress = nullptr);
+                       Progress* progress = nullptr, bool storeIfNotSmaller = false);
 
 }  // namespace marrowzip

@@ -112,6 +112,9 @@ const Archive::CentralDirectoryCache& Archive::loadCentralDirectory(std::int64_t
     }
     centralDirectoryCache_.reset();
     const std::string archivePath = archivePathForErrors();
+    // Only a file read whole is changed: an append writes where the directory begins and cuts
+    // what lies behind the new end records.
+    ensureReadableWhole("append to it");
     // Offset and size come from the end records; a damaged archive may claim more than it holds,
     // and writing such a directory back would give end records that disagree with it.
     if (size > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -206,13 +209,13 @@ void Archive::appendEntryFromSource(std::string_view path, EntryType type,
         return;
     }
 
-    const CentralDirectoryCache* saved = nullptr;
+    std::uint64_t headerOffset = 0;
     try {
-        saved = &loadCentralDirectory(bufferSize);
+        headerOffset = beginOverwritingDirectory(bufferSize);
     } catch (const Error& error) {
         throw error.withContext(archivePath, entry.path);
     }
-    const std::uint64_t headerOffset = saved->offset;
+    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
 
     WrittenEndRecords written;
     Bytes addedRecord;
@@ -229,9 +232,11 @@ void Archive::appendEntryFromSource(std::string_view path, EntryType type,
         // survive behind the new ones.
         truncateArchive(centralDirectoryStart + saved->records.size() + addedRecord.size() +
                         written.bytes.size());
+        endOverwritingDirectory();
     } catch (...) {
         try {
             rollbackAppend(headerOffset, *saved, bufferSize);
+            endOverwritingDirectory();
         } catch (const Error& rollbackError) {
             throw rollbackError.withContext(archivePath, entry.path);
         }

@@ -24,6 +24,8 @@ Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOption
     state->archive = this;
     state->bufferSize = bufferSize;
     state->queue = makeBulkQueue(options);
+    state->storeIfNotSmaller = options.storeIfNotSmaller;
+    state->allOrNothing = options.allOrNothing;
     bulkLink_.state = state;
     return BulkAppend(std::move(state));
 }
@@ -41,7 +43,7 @@ void Archive::appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int6
     const std::string archivePath = archivePathForErrors();
     if (bulk.directoryOnDisk) {
         try {
-            bulk.nextOffset = loadCentralDirectory(bufferSize).offset;
+            bulk.nextOffset = beginOverwritingDirectory(bufferSize);
         } catch (const Error& error) {
             throw error.withContext(archivePath, entry.path);
         }
@@ -74,10 +76,27 @@ void Archive::writeBulkDirectoryAfterFailure() noexcept {
     std::fflush(archiveFile_.get());
     std::clearerr(archiveFile_.get());
     try {
-        writeBulkDirectory(*bulk);
+        if (bulk->allOrNothing) {
+            abandonBulkEntries(*bulk);
+        } else {
+            writeBulkDirectory(*bulk);
+        }
     } catch (...) {
         bulk->deferredError = std::current_exception();  // the caller sees the first error now
     }
+}
+
+void Archive::abandonBulkEntries(BulkState& bulk) {
+    if (bulk.directoryOnDisk) return;
+    // The directory on disk has not been written since the bulk append began: the cached one
+    // is the archive's state before it.
+    const CentralDirectoryCache& saved = *centralDirectoryCache_;
+    bulk.addedRecords = Bytes();
+    bulk.addedCount = 0;
+    bulk.nextOffset = saved.offset;
+    rollbackAppend(saved.offset, saved, bulk.bufferSize);
+    bulk.directoryOnDisk = true;
+    endOverwritingDirectory();
 }
 
 void Archive::writeBulkDirectory(BulkState& bulk) {
@@ -90,6 +109,7 @@ void Archive::writeBulkDirectory(BulkState& bulk) {
         truncateArchive(start + centralDirectoryCache_->records.size() + bulk.addedRecords.size() +
                         written.bytes.size());
         adoptWrittenDirectory(start, bulk.addedRecords, std::move(written));
+        endOverwritingDirectory();
     } catch (...) {
         // Without their directory the new entries cannot be kept (a full disk, most likely):
         // cutting them off frees their space for the directory as it was before them.
@@ -99,6 +119,7 @@ void Archive::writeBulkDirectory(BulkState& bulk) {
         bulk.nextOffset = saved.offset;
         rollbackAppend(saved.offset, saved, bulk.bufferSize);
         bulk.directoryOnDisk = true;
+        endOverwritingDirectory();
         throw;
     }
     bulk.addedRecords = Bytes();
@@ -106,10 +127,24 @@ void Archive::writeBulkDirectory(BulkState& bulk) {
     bulk.directoryOnDisk = true;
 }
 
-void Archive::endBulkAppend() {
+void Archive::endBulkAppend(bool keep) {
     if (!bulkLink_.state) return;
     const std::shared_ptr<BulkState> bulk = bulkLink_.state;
     std::exception_ptr queueError;
+    if (bulk->allOrNothing && !keep) {
+        // Nothing of the run stays: the queue is dropped unwritten.
+        bulk->queue.reset();
+        bulkLink_.state.reset();
+        bulk->archive = nullptr;
+        std::fflush(archiveFile_.get());
+        std::clearerr(archiveFile_.get());
+        try {
+            abandonBulkEntries(*bulk);
+        } catch (const Error& error) {
+            throw error.withContext(archivePathForErrors());
+        }
+        return;
+    }
     if (bulk->queue) {
         try {
             writeQueuedEntries(*bulk, QueueWrite::all);
@@ -122,7 +157,11 @@ void Archive::endBulkAppend() {
     bulkLink_.state.reset();
     bulk->archive = nullptr;
     try {
-        writeBulkDirectory(*bulk);
+        if (bulk->allOrNothing && queueError) {
+            abandonBulkEntries(*bulk);
+        } else {
+            writeBulkDirectory(*bulk);
+        }
     } catch (const Error& error) {
         if (!queueError) throw error.withContext(archivePathForErrors());
     }
@@ -133,7 +172,7 @@ void Archive::endBulkAppendKeepingError() noexcept {
     if (!bulkLink_.state) return;
     const std::shared_ptr<BulkState> bulk = bulkLink_.state;
     try {
-        endBulkAppend();
+        endBulkAppend(false);
     } catch (...) {
         bulk->deferredError = std::current_exception();
     }

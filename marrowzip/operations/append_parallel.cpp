@@ -128,8 +128,8 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
             stored = std::move(input);  // nothing before the block was read
         } else if (queued.pieces.size() == 1) {
             data = workerCoders.whole().compress(block);
-            // Data that does not shrink is stored, as other tools do: never larger than itself.
-            if (data.size() >= block.size()) {
+            // Data that does not shrink is stored when the caller asked for that.
+            if (storeIfNotSmaller && data.size() >= block.size()) {
                 data = Bytes();
                 stored = std::move(input);
             }
@@ -162,7 +162,10 @@ std::unique_ptr<Archive::BulkQueue> Archive::makeBulkQueue(const BulkOptions& op
     std::size_t workers = options.workers;
     if (workers == 0) workers = std::max(1U, std::thread::hardware_concurrency());
     if (workers < 2) return nullptr;
-    return std::make_unique<BulkQueue>(workers, std::max<std::uint64_t>(options.workerBudget, 1));
+    auto queue =
+        std::make_unique<BulkQueue>(workers, std::max<std::uint64_t>(options.workerBudget, 1));
+    queue->storeIfNotSmaller = options.storeIfNotSmaller;
+    return queue;
 }
 
 void Archive::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,
@@ -423,7 +426,7 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
         if (queued.progress != nullptr && queued.progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);
         }
-        if (bulk.directoryOnDisk) bulk.nextOffset = loadCentralDirectory(bulk.bufferSize).offset;
+        if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;
         seekStream(stream, queued.headerOffset);
@@ -451,7 +454,7 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
     } else {
         writeStreamChunk(data, stream);
         if (!last) return;
-        if (entry.compressionMethod == CompressionMethod::deflate &&
+        if (bulk.storeIfNotSmaller && entry.compressionMethod == CompressionMethod::deflate &&
             queued.dataWritten >= entry.uncompressedSize && queued.file) {
             storeInstead(bulk, queued);
         }

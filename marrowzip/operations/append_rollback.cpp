@@ -13,7 +13,7 @@ namespace marrowzip {
 
 void Archive::truncateArchive(std::uint64_t length) {
     const std::string archivePath = archivePathForErrors();
-    if (std::fflush(archiveFile_.get()) != 0) throw Error(DataError::unwritableFile, archivePath);
+    if (std::fflush(archiveFile_.get()) != 0) throw writeFailure(archivePath);
     if (memoryFile_) {
         // An in-memory stream has no descriptor to truncate: a shorter copy takes its place.
         const Bytes& data = memoryFile_->data();
@@ -44,7 +44,7 @@ void Archive::rollbackAppend(std::uint64_t headerOffset, const CentralDirectoryC
     // everything behind it.
     writeStreamInPieces(saved.records, saved.records.size(), bufferSize, stream);
     writeStreamChunk(saved.trailingBytes, stream);
-    if (std::fflush(stream) != 0) throw Error(DataError::unwritableFile, archivePathForErrors());
+    if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
 }
 
 }  // namespace marrowzip

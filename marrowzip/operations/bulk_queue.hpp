@@ -84,6 +84,8 @@ struct Archive::BulkQueue {
     std::deque<std::unique_ptr<QueuedEntry>> entries;
     std::uint64_t reserved = 0;  // memory of the pieces submitted and not yet written
     std::atomic<bool> abandoned{false};
+    // Whether a file that deflate does not shrink is stored instead.
+    bool storeIfNotSmaller = false;
     std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
     std::vector<AppendCoders> coders;            // one per worker
     WorkerPool pool;                             // last: its threads stop before the rest goes

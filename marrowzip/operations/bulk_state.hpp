@@ -27,6 +27,9 @@ struct Archive::BulkState {
     AppendCoders coders;
     // The entries queued for the workers; null without workers.
     std::unique_ptr<BulkQueue> queue;
+    // The options of beginBulkAppend that the writer follows.
+    bool storeIfNotSmaller = false;
+    bool allOrNothing = false;
     // An error met when the run was ended by the archive's move or destruction, for finish().
     std::exception_ptr deferredError;
 };

@@ -11,6 +11,7 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/byte_cursor.hpp"
+#include "marrowzip/container/update_journal.hpp"
 #include "marrowzip/operations/stream_position.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 
@@ -90,20 +91,29 @@ CentralDirectoryStructure relocatedRecord(const CentralDirectoryStructure& recor
 }  // namespace
 
 void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress* progress) {
+    removeEntries({entry}, bufferSize, progress);
+}
+
+void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
+                            Progress* progress) {
     refuseDuringBulkAppend("removing an entry");
     const std::string archivePath = archivePathForErrors();
+    const std::string named = entries.size() == 1 ? entries.front().path() : std::string();
     try {
         if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-        ensureRemovable(entry);
+        ensureRemovable(entries);
         if (progress != nullptr) {
             const std::uint64_t offset = offsetToStartOfCentralDirectory();
-            const std::uint64_t removed = std::min(offset, entry.localRecordLength());
-            progress->setTotalUnitCount(static_cast<std::int64_t>(offset - removed));
+            std::uint64_t removed = 0;
+            for (const Entry& entry : entries)
+                removed += entry.localRecordLength();
+            progress->setTotalUnitCount(
+                static_cast<std::int64_t>(offset - std::min(offset, removed)));
         }
         if (memoryFile_) {
             Archive temporary = openMemory({}, AccessMode::create, pathEncoding_);
-            writeArchiveWithout(entry, temporary, bufferSize, progress);
+            writeArchiveWithout(entries, temporary, bufferSize, progress);
             adoptMemoryArchive(temporary);
         } else {
             // An archive reached through a link is replaced where it really lies: renaming
@@ -116,44 +126,64 @@ void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress*
             // Declared after the folder, so that its stream is closed before the folder goes.
             Archive temporary = openFile(
                 FileURL::fromPath((folder.path() / "archive.zip").string()), AccessMode::create);
-            writeArchiveWithout(entry, temporary, bufferSize, progress);
+            writeArchiveWithout(entries, temporary, bufferSize, progress);
             adoptFileArchive(temporary, realPath.string());
         }
     } catch (const Error& error) {
-        throw error.withContext(archivePath, entry.path());
+        throw error.withContext(archivePath, named);
     }
     centralDirectoryCache_.reset();
 }
 
-void Archive::ensureRemovable(const Entry& entry) const {
+void Archive::ensureRemovable(const std::vector<Entry>& entries) const {
+    // The copy walks the central directory: one that ends early would drop every entry behind
+    // the point where it stopped, and data before or after the archive that its records do
+    // not account for would be lost.
+    ensureReadableWhole("remove from it");
     // An entry of another archive (or of an older state of this one) would still make the totals
     // drop by one, leaving end records that disagree with the central directory.
-    bool found = false;
+    std::vector<bool> found(entries.size(), false);
     EntryIterator iterator = makeEntryIterator();
     while (auto candidate = iterator.next()) {
-        if (*candidate == entry) found = true;
+        for (std::size_t index = 0; index < entries.size(); ++index) {
+            if (!found[index] && entries[index] == *candidate) {
+                found[index] = true;
+                break;
+            }
+        }
     }
-    if (!found) throw Error(ArchiveError::invalidEntryPath);
-    // The copy walks the same central directory: a pass that ends early would drop every entry
-    // behind the point where it stopped.
-    if (iterator.endedEarly()) throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        if (!found[index]) throw Error(ArchiveError::invalidEntryPath, {}, entries[index].path());
+    }
 }
 
-void Archive::writeArchiveWithout(const Entry& entry, Archive& target, std::int64_t bufferSize,
-                                  Progress* progress) const {
+void Archive::writeArchiveWithout(const std::vector<Entry>& entries, Archive& target,
+                                  std::int64_t bufferSize, Progress* progress) const {
     std::FILE* out = target.archiveFile_.get();
     seekStream(out, 0);
+    // Data before the first local record (a self-extracting stub, whose offsets count it) is
+    // kept as it is.
+    std::uint64_t prefixLength = offsetToStartOfCentralDirectory();
+    {
+        EntryIterator iterator = makeEntryIterator();
+        while (auto current = iterator.next()) {
+            prefixLength = std::min(prefixLength, current->localHeaderOffset());
+        }
+    }
+    copyArchiveBytes(0, prefixLength, out, bufferSize, progress);
+
     Bytes centralDirectory;
     std::uint64_t entryCount = 0;
-    bool removed = false;
+    std::vector<bool> removed(entries.size(), false);
     EntryIterator iterator = makeEntryIterator();
     while (auto current = iterator.next()) {
-        if (!removed && *current == entry) {
-            removed = true;
-            continue;
+        bool skip = false;
+        for (std::size_t index = 0; index < entries.size() && !skip; ++index) {
+            if (!removed[index] && entries[index] == *current) removed[index] = skip = true;
         }
+        if (skip) continue;
         // The new offset is where the copy lands; for records that lie back to back from the
-        // start of the file it is the old offset less the removed entry's local size.
+        // start of the file it is the old offset less the removed entries' local sizes.
         const std::uint64_t newOffset = streamPosition(out);
         copyLocalRecord(*current, out, bufferSize, progress);
         const Bytes record =
@@ -161,7 +191,8 @@ void Archive::writeArchiveWithout(const Entry& entry, Archive& target, std::int6
         centralDirectory.insert(centralDirectory.end(), record.begin(), record.end());
         ++entryCount;
     }
-    if (!removed || iterator.endedEarly()) {
+    if (iterator.endedEarly() ||
+        std::find(removed.begin(), removed.end(), false) != removed.end()) {
         throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
     }
 
@@ -180,9 +211,20 @@ void Archive::writeArchiveWithout(const Entry& entry, Archive& target, std::int6
 
 void Archive::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                               Progress* progress) const {
+    try {
+        copyArchiveBytes(entry.localHeaderOffset(), entry.localRecordLength(), target, bufferSize,
+                         progress);
+    } catch (const Error& error) {
+        if (error.code() != ArchiveError::invalidEntrySize) throw;
+        throw Error(ArchiveError::invalidEntrySize, {}, entry.path());
+    }
+}
+
+void Archive::copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
+                               std::int64_t bufferSize, Progress* progress) const {
     std::FILE* in = archiveFile_.get();
-    seekStream(in, entry.localHeaderOffset(), DataError::unreadableFile);
-    std::uint64_t remaining = entry.localRecordLength();
+    seekStream(in, offset, DataError::unreadableFile);
+    std::uint64_t remaining = length;
     while (remaining > 0) {
         if (progress != nullptr && progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);
@@ -192,7 +234,7 @@ void Archive::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_
         const Bytes chunk = readStreamChunk(wanted, in);
         // The sizes come from the archive: a record that runs past its end is not copied short.
         if (chunk.size() != static_cast<std::uint64_t>(wanted)) {
-            throw Error(ArchiveError::invalidEntrySize, {}, entry.path());
+            throw Error(ArchiveError::invalidEntrySize);
         }
         writeStreamChunk(chunk, target);
         if (progress != nullptr) progress->addCompletedUnitCount(wanted);
@@ -222,7 +264,7 @@ void Archive::adoptFileArchive(Archive& temporary, const std::string& archivePat
         throw posixFileError(errno, temporaryPath);
     }
     // On disk before the rename, so that a crash leaves either archive whole.
-    if (std::fflush(written) != 0) throw Error(DataError::unwritableFile, temporaryPath);
+    if (std::fflush(written) != 0) throw writeFailure(temporaryPath);
     if (::fsync(::fileno(written)) != 0) throw posixFileError(errno, temporaryPath);
 
     // The new stream is opened before the rename: once the archive has been replaced, nothing
@@ -233,8 +275,17 @@ void Archive::adoptFileArchive(Archive& temporary, const std::string& archivePat
     UniqueFile reopened(std::fopen(temporaryPath.c_str(), "rb+"));
     if (!reopened) throw Error(ArchiveError::unreadableArchive, archivePath);
     std::setvbuf(reopened.get(), buffer.get(), _IOFBF, static_cast<std::size_t>(defaultChunkSize));
+    // The writers' lock passes to the new file before it takes the archive's name: a writer
+    // waiting for the old file then finds it replaced and waits for this one.
+    unlockFile(::fileno(written));
+    lockFile(::fileno(reopened.get()), true, temporaryPath);
     if (::rename(temporaryPath.c_str(), archivePath.c_str()) != 0) {
         throw posixFileError(errno, archivePath);
+    }
+    // The rename itself is made durable; should that fail, the archive is already the new one.
+    try {
+        syncFolderOf(archivePath);
+    } catch (const Error&) {
     }
     archiveFile_ = std::move(reopened);  // closes the old stream before its buffer goes
     streamBuffer_ = std::move(buffer);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/crc32.hpp"
@@ -75,8 +76,19 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream) {
 std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream) {
     std::size_t count = 0;
     if (!data.empty()) count = std::fwrite(data.data(), 1, data.size(), stream);
-    if (std::ferror(stream)) throw Error(DataError::unwritableFile);
+    if (std::ferror(stream)) throw writeFailure();
     return count;
+}
+
+Error writeFailure(std::string path) {
+    const int error = errno;
+    if (error == ENOSPC) {
+        return Error(DataError::unwritableFile, std::move(path), {}, "no space left on device");
+    }
+    if (error == EDQUOT) {
+        return Error(DataError::unwritableFile, std::move(path), {}, "disk quota exceeded");
+    }
+    return Error(DataError::unwritableFile, std::move(path));
 }
 
 std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_t pieceSize,

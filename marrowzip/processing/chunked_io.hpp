@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "marrowzip/common/error.hpp"
 #include "marrowzip/common/types.hpp"
 
 namespace marrowzip {
@@ -19,6 +20,8 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream);
 // DataError::unwritableFile when the stream's error indicator is set afterwards (also when it
 // was set before, and also for an empty buffer).
 std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream);
+// The error of a failed write, saying so when the disk (or the quota) is full.
+Error writeFailure(std::string path = {});
 
 // Writes the first `size` bytes of `data` in pieces of `pieceSize`; returns the number of bytes
 // written: `size`, or fewer when `data` is shorter (only the bytes that exist are written), 0

@@ -50,15 +50,24 @@ void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
 }
 
 // Workers change who compresses, not what the archive holds nor where: stored, the bytes are the
-// serial run's. What compression would not shrink is stored, whether compressed whole or in
-// blocks; what shrinks stays compressed.
+// serial run's. Asked to, what compression would not shrink is stored, whether compressed whole
+// or in blocks; what shrinks stays compressed. Otherwise the method asked for is written.
 TEST(ParallelBulkAppends, WriteTheSerialBytesAndStoreWhatCompressionWouldNotShrink) {
     const SampleTree tree;
     const TemporaryDirectory folder;
     archiveTree(tree, folder / "serial.zip", serial, CompressionMethod::none);
     archiveTree(tree, folder / "parallel.zip", parallel, CompressionMethod::none);
     EXPECT_EQ(readFileBytes(folder / "parallel.zip"), readFileBytes(folder / "serial.zip"));
-    archiveTree(tree, folder / "deflated.zip", parallel, CompressionMethod::deflate);
+    Archive::BulkOptions storing = parallel;
+    storing.storeIfNotSmaller = true;
+    archiveTree(tree, folder / "deflated.zip", storing, CompressionMethod::deflate);
+    archiveTree(tree, folder / "asked.zip", parallel, CompressionMethod::deflate);
+    Archive asked = openArchive(folder / "asked.zip", Archive::AccessMode::read);
+    for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
+        const Entry entry = *asked.findEntry(name);
+        EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, 8) << name;
+        EXPECT_EQ(entryBytes(asked, entry), readFileBytes(tree.root / name)) << name;
+    }
     Archive reader = openArchive(folder / "deflated.zip", Archive::AccessMode::read);
     for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
         const Entry entry = *reader.findEntry(name);

@@ -1,0 +1,320 @@
+// Updates that a kill, a second writer or a file that is not quite a ZIP cannot break: the
+// journal of an unfinished update, the writers' lock, and the checks before anything is written.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "operations/append_support.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string journalOf(const fs::path& archive) {
+    return archive.string() + ".marrowzip-journal";
+}
+
+// Runs `work` in a child process that then dies without unwinding (as from SIGKILL): no
+// destructor, no rollback, no flush of the stdio buffers beyond what `work` forced.
+void inKilledChild(const std::function<void()>& work) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "child: %s\n", error.what());
+            std::_Exit(3);
+        }
+        std::_Exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A child that begins a bulk append on the sample, writes `entries` entries (their bytes are
+// forced to disk) and dies with the old directory overwritten.
+void killedBulkAppend(const fs::path& path, int entries) {
+    inKilledChild([&] {
+        Archive archive = openArchive(path, Archive::AccessMode::update);
+        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
+        for (int i = 0; i < entries; ++i)
+            appendNumbered(archive, i);
+        std::fflush(archive.stream());
+        std::_Exit(0);  // with the bulk append open
+    });
+}
+
+TEST(UpdateJournal, AKilledAppendIsRolledBackByTheNextOpener) {
+    struct Case {
+        const char* name;
+        Archive::AccessMode mode;
+    };
+    for (const Case& c :
+         {Case{"reader", Archive::AccessMode::read}, Case{"writer", Archive::AccessMode::update}}) {
+        SCOPED_TRACE(c.name);
+        SampleArchive sample;
+        sample.archive.reset();
+        const Bytes before = readFileBytes(sample.path);
+        killedBulkAppend(sample.path, 3);
+        EXPECT_TRUE(fs::exists(journalOf(sample.path)));
+        EXPECT_NE(readFileBytes(sample.path), before);  // the directory was overwritten
+
+        Archive reopened = openArchive(sample.path, c.mode);
+        EXPECT_EQ(contentsOf(reopened), sampleContents(0));
+        EXPECT_EQ(readFileBytes(sample.path), before);
+        EXPECT_FALSE(fs::exists(journalOf(sample.path)));
+        EXPECT_EQ(clientComplaints(sample.path), "");
+    }
+}
+
+TEST(UpdateJournal, AKilledCreationLeavesAnEmptyArchive) {
+    TemporaryDirectory folder;
+    const fs::path path = folder / "new.zip";
+    inKilledChild([&] {
+        Archive archive = openArchive(path);
+        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
+        for (int i = 0; i < 4; ++i)
+            appendNumbered(archive, i);
+        std::fflush(archive.stream());
+        std::_Exit(0);
+    });
+    EXPECT_TRUE(contentsOf(path).empty());
+    EXPECT_EQ(readFileBytes(path).size(), 22U);
+}
+
+TEST(UpdateJournal, AReaderThatCannotWriteReadsTheOldStateFromTheJournal) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes read-only files";
+    SampleArchive sample;
+    sample.archive.reset();
+    killedBulkAppend(sample.path, 2);
+    fs::permissions(sample.path, fs::perms::owner_read);
+    EXPECT_EQ(contentsOf(sample.path), sampleContents(0));
+    EXPECT_TRUE(fs::exists(journalOf(sample.path)));  // left for a writer to apply
+    fs::permissions(sample.path, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST(UpdateJournal, JournalsOfOtherFilesAreIgnoredAndDamagedOnesRefused) {
+    SampleArchive sample;
+    sample.archive.reset();
+    const Bytes before = readFileBytes(sample.path);
+    killedBulkAppend(sample.path, 2);
+    // The archive is replaced by another file: the journal does not belong to it.
+    const Bytes overwritten = readFileBytes(sample.path);
+    fs::rename(sample.path, sample.folder / "old.zip");
+    writeFileBytes(sample.path, before);
+    Archive reopened = openArchive(sample.path, Archive::AccessMode::update);
+    EXPECT_EQ(contentsOf(reopened), sampleContents(0));
+    EXPECT_FALSE(fs::exists(journalOf(sample.path)));
+    reopened = Archive::openMemory({}, Archive::AccessMode::create);
+
+    writeFileBytes(sample.path, overwritten);
+    writeFileText(journalOf(sample.path), "MZJRNL01 and then nothing that checks");
+    const auto error =
+        errorOf([&] { static_cast<void>(openArchive(sample.path, Archive::AccessMode::update)); });
+    ASSERT_TRUE(error);
+    EXPECT_NE(std::string(error->what()).find("journal"), std::string::npos) << error->what();
+}
+
+TEST(UpdateJournal, NoJournalIsLeftBehindByFinishedOrFailedUpdates) {
+    SampleArchive sample;
+    appendNumbered(*sample.archive, 0);
+    EXPECT_FALSE(fs::exists(journalOf(sample.path)));
+    {
+        Archive::BulkAppend bulk =
+            sample.archive->beginBulkAppend(defaultChunkSize, {.workers = 1});
+        appendNumbered(*sample.archive, 1);
+        EXPECT_TRUE(fs::exists(journalOf(sample.path)));
+        bulk.finish();
+    }
+    EXPECT_FALSE(fs::exists(journalOf(sample.path)));
+    EXPECT_TRUE(errorOf([&] {
+        appendBytes(*sample.archive, "short", Bytes(10), CompressionMethod::none);
+        sample.archive->appendEntry("liar", EntryType::file, 100, sampleDate, std::nullopt,
+                                    CompressionMethod::none, defaultChunkSize, nullptr,
+                                    [](std::int64_t, std::int64_t) { return Bytes(1); });
+    }));
+    EXPECT_FALSE(fs::exists(journalOf(sample.path)));
+    EXPECT_EQ(sample.complaints(), "");
+}
+
+TEST(WritersLock, ASecondWriterWaitsOrFailsAtOnce) {
+    SampleArchive sample;
+    Archive::OpenOptions noWait;
+    noWait.waitForOtherWriter = false;
+    const auto error = errorOf([&] {
+        static_cast<void>(Archive::openFile(FileURL::fromPath(sample.path.string()),
+                                            Archive::AccessMode::update, noWait));
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ArchiveError::unwritableArchive);
+    EXPECT_NE(std::string(error->what()).find("another process"), std::string::npos);
+
+    // A waiting writer gets the file once the first lets go, and says it waited.
+    std::atomic<bool> waited{false};
+    std::thread second([&] {
+        Archive::OpenOptions options;
+        options.onWaiting = [&] { waited = true; };
+        Archive archive = Archive::openFile(FileURL::fromPath(sample.path.string()),
+                                            Archive::AccessMode::update, options);
+        appendNumbered(archive, 1);
+    });
+    while (!waited.load())
+        std::this_thread::yield();
+    appendNumbered(*sample.archive, 0);
+    sample.archive.reset();
+    second.join();
+    EXPECT_EQ(contentsOf(sample.path), sampleContents(2));
+}
+
+TEST(WritersLock, AReaderDuringAnUpdateSeesTheArchiveAsBefore) {
+    SampleArchive sample;
+    Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, {.workers = 1});
+    for (int i = 0; i < 3; ++i)
+        appendNumbered(*sample.archive, i);
+    std::fflush(sample.archive->stream());
+    EXPECT_EQ(contentsOf(sample.path), sampleContents(0));
+    bulk.finish();
+    EXPECT_EQ(contentsOf(sample.path), sampleContents(3));
+}
+
+// ---- Files that are not quite a ZIP ----
+
+Bytes sampleBytes() {
+    SampleArchive sample;
+    return sample.bytes();
+}
+
+TEST(UpdateChecks, FilesThatCannotBeReadWholeAreNotChanged) {
+    const Bytes zip = sampleBytes();
+    Bytes prefixed(5000, 'p');
+    prefixed.insert(prefixed.end(), zip.begin(), zip.end());
+    Bytes trailed = zip;  // as the last member of a tar: zeros behind it
+    trailed.insert(trailed.end(), 10240, 0);
+    Bytes truncatedDirectory = zip;  // the end record claims one entry more
+    truncatedDirectory[truncatedDirectory.size() - 22 + 8] += 1;
+    truncatedDirectory[truncatedDirectory.size() - 22 + 10] += 1;
+    struct Case {
+        const char* name;
+        Bytes bytes;
+    };
+    for (const Case& c : {Case{"unadjusted prefix", prefixed}, Case{"data behind", trailed},
+                          Case{"short directory", truncatedDirectory}}) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory folder;
+        const fs::path path = folder / "odd.zip";
+        writeFileBytes(path, c.bytes);
+        Archive archive = openArchive(path, Archive::AccessMode::update);
+        EXPECT_TRUE(errorOf([&] { appendNumbered(archive, 0); }));
+        EXPECT_TRUE(errorOf([&] {
+            Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
+            appendNumbered(archive, 1);
+            bulk.finish();
+        }));
+        if (auto entry = archive.findEntry("one")) {
+            EXPECT_TRUE(errorOf([&] { archive.removeEntry(*entry); }));
+        }
+        EXPECT_EQ(readFileBytes(path), c.bytes);
+        EXPECT_FALSE(fs::exists(journalOf(path)));
+    }
+}
+
+TEST(UpdateChecks, AStubWithAdjustedOffsetsIsKeptByAppendAndRemove) {
+    TemporaryDirectory folder;
+    const fs::path path = folder / "sfx.zip";
+    const Bytes stub(5000, 's');
+    if (!haveProgram("zip")) GTEST_SKIP() << "zip makes the adjusted archive";
+    writeFileText(folder / "a.txt", "alpha alpha alpha");
+    writeFileText(folder / "b.txt", "beta");
+    ASSERT_EQ(
+        runCommand("cd " + shellQuote(folder.path().string()) + " && zip -q plain.zip a.txt b.txt")
+            .exitCode,
+        0);
+    Bytes sfx = stub;
+    const Bytes plain = readFileBytes(folder / "plain.zip");
+    sfx.insert(sfx.end(), plain.begin(), plain.end());
+    writeFileBytes(path, sfx);
+    ASSERT_EQ(runCommand("zip -qA " + shellQuote(path.string())).exitCode, 0);
+    {
+        Archive archive = openArchive(path, Archive::AccessMode::update);
+        appendNumbered(archive, 0);
+        archive.removeEntry(*archive.findEntry("a.txt"));
+    }
+    const Bytes after = readFileBytes(path);
+    ASSERT_GE(after.size(), stub.size());
+    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), after.begin()));
+    Archive reader = openArchive(path, Archive::AccessMode::read);
+    const Contents contents = contentsOf(reader);
+    ASSERT_EQ(contents.size(), 2U);
+    EXPECT_EQ(contents[0].first, "b.txt");
+    EXPECT_EQ(clientComplaints(path), "");
+}
+
+TEST(BulkOptions, AllOrNothingPutsTheArchiveBackAndTheMethodAskedForIsWritten) {
+    SampleArchive sample;
+    const Bytes before = sample.bytes();
+    for (const bool finishAfterFailure : {false, true}) {
+        SCOPED_TRACE(finishAfterFailure);
+        {
+            Archive::BulkOptions options;
+            options.allOrNothing = true;
+            options.workers = 2;
+            Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, options);
+            appendNumbered(*sample.archive, 0);
+            appendNumbered(*sample.archive, 1);
+            if (finishAfterFailure) {
+                EXPECT_TRUE(errorOf([&] {
+                    sample.archive->appendEntry("gone", FileURL::fromPath("/nonexistent/x"));
+                }));
+                bulk.finish();
+            }
+        }
+        EXPECT_EQ(sample.bytes(), before);
+        EXPECT_FALSE(fs::exists(journalOf(sample.path)));
+    }
+
+    // Random bytes do not shrink: deflated as asked, or stored when that is allowed.
+    writeFileBytes(sample.folder / "noise", randomBytes(200000));
+    for (const bool storeIfNotSmaller : {false, true}) {
+        Archive::BulkOptions options;
+        options.workers = 2;
+        options.storeIfNotSmaller = storeIfNotSmaller;
+        const std::string name = "noise" + std::to_string(storeIfNotSmaller);
+        Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, options);
+        sample.archive->appendEntry(name, FileURL::fromPath((sample.folder / "noise").string()),
+                                    CompressionMethod::deflate);
+        bulk.finish();
+        EXPECT_EQ(sample.archive->findEntry(name)->centralDirectoryStructure.compressionMethod,
+                  storeIfNotSmaller ? 0 : 8);
+    }
+}
+
+TEST(RemoveEntries, SeveralGoInOneReplacementOrNoneDoes) {
+    SampleArchive sample;
+    for (int i = 0; i < 3; ++i)
+        appendNumbered(*sample.archive, i);
+    const Bytes before = sample.bytes();
+    const Entry stranger = [] {
+        Archive other = Archive::openMemory({}, Archive::AccessMode::create);
+        appendBytes(other, "stranger", Bytes(3));
+        return *other.findEntry("stranger");
+    }();
+    EXPECT_TRUE(errorOf([&] {
+        sample.archive->removeEntries({*sample.archive->findEntry("one"), stranger});
+    }));
+    EXPECT_EQ(sample.bytes(), before);
+
+    sample.archive->removeEntries(
+        {*sample.archive->findEntry("bulk1"), *sample.archive->findEntry("one")});
+    const Contents expected{
+        {"two", randomBytes(9000)}, {"bulk0", textBytes(0, 0)}, {"bulk2", textBytes(14000, 2)}};
+    EXPECT_EQ(sample.contents(), expected);
+    EXPECT_EQ(sample.complaints(), "");
+}
+
+}  // namespace
+}  // namespace marrowzip::testing

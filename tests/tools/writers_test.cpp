@@ -1,0 +1,111 @@
+// Two writers on one archive, readers during a writer, files that are not quite a ZIP, and a
+// full disk: the tool's side of the update promises.
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tool_fixture.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+class ToolWriters : public ToolTest {
+protected:
+    void SetUp() override {
+        for (const char* side : {"left", "right"}) {
+            for (int i = 0; i < 100; ++i) {
+                writeFileBytes(at(side) / ("f" + std::to_string(i)), textBytes(3000 + i, i));
+            }
+        }
+        writeFileText(at("seed.txt"), "seed");
+        ASSERT_EQ(run({"create", "a.zip", "seed.txt"}).status, 0);
+    }
+
+    std::size_t entryCount() const {
+        const ToolRun listed = run({"list", "a.zip"});
+        EXPECT_EQ(listed.status, 0) << listed.err;
+        return static_cast<std::size_t>(std::count(listed.out.begin(), listed.out.end(), '\n'));
+    }
+};
+
+TEST_F(ToolWriters, TwoAddsAtOnceBothLand) {
+    // The second add runs while the first does; both succeed and nothing is lost.
+    const std::string tool = shellQuote(MARROWZIP_TOOL_PATH);
+    const ToolRun first = run({"add", "a.zip", "left"}, tool + " add --quiet a.zip right");
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(entryCount(), 1U + 2U * 101U);
+    EXPECT_EQ(runCommand("unzip -tqq " + shellQuote(at("a.zip").string())).exitCode, 0);
+}
+
+TEST_F(ToolWriters, ASecondWriterWaitsOrWithNoWaitFailsAtOnce) {
+    if (!haveProgram("flock")) GTEST_SKIP() << "flock(1) holds the lock";
+    const std::string holdLock = "{ flock a.zip sleep 1 & sleep 0.3; ";
+    const ToolRun refused = run({"--quiet", "add", "--no-wait", "a.zip", "left"});
+    EXPECT_EQ(refused.status, 0);  // nobody holds it yet
+    const CommandResult noWait =
+        runCommand("cd " + shellQuote(folder.path().string()) + " && " + holdLock +
+                   shellQuote(MARROWZIP_TOOL_PATH) +
+                   " remove --no-wait a.zip seed.txt; echo status $?; wait; } 2>&1");
+    EXPECT_NE(noWait.output.find("another process is updating the archive"), std::string::npos)
+        << noWait.output;
+    EXPECT_NE(noWait.output.find("status 1"), std::string::npos);
+    const CommandResult waited = runCommand("cd " + shellQuote(folder.path().string()) + " && " +
+                                            holdLock + shellQuote(MARROWZIP_TOOL_PATH) +
+                                            " remove a.zip seed.txt; echo status $?; wait; } 2>&1");
+    EXPECT_NE(waited.output.find("waiting for another process"), std::string::npos)
+        << waited.output;
+    EXPECT_NE(waited.output.find("status 0"), std::string::npos);
+}
+
+TEST_F(ToolWriters, ReadersDuringAnAddSeeAnArchive) {
+    const std::string tool = shellQuote(MARROWZIP_TOOL_PATH);
+    const ToolRun added =
+        run({"add", "a.zip", "left", "right"},
+            "for i in $(seq 20); do " + tool + " list a.zip >/dev/null || echo LISTFAIL >&2; done");
+    EXPECT_EQ(added.status, 0);
+    EXPECT_EQ(added.err.find("LISTFAIL"), std::string::npos) << added.err;
+}
+
+TEST_F(ToolWriters, FilesThatAreNotQuiteAZipAreLeftAlone) {
+    const Bytes zip = readFileBytes(at("a.zip"));
+    const std::string zipText(zip.begin(), zip.end());
+    const Bytes prefixed = bytesOf(std::string(5000, 'x') + zipText);
+    const Bytes tar = bytesOf(zipText + std::string(10240, '\0'));
+    for (const auto& [name, bytes] : {std::pair{"prefixed.zip", prefixed}, std::pair{"tar", tar}}) {
+        SCOPED_TRACE(name);
+        writeFileBytes(at(name), bytes);
+        const ToolRun added = run({"add", name, "left"});
+        EXPECT_EQ(added.status, 1);
+        EXPECT_NE(added.err.find("the file is left unchanged"), std::string::npos) << added.err;
+        EXPECT_EQ(run({"remove", name, "seed.txt"}).status, 1);
+        EXPECT_EQ(readFileBytes(at(name)), bytes);
+    }
+}
+
+TEST_F(ToolWriters, AFullDiskDuringARemovalLeavesNothingBehind) {
+    const std::string sudo = ::geteuid() == 0 ? "" : "sudo -n ";
+    const std::string mount = (folder / "small").string();
+    if (runCommand("mkdir -p " + shellQuote(mount) + " && " + sudo +
+                   "mount -t tmpfs -o size=600k tmpfs " + shellQuote(mount) + " && " + sudo +
+                   "chmod 777 " + shellQuote(mount))
+            .exitCode != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root or sudo";
+    }
+    writeFileBytes(at("big"), randomBytes(380000));
+    writeFileText(at("x"), "x");
+    ASSERT_EQ(run({"create", "--store", "small/a.zip", "big"}).status, 0);
+    ASSERT_EQ(run({"add", "small/a.zip", "x"}).status, 0);
+    const Bytes before = readFileBytes(at("small/a.zip"));
+    // The copy without the small entry cannot fit beside the archive.
+    const ToolRun removed = run({"remove", "small/a.zip", "x"});
+    const std::vector<std::string> left = listTree(at("small"));
+    const Bytes after = readFileBytes(at("small/a.zip"));
+    runCommand(sudo + "umount " + shellQuote(mount));
+    EXPECT_EQ(removed.status, 1);
+    EXPECT_NE(removed.err.find("no space left on device"), std::string::npos) << removed.err;
+    EXPECT_EQ(left, std::vector<std::string>{"a.zip"});
+    EXPECT_EQ(after, before);
+}
+
+}  // namespace
+}  // namespace marrowzip::testing
