@@ -23,10 +23,19 @@ public:
     std::vector<FileURL> chooseFolders() override { return {folder_}; }
     std::optional<FileURL> chooseFile() override { return zip_; }
     std::optional<FileURL> chooseFolder() override { return folder_; }
-    void showAlert(const std::string& message, const std::string& informativeText) override {
+    bool showAlert(const std::string& message, const std::string& informativeText,
+                   const std::string& /*alternative*/) override {
         alerted_ = true;
         std::cerr << message << ": " << informativeText << '\n';
+        return false;
     }
+    // The job runs on its worker thread as in the window; nothing here cancels it.
+    void runJob(const std::string& /*title*/, dunmarrow::JobProgress& progress,
+                const dunmarrow::JobRunner::Work& work) override {
+        dunmarrow::JobRunner runner(progress, work);
+        runner.wait();
+    }
+    void showSummary(const dunmarrow::JobSummary& /*summary*/) override {}
     bool alerted() const { return alerted_; }
 
 private:
