@@ -31,6 +31,9 @@ std::int64_t sizeOfItem(const FileURL& url);
 void createParentDirectory(const FileURL& url);
 
 FileAttributes attributesOfEntry(const Entry& entry);
+// The attributes without the set-user-ID, set-group-ID and sticky bits: what an extraction
+// applies unless it is told to keep them (an archive must not hand out privileges).
+FileAttributes withoutSpecialBits(FileAttributes attributes);
 std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
                                  std::optional<HostSystem> hostSystem, EntryType type);
 
@@ -40,6 +43,11 @@ void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool 
 // following a final link; `displayPath` names the item in errors.
 void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
                        bool isLink, const std::string& displayPath);
+// The same for a file open for writing, through its descriptor (fchmod, futimens): whatever is
+// put at its name meanwhile, only the file this descriptor holds is changed. Its data must be
+// flushed first, since a later write would change its time again.
+void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
+                               const std::string& displayPath);
 // Linux keeps no mode for links: when the kernel refuses (EOPNOTSUPP), nothing is changed.
 void setLinkPermissions(std::uint16_t permissions, const FileURL& url);
 // Sets the link's own modification time and keeps its access time.

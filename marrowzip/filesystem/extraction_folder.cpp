@@ -1,6 +1,7 @@
 #include "marrowzip/filesystem/extraction_folder.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,21 +30,48 @@ struct ExtractionFolder::PendingFolderTimes {
         std::vector<std::string> components;
         FileAttributes attributes;
         std::string displayPath;
+        // The folder that was made or found: a folder put at its path since is left alone.
+        dev_t device = 0;
+        ino_t inode = 0;
     };
     std::vector<Folder> folders;
 };
 
 namespace {
 
+constexpr std::uint16_t utf8NameFlag = 1U << 11;
+
+// Why a name is empty: its bytes did not decode, or it has none.
+std::string undecodedNameDetail(const Entry& entry) {
+    const auto& record = entry.centralDirectoryStructure;
+    if (record.fileNameData.empty()) return "the entry has no name";
+    if (record.generalPurposeBitFlag & utf8NameFlag) {
+        return "the name is marked as UTF-8 but is not valid UTF-8";
+    }
+    return "the name cannot be decoded in the chosen encoding";
+}
+
 // The textual checks come first: they refuse what no file system could make harmless, and
 // they keep the errors of a path that is plainly outside the same as before any link exists.
-void checkRelativePath(std::string_view relativePath, const FileURL& item, const FileURL& root) {
+// `components` empty: the path names the folder itself ("", "." or "./").
+void checkRelativePath(const Entry& entry, std::string_view relativePath,
+                       std::span<const std::string> components, const FileURL& item,
+                       const FileURL& root) {
     if (relativePath.find('\0') != std::string_view::npos) {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
                     "the name holds a NUL byte");
     }
     if (!relativePath.empty() && relativePath.front() == '/') {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {}, "the path is absolute");
+    }
+    if (relativePath.empty()) {
+        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
+                    undecodedNameDetail(entry));
+    }
+    if (components.empty()) {
+        if (entry.type() == EntryType::directory) return;
+        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
+                    "the path names the extraction folder itself");
     }
     if (!liesWithin(item, root)) {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
@@ -53,8 +81,10 @@ void checkRelativePath(std::string_view relativePath, const FileURL& item, const
 
 }  // namespace
 
-ExtractionFolder::ExtractionFolder(const FileURL& folder)
-    : url_(folder), pendingFolderTimes_(std::make_unique<PendingFolderTimes>()) {
+ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits)
+    : url_(folder),
+      keepSpecialBits_(keepSpecialBits),
+      pendingFolderTimes_(std::make_unique<PendingFolderTimes>()) {
     std::error_code error;
     std::filesystem::create_directories(folder.filesystemPath(), error);
     if (error) throw Error(error, folder.path());
@@ -66,6 +96,11 @@ ExtractionFolder::~ExtractionFolder() {
     if (descriptor_ >= 0) ::close(descriptor_);
 }
 
+FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
+    FileAttributes attributes = attributesOfEntry(entry);
+    return keepSpecialBits_ ? attributes : withoutSpecialBits(attributes);
+}
+
 std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                         std::string_view relativePath, std::int64_t bufferSize,
                                         bool skipChecksum, bool allowLinksOutside,
@@ -74,9 +109,14 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
     const std::string& shown = item.path();
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-        checkRelativePath(relativePath, item, url_);
         const std::vector<std::string> components = relativeComponents(relativePath);
+        checkRelativePath(entry, relativePath, components, item, url_);
         const EntryType type = entry.type();
+        // "./" and the like name the folder itself, which such an entry leaves as it is.
+        if (components.empty()) {
+            return archive.extractEntry(
+                entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
+        }
         const bool named = !components.empty() && components.back() != "..";
         const std::span<const std::string> parent(components.data(),
                                                   named ? components.size() - 1 : 0);
@@ -87,9 +127,12 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
                     ? makeFolderAt(openFolderBeneath(descriptor_, parent, true, url_, shown).get(),
                                    components.back(), shown)
                     : openFolderBeneath(descriptor_, components, true, url_, shown);
+            struct stat status {};
+            if (::fstat(folder.get(), &status) != 0) throw posixFileError(errno, shown);
             const std::uint32_t checksum = archive.extractEntry(
                 entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
-            pendingFolderTimes_->folders.push_back({components, attributesOfEntry(entry), shown});
+            pendingFolderTimes_->folders.push_back(
+                {components, attributesFor(entry), shown, status.st_dev, status.st_ino});
             return checksum;
         }
         if (!named) throw Error(FileError::fileReadInvalidFileName, shown);
@@ -97,10 +140,8 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
 
         if (type == EntryType::file) {
             const UniqueFd folder = openFolderBeneath(descriptor_, parent, true, url_, shown);
-            const std::uint32_t checksum = writeNewFileAt(archive, entry, folder.get(), name, shown,
-                                                          bufferSize, skipChecksum, progress);
-            applyAttributesAt(attributesOfEntry(entry), folder.get(), name, false, shown);
-            return checksum;
+            return writeNewFileAt(archive, entry, folder.get(), name, shown, bufferSize,
+                                  skipChecksum, progress, attributesFor(entry));
         }
 
         // The link is judged before anything of it is created, against the folder as a whole:
@@ -115,7 +156,7 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
         }
         const UniqueFd folder = openFolderBeneath(descriptor_, parent, true, url_, shown);
         createLinkAt(target, folder.get(), name, shown);
-        applyAttributesAt(attributesOfEntry(entry), folder.get(), name, true, shown);
+        applyAttributesAt(attributesFor(entry), folder.get(), name, true, shown);
         return checksum;
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(archive), std::string(relativePath));
@@ -132,6 +173,14 @@ void ExtractionFolder::finishFolderTimes() {
         try {
             const UniqueFd opened =
                 openFolderBeneath(descriptor_, folder.components, false, url_, folder.displayPath);
+            struct stat status {};
+            if (::fstat(opened.get(), &status) != 0) {
+                throw posixFileError(errno, folder.displayPath);
+            }
+            if (status.st_dev != folder.device || status.st_ino != folder.inode) {
+                throw Error(FileError::fileWriteFileExists, folder.displayPath, {},
+                            "the folder was replaced while the archive was extracted");
+            }
             applyAttributesAt(folder.attributes, opened.get(), ".", false, folder.displayPath);
         } catch (const Error& error) {
             if (!firstFailure) firstFailure = error;

@@ -9,6 +9,7 @@
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
 
 namespace marrowzip {
 
@@ -18,8 +19,9 @@ class Progress;
 
 class ExtractionFolder {
 public:
-    // Opens the folder, creating it (and the folders above it) when missing.
-    explicit ExtractionFolder(const FileURL& folder);
+    // Opens the folder, creating it (and the folders above it) when missing. Set-user-ID,
+    // set-group-ID and sticky bits of the entries are dropped unless `keepSpecialBits`.
+    explicit ExtractionFolder(const FileURL& folder, bool keepSpecialBits = false);
     ~ExtractionFolder();
     ExtractionFolder(const ExtractionFolder&) = delete;
     ExtractionFolder& operator=(const ExtractionFolder&) = delete;
@@ -28,7 +30,9 @@ public:
 
     // Extracts `entry` at `relativePath` below the folder and applies its attributes; returns
     // the CRC-32 of the delivered bytes. A path that leaves the folder (textually or through a
-    // link), an absolute path, or a name with a NUL byte: FileError::fileReadInvalidFileName. A
+    // link), an absolute path, a name with a NUL byte or one that did not decode (empty):
+    // FileError::fileReadInvalidFileName. A folder entry that names the folder itself ("./")
+    // changes nothing of it; a file or link there is refused the same way. A
     // link whose target leaves the folder: ArchiveError::uncontainedSymlink, unless
     // `allowLinksOutside`. An existing item at the path: FileError::fileWriteFileExists.
     std::uint32_t extract(Archive& archive, const Entry& entry, std::string_view relativePath,
@@ -40,8 +44,11 @@ public:
     void finishFolderTimes();
 
 private:
+    FileAttributes attributesFor(const Entry& entry) const;
+
     FileURL url_;
     int descriptor_ = -1;
+    bool keepSpecialBits_ = false;
     struct PendingFolderTimes;
     std::unique_ptr<PendingFolderTimes> pendingFolderTimes_;
 };

@@ -14,6 +14,7 @@ namespace marrowzip {
 class Archive;
 class Entry;
 class Progress;
+struct FileAttributes;
 
 // The longest link target accepted: longer targets cannot be created anyway, and an entry that
 // claims one is refused before any of its bytes are read.
@@ -25,10 +26,13 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath);
 
 // Creates the file `name` in the folder open as `folderDescriptor` (AT_FDCWD for a path), never
 // through an item already there: FileError::fileWriteFileExists for anything at the name, a
-// dangling link included. Writes the entry's bytes into it and returns their CRC-32.
+// dangling link included. Writes the entry's bytes into it, gives it `attributes` through its
+// descriptor before closing it (never by name afterwards: the name may then hold a link
+// another process put there) and returns the bytes' CRC-32.
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
-                             std::int64_t bufferSize, bool skipChecksum, Progress* progress);
+                             std::int64_t bufferSize, bool skipChecksum, Progress* progress,
+                             const FileAttributes& attributes);
 
 // Creates the link `name` with `target` exactly as given: FileError::fileWriteFileExists when
 // anything is at the name.

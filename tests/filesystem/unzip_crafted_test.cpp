@@ -3,7 +3,13 @@
 // early. Whatever happens, nothing appears in parent beside dest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
 
@@ -177,6 +183,75 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
     const Outcome beyond = unzipRaw(folder.path(), {inflatesBeyond});
     EXPECT_EQ(beyond.error.code(), CompressionError::corruptedData) << beyond.error.what();
     EXPECT_LE(fs::file_size(folder / "parent/dest/zeros"), 1000U);
+}
+
+// Another user who may write to the destination swaps every file the moment it is closed for a
+// link to a file of root's: an extraction run as root must change neither that file's mode
+// nor its time (modes and times go through the open descriptor, never through the name).
+TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to extract as root beside another user";
+    constexpr uid_t nobody = 65534;
+    testing::TemporaryDirectory folder;
+    const fs::path victim = folder / "victim";
+    testing::writeFileText(victim, "secret");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    struct stat before {};
+    ASSERT_EQ(::stat(victim.c_str(), &before), 0);
+
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 3000; ++i) {
+        RawEntry entry = rawFile("f" + std::to_string(i), "x");
+        entry.mode = 0100666;
+        entry.dosDate = 0x2821;  // 2000-01-01
+        entries.push_back(entry);
+    }
+    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    const fs::path dest = folder / "dest";
+    fs::create_directory(dest);
+    ASSERT_EQ(::chown(dest.c_str(), nobody, nobody), 0);
+
+    // The other user watches the folder and replaces each closed file with a link.
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dest.c_str(), IN_CLOSE_WRITE), 0);
+    const int destDescriptor = ::open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(destDescriptor, 0);
+    const pid_t swapper = ::fork();
+    if (swapper == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(1);
+        alignas(inotify_event) std::array<char, 1 << 16> buffer{};
+        for (;;) {
+            const ssize_t length = ::read(watch, buffer.data(), buffer.size());
+            if (length <= 0) ::_exit(0);
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+                if (event->len > 0) {
+                    ::unlinkat(destDescriptor, event->name, 0);
+                    ::symlinkat(victim.c_str(), destDescriptor, event->name);
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+    ::close(watch);
+    ::close(destDescriptor);
+    ASSERT_GT(swapper, 0);
+    std::string failure;
+    try {
+        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
+                                FileURL::fromPath(dest.string()));
+    } catch (const Error& error) {
+        failure = error.what();
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+
+    struct stat after {};
+    ASSERT_EQ(::stat(victim.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0600U) << failure;
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << failure;
+    EXPECT_EQ(testing::readFileBytes(victim), testing::bytesOf("secret"));
+    EXPECT_EQ(failure, "");
 }
 
 // The walk used where the kernel has no openat2 must give the kernel's answers.
