@@ -24,16 +24,17 @@ namespace {
 constexpr std::uint64_t largestSigned = std::numeric_limits<std::int64_t>::max();
 
 // The sizes the data step goes by; they come from the archive and are checked against what the
-// data actually holds. A file uses the central record and its ZIP64 block, as every reader that
-// goes by the central directory does. A link also counts the data descriptor: some writers defer
-// a link's sizes to it and leave 0 in the local header.
+// data actually holds. Files and links use the central record and its ZIP64 block, as every
+// reader that goes by the central directory does (writers that defer sizes to a data
+// descriptor leave 0 only in the local header). They are also the sizes that the overlap check
+// of whole-archive extraction claims (Entry::localRecordLength): a descriptor cannot make an
+// entry look smaller than what is read.
 struct DataSizes {
     std::uint64_t compressed = 0;
     std::uint64_t uncompressed = 0;
 };
 
-DataSizes dataSizesOf(const Entry& entry, EntryType type) {
-    if (type == EntryType::symlink) return {entry.compressedSize(), entry.uncompressedSize()};
+DataSizes dataSizesOf(const Entry& entry) {
     return {entry.centralCompressedSize(), entry.centralUncompressedSize()};
 }
 
@@ -134,7 +135,7 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
 // A link's target is read like a file's data (inflated when deflated), in one piece.
 Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferSize) {
     const CompressionMethod method = methodOf(entry);
-    const DataSizes sizes = dataSizesOf(entry, EntryType::symlink);
+    const DataSizes sizes = dataSizesOf(entry);
     if (sizes.uncompressed > static_cast<std::uint64_t>(maximumLinkTargetLength())) {
         throw Error(ArchiveError::invalidEntryPath, {}, {},
                     "the link target is longer than the system allows");
@@ -179,8 +180,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
-    return deliverData(stream, method, dataSizesOf(entry, type), bufferSize, skipChecksum,
-                       observed);
+    return deliverData(stream, method, dataSizesOf(entry), bufferSize, skipChecksum, observed);
 }
 
 }  // namespace

@@ -130,6 +130,10 @@ std::string localRecordOfB() {
 TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
     const RawEntry a = rawFile("a", std::string(1000, 'a'));
     const RawEntry b = rawFile("b", "hello");
+    // 32 bytes, then b's local record quoted, behind a descriptor that claims no data at all.
+    RawEntry lyingDescriptor = rawFile("quoting", std::string(32, 'q') + localRecordOfB());
+    lyingDescriptor.deferredSizes = true;
+    lyingDescriptor.descriptorSize = 0;
     RawEntry intoTheDirectory = rawFile("long", "x");
     intoTheDirectory.uncompressedSize = 5000;
     RawEntry damaged = rawFile("damaged.txt", "data");
@@ -151,6 +155,11 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
          overlap,
          "b",
          {"quoting 36"}},
+        {"a data descriptor that shrinks the quoting entry",
+         {lyingDescriptor, sharing(b, "b", 37 + 32)},
+         overlap,
+         "b",
+         {"quoting 68"}},
         {"stored data running into the central directory",
          {a, intoTheDirectory},
          overlap,
