@@ -51,6 +51,10 @@ std::string describe(const Error& error, const DisplayPaths& paths, const std::s
     return Error(error.code(), path, error.entry(), error.detail()).what();
 }
 
+std::string describeWarning(const Warning& warning, const DisplayPaths& paths) {
+    return Warning{paths.display(warning.path), warning.entry, warning.message}.text();
+}
+
 std::string escapeControlCharacters(std::string_view text) {
     std::string out;
     out.reserve(text.size());

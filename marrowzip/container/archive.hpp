@@ -20,11 +20,13 @@
 #include "marrowzip/common/unique_file.hpp"
 #include "marrowzip/container/entry.hpp"
 #include "marrowzip/container/records.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
 
 class Progress;
 class MemoryFile;
+class MemoryBudget;
 class AppendCoders;
 class Archive;
 
@@ -168,6 +170,12 @@ public:
     std::uint32_t extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
                                std::int64_t bufferSize = defaultChunkSize,
                                bool skipChecksum = false, Progress* progress = nullptr);
+    // Threads that extract from their own Archive of one file share one budget: an entry is
+    // inflated as a whole only while its buffers fit in it. Without one, the archive keeps to
+    // the whole-buffer limit of one entry.
+    void shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
+        memoryBudget_ = std::move(budget);
+    }
     // Creates the entry as a new file, folder or link at `destination`.
     std::uint32_t extractEntry(const Entry& entry, const FileURL& destination,
                                std::int64_t bufferSize = defaultChunkSize,
@@ -221,8 +229,9 @@ public:
     // through a provider, and all appends outside bulk mode, run on the caller's thread.
     struct BulkOptions {
         unsigned workers = 0;  // 0: one per core; 1: no worker threads
-        // The memory each worker may hold in data waiting to be compressed or written.
-        std::uint64_t workerBudget = std::uint64_t{64} << 20;
+        // The memory all workers together may hold in data waiting to be compressed or
+        // written, whatever their number; each gets an equal part.
+        std::uint64_t memoryBudget = defaultMemoryBudget;
     };
     // Throws for a read-only archive and while another bulk append is open.
     [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);
@@ -277,6 +286,7 @@ private:
     std::optional<ZIP64EndOfCentralDirectory> zip64EndOfCentralDirectory_;
     std::optional<std::string> pathEncoding_;
     std::shared_ptr<MemoryFile> memoryFile_;
+    std::shared_ptr<MemoryBudget> memoryBudget_;
 
     // ---- State and steps of the operations (marrowzip/operations) ----
     // Helpers of appending, extracting and removing are declared below this line.

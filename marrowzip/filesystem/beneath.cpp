@@ -167,20 +167,22 @@ int walkBeneath(int root, std::span<const std::string> components, UniqueFd& fol
     return folder ? 0 : errno;
 }
 
-UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath) {
-    if (::mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw posixFileError(errno, displayPath);
-    }
+UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath,
+                      bool* made) {
+    const bool created = ::mkdirat(folder, name.c_str(), 0777) == 0;
+    if (!created && errno != EEXIST) throw posixFileError(errno, displayPath);
+    if (made != nullptr) *made = created;
     // Whether just made or already there, it is opened only as a real folder.
-    UniqueFd made(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
-    if (made) return made;
+    UniqueFd opened(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
+    if (opened) return opened;
     if (errno == ENOTDIR || errno == ELOOP)
         throw Error(FileError::fileWriteFileExists, displayPath);
     throw posixFileError(errno, displayPath);
 }
 
 UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bool create,
-                           const FileURL& rootURL, const std::string& displayPath) {
+                           const FileURL& rootURL, const std::string& displayPath,
+                           std::vector<CreatedItem>* made) {
     UniqueFd folder = openSelf(root);
     if (!folder) throw posixFileError(errno, rootURL.path());
     for (std::size_t i = 0; i < components.size(); ++i) {
@@ -201,7 +203,13 @@ UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bo
         if (error != ENOENT || !create || components[i] == "..") {
             throw posixFileError(error, folderPath);
         }
-        folder = makeFolderAt(folder.get(), components[i], folderPath);
+        bool madeHere = false;
+        folder = makeFolderAt(folder.get(), components[i], folderPath, &madeHere);
+        struct stat status {};
+        if (madeHere && made != nullptr && ::fstat(folder.get(), &status) == 0) {
+            made->push_back({std::vector<std::string>(prefix.begin(), prefix.end()), status.st_dev,
+                             status.st_ino, true});
+        }
     }
     return folder;
 }

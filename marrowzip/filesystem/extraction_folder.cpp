@@ -104,7 +104,7 @@ FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
 std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                         std::string_view relativePath, std::int64_t bufferSize,
                                         bool skipChecksum, bool allowLinksOutside,
-                                        Progress* progress) {
+                                        Progress* progress, CreatedItems* created) {
     const FileURL item = url_.appendingPathComponent(relativePath);
     const std::string& shown = item.path();
     try {
@@ -139,9 +139,22 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
         const char* name = components.back().c_str();
 
         if (type == EntryType::file) {
-            const UniqueFd folder = openFolderBeneath(descriptor_, parent, true, url_, shown);
-            return writeNewFileAt(archive, entry, folder.get(), name, shown, bufferSize,
-                                  skipChecksum, progress, attributesFor(entry));
+            const UniqueFd folder =
+                openFolderBeneath(descriptor_, parent, true, url_, shown, created);
+            ItemIdentity file;
+            try {
+                const std::uint32_t checksum =
+                    writeNewFileAt(archive, entry, folder.get(), name, shown, bufferSize,
+                                   skipChecksum, progress, attributesFor(entry), &file);
+                if (created != nullptr) created->push_back({components, file.device, file.inode});
+                return checksum;
+            } catch (...) {
+                // A file made and then left incomplete is this run's as well.
+                if (created != nullptr && file.inode != 0) {
+                    created->push_back({components, file.device, file.inode});
+                }
+                throw;
+            }
         }
 
         // The link is judged before anything of it is created, against the folder as a whole:
@@ -161,6 +174,30 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(archive), std::string(relativePath));
     }
+}
+
+void ExtractionFolder::removeCreated(CreatedItems items) noexcept {
+    // Files before folders, deeper folders before the folders that hold them: a folder that one
+    // entry made may hold what another entry put in it.
+    std::stable_sort(items.begin(), items.end(), [](const CreatedItem& a, const CreatedItem& b) {
+        if (a.folder != b.folder) return !a.folder;
+        return a.components.size() > b.components.size();
+    });
+    std::for_each(items.begin(), items.end(), [&](const CreatedItem& item) {
+        if (item.components.empty()) return;
+        try {
+            const std::span<const std::string> parent(item.components.data(),
+                                                      item.components.size() - 1);
+            const UniqueFd folder =
+                openFolderBeneath(descriptor_, parent, false, url_, url_.path());
+            const char* name = item.components.back().c_str();
+            struct stat status {};
+            if (::fstatat(folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+            if (status.st_dev != item.device || status.st_ino != item.inode) return;
+            ::unlinkat(folder.get(), name, item.folder ? AT_REMOVEDIR : 0);
+        } catch (const Error&) {
+        }
+    });
 }
 
 void ExtractionFolder::finishFolderTimes() {

@@ -3,19 +3,28 @@
 // of it (one that the same archive created a moment before included).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/beneath.hpp"
 
 namespace marrowzip {
 
 class Archive;
 class Entry;
 class Progress;
+
+// What one extraction created below the folder, in the order it was made: the folders on the
+// way to an entry and the entry's own item.
+using CreatedItems = std::vector<CreatedItem>;
 
 class ExtractionFolder {
 public:
@@ -37,7 +46,12 @@ public:
     // `allowLinksOutside`. An existing item at the path: FileError::fileWriteFileExists.
     std::uint32_t extract(Archive& archive, const Entry& entry, std::string_view relativePath,
                           std::int64_t bufferSize = defaultChunkSize, bool skipChecksum = false,
-                          bool allowLinksOutside = false, Progress* progress = nullptr);
+                          bool allowLinksOutside = false, Progress* progress = nullptr,
+                          CreatedItems* created = nullptr);
+
+    // Removes again what extractions created, each item only while its path still holds it,
+    // and a folder only once it is empty. Failures are ignored: what cannot be removed stays.
+    void removeCreated(CreatedItems items) noexcept;
 
     // Sets the modification times of the folders extracted so far (creating files inside a
     // folder changes its time, so this runs after the last entry).

@@ -16,6 +16,8 @@
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/processing/page_buffer.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
@@ -79,13 +81,19 @@ EntryDataProvider compressedDataProvider(std::FILE* stream) {
 // An entry within the memory budget is read and inflated in one piece, then handed over in
 // chunks of bufferSize, so that progress and cancellation see the same steps as when streaming.
 // The output buffer has exactly the declared size: the inflater refuses any byte beyond it.
+// The buffers are pages of their own, given back to the system when they go: a heap block of
+// this size freed on a worker thread may stay with that thread's arena, and the memory of an
+// extraction would then grow with its threads after all.
 std::uint32_t inflateWhole(std::FILE* stream, DataSizes sizes, std::int64_t bufferSize,
                            bool skipChecksum, const EntryDataConsumer& consumer) {
-    const Bytes input = readStreamChunk(static_cast<std::int64_t>(sizes.compressed), stream);
+    PageBuffer input(static_cast<std::size_t>(sizes.compressed));
+    const std::size_t read =
+        input.size() == 0 ? 0 : std::fread(input.data(), 1, input.size(), stream);
+    if (read < input.size() && std::ferror(stream) != 0) throw Error(DataError::unreadableFile);
     const auto size = static_cast<std::size_t>(sizes.uncompressed);
-    const auto output = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    WholeBufferInflater().inflate(input, {output.get(), size});
-    const ByteView inflated(output.get(), size);
+    PageBuffer output(size);
+    WholeBufferInflater().inflate(input.view().first(read), output.span());
+    const ByteView inflated = output.view();
     const std::uint32_t checksum = skipChecksum ? 0 : updateCRC32(inflated, 0);
     if (size == 0) consumer(ByteView{});
     for (std::size_t position = 0; position < size;) {
@@ -100,7 +108,7 @@ std::uint32_t inflateWhole(std::FILE* stream, DataSizes sizes, std::int64_t buff
 // neither fill a disk nor pass as complete when its data stops early.
 std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes sizes,
                           std::int64_t bufferSize, bool skipChecksum,
-                          const EntryDataConsumer& consumer) {
+                          const EntryDataConsumer& consumer, MemoryBudget* budget) {
     if (sizes.compressed > largestSigned || sizes.uncompressed > largestSigned) {
         throw Error(ArchiveError::invalidEntrySize);
     }
@@ -115,7 +123,13 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
         return 0;
     }
     if (inflatesWhole(sizes.compressed, sizes.uncompressed)) {
-        return inflateWhole(stream, sizes, bufferSize, skipChecksum, consumer);
+        // With a shared budget, only while the other threads leave room; else streamed.
+        const MemoryBudget::Share share =
+            budget != nullptr ? budget->tryTake(sizes.compressed + sizes.uncompressed)
+                              : MemoryBudget::Share();
+        if (budget == nullptr || share) {
+            return inflateWhole(stream, sizes, bufferSize, skipChecksum, consumer);
+        }
     }
     std::uint64_t delivered = 0;
     const EntryDataConsumer counting = [&](ByteView chunk) {
@@ -133,7 +147,8 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
 }
 
 // A link's target is read like a file's data (inflated when deflated), in one piece.
-Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferSize) {
+Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferSize,
+                     MemoryBudget* budget) {
     const CompressionMethod method = methodOf(entry);
     const DataSizes sizes = dataSizesOf(entry);
     if (sizes.uncompressed > static_cast<std::uint64_t>(maximumLinkTargetLength())) {
@@ -142,14 +157,15 @@ Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferS
     }
     Bytes target;
     target.reserve(static_cast<std::size_t>(sizes.uncompressed));
-    deliverData(stream, method, sizes, bufferSize, true,
-                [&](ByteView chunk) { target.insert(target.end(), chunk.begin(), chunk.end()); });
+    deliverData(
+        stream, method, sizes, bufferSize, true,
+        [&](ByteView chunk) { target.insert(target.end(), chunk.begin(), chunk.end()); }, budget);
     return target;
 }
 
 std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t bufferSize,
-                           bool skipChecksum, Progress* progress,
-                           const EntryDataConsumer& consumer) {
+                           bool skipChecksum, Progress* progress, const EntryDataConsumer& consumer,
+                           MemoryBudget* budget) {
     const EntryType type = entry.type();
     seekToData(stream, entry);
     const std::int64_t units = unitCountOf(entry, type);
@@ -161,7 +177,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
             if (progress != nullptr) progress->setCompletedUnitCount(units);
             return 0;
         case EntryType::symlink: {
-            const Bytes target = readLinkTarget(stream, entry, bufferSize);
+            const Bytes target = readLinkTarget(stream, entry, bufferSize, budget);
             // A link's checksum is always computed: its target is what the check protects.
             const std::uint32_t checksum = updateCRC32(target, 0);
             consumer(target);
@@ -180,7 +196,8 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
-    return deliverData(stream, method, dataSizesOf(entry), bufferSize, skipChecksum, observed);
+    return deliverData(stream, method, dataSizesOf(entry), bufferSize, skipChecksum, observed,
+                       budget);
 }
 
 }  // namespace
@@ -200,7 +217,8 @@ std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer&
                                     Progress* progress) {
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-        return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer);
+        return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer,
+                            memoryBudget_.get());
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(*this), entry.path());
     }

@@ -92,7 +92,7 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath) {
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
                              std::int64_t bufferSize, bool skipChecksum, Progress* progress,
-                             const FileAttributes& attributes) {
+                             const FileAttributes& attributes, ItemIdentity* created) {
     // O_EXCL with O_NOFOLLOW: whatever is at the name, a dangling link included, stays as it is,
     // and no other process can slip a link in between a check and the creation.
     UniqueFd descriptor(::openat(folderDescriptor, name,
@@ -100,6 +100,11 @@ std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDes
     if (!descriptor) {
         if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, displayPath);
         throw posixFileError(errno, displayPath);
+    }
+    if (created != nullptr) {
+        struct stat status {};
+        if (::fstat(descriptor.get(), &status) != 0) throw posixFileError(errno, displayPath);
+        *created = {status.st_dev, status.st_ino};
     }
     UniqueFile file(::fdopen(descriptor.get(), "wb"));
     if (!file) throw posixFileError(errno, displayPath);

@@ -3,6 +3,8 @@
 // turning the bytes of a link entry into a target text.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +17,13 @@ class Archive;
 class Entry;
 class Progress;
 struct FileAttributes;
+
+// An item by device and inode: what a run created is removed again only while its name still
+// holds that very item.
+struct ItemIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
 
 // The longest link target accepted: longer targets cannot be created anyway, and an entry that
 // claims one is refused before any of its bytes are read.
@@ -29,10 +38,11 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath);
 // dangling link included. Writes the entry's bytes into it, gives it `attributes` through its
 // descriptor before closing it (never by name afterwards: the name may then hold a link
 // another process put there) and returns the bytes' CRC-32.
+// `created` receives the file's identity as soon as it exists (also when a later step fails).
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
                              std::int64_t bufferSize, bool skipChecksum, Progress* progress,
-                             const FileAttributes& attributes);
+                             const FileAttributes& attributes, ItemIdentity* created = nullptr);
 
 // Creates the link `name` with `target` exactly as given: FileError::fileWriteFileExists when
 // anything is at the name.

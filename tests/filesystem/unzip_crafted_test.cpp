@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/filesystem/beneath.hpp"
@@ -28,14 +29,12 @@ using testing::rawFile;
 using testing::rawFolder;
 using testing::rawLink;
 
-struct Options {
-    bool skipChecksum = false;
-    bool allowLinksOutside = false;
-};
+using Options = UnzipOptions;
 
 struct Outcome {
-    Error error{std::error_code()};  // no code when the archive was extracted
-    std::vector<std::string> tree;   // what dest holds, files with their sizes
+    Error error{std::error_code()};     // no code when the archive was extracted
+    std::vector<std::string> tree;      // what dest holds, files with their sizes
+    std::vector<std::string> warnings;  // their texts
 };
 
 Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
@@ -45,10 +44,10 @@ Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
     fs::create_directories(parent);
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
     Outcome outcome;
+    options.warn = [&](const Warning& warning) { outcome.warnings.push_back(warning.text()); };
     try {
         unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                FileURL::fromPath((parent / "dest").string()), options.skipChecksum,
-                                options.allowLinksOutside);
+                                FileURL::fromPath((parent / "dest").string()), options);
     } catch (const Error& error) {
         outcome.error = error;
     }
@@ -261,6 +260,94 @@ TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << failure;
     EXPECT_EQ(testing::readFileBytes(victim), testing::bytesOf("secret"));
     EXPECT_EQ(failure, "");
+}
+
+std::uint32_t modeOf(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+RawEntry withMode(RawEntry entry, std::uint32_t mode) {
+    entry.mode = mode;
+    return entry;
+}
+
+// Archives other tools write and read without a fault are extracted, not refused: "./" and
+// leading "./" components name the destination (whose mode and time a "./" entry leaves
+// alone), a folder entry with data is a folder, and the data is ignored with a warning.
+// Set-user-ID, set-group-ID and sticky bits are dropped unless they are to be kept.
+TEST(UnzippingHarmlessArchives, ExtractsWhatOtherToolsAcceptAndDropsPrivileges) {
+    RawEntry folderWithData = rawFolder("dir/");
+    folderWithData.content = testing::bytesOf("data");
+    const struct {
+        std::string title;
+        std::vector<RawEntry> entries;
+        std::vector<std::string> tree;
+        std::map<std::string, std::uint32_t> modes = {};  // below dest; "" is dest itself
+        std::vector<std::string> warnings = {};
+        bool keepSpecialBits = false;
+    } cases[] = {
+        {"a './' folder entry first, as bsdtar writes it",
+         {withMode(rawFolder("./"), 040700), rawFile("./a.txt", "a")},
+         {"a.txt 1"},
+         {{"", 0755}}},
+        {"leading and inner './' components",
+         {rawFile("./sub/./b.txt", "b")},
+         {"sub", "sub/b.txt 1"}},
+        {"a folder entry carrying data",
+         {folderWithData},
+         {"dir"},
+         {},
+         {"a.zip: dir/: the folder entry carries 4 bytes of data, which were ignored"}},
+        {"set-user-ID, set-group-ID and sticky bits dropped",
+         {withMode(rawFile("tool", "t"), 0106755), withMode(rawFolder("shared/"), 041777)},
+         {"shared", "tool 1"},
+         {{"tool", 0755}, {"shared", 0777}}},
+        {"special bits kept when asked",
+         {withMode(rawFile("tool", "t"), 0106755), withMode(rawFolder("shared/"), 041777)},
+         {"shared", "tool 1"},
+         {{"tool", 06755}, {"shared", 01777}},
+         {},
+         true},
+    };
+    testing::TemporaryDirectory folder;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.title);
+        const Outcome outcome =
+            unzipRaw(folder.path(), test.entries, {.keepSpecialBits = test.keepSpecialBits});
+        EXPECT_FALSE(outcome.error.code()) << outcome.error.what();
+        EXPECT_EQ(outcome.tree, test.tree);
+        for (const auto& [path, mode] : test.modes) {
+            EXPECT_EQ(modeOf(folder / "parent/dest" / path), mode) << std::oct << path;
+        }
+        std::vector<std::string> warnings;  // from the archive's name on
+        for (const std::string& warning : outcome.warnings)
+            warnings.push_back(warning.substr(warning.rfind("a.zip")));
+        EXPECT_EQ(warnings, test.warnings);
+    }
+}
+
+// Names that cannot name anything in the destination say why.
+TEST(UnzippingHostileArchives, SaysWhyANameIsRefused) {
+    const struct {
+        std::string title;
+        RawEntry entry;
+        std::string detail;
+    } cases[] = {
+        {"a name marked UTF-8 that is not UTF-8", rawFile("bad\xff\xfe.txt", "x"),
+         "the name is marked as UTF-8 but is not valid UTF-8"},
+        {"a file named './'", withMode(rawFile("./", "x"), 0100644),
+         "the path names the extraction folder itself"},
+        {"a folder entry '../'", rawFolder("../"), "the path leads out of the folder"},
+    };
+    testing::TemporaryDirectory folder;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.title);
+        const Outcome outcome = unzipRaw(folder.path(), {test.entry});
+        EXPECT_EQ(outcome.error.code(), FileError::fileReadInvalidFileName);
+        EXPECT_EQ(outcome.error.detail(), test.detail);
+        EXPECT_TRUE(outcome.tree.empty());
+    }
 }
 
 // The walk used where the kernel has no openat2 must give the kernel's answers.
