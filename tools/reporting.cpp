@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 
 #include "marrowzip/common/file_url.hpp"
@@ -24,7 +25,16 @@ std::string tidyTypedPath(std::string_view typed) {
 
 void DisplayPaths::add(std::string_view typed) {
     if (typed.empty()) return;
-    addAlias(FileURL::fromPath(typed).path(), tidyTypedPath(typed));
+    const FileURL url = FileURL::fromPath(typed);
+    addAlias(url.path(), tidyTypedPath(typed));
+    // "tree/." is also shown as "tree" where the engine names the folder it stands for.
+    const std::string standardized = url.standardized().path();
+    if (standardized != url.path()) {
+        std::string shown = std::filesystem::path(typed).lexically_normal().string();
+        while (shown.size() > 1 && shown.back() == '/')
+            shown.pop_back();
+        addAlias(standardized, shown);
+    }
 }
 
 void DisplayPaths::addAlias(std::string absolutePath, std::string shown) {
