@@ -93,6 +93,13 @@ void restoreEntries(UserInterface& ui, Archive& archive, const FileURL& archiveU
             out << "File " << path << " with " << error.what() << '\n';
         }
     }
+    // Folders restored by name (a `qorvels` folder whose entry is a folder by its attributes)
+    // get their mode and time once nothing more is created in them.
+    try {
+        base.finishFolderTimes();
+    } catch (const std::exception& error) {
+        out << extractionFailedLine << error.what() << '\n';
+    }
     reportEarlyEnd(entries, archiveURL, out);
 }
 
