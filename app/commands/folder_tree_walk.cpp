@@ -1,5 +1,7 @@
 #include "app/commands/folder_tree_walk.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -7,6 +9,7 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/container/archive.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
 
 namespace dunmarrow {
 namespace fs = std::filesystem;
@@ -69,8 +72,15 @@ std::optional<std::string> relativePath(const FileURL& item, const FileURL& base
 
 void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
                       marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter) {
+                      const ItemFilter& filter, const marrowzip::WarningHandler& skipped) {
     if (!filter(item)) return;
+    struct stat status {};
+    if (::lstat(item.path().c_str(), &status) == 0) {
+        if (const auto kind = marrowzip::specialFileKind(status.st_mode)) {
+            if (skipped) skipped({item.path(), {}, "not archived: " + *kind});
+            return;
+        }
+    }
 
     // A chosen folder is recorded under its own name: its tree is relative to its parent.
     const FileURL effectiveBase = base ? *base : item.deletingLastPathComponent();
@@ -81,7 +91,7 @@ void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
 
     if (!isDirectoryItem(item)) return;
     for (const FileURL& child : listFolder(item)) {
-        addTreeToArchive(child, effectiveBase, compressionMethod, archive, filter);
+        addTreeToArchive(child, effectiveBase, compressionMethod, archive, filter, skipped);
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/common/warning.hpp"
 
 namespace marrowzip {
 class Archive;
@@ -33,9 +34,10 @@ std::optional<std::string> relativePath(const marrowzip::FileURL& item,
 
 // Appends `item` and, when it is a directory, everything below it that `filter` keeps, parent
 // before children, each under its path relative to `base` (the item's parent when absent).
-// Throws the first error of an append or of a directory listing.
+// Throws the first error of an append or of a directory listing. Sockets, named pipes and
+// devices are not archived; `skipped` hears of each one the filter kept.
 void addTreeToArchive(const marrowzip::FileURL& item, const std::optional<marrowzip::FileURL>& base,
                       marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter);
+                      const ItemFilter& filter, const marrowzip::WarningHandler& skipped = {});
 
 }  // namespace dunmarrow
