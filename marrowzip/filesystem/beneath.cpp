@@ -183,9 +183,31 @@ UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& di
 UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bool create,
                            const FileURL& rootURL, const std::string& displayPath,
                            std::vector<CreatedItem>* made) {
+    // A folder that is there already is opened in one lookup; the walk by prefixes below (a
+    // lookup per prefix, each from the root) is for folders still to be made.
+    if (!components.empty()) {
+        UniqueFd whole;
+        if (openDirectoryBeneath(root, components, whole) == 0) return whole;
+    }
     UniqueFd folder = openSelf(root);
     if (!folder) throw posixFileError(errno, rootURL.path());
-    for (std::size_t i = 0; i < components.size(); ++i) {
+    // Usually only the last folders are missing: the walk starts below the deepest one there.
+    // (Without "..", a prefix that resolves beneath the root passed only through folders that
+    // do.)
+    std::size_t start = 0;
+    if (create && components.size() > 1 &&
+        std::ranges::find(components, "..") == components.end()) {
+        for (std::size_t length = components.size() - 1; length > 0; --length) {
+            UniqueFd existing;
+            const int error = openDirectoryBeneath(root, components.first(length), existing);
+            if (error == 0) {
+                folder = std::move(existing);
+                start = length;
+            }
+            if (error != ENOENT) break;
+        }
+    }
+    for (std::size_t i = start; i < components.size(); ++i) {
         // Each prefix is resolved from the root again, so that a link met on the way is judged
         // against the root and not against the folder it happens to sit in.
         const auto prefix = components.first(i + 1);

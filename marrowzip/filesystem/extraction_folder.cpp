@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,7 +38,19 @@ struct ExtractionFolder::PendingFolderTimes {
     std::vector<Folder> folders;
 };
 
+// Workers extract beside each other: the last folder is shared under a lock.
+struct ExtractionFolder::LastFolder {
+    std::mutex mutex;
+    std::vector<std::string> components;
+    UniqueFd folder;
+};
+
 namespace {
+
+// Another descriptor of the same open folder.
+UniqueFd duplicate(const UniqueFd& folder) {
+    return UniqueFd(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
+}
 
 constexpr std::uint16_t utf8NameFlag = 1U << 11;
 
@@ -84,7 +97,8 @@ void checkRelativePath(const Entry& entry, std::string_view relativePath,
 ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits)
     : url_(folder),
       keepSpecialBits_(keepSpecialBits),
-      pendingFolderTimes_(std::make_unique<PendingFolderTimes>()) {
+      pendingFolderTimes_(std::make_unique<PendingFolderTimes>()),
+      lastFolder_(std::make_unique<LastFolder>()) {
     std::error_code error;
     std::filesystem::create_directories(folder.filesystemPath(), error);
     if (error) throw Error(error, folder.path());
@@ -94,6 +108,30 @@ ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits)
 
 ExtractionFolder::~ExtractionFolder() {
     if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+// The kept descriptor is of a real folder that was beneath this one when it was opened; the
+// extraction never replaces a folder, so the same components lead to it again.
+UniqueFd ExtractionFolder::openFolder(std::span<const std::string> components,
+                                      const std::string& displayPath, CreatedItems* created) {
+    {
+        const std::lock_guard lock(lastFolder_->mutex);
+        if (lastFolder_->folder && std::ranges::equal(lastFolder_->components, components)) {
+            UniqueFd folder = duplicate(lastFolder_->folder);
+            if (folder) return folder;
+        }
+    }
+    UniqueFd folder = openFolderBeneath(descriptor_, components, true, url_, displayPath, created);
+    rememberFolder(components, folder);
+    return folder;
+}
+
+void ExtractionFolder::rememberFolder(std::span<const std::string> components,
+                                      const UniqueFd& folder) {
+    UniqueFd kept = duplicate(folder);
+    const std::lock_guard lock(lastFolder_->mutex);
+    lastFolder_->components.assign(components.begin(), components.end());
+    lastFolder_->folder = std::move(kept);
 }
 
 FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
@@ -122,11 +160,10 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                                   named ? components.size() - 1 : 0);
 
         if (type == EntryType::directory) {
-            UniqueFd folder =
-                named
-                    ? makeFolderAt(openFolderBeneath(descriptor_, parent, true, url_, shown).get(),
-                                   components.back(), shown)
-                    : openFolderBeneath(descriptor_, components, true, url_, shown);
+            UniqueFd folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
+                                                   components.back(), shown)
+                                    : openFolderBeneath(descriptor_, components, true, url_, shown);
+            if (named) rememberFolder(components, folder);
             struct stat status {};
             if (::fstat(folder.get(), &status) != 0) throw posixFileError(errno, shown);
             const std::uint32_t checksum = archive.extractEntry(
@@ -139,8 +176,7 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
         const char* name = components.back().c_str();
 
         if (type == EntryType::file) {
-            const UniqueFd folder =
-                openFolderBeneath(descriptor_, parent, true, url_, shown, created);
+            const UniqueFd folder = openFolder(parent, shown, created);
             ItemIdentity file;
             try {
                 const std::uint32_t checksum =
@@ -167,7 +203,7 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
             !linkTargetStaysBeneath(descriptor_, url_.standardized().path(), parent, target)) {
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
-        const UniqueFd folder = openFolderBeneath(descriptor_, parent, true, url_, shown);
+        const UniqueFd folder = openFolder(parent, shown, nullptr);
         createLinkAt(target, folder.get(), name, shown);
         applyAttributesAt(attributesFor(entry), folder.get(), name, true, shown);
         return checksum;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,12 +60,20 @@ public:
 
 private:
     FileAttributes attributesFor(const Entry& entry) const;
+    // The folder at `components` below this one, made when missing: the descriptor of the last
+    // folder opened is kept, and entries under the same folder reuse it (a deep path is not
+    // walked again for each of them).
+    UniqueFd openFolder(std::span<const std::string> components, const std::string& displayPath,
+                        CreatedItems* created);
+    void rememberFolder(std::span<const std::string> components, const UniqueFd& folder);
 
     FileURL url_;
     int descriptor_ = -1;
     bool keepSpecialBits_ = false;
     struct PendingFolderTimes;
     std::unique_ptr<PendingFolderTimes> pendingFolderTimes_;
+    struct LastFolder;
+    std::unique_ptr<LastFolder> lastFolder_;
 };
 
 }  // namespace marrowzip
