@@ -124,6 +124,17 @@ TEST_F(ToolCommands, ArchivesOfDotExtractAndSpecialFilesAreSkippedWithAWarning) 
     const ToolRun own = run({"extract", "own.zip", "out2"});
     EXPECT_EQ(own.status, 0) << own.err;
 
+    RawEntry folderWithData = rawFolder("dir/");
+    folderWithData.content = bytesOf("data");
+    writeFileBytes(at("data.zip"), buildRawArchive({folderWithData}));
+    EXPECT_EQ(run({"test", "data.zip"}).status, 0);
+    const ToolRun withData = run({"extract", "data.zip", "out3"});
+    EXPECT_EQ(withData.status, 0) << withData.err;
+    EXPECT_EQ(withData.err,
+              "marrowzip: warning: data.zip: dir/: the folder entry carries 4 bytes of data, "
+              "which were ignored\n");
+    EXPECT_EQ(listTree(at("out3")), std::vector<std::string>{"dir"});
+
     const ToolRun addition = run({"add", "added.zip", "tree"});
     EXPECT_EQ(addition.status, 0) << addition.err;
     EXPECT_EQ(addition.err, creation.err);
