@@ -99,28 +99,28 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
 
 }  // namespace
 
-void zipFileSystemItem(const FileURL& named, const FileURL& destination, bool prefixFolderName,
+void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool prefixFolderName,
                        CompressionMethod compressionMethod, Progress* progress,
                        const WarningHandler& warn) {
     // "dir/." and "dir/sub/.." name a folder by the folder they stand for: an entry "./" would
     // name the extraction folder itself.
-    const FileURL source = named.standardized();
-    if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, named.path());
+    const FileURL item = source.standardized();
+    if (!isReachable(item)) throw Error(FileError::fileReadNoSuchFile, source.path());
     if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
     Archive archive = Archive::openFile(destination, Archive::AccessMode::create);
-    if (typeOfItem(source) == EntryType::directory) {
+    if (typeOfItem(item) == EntryType::directory) {
         // One central directory for the whole tree; on failure the bulk append still writes
         // the directory of the entries before the failing one.
         Archive::BulkAppend bulk = archive.beginBulkAppend();
-        appendFolderContents(archive, source, prefixFolderName && source.path() != "/",
+        appendFolderContents(archive, item, prefixFolderName && item.path() != "/",
                              compressionMethod, progress, warn);
         bulk.finish();
         return;
     }
-    if (!isArchivable(source, warn)) return;
-    if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(source));
-    const std::string name = source.lastPathComponent();
-    archive.appendEntry(name, source.deletingLastPathComponent().appendingPathComponent(name),
+    if (!isArchivable(item, warn)) return;
+    if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(item));
+    const std::string name = item.lastPathComponent();
+    archive.appendEntry(name, item.deletingLastPathComponent().appendingPathComponent(name),
                         compressionMethod, defaultChunkSize, progress);
 }
 
