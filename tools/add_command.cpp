@@ -47,8 +47,11 @@ int runAdd(const AddOptions& options, ToolContext& context) {
     for (const std::string& item : options.items)
         context.paths.add(item);
 
+    std::vector<Warning> skipped;
     const std::vector<PlannedEntry> plan =
-        planEntries(options.items, options.entryPath, options.archive);
+        planEntries(options.items, options.entryPath, options.archive, &skipped);
+    for (const Warning& warning : skipped)
+        printErrorLine("warning: " + describeWarning(warning, context.paths));
     if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
 
     const FileURL archiveURL = FileURL::fromPath(options.archive);

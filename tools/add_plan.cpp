@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "marrowzip/filesystem/attributes.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip::tool {
@@ -94,22 +95,38 @@ private:
         for (const fs::path& child : children) {
             const fs::file_status status = statusOf(child);
             // A link to the archive is stored as a link; only the archive's own bytes are skipped.
-            if (!isStorable(status) || (fs::is_regular_file(status) && isArchive(child))) continue;
+            if (!isStorable(status)) {
+                skipSpecialFile(child);
+                continue;
+            }
+            if (fs::is_regular_file(status) && isArchive(child)) continue;
             add(child, entryPath + "/" + child.filename().string(), status);
         }
     }
 
+    void skipSpecialFile(const fs::path& item) {
+        struct stat status {};
+        if (::lstat(item.c_str(), &status) != 0) return;  // gone meanwhile
+        const auto kind = specialFileKind(status.st_mode);
+        skipped.push_back({item.string(), {}, "not archived: " + kind.value_or("a special file")});
+    }
+
     std::optional<FileIdentity> archive_;
+
+public:
+    std::vector<Warning> skipped;
 };
 
 }  // namespace
 
 std::vector<PlannedEntry> planEntries(const std::vector<std::string>& items,
                                       const std::optional<std::string>& entryPath,
-                                      const std::string& archivePath) {
+                                      const std::string& archivePath,
+                                      std::vector<Warning>* skipped) {
     Planner planner(archivePath);
     for (const std::string& item : items)
         planner.addNamedItem(item, entryPath);
+    if (skipped != nullptr) *skipped = std::move(planner.skipped);
     return std::move(planner.entries);
 }
 

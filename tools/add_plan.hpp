@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "marrowzip/common/file_url.hpp"
+#include "marrowzip/common/warning.hpp"
 #include "marrowzip/container/entry.hpp"
 
 namespace marrowzip::tool {
@@ -22,10 +23,12 @@ struct PlannedEntry {
 // Entry paths are relative to each item's parent, or `entryPath` for a single item. Folders are
 // walked depth first with the names of each folder in byte order; links are stored as links,
 // never followed. Inside folders the archive itself and special files (pipes, sockets,
-// devices: reading a pipe would wait for ever) are passed over; named on the command line they
-// are refused. A missing item is an error naming it.
+// devices: reading a pipe would wait for ever) are passed over, each special file with a
+// warning in `skipped`; named on the command line they are refused. A missing item is an error
+// naming it.
 std::vector<PlannedEntry> planEntries(const std::vector<std::string>& items,
                                       const std::optional<std::string>& entryPath,
-                                      const std::string& archivePath);
+                                      const std::string& archivePath,
+                                      std::vector<Warning>* skipped = nullptr);
 
 }  // namespace marrowzip::tool

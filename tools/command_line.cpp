@@ -69,6 +69,8 @@ void defineExtract(CLI::App& app, ExtractOptions& options) {
     command->add_flag("--skip-checksum", options.skipChecksum, "Do not compare CRC-32 values");
     command->add_flag("--allow-links-outside", options.allowLinksOutside,
                       "Create links that point outside their folder");
+    command->add_flag("--keep-special-bits", options.keepSpecialBits,
+                      "Keep set-user-ID, set-group-ID and sticky bits (dropped by default)");
     command
         ->add_option("--encoding", options.encoding,
                      "Decode entry names with this character set (for example cp866)")

@@ -53,6 +53,7 @@ struct ExtractOptions {
     std::string destination;
     bool skipChecksum = false;
     bool allowLinksOutside = false;
+    bool keepSpecialBits = false;
     std::optional<std::string> encoding;
 };
 

@@ -48,9 +48,13 @@ int runCreate(const CreateOptions& options, ToolContext& context) {
     auto attachment = context.interrupts.attach(progress);
     try {
         ProgressBar bar(progress, "creating", context.showProgress);
-        zipFileSystemItem(source, destination, options.prefix,
-                          options.store ? CompressionMethod::none : CompressionMethod::deflate,
-                          &progress, /*storeIfNotSmaller=*/true);
+        zipFileSystemItem(
+            source, destination, options.prefix,
+            options.store ? CompressionMethod::none : CompressionMethod::deflate, &progress,
+            [&](const Warning& warning) {
+                bar.printErrorLine("warning: " + describeWarning(warning, context.paths));
+            },
+            /*storeIfNotSmaller=*/true);
     } catch (const Error& error) {
         // Another process may have made the file in the meantime: that one stays.
         if (error.code() != FileError::fileWriteFileExists) removeWhatThisRunCreated();

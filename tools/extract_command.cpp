@@ -1,4 +1,5 @@
-// marrowzip extract [--skip-checksum] [--allow-links-outside] [--encoding NAME] ARCHIVE DEST
+// marrowzip extract [--skip-checksum] [--allow-links-outside] [--keep-special-bits]
+//                   [--encoding NAME] ARCHIVE DEST
 #include "commands.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
@@ -19,9 +20,16 @@ int runExtract(const ExtractOptions& options, ToolContext& context) {
     ProgressBar bar(progress, "extracting", context.showProgress);
     // The engine refuses entries that would land outside DEST, never overwrites, checks every
     // CRC-32 (unless told not to) and fails when the central directory ends early.
+    UnzipOptions unzip;
+    unzip.skipChecksum = options.skipChecksum;
+    unzip.allowLinksOutside = options.allowLinksOutside;
+    unzip.keepSpecialBits = options.keepSpecialBits;
+    unzip.pathEncoding = options.encoding;
+    unzip.warn = [&](const Warning& warning) {
+        bar.printErrorLine("warning: " + describeWarning(warning, context.paths));
+    };
     unzipArchiveToDirectory(FileURL::fromPath(options.archive),
-                            FileURL::fromPath(options.destination, true), options.skipChecksum,
-                            options.allowLinksOutside, &progress, options.encoding);
+                            FileURL::fromPath(options.destination, true), unzip, &progress);
     return exitSuccess;
 }
 

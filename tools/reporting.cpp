@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 
 #include "commands.hpp"
@@ -25,7 +26,16 @@ std::string tidyTypedPath(std::string_view typed) {
 
 void DisplayPaths::add(std::string_view typed) {
     if (typed.empty()) return;
-    addAlias(FileURL::fromPath(typed).path(), tidyTypedPath(typed));
+    const FileURL url = FileURL::fromPath(typed);
+    addAlias(url.path(), tidyTypedPath(typed));
+    // "tree/." is also shown as "tree" where the engine names the folder it stands for.
+    const std::string standardized = url.standardized().path();
+    if (standardized != url.path()) {
+        std::string shown = std::filesystem::path(typed).lexically_normal().string();
+        while (shown.size() > 1 && shown.back() == '/')
+            shown.pop_back();
+        addAlias(standardized, shown);
+    }
 }
 
 void DisplayPaths::addAlias(std::string absolutePath, std::string shown) {
@@ -50,6 +60,10 @@ std::string DisplayPaths::display(const std::string& absolutePath) const {
 std::string describe(const Error& error, const DisplayPaths& paths, const std::string& subject) {
     const std::string path = error.path().empty() ? subject : paths.display(error.path());
     return Error(error.code(), path, error.entry(), error.detail()).what();
+}
+
+std::string describeWarning(const Warning& warning, const DisplayPaths& paths) {
+    return Warning{paths.display(warning.path), warning.entry, warning.message}.text();
 }
 
 std::string escapeControlCharacters(std::string_view text) {

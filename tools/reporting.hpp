@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/common/warning.hpp"
 
 namespace marrowzip::tool {
 
@@ -43,6 +44,10 @@ private:
 // The error's line: its file shown as typed (or `subject` when it names no file), its entry,
 // its description.
 std::string describe(const Error& error, const DisplayPaths& paths, const std::string& subject);
+
+// A warning's line (without "marrowzip: warning: "): its file shown as typed, its entry, what
+// was set aside.
+std::string describeWarning(const Warning& warning, const DisplayPaths& paths);
 
 // Entry names come from the archive: a newline would split a line in two, and an escape
 // sequence would reach the terminal. Control characters are shown as \n, \t or \xNN (and a

@@ -1,5 +1,7 @@
 #include "app/commands/folder_tree_walk.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string_view>
@@ -8,6 +10,7 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/container/archive.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
 
 namespace dunmarrow {
 namespace fs = std::filesystem;
@@ -69,8 +72,16 @@ std::optional<std::string> relativePath(const FileURL& item, const FileURL& base
 }
 
 void walkCollectedTree(const FileURL& item, const std::optional<FileURL>& base,
-                       const ItemFilter& filter, const ItemVisitor& visit) {
+                       const ItemFilter& filter, const ItemVisitor& visit,
+                       const marrowzip::WarningHandler& skipped) {
     if (!filter(item)) return;
+    struct stat status {};
+    if (::lstat(item.path().c_str(), &status) == 0) {
+        if (const auto kind = marrowzip::specialFileKind(status.st_mode)) {
+            if (skipped) skipped({item.path(), {}, "not archived: " + *kind});
+            return;
+        }
+    }
 
     // A chosen folder is recorded under its own name: its tree is relative to its parent.
     const FileURL effectiveBase = base ? *base : item.deletingLastPathComponent();
@@ -78,7 +89,7 @@ void walkCollectedTree(const FileURL& item, const std::optional<FileURL>& base,
 
     if (!isDirectoryItem(item)) return;
     for (const FileURL& child : listFolder(item)) {
-        walkCollectedTree(child, effectiveBase, filter, visit);
+        walkCollectedTree(child, effectiveBase, filter, visit, skipped);
     }
 }
 
@@ -116,7 +127,8 @@ void countFolder(const fs::path& folder, const JobProgress* progress, TreeWork& 
         if (fs::is_directory(status)) {
             work.units += 1;
             countFolder(it->path(), progress, work);
-        } else if (hasCollectedExtension(it->path().filename().string())) {
+        } else if ((fs::is_regular_file(status) || fs::is_symlink(status)) &&
+                   hasCollectedExtension(it->path().filename().string())) {
             work.files += 1;
             const auto size = fs::is_symlink(status)
                                   ? fs::read_symlink(it->path(), error).native().size()
@@ -141,7 +153,8 @@ TreeWork countCollectedTree(const FileURL& folder, const JobProgress* progress) 
 
 void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
                       marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter, JobProgress* progress) {
+                      const ItemFilter& filter, JobProgress* progress,
+                      const marrowzip::WarningHandler& skipped) {
     walkCollectedTree(
         item, base, filter,
         [&](const FileURL& found, const FileURL& effectiveBase, const std::string& path) {
@@ -154,7 +167,8 @@ void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
             }
             archive.appendEntry(path, marrowzip::Archive::RelativeTo{effectiveBase},
                                 compressionMethod, marrowzip::defaultChunkSize, itemProgress);
-        });
+        },
+        skipped);
 }
 
 }  // namespace dunmarrow

@@ -11,6 +11,7 @@
 #include "app/commands/job.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/common/warning.hpp"
 
 namespace marrowzip {
 class Archive;
@@ -36,12 +37,13 @@ std::optional<std::string> relativePath(const marrowzip::FileURL& item,
 // Visits `item` and, when it is a directory, everything below it that `filter` keeps, parent
 // before children and the items of a folder by name, each with the base its path is relative
 // to (the item's parent when `base` is absent) and that path. Throws the first error of a
-// directory listing or of `visit`.
+// directory listing or of `visit`. Sockets, named pipes and devices are not visited; `skipped`
+// hears of each one the filter kept.
 using ItemVisitor = std::function<void(const marrowzip::FileURL& item,
                                        const marrowzip::FileURL& base, const std::string& path)>;
 void walkCollectedTree(const marrowzip::FileURL& item,
                        const std::optional<marrowzip::FileURL>& base, const ItemFilter& filter,
-                       const ItemVisitor& visit);
+                       const ItemVisitor& visit, const marrowzip::WarningHandler& skipped = {});
 
 // The work one item stands for: a file's size (a link's target length), 1 for a folder.
 struct ItemWork {
@@ -64,9 +66,11 @@ TreeWork countCollectedTree(const marrowzip::FileURL& folder,
 // Appends `item` and, when it is a directory, everything below it that `filter` keeps, parent
 // before children, each under its path relative to `base` (the item's parent when absent).
 // Each item is reported to `progress`, when given, and a cancelled job stops the walk.
-// Throws the first error of an append or of a directory listing.
+// Throws the first error of an append or of a directory listing. Sockets, named pipes and
+// devices are not archived; `skipped` hears of each one the filter kept.
 void addTreeToArchive(const marrowzip::FileURL& item, const std::optional<marrowzip::FileURL>& base,
                       marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter, JobProgress* progress = nullptr);
+                      const ItemFilter& filter, JobProgress* progress = nullptr,
+                      const marrowzip::WarningHandler& skipped = {});
 
 }  // namespace dunmarrow

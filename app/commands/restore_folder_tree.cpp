@@ -108,7 +108,7 @@ void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& arc
         if (!isRestoredEntry(path)) continue;
         if (progress.isCancelled()) {
             summary.cancelled = true;
-            return;
+            break;
         }
         marrowzip::Progress* entryProgress =
             progress.beginItem(base.url().appendingPathComponent(path).path(),
@@ -123,7 +123,14 @@ void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& arc
         }
         progress.finishItem();
     }
-    reportEarlyEnd(entries, archiveURL, log);
+    // Folders restored by name (a `qorvels` folder whose entry is a folder by its attributes)
+    // get their mode and time once nothing more is created in them.
+    try {
+        base.finishFolderTimes();
+    } catch (const std::exception& error) {
+        log.fail(std::string(extractionFailedLine) + error.what());
+    }
+    if (!summary.cancelled) reportEarlyEnd(entries, archiveURL, log);
 }
 
 // The first component of the root's path: the folder's name for an archive of folders.

@@ -21,11 +21,13 @@
 #include "marrowzip/common/unique_file.hpp"
 #include "marrowzip/container/entry.hpp"
 #include "marrowzip/container/records.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
 
 class Progress;
 class MemoryFile;
+class MemoryBudget;
 class AppendCoders;
 class Archive;
 
@@ -184,6 +186,12 @@ public:
     std::uint32_t extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
                                std::int64_t bufferSize = defaultChunkSize,
                                bool skipChecksum = false, Progress* progress = nullptr);
+    // Threads that extract from their own Archive of one file share one budget: an entry is
+    // inflated as a whole only while its buffers fit in it. Without one, the archive keeps to
+    // the whole-buffer limit of one entry.
+    void shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
+        memoryBudget_ = std::move(budget);
+    }
     // Creates the entry as a new file, folder or link at `destination`.
     std::uint32_t extractEntry(const Entry& entry, const FileURL& destination,
                                std::int64_t bufferSize = defaultChunkSize,
@@ -237,8 +245,9 @@ public:
     // through a provider, and all appends outside bulk mode, run on the caller's thread.
     struct BulkOptions {
         unsigned workers = 0;  // 0: one per core; 1: no worker threads
-        // The memory each worker may hold in data waiting to be compressed or written.
-        std::uint64_t workerBudget = std::uint64_t{64} << 20;
+        // The memory all workers together may hold in data waiting to be compressed or
+        // written, whatever their number; each gets an equal part.
+        std::uint64_t memoryBudget = defaultMemoryBudget;
         // A file that deflate does not make smaller is stored instead (the method asked for is
         // otherwise the method written).
         bool storeIfNotSmaller = false;
@@ -305,6 +314,7 @@ private:
     std::optional<ZIP64EndOfCentralDirectory> zip64EndOfCentralDirectory_;
     std::optional<std::string> pathEncoding_;
     std::shared_ptr<MemoryFile> memoryFile_;
+    std::shared_ptr<MemoryBudget> memoryBudget_;
     // The path the journal of a file archive is kept beside (the archive's real path).
     std::string journalKey_;
     // Whether a journal of the tail on disk exists: from the first overwrite of the old central

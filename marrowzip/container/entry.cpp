@@ -194,12 +194,15 @@ Timestamp Entry::modificationTime() const {
 }
 
 // A descriptor written without its signature is four bytes shorter; counting those bytes anyway
-// would make a copy of the local part carry the next record's first bytes along.
+// would make a copy of the local part carry the next record's first bytes along. The data is
+// counted with the central record's sizes, the ones extraction reads by and the descriptor is
+// found by: a descriptor claiming fewer bytes must not shrink the range that is checked for
+// overlaps while the whole of it is read.
 std::uint64_t Entry::localRecordLength() const {
     const std::uint64_t header = LocalFileHeader::fixedSize +
                                  std::uint64_t{localFileHeader.fileNameLength} +
                                  localFileHeader.extraFieldLength;
-    const std::uint64_t data = isCompressed() ? compressedSize() : uncompressedSize();
+    const std::uint64_t data = isCompressed() ? centralCompressedSize() : centralUncompressedSize();
     std::uint64_t descriptor = 0;
     if (isZIP64()) {
         if (zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/processing/dos_date.hpp"
 
 namespace marrowzip {
@@ -45,6 +46,26 @@ void setModificationDateAt(int directoryDescriptor, const char* name, const Time
     }
 }
 
+// A link's date is set through a descriptor of the link itself (O_PATH without following it),
+// after making sure that a link is what the name still holds.
+void setLinkModificationDateAt(int directoryDescriptor, const char* name, const Timestamp& time,
+                               const std::string& displayPath) {
+    const UniqueFd link(::openat(directoryDescriptor, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!link) throw posixFileError(errno, displayPath);
+    struct stat status {};
+    if (::fstat(link.get(), &status) != 0) throw posixFileError(errno, displayPath);
+    if (!S_ISLNK(status.st_mode)) {
+        throw Error(FileError::fileWriteFileExists, displayPath, {},
+                    "the link was replaced while it was extracted");
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(time)};
+    if (::utimensat(link.get(), "", times, AT_EMPTY_PATH) == 0) return;
+    // Kernels before 5.8 take no empty path here; by name, without following, is as safe for
+    // a link: only a link's own times can change.
+    if (errno != EINVAL) throw posixFileError(errno, displayPath);
+    setModificationDateAt(directoryDescriptor, name, time, displayPath);
+}
+
 void setPermissionsAt(int directoryDescriptor, const char* name, std::uint16_t permissions,
                       bool isLink, const std::string& displayPath) {
     const int flags = isLink ? AT_SYMLINK_NOFOLLOW : 0;
@@ -80,6 +101,13 @@ std::int64_t sizeOfItem(const FileURL& url) {
     const struct stat status = statOfItem(url);
     if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, url.path());
     return status.st_size;
+}
+
+std::optional<std::string> specialFileKind(mode_t mode) {
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return std::nullopt;
 }
 
 void createParentDirectory(const FileURL& url) {
@@ -121,7 +149,8 @@ void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor
         if (!attributes.modificationDate) {
             throw Error(EntryError::missingModificationDateAttributeError, displayPath);
         }
-        setModificationDateAt(directoryDescriptor, name, *attributes.modificationDate, displayPath);
+        setLinkModificationDateAt(directoryDescriptor, name, *attributes.modificationDate,
+                                  displayPath);
         return;
     }
     if (attributes.posixPermissions) {
@@ -130,6 +159,24 @@ void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor
     }
     if (attributes.modificationDate) {
         setModificationDateAt(directoryDescriptor, name, *attributes.modificationDate, displayPath);
+    }
+}
+
+FileAttributes withoutSpecialBits(FileAttributes attributes) {
+    if (attributes.posixPermissions) *attributes.posixPermissions &= 0777;
+    return attributes;
+}
+
+void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
+                               const std::string& displayPath) {
+    if (attributes.posixPermissions &&
+        ::fchmod(descriptor, *attributes.posixPermissions & 07777) != 0) {
+        throw posixFileError(errno, displayPath);
+    }
+    if (attributes.modificationDate) {
+        const struct timespec times[2] = {{0, UTIME_OMIT},
+                                          timespecOf(*attributes.modificationDate)};
+        if (::futimens(descriptor, times) != 0) throw posixFileError(errno, displayPath);
     }
 }
 
@@ -142,7 +189,7 @@ void setLinkPermissions(std::uint16_t permissions, const FileURL& url) {
 }
 
 void setLinkModificationDate(Date date, const FileURL& url) {
-    setModificationDateAt(AT_FDCWD, url.path().c_str(), timestampOf(date), url.path());
+    setLinkModificationDateAt(AT_FDCWD, url.path().c_str(), timestampOf(date), url.path());
 }
 
 }  // namespace marrowzip

@@ -2,6 +2,8 @@
 // a final link), the attributes an entry carries, and applying them to an extracted item.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,10 +29,18 @@ Date modificationDateOfItem(const FileURL& url);
 // For a link: the length of its target path. FileError::fileReadTooLarge for a negative size.
 std::int64_t sizeOfItem(const FileURL& url);
 
+// What a special file is ("a socket", "a named pipe", "a device"), for the warning that it was
+// not archived; absent for a regular file, a folder or a link. Archiving a socket or a device
+// would fail or read without end, and a pipe would be stored as an empty file.
+std::optional<std::string> specialFileKind(mode_t mode);
+
 // Creates the folder that will hold `url`, with every missing folder above it.
 void createParentDirectory(const FileURL& url);
 
 FileAttributes attributesOfEntry(const Entry& entry);
+// The attributes without the set-user-ID, set-group-ID and sticky bits: what an extraction
+// applies unless it is told to keep them (an archive must not hand out privileges).
+FileAttributes withoutSpecialBits(FileAttributes attributes);
 std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
                                  std::optional<HostSystem> hostSystem, EntryType type);
 
@@ -40,6 +50,11 @@ void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool 
 // following a final link; `displayPath` names the item in errors.
 void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
                        bool isLink, const std::string& displayPath);
+// The same for a file open for writing, through its descriptor (fchmod, futimens): whatever is
+// put at its name meanwhile, only the file this descriptor holds is changed. Its data must be
+// flushed first, since a later write would change its time again.
+void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
+                               const std::string& displayPath);
 // Linux keeps no mode for links: when the kernel refuses (EOPNOTSUPP), nothing is changed.
 void setLinkPermissions(std::uint16_t permissions, const FileURL& url);
 // Sets the link's own modification time and keeps its access time.

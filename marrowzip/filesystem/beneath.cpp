@@ -167,23 +167,47 @@ int walkBeneath(int root, std::span<const std::string> components, UniqueFd& fol
     return folder ? 0 : errno;
 }
 
-UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath) {
-    if (::mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw posixFileError(errno, displayPath);
-    }
+UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath,
+                      bool* made) {
+    const bool created = ::mkdirat(folder, name.c_str(), 0777) == 0;
+    if (!created && errno != EEXIST) throw posixFileError(errno, displayPath);
+    if (made != nullptr) *made = created;
     // Whether just made or already there, it is opened only as a real folder.
-    UniqueFd made(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
-    if (made) return made;
+    UniqueFd opened(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
+    if (opened) return opened;
     if (errno == ENOTDIR || errno == ELOOP)
         throw Error(FileError::fileWriteFileExists, displayPath);
     throw posixFileError(errno, displayPath);
 }
 
 UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bool create,
-                           const FileURL& rootURL, const std::string& displayPath) {
+                           const FileURL& rootURL, const std::string& displayPath,
+                           std::vector<CreatedItem>* made) {
+    // A folder that is there already is opened in one lookup; the walk by prefixes below (a
+    // lookup per prefix, each from the root) is for folders still to be made.
+    if (!components.empty()) {
+        UniqueFd whole;
+        if (openDirectoryBeneath(root, components, whole) == 0) return whole;
+    }
     UniqueFd folder = openSelf(root);
     if (!folder) throw posixFileError(errno, rootURL.path());
-    for (std::size_t i = 0; i < components.size(); ++i) {
+    // Usually only the last folders are missing: the walk starts below the deepest one there.
+    // (Without "..", a prefix that resolves beneath the root passed only through folders that
+    // do.)
+    std::size_t start = 0;
+    if (create && components.size() > 1 &&
+        std::ranges::find(components, "..") == components.end()) {
+        for (std::size_t length = components.size() - 1; length > 0; --length) {
+            UniqueFd existing;
+            const int error = openDirectoryBeneath(root, components.first(length), existing);
+            if (error == 0) {
+                folder = std::move(existing);
+                start = length;
+            }
+            if (error != ENOENT) break;
+        }
+    }
+    for (std::size_t i = start; i < components.size(); ++i) {
         // Each prefix is resolved from the root again, so that a link met on the way is judged
         // against the root and not against the folder it happens to sit in.
         const auto prefix = components.first(i + 1);
@@ -201,7 +225,13 @@ UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bo
         if (error != ENOENT || !create || components[i] == "..") {
             throw posixFileError(error, folderPath);
         }
-        folder = makeFolderAt(folder.get(), components[i], folderPath);
+        bool madeHere = false;
+        folder = makeFolderAt(folder.get(), components[i], folderPath, &madeHere);
+        struct stat status {};
+        if (madeHere && made != nullptr && ::fstat(folder.get(), &status) == 0) {
+            made->push_back({std::vector<std::string>(prefix.begin(), prefix.end()), status.st_dev,
+                             status.st_ino, true});
+        }
     }
     return folder;
 }

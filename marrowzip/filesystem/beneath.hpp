@@ -4,6 +4,8 @@
 // ".." or a link lead above it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +16,15 @@
 
 namespace marrowzip {
 
+// An item an extraction created, by its path below the folder and by device and inode: it is
+// removed again only while that path still holds that very item.
+struct CreatedItem {
+    std::vector<std::string> components;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool folder = false;
+};
+
 // The components of a relative path: empty and "." components dropped, ".." kept (only the
 // kernel knows where ".." leads once links are involved).
 std::vector<std::string> relativeComponents(std::string_view relativePath);
@@ -22,13 +33,16 @@ std::vector<std::string> relativeComponents(std::string_view relativePath);
 // followed while they stay below `root`. With `create`, missing folders are made one by one,
 // each opened without following anything. A path that leaves `root`:
 // FileError::fileReadInvalidFileName with `displayPath`; other failures are POSIX errors naming
-// the folder (`rootURL` + the components so far).
+// the folder (`rootURL` + the components so far). `made` receives each folder this call made.
 UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bool create,
-                           const FileURL& rootURL, const std::string& displayPath);
+                           const FileURL& rootURL, const std::string& displayPath,
+                           std::vector<CreatedItem>* made = nullptr);
 
 // Makes the folder `name` in `folder` unless a real folder is there, and opens it without
-// following a link: anything else at the name is FileError::fileWriteFileExists.
-UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath);
+// following a link: anything else at the name is FileError::fileWriteFileExists. `made` tells
+// whether this call made it.
+UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath,
+                      bool* made = nullptr);
 
 // The same walk done one component at a time in user space with O_NOFOLLOW, for kernels
 // without openat2. Returns 0 and the folder, or an errno value (EXDEV: the path leaves `root`).

@@ -1,11 +1,13 @@
 #include "marrowzip/filesystem/extraction_folder.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,21 +31,60 @@ struct ExtractionFolder::PendingFolderTimes {
         std::vector<std::string> components;
         FileAttributes attributes;
         std::string displayPath;
+        // The folder that was made or found: a folder put at its path since is left alone.
+        dev_t device = 0;
+        ino_t inode = 0;
     };
     std::vector<Folder> folders;
 };
 
+// Workers extract beside each other: the last folder is shared under a lock.
+struct ExtractionFolder::LastFolder {
+    std::mutex mutex;
+    std::vector<std::string> components;
+    UniqueFd folder;
+};
+
 namespace {
+
+// Another descriptor of the same open folder.
+UniqueFd duplicate(const UniqueFd& folder) {
+    return UniqueFd(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
+}
+
+constexpr std::uint16_t utf8NameFlag = 1U << 11;
+
+// Why a name is empty: its bytes did not decode, or it has none.
+std::string undecodedNameDetail(const Entry& entry) {
+    const auto& record = entry.centralDirectoryStructure;
+    if (record.fileNameData.empty()) return "the entry has no name";
+    if (record.generalPurposeBitFlag & utf8NameFlag) {
+        return "the name is marked as UTF-8 but is not valid UTF-8";
+    }
+    return "the name cannot be decoded in the chosen encoding";
+}
 
 // The textual checks come first: they refuse what no file system could make harmless, and
 // they keep the errors of a path that is plainly outside the same as before any link exists.
-void checkRelativePath(std::string_view relativePath, const FileURL& item, const FileURL& root) {
+// `components` empty: the path names the folder itself ("", "." or "./").
+void checkRelativePath(const Entry& entry, std::string_view relativePath,
+                       std::span<const std::string> components, const FileURL& item,
+                       const FileURL& root) {
     if (relativePath.find('\0') != std::string_view::npos) {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
                     "the name holds a NUL byte");
     }
     if (!relativePath.empty() && relativePath.front() == '/') {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {}, "the path is absolute");
+    }
+    if (relativePath.empty()) {
+        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
+                    undecodedNameDetail(entry));
+    }
+    if (components.empty()) {
+        if (entry.type() == EntryType::directory) return;
+        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
+                    "the path names the extraction folder itself");
     }
     if (!liesWithin(item, root)) {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
@@ -53,8 +94,11 @@ void checkRelativePath(std::string_view relativePath, const FileURL& item, const
 
 }  // namespace
 
-ExtractionFolder::ExtractionFolder(const FileURL& folder)
-    : url_(folder), pendingFolderTimes_(std::make_unique<PendingFolderTimes>()) {
+ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits)
+    : url_(folder),
+      keepSpecialBits_(keepSpecialBits),
+      pendingFolderTimes_(std::make_unique<PendingFolderTimes>()),
+      lastFolder_(std::make_unique<LastFolder>()) {
     std::error_code error;
     std::filesystem::create_directories(folder.filesystemPath(), error);
     if (error) throw Error(error, folder.path());
@@ -66,41 +110,87 @@ ExtractionFolder::~ExtractionFolder() {
     if (descriptor_ >= 0) ::close(descriptor_);
 }
 
+// The kept descriptor is of a real folder that was beneath this one when it was opened; the
+// extraction never replaces a folder, so the same components lead to it again.
+UniqueFd ExtractionFolder::openFolder(std::span<const std::string> components,
+                                      const std::string& displayPath, CreatedItems* created) {
+    {
+        const std::lock_guard lock(lastFolder_->mutex);
+        if (lastFolder_->folder && std::ranges::equal(lastFolder_->components, components)) {
+            UniqueFd folder = duplicate(lastFolder_->folder);
+            if (folder) return folder;
+        }
+    }
+    UniqueFd folder = openFolderBeneath(descriptor_, components, true, url_, displayPath, created);
+    rememberFolder(components, folder);
+    return folder;
+}
+
+void ExtractionFolder::rememberFolder(std::span<const std::string> components,
+                                      const UniqueFd& folder) {
+    UniqueFd kept = duplicate(folder);
+    const std::lock_guard lock(lastFolder_->mutex);
+    lastFolder_->components.assign(components.begin(), components.end());
+    lastFolder_->folder = std::move(kept);
+}
+
+FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
+    FileAttributes attributes = attributesOfEntry(entry);
+    return keepSpecialBits_ ? attributes : withoutSpecialBits(attributes);
+}
+
 std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                         std::string_view relativePath, std::int64_t bufferSize,
                                         bool skipChecksum, bool allowLinksOutside,
-                                        Progress* progress) {
+                                        Progress* progress, CreatedItems* created) {
     const FileURL item = url_.appendingPathComponent(relativePath);
     const std::string& shown = item.path();
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-        checkRelativePath(relativePath, item, url_);
         const std::vector<std::string> components = relativeComponents(relativePath);
+        checkRelativePath(entry, relativePath, components, item, url_);
         const EntryType type = entry.type();
+        // "./" and the like name the folder itself, which such an entry leaves as it is.
+        if (components.empty()) {
+            return archive.extractEntry(
+                entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
+        }
         const bool named = !components.empty() && components.back() != "..";
         const std::span<const std::string> parent(components.data(),
                                                   named ? components.size() - 1 : 0);
 
         if (type == EntryType::directory) {
-            UniqueFd folder =
-                named
-                    ? makeFolderAt(openFolderBeneath(descriptor_, parent, true, url_, shown).get(),
-                                   components.back(), shown)
-                    : openFolderBeneath(descriptor_, components, true, url_, shown);
+            UniqueFd folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
+                                                   components.back(), shown)
+                                    : openFolderBeneath(descriptor_, components, true, url_, shown);
+            if (named) rememberFolder(components, folder);
+            struct stat status {};
+            if (::fstat(folder.get(), &status) != 0) throw posixFileError(errno, shown);
             const std::uint32_t checksum = archive.extractEntry(
                 entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
-            pendingFolderTimes_->folders.push_back({components, attributesOfEntry(entry), shown});
+            pendingFolderTimes_->folders.push_back(
+                {components, attributesFor(entry), shown, status.st_dev, status.st_ino});
             return checksum;
         }
         if (!named) throw Error(FileError::fileReadInvalidFileName, shown);
         const char* name = components.back().c_str();
 
         if (type == EntryType::file) {
-            const UniqueFd folder = openFolderBeneath(descriptor_, parent, true, url_, shown);
-            const std::uint32_t checksum = writeNewFileAt(archive, entry, folder.get(), name, shown,
-                                                          bufferSize, skipChecksum, progress);
-            applyAttributesAt(attributesOfEntry(entry), folder.get(), name, false, shown);
-            return checksum;
+            const UniqueFd folder = openFolder(parent, shown, created);
+            ItemIdentity file;
+            try {
+                const std::uint32_t checksum =
+                    writeNewFileAt(archive, entry, folder.get(), name, shown, bufferSize,
+                                   skipChecksum, progress, attributesFor(entry), &file);
+                if (created != nullptr) created->push_back({components, file.device, file.inode});
+                return checksum;
+            } catch (...) {
+                // A file made and then left incomplete is this run's as well.
+                if (created != nullptr && file.inode != 0) {
+                    created->push_back({components, file.device, file.inode});
+                }
+                throw;
+            }
         }
 
         // The link is judged before anything of it is created, against the folder as a whole:
@@ -113,13 +203,37 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
             !linkTargetStaysBeneath(descriptor_, url_.standardized().path(), parent, target)) {
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
-        const UniqueFd folder = openFolderBeneath(descriptor_, parent, true, url_, shown);
+        const UniqueFd folder = openFolder(parent, shown, nullptr);
         createLinkAt(target, folder.get(), name, shown);
-        applyAttributesAt(attributesOfEntry(entry), folder.get(), name, true, shown);
+        applyAttributesAt(attributesFor(entry), folder.get(), name, true, shown);
         return checksum;
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(archive), std::string(relativePath));
     }
+}
+
+void ExtractionFolder::removeCreated(CreatedItems items) noexcept {
+    // Files before folders, deeper folders before the folders that hold them: a folder that one
+    // entry made may hold what another entry put in it.
+    std::stable_sort(items.begin(), items.end(), [](const CreatedItem& a, const CreatedItem& b) {
+        if (a.folder != b.folder) return !a.folder;
+        return a.components.size() > b.components.size();
+    });
+    std::for_each(items.begin(), items.end(), [&](const CreatedItem& item) {
+        if (item.components.empty()) return;
+        try {
+            const std::span<const std::string> parent(item.components.data(),
+                                                      item.components.size() - 1);
+            const UniqueFd folder =
+                openFolderBeneath(descriptor_, parent, false, url_, url_.path());
+            const char* name = item.components.back().c_str();
+            struct stat status {};
+            if (::fstatat(folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+            if (status.st_dev != item.device || status.st_ino != item.inode) return;
+            ::unlinkat(folder.get(), name, item.folder ? AT_REMOVEDIR : 0);
+        } catch (const Error&) {
+        }
+    });
 }
 
 void ExtractionFolder::finishFolderTimes() {
@@ -132,6 +246,14 @@ void ExtractionFolder::finishFolderTimes() {
         try {
             const UniqueFd opened =
                 openFolderBeneath(descriptor_, folder.components, false, url_, folder.displayPath);
+            struct stat status {};
+            if (::fstat(opened.get(), &status) != 0) {
+                throw posixFileError(errno, folder.displayPath);
+            }
+            if (status.st_dev != folder.device || status.st_ino != folder.inode) {
+                throw Error(FileError::fileWriteFileExists, folder.displayPath, {},
+                            "the folder was replaced while the archive was extracted");
+            }
             applyAttributesAt(folder.attributes, opened.get(), ".", false, folder.displayPath);
         } catch (const Error& error) {
             if (!firstFailure) firstFailure = error;

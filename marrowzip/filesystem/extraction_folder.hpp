@@ -3,12 +3,19 @@
 // of it (one that the same archive created a moment before included).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/beneath.hpp"
 
 namespace marrowzip {
 
@@ -16,10 +23,15 @@ class Archive;
 class Entry;
 class Progress;
 
+// What one extraction created below the folder, in the order it was made: the folders on the
+// way to an entry and the entry's own item.
+using CreatedItems = std::vector<CreatedItem>;
+
 class ExtractionFolder {
 public:
-    // Opens the folder, creating it (and the folders above it) when missing.
-    explicit ExtractionFolder(const FileURL& folder);
+    // Opens the folder, creating it (and the folders above it) when missing. Set-user-ID,
+    // set-group-ID and sticky bits of the entries are dropped unless `keepSpecialBits`.
+    explicit ExtractionFolder(const FileURL& folder, bool keepSpecialBits = false);
     ~ExtractionFolder();
     ExtractionFolder(const ExtractionFolder&) = delete;
     ExtractionFolder& operator=(const ExtractionFolder&) = delete;
@@ -28,22 +40,40 @@ public:
 
     // Extracts `entry` at `relativePath` below the folder and applies its attributes; returns
     // the CRC-32 of the delivered bytes. A path that leaves the folder (textually or through a
-    // link), an absolute path, or a name with a NUL byte: FileError::fileReadInvalidFileName. A
+    // link), an absolute path, a name with a NUL byte or one that did not decode (empty):
+    // FileError::fileReadInvalidFileName. A folder entry that names the folder itself ("./")
+    // changes nothing of it; a file or link there is refused the same way. A
     // link whose target leaves the folder: ArchiveError::uncontainedSymlink, unless
     // `allowLinksOutside`. An existing item at the path: FileError::fileWriteFileExists.
     std::uint32_t extract(Archive& archive, const Entry& entry, std::string_view relativePath,
                           std::int64_t bufferSize = defaultChunkSize, bool skipChecksum = false,
-                          bool allowLinksOutside = false, Progress* progress = nullptr);
+                          bool allowLinksOutside = false, Progress* progress = nullptr,
+                          CreatedItems* created = nullptr);
+
+    // Removes again what extractions created, each item only while its path still holds it,
+    // and a folder only once it is empty. Failures are ignored: what cannot be removed stays.
+    void removeCreated(CreatedItems items) noexcept;
 
     // Sets the modification times of the folders extracted so far (creating files inside a
     // folder changes its time, so this runs after the last entry).
     void finishFolderTimes();
 
 private:
+    FileAttributes attributesFor(const Entry& entry) const;
+    // The folder at `components` below this one, made when missing: the descriptor of the last
+    // folder opened is kept, and entries under the same folder reuse it (a deep path is not
+    // walked again for each of them).
+    UniqueFd openFolder(std::span<const std::string> components, const std::string& displayPath,
+                        CreatedItems* created);
+    void rememberFolder(std::span<const std::string> components, const UniqueFd& folder);
+
     FileURL url_;
     int descriptor_ = -1;
+    bool keepSpecialBits_ = false;
     struct PendingFolderTimes;
     std::unique_ptr<PendingFolderTimes> pendingFolderTimes_;
+    struct LastFolder;
+    std::unique_ptr<LastFolder> lastFolder_;
 };
 
 }  // namespace marrowzip

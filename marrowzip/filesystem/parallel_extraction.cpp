@@ -1,6 +1,10 @@
 #include "marrowzip/filesystem/parallel_extraction.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "marrowzip/common/progress.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
 namespace {
@@ -17,12 +21,13 @@ std::int64_t chunkSizeFor(const Entry& entry) {
 
 ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
                                        ExtractionFolder& folder, bool skipChecksum,
-                                       std::size_t workers)
+                                       std::size_t workers, std::shared_ptr<MemoryBudget> budget)
     : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
       folder_(folder),
       skipChecksum_(skipChecksum),
       queueLimit_(workers * filesPerWorker),
+      budget_(std::move(budget)),
       archives_(workers),
       pool_(workers) {}
 
@@ -43,41 +48,74 @@ void ParallelExtraction::extractFile(const Entry& entry, const std::string& path
         }
         index = nextIndex_++;
         ++pending_;
+        underWay_.insert(index);
     }
     pool_.submit([this, entry, path, progress = std::move(progress), index](std::size_t worker) {
-        std::exception_ptr failure;
+        runFile(entry, path, progress.get(), index, worker);
+    });
+}
+
+void ParallelExtraction::runFile(const Entry& entry, const std::string& path, Progress* progress,
+                                 std::uint64_t index, std::size_t worker) {
+    std::exception_ptr failure;
+    CreatedItems created;
+    bool skipped = false;
+    {
+        // A file after one that failed already is not started: nothing of it is to stay.
+        const std::lock_guard lock(mutex_);
+        skipped = failedIndex_ && index > *failedIndex_;
+    }
+    if (!skipped) {
         try {
-            {
-                const std::lock_guard lock(mutex_);
-                if (failure_) throw Error(ArchiveError::cancelledOperation);
-            }
             std::optional<Archive>& archive = archives_[worker];
-            if (!archive)
+            if (!archive) {
                 archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
-            const std::uint32_t checksum = folder_.extract(
-                *archive, entry, path, chunkSizeFor(entry), skipChecksum_, false, progress.get());
+                archive->shareMemoryBudget(budget_);
+            }
+            const std::uint32_t checksum =
+                folder_.extract(*archive, entry, path, chunkSizeFor(entry), skipChecksum_, false,
+                                progress, &created);
             if (!skipChecksum_ && checksum != entry.checksum()) {
                 throw Error(ArchiveError::invalidCRC32, source_.path(), path);
             }
         } catch (...) {
             failure = std::current_exception();
         }
-        {
-            const std::lock_guard lock(mutex_);
-            if (failure && (!failedIndex_ || index < *failedIndex_)) {
-                failedIndex_ = index;
-                failure_ = failure;
-            }
-            --pending_;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        if (failure && (!failedIndex_ || index < *failedIndex_)) {
+            failedIndex_ = index;
+            failure_ = failure;
         }
-        finished_.notify_all();
-    });
+        if (!created.empty()) created_.emplace(index, std::move(created));
+        underWay_.erase(index);
+        forgetSettledItems();
+        --pending_;
+    }
+    finished_.notify_all();
+}
+
+void ParallelExtraction::forgetSettledItems() {
+    if (failedIndex_) return;
+    const std::uint64_t oldestUnderWay = underWay_.empty() ? nextIndex_ : *underWay_.begin();
+    created_.erase(created_.begin(), created_.lower_bound(oldestUnderWay));
 }
 
 void ParallelExtraction::finishFiles() {
     std::unique_lock lock(mutex_);
     finished_.wait(lock, [this] { return pending_ == 0; });
-    if (failedIndex_) std::rethrow_exception(failure_);
+    if (!failedIndex_) return;
+    // What the files after the first failure created: their files, then the folders made on
+    // the way (those that files before the failure need are not empty and stay).
+    const auto later = created_.upper_bound(*failedIndex_);
+    CreatedItems items;
+    std::for_each(later, created_.end(), [&](auto& made) {
+        std::move(made.second.begin(), made.second.end(), std::back_inserter(items));
+    });
+    created_.erase(later, created_.end());
+    folder_.removeCreated(std::move(items));
+    std::rethrow_exception(failure_);
 }
 
 }  // namespace marrowzip

@@ -12,6 +12,7 @@
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/parallel_extraction.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
 namespace {
@@ -31,9 +32,22 @@ std::string decodedPath(const Entry& entry, const std::optional<std::string>& pa
     return pathEncoding ? entry.pathUsingEncoding(*pathEncoding) : entry.path();
 }
 
+// A folder has no data; bytes stored for one are ignored, as other readers do, and so is their
+// checksum (the folder is what the entry stands for).
+bool folderCarriesData(const Entry& entry) {
+    return entry.type() == EntryType::directory && entry.centralCompressedSize() > 0;
+}
+
+void warnOfFolderData(const Entry& entry, const std::string& archivePath, const std::string& path,
+                      const UnzipOptions& options) {
+    if (!options.warn) return;
+    options.warn({archivePath, path,
+                  "the folder entry carries " + std::to_string(entry.centralCompressedSize()) +
+                      " bytes of data, which were ignored"});
+}
+
 void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL& source,
-                       bool skipChecksum, bool allowLinksOutside, Progress* progress,
-                       const std::optional<std::string>& pathEncoding) {
+                       const UnzipOptions& options, Progress* progress) {
     EntryIterator entries = archive.makeEntryIterator();
     // Each entry must have bytes of its own: shared local data would let a small archive
     // fill the disk many times over.
@@ -41,14 +55,18 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
     // Files go to worker threads: creating them in the kernel and inflating them both take
     // their share, and both spread over the cores.
     std::optional<ParallelExtraction> parallel;
-    const std::size_t workers = std::thread::hardware_concurrency();
+    const std::size_t workers =
+        options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
+    const auto budget = std::make_shared<MemoryBudget>(options.memoryBudget);
+    archive.shareMemoryBudget(budget);
     if (workers > 1 && source.isFileURL()) {
-        parallel.emplace(source, pathEncoding, folder, skipChecksum, workers);
+        parallel.emplace(source, options.pathEncoding, folder, options.skipChecksum, workers,
+                         budget);
     }
     std::uint64_t extracted = 0;
     while (const auto entry = entries.next()) {
         try {
-            const std::string path = decodedPath(*entry, pathEncoding);
+            const std::string path = decodedPath(*entry, options.pathEncoding);
             ranges.claim(*entry, source.path(), path);
             std::shared_ptr<Progress> child;
             if (progress != nullptr) {
@@ -62,9 +80,13 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
             }
             if (parallel) parallel->finishFiles();
             const std::uint32_t checksum =
-                folder.extract(archive, *entry, path, defaultChunkSize, skipChecksum,
-                               allowLinksOutside, child.get());
-            if (!skipChecksum && checksum != entry->checksum()) {
+                folder.extract(archive, *entry, path, defaultChunkSize, options.skipChecksum,
+                               options.allowLinksOutside, child.get());
+            if (folderCarriesData(*entry)) {
+                warnOfFolderData(*entry, source.path(), path, options);
+                continue;
+            }
+            if (!options.skipChecksum && checksum != entry->checksum()) {
                 throw Error(ArchiveError::invalidCRC32, source.path(), path);
             }
         } catch (...) {
@@ -106,16 +128,14 @@ std::int64_t readingUnitCount(const Archive& archive) {
     return total;
 }
 
-void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination, bool skipChecksum,
-                             bool allowLinksOutside, Progress* progress,
-                             const std::optional<std::string>& pathEncoding) {
+void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
+                             const UnzipOptions& options, Progress* progress) {
     if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());
-    Archive archive = Archive::openFile(source, Archive::AccessMode::read, pathEncoding);
+    Archive archive = Archive::openFile(source, Archive::AccessMode::read, options.pathEncoding);
     if (progress != nullptr) progress->setTotalUnitCount(readingUnitCount(archive));
-    ExtractionFolder folder(destination);
+    ExtractionFolder folder(destination, options.keepSpecialBits);
     try {
-        extractEveryEntry(archive, folder, source, skipChecksum, allowLinksOutside, progress,
-                          pathEncoding);
+        extractEveryEntry(archive, folder, source, options, progress);
     } catch (...) {
         // The folders extracted so far still get their attributes; the first failure is the
         // one to report.
@@ -126,6 +146,16 @@ void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination, 
         throw;
     }
     folder.finishFolderTimes();
+}
+
+void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination, bool skipChecksum,
+                             bool allowLinksOutside, Progress* progress,
+                             const std::optional<std::string>& pathEncoding) {
+    UnzipOptions options;
+    options.skipChecksum = skipChecksum;
+    options.allowLinksOutside = allowLinksOutside;
+    options.pathEncoding = pathEncoding;
+    unzipArchiveToDirectory(source, destination, options, progress);
 }
 
 }  // namespace marrowzip

@@ -6,17 +6,33 @@
 #include <string>
 
 #include "marrowzip/common/file_url.hpp"
+#include "marrowzip/common/warning.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
 
 class Archive;
 class Progress;
 
+struct UnzipOptions {
+    bool skipChecksum = false;       // no CRC-32 is computed or compared
+    bool allowLinksOutside = false;  // links may point outside the destination
+    bool keepSpecialBits = false;    // keep set-user-ID, set-group-ID and sticky bits
+    std::optional<std::string> pathEncoding = std::nullopt;  // absent: each entry's own rule
+    unsigned workers = 0;                              // threads for files: 0 one per core, 1 none
+    std::uint64_t memoryBudget = defaultMemoryBudget;  // shared by the workers
+    WarningHandler warn = {};  // what was set aside (the data of a folder entry)
+};
+
 // Extracts every entry in central-directory order. Entries whose path leaves `destination`
 // (textually, or through links on the real file system) are refused with
 // FileError::fileReadInvalidFileName; links whose target leaves it with
 // ArchiveError::uncontainedSymlink unless `allowLinksOutside`; a CRC-32 mismatch is
-// ArchiveError::invalidCRC32 (unless `skipChecksum`). Never overwrites.
+// ArchiveError::invalidCRC32 (unless `skipChecksum`). Never overwrites. The first failing
+// entry (or a cancellation) ends the extraction, and what stays is what a run on one thread
+// leaves: the entries before it and what it wrote of that entry, nothing of later ones.
+void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
+                             const UnzipOptions& options, Progress* progress = nullptr);
 void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
                              bool skipChecksum = false, bool allowLinksOutside = false,
                              Progress* progress = nullptr,

@@ -29,6 +29,17 @@ std::int64_t unitCountOf(const FileURL& item) {
     return S_ISDIR(status.st_mode) ? 1 : static_cast<std::int64_t>(status.st_size);
 }
 
+// Whether the item is archived; a special file is not, and the warning says so. An item that
+// cannot be asked is left to the append, which reports it.
+bool isArchivable(const FileURL& item, const WarningHandler& warn) {
+    struct stat status {};
+    if (::lstat(item.path().c_str(), &status) != 0) return true;
+    const auto kind = specialFileKind(status.st_mode);
+    if (!kind) return true;
+    if (warn) warn({item.path(), {}, "not archived: " + *kind});
+    return false;
+}
+
 std::int64_t addUnits(std::int64_t total, std::int64_t units) {
     if (units > 0 && total > largestUnitCount - units) return largestUnitCount;
     return total + units;
@@ -53,8 +64,12 @@ std::vector<std::string> deepListing(const FileURL& folder) {
 }
 
 void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFolderName,
-                          CompressionMethod compressionMethod, Progress* progress) {
+                          CompressionMethod compressionMethod, Progress* progress,
+                          const WarningHandler& warn) {
     std::vector<std::string> listing = deepListing(source);
+    std::erase_if(listing, [&](const std::string& relative) {
+        return !isArchivable(source.appendingPathComponent(relative), warn);
+    });
     // The empty path stands for the folder itself, whose entry comes after all its contents.
     if (prefixFolderName) listing.emplace_back();
 
@@ -86,23 +101,28 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
 
 void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool prefixFolderName,
                        CompressionMethod compressionMethod, Progress* progress,
-                       bool storeIfNotSmaller) {
-    if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());
+                       const WarningHandler& warn, bool storeIfNotSmaller) {
+    // "dir/." and "dir/sub/.." name a folder by the folder they stand for: an entry "./" would
+    // name the extraction folder itself.
+    const FileURL item = source.standardized();
+    if (!isReachable(item)) throw Error(FileError::fileReadNoSuchFile, source.path());
     if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
     Archive archive = Archive::openFile(destination, Archive::AccessMode::create);
-    if (typeOfItem(source) == EntryType::directory) {
+    if (typeOfItem(item) == EntryType::directory) {
         // One central directory for the whole tree; on failure the bulk append still writes
         // the directory of the entries before the failing one.
         Archive::BulkOptions options;
         options.storeIfNotSmaller = storeIfNotSmaller;
         Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
-        appendFolderContents(archive, source, prefixFolderName, compressionMethod, progress);
+        appendFolderContents(archive, item, prefixFolderName && item.path() != "/",
+                             compressionMethod, progress, warn);
         bulk.finish();
         return;
     }
-    if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(source));
-    const std::string name = source.lastPathComponent();
-    archive.appendEntry(name, source.deletingLastPathComponent().appendingPathComponent(name),
+    if (!isArchivable(item, warn)) return;
+    if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(item));
+    const std::string name = item.lastPathComponent();
+    archive.appendEntry(name, item.deletingLastPathComponent().appendingPathComponent(name),
                         compressionMethod, defaultChunkSize, progress);
 }
 

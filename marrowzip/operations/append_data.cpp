@@ -27,10 +27,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
 
     // A source that delivers more or fewer bytes than asked for has changed since its size was
     // taken (or breaks its contract): its entry would carry sizes that disagree with its data.
-    auto fetch = [&](std::int64_t position, std::int64_t size) {
-        if (progress != nullptr && progress->isCancelled()) {
-            throw Error(ArchiveError::cancelledOperation);
-        }
+    auto read = [&](std::int64_t position, std::int64_t size) {
         Bytes chunk = source.provider(position, size);
         if (chunk.size() != static_cast<std::uint64_t>(size)) {
             throw Error(ArchiveError::invalidEntrySize, sourcePath, entry.path,
@@ -38,6 +35,13 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
                             std::to_string(size) + " at offset " + std::to_string(position));
         }
         return chunk;
+    };
+    // Only file data polls cancellation: a folder or a link is completed whatever it says.
+    auto fetch = [&](std::int64_t position, std::int64_t size) {
+        if (progress != nullptr && progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        return read(position, size);
     };
 
     EntryDataResult result;
@@ -47,7 +51,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
             if (progress != nullptr) progress->setCompletedUnitCount(1);
             return result;
         case EntryType::symlink: {
-            const Bytes target = fetch(0, total);
+            const Bytes target = read(0, total);
             result.crc32 = updateCRC32(target, 0);
             result.written = write(target);
             if (progress != nullptr) progress->setCompletedUnitCount(total);

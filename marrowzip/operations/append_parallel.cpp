@@ -162,8 +162,9 @@ std::unique_ptr<Archive::BulkQueue> Archive::makeBulkQueue(const BulkOptions& op
     std::size_t workers = options.workers;
     if (workers == 0) workers = std::max(1U, std::thread::hardware_concurrency());
     if (workers < 2) return nullptr;
-    auto queue =
-        std::make_unique<BulkQueue>(workers, std::max<std::uint64_t>(options.workerBudget, 1));
+    // One budget for the whole append: the more workers, the smaller each one's part.
+    auto queue = std::make_unique<BulkQueue>(
+        workers, std::max<std::uint64_t>(options.memoryBudget / workers, 1));
     queue->storeIfNotSmaller = options.storeIfNotSmaller;
     return queue;
 }

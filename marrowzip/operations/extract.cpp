@@ -16,6 +16,8 @@
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/processing/page_buffer.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
@@ -24,16 +26,17 @@ namespace {
 constexpr std::uint64_t largestSigned = std::numeric_limits<std::int64_t>::max();
 
 // The sizes the data step goes by; they come from the archive and are checked against what the
-// data actually holds. A file uses the central record and its ZIP64 block, as every reader that
-// goes by the central directory does. A link also counts the data descriptor: some writers defer
-// a link's sizes to it and leave 0 in the local header.
+// data actually holds. Files and links use the central record and its ZIP64 block, as every
+// reader that goes by the central directory does (writers that defer sizes to a data
+// descriptor leave 0 only in the local header). They are also the sizes that the overlap check
+// of whole-archive extraction claims (Entry::localRecordLength): a descriptor cannot make an
+// entry look smaller than what is read.
 struct DataSizes {
     std::uint64_t compressed = 0;
     std::uint64_t uncompressed = 0;
 };
 
-DataSizes dataSizesOf(const Entry& entry, EntryType type) {
-    if (type == EntryType::symlink) return {entry.compressedSize(), entry.uncompressedSize()};
+DataSizes dataSizesOf(const Entry& entry) {
     return {entry.centralCompressedSize(), entry.centralUncompressedSize()};
 }
 
@@ -78,13 +81,19 @@ EntryDataProvider compressedDataProvider(std::FILE* stream) {
 // An entry within the memory budget is read and inflated in one piece, then handed over in
 // chunks of bufferSize, so that progress and cancellation see the same steps as when streaming.
 // The output buffer has exactly the declared size: the inflater refuses any byte beyond it.
+// The buffers are pages of their own, given back to the system when they go: a heap block of
+// this size freed on a worker thread may stay with that thread's arena, and the memory of an
+// extraction would then grow with its threads after all.
 std::uint32_t inflateWhole(std::FILE* stream, DataSizes sizes, std::int64_t bufferSize,
                            bool skipChecksum, const EntryDataConsumer& consumer) {
-    const Bytes input = readStreamChunk(static_cast<std::int64_t>(sizes.compressed), stream);
+    PageBuffer input(static_cast<std::size_t>(sizes.compressed));
+    const std::size_t read =
+        input.size() == 0 ? 0 : std::fread(input.data(), 1, input.size(), stream);
+    if (read < input.size() && std::ferror(stream) != 0) throw Error(DataError::unreadableFile);
     const auto size = static_cast<std::size_t>(sizes.uncompressed);
-    const auto output = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-    WholeBufferInflater().inflate(input, {output.get(), size});
-    const ByteView inflated(output.get(), size);
+    PageBuffer output(size);
+    WholeBufferInflater().inflate(input.view().first(read), output.span());
+    const ByteView inflated = output.view();
     const std::uint32_t checksum = skipChecksum ? 0 : updateCRC32(inflated, 0);
     if (size == 0) consumer(ByteView{});
     for (std::size_t position = 0; position < size;) {
@@ -99,7 +108,7 @@ std::uint32_t inflateWhole(std::FILE* stream, DataSizes sizes, std::int64_t buff
 // neither fill a disk nor pass as complete when its data stops early.
 std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes sizes,
                           std::int64_t bufferSize, bool skipChecksum,
-                          const EntryDataConsumer& consumer) {
+                          const EntryDataConsumer& consumer, MemoryBudget* budget) {
     if (sizes.compressed > largestSigned || sizes.uncompressed > largestSigned) {
         throw Error(ArchiveError::invalidEntrySize);
     }
@@ -114,7 +123,13 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
         return 0;
     }
     if (inflatesWhole(sizes.compressed, sizes.uncompressed)) {
-        return inflateWhole(stream, sizes, bufferSize, skipChecksum, consumer);
+        // With a shared budget, only while the other threads leave room; else streamed.
+        const MemoryBudget::Share share =
+            budget != nullptr ? budget->tryTake(sizes.compressed + sizes.uncompressed)
+                              : MemoryBudget::Share();
+        if (budget == nullptr || share) {
+            return inflateWhole(stream, sizes, bufferSize, skipChecksum, consumer);
+        }
     }
     std::uint64_t delivered = 0;
     const EntryDataConsumer counting = [&](ByteView chunk) {
@@ -132,23 +147,25 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
 }
 
 // A link's target is read like a file's data (inflated when deflated), in one piece.
-Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferSize) {
+Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferSize,
+                     MemoryBudget* budget) {
     const CompressionMethod method = methodOf(entry);
-    const DataSizes sizes = dataSizesOf(entry, EntryType::symlink);
+    const DataSizes sizes = dataSizesOf(entry);
     if (sizes.uncompressed > static_cast<std::uint64_t>(maximumLinkTargetLength())) {
         throw Error(ArchiveError::invalidEntryPath, {}, {},
                     "the link target is longer than the system allows");
     }
     Bytes target;
     target.reserve(static_cast<std::size_t>(sizes.uncompressed));
-    deliverData(stream, method, sizes, bufferSize, true,
-                [&](ByteView chunk) { target.insert(target.end(), chunk.begin(), chunk.end()); });
+    deliverData(
+        stream, method, sizes, bufferSize, true,
+        [&](ByteView chunk) { target.insert(target.end(), chunk.begin(), chunk.end()); }, budget);
     return target;
 }
 
 std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t bufferSize,
-                           bool skipChecksum, Progress* progress,
-                           const EntryDataConsumer& consumer) {
+                           bool skipChecksum, Progress* progress, const EntryDataConsumer& consumer,
+                           MemoryBudget* budget) {
     const EntryType type = entry.type();
     seekToData(stream, entry);
     const std::int64_t units = unitCountOf(entry, type);
@@ -160,7 +177,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
             if (progress != nullptr) progress->setCompletedUnitCount(units);
             return 0;
         case EntryType::symlink: {
-            const Bytes target = readLinkTarget(stream, entry, bufferSize);
+            const Bytes target = readLinkTarget(stream, entry, bufferSize, budget);
             // A link's checksum is always computed: its target is what the check protects.
             const std::uint32_t checksum = updateCRC32(target, 0);
             consumer(target);
@@ -179,8 +196,8 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
-    return deliverData(stream, method, dataSizesOf(entry, type), bufferSize, skipChecksum,
-                       observed);
+    return deliverData(stream, method, dataSizesOf(entry), bufferSize, skipChecksum, observed,
+                       budget);
 }
 
 }  // namespace
@@ -200,7 +217,8 @@ std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer&
                                     Progress* progress) {
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-        return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer);
+        return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer,
+                            memoryBudget_.get());
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(*this), entry.path());
     }

@@ -22,24 +22,31 @@
 namespace marrowzip {
 namespace {
 
-void closeWrittenFile(UniqueFile file, const std::string& displayPath) {
+// The attributes go on through the descriptor once the data is flushed, and before the file is
+// closed: its mode and time never pass through a name that another process may have changed.
+void closeWrittenFile(UniqueFile file, const std::string& displayPath,
+                      const FileAttributes& attributes) {
     const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
+    if (!flushed) throw Error(DataError::unwritableFile, displayPath);
+    applyAttributesToOpenFile(attributes, ::fileno(file.get()), displayPath);
     // fclose reports what the kernel says about the last writes, so its answer counts too.
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!flushed || !closed) throw Error(DataError::unwritableFile, displayPath);
+    if (std::fclose(file.release()) != 0) throw Error(DataError::unwritableFile, displayPath);
 }
 
 // Creating a folder is accepted when a real folder is already there; anything else at the path
-// (a link to a folder included) would have the entry's attributes written through it.
-void createFolder(const FileURL& destination) {
+// (a link to a folder included) would have the entry's attributes written through it. The
+// folder is opened without following a link, and its attributes go through that descriptor.
+UniqueFd createFolder(const FileURL& destination) {
     std::error_code error;
     std::filesystem::create_directories(destination.filesystemPath(), error);
     if (error) throw Error(error, destination.path());
-    struct stat status {};
-    if (::lstat(destination.path().c_str(), &status) != 0) {
-        throw posixFileError(errno, destination.path());
+    UniqueFd folder(
+        ::open(destination.path().c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder) return folder;
+    if (errno == ENOTDIR || errno == ELOOP) {
+        throw Error(FileError::fileWriteFileExists, destination.path());
     }
-    if (!S_ISDIR(status.st_mode)) throw Error(FileError::fileWriteFileExists, destination.path());
+    throw posixFileError(errno, destination.path());
 }
 
 // A standalone extraction knows no enclosing folder: the link's own folder is the base, and
@@ -84,7 +91,8 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath) {
 
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
-                             std::int64_t bufferSize, bool skipChecksum, Progress* progress) {
+                             std::int64_t bufferSize, bool skipChecksum, Progress* progress,
+                             const FileAttributes& attributes, ItemIdentity* created) {
     // O_EXCL with O_NOFOLLOW: whatever is at the name, a dangling link included, stays as it is,
     // and no other process can slip a link in between a check and the creation.
     UniqueFd descriptor(::openat(folderDescriptor, name,
@@ -92,6 +100,11 @@ std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDes
     if (!descriptor) {
         if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, displayPath);
         throw posixFileError(errno, displayPath);
+    }
+    if (created != nullptr) {
+        struct stat status {};
+        if (::fstat(descriptor.get(), &status) != 0) throw posixFileError(errno, displayPath);
+        *created = {status.st_dev, status.st_ino};
     }
     UniqueFile file(::fdopen(descriptor.get(), "wb"));
     if (!file) throw posixFileError(errno, displayPath);
@@ -106,7 +119,7 @@ std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDes
     };
     const std::uint32_t checksum =
         archive.extractEntry(entry, writer, bufferSize, skipChecksum, progress);
-    closeWrittenFile(std::move(file), displayPath);
+    closeWrittenFile(std::move(file), displayPath, attributes);
     return checksum;
 }
 
@@ -131,25 +144,29 @@ std::uint32_t Archive::extractEntry(const Entry& entry, const FileURL& destinati
                                     bool allowLinksOutside, Progress* progress) {
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
-        const EntryType type = entry.type();
+        // A standalone extraction never hands out set-user-ID, set-group-ID or sticky bits.
+        const FileAttributes attributes = withoutSpecialBits(attributesOfEntry(entry));
         std::uint32_t checksum = 0;
-        switch (type) {
+        switch (entry.type()) {
             case EntryType::file:
                 createParentDirectory(destination);
-                checksum = writeNewFileAt(*this, entry, AT_FDCWD, destination.path().c_str(),
-                                          destination.path(), bufferSize, skipChecksum, progress);
-                break;
-            case EntryType::directory:
+                return writeNewFileAt(*this, entry, AT_FDCWD, destination.path().c_str(),
+                                      destination.path(), bufferSize, skipChecksum, progress,
+                                      attributes);
+            case EntryType::directory: {
+                UniqueFd folder;
                 checksum = extractEntry(
-                    entry, [&](ByteView) { createFolder(destination); }, bufferSize, skipChecksum,
-                    progress);
-                break;
+                    entry, [&](ByteView) { folder = createFolder(destination); }, bufferSize,
+                    skipChecksum, progress);
+                applyAttributesAt(attributes, folder.get(), ".", false, destination.path());
+                return checksum;
+            }
             case EntryType::symlink:
                 checksum = extractLink(*this, entry, destination, bufferSize, skipChecksum,
                                        allowLinksOutside, progress);
-                break;
+                applyAttributes(attributes, destination, true);
+                return checksum;
         }
-        applyAttributes(attributesOfEntry(entry), destination, type == EntryType::symlink);
         return checksum;
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(*this), entry.path());

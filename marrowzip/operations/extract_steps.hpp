@@ -3,6 +3,8 @@
 // turning the bytes of a link entry into a target text.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +16,14 @@ namespace marrowzip {
 class Archive;
 class Entry;
 class Progress;
+struct FileAttributes;
+
+// An item by device and inode: what a run created is removed again only while its name still
+// holds that very item.
+struct ItemIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
 
 // The longest link target accepted: longer targets cannot be created anyway, and an entry that
 // claims one is refused before any of its bytes are read.
@@ -25,10 +35,14 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath);
 
 // Creates the file `name` in the folder open as `folderDescriptor` (AT_FDCWD for a path), never
 // through an item already there: FileError::fileWriteFileExists for anything at the name, a
-// dangling link included. Writes the entry's bytes into it and returns their CRC-32.
+// dangling link included. Writes the entry's bytes into it, gives it `attributes` through its
+// descriptor before closing it (never by name afterwards: the name may then hold a link
+// another process put there) and returns the bytes' CRC-32.
+// `created` receives the file's identity as soon as it exists (also when a later step fails).
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
-                             std::int64_t bufferSize, bool skipChecksum, Progress* progress);
+                             std::int64_t bufferSize, bool skipChecksum, Progress* progress,
+                             const FileAttributes& attributes, ItemIdentity* created = nullptr);
 
 // Creates the link `name` with `target` exactly as given: FileError::fileWriteFileExists when
 // anything is at the name.

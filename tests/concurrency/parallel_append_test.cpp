@@ -10,8 +10,9 @@ namespace marrowzip::testing {
 namespace {
 
 const Archive::BulkOptions serial{1};
-// A budget small enough that the large files of the tree go in blocks of 128 KiB.
-const Archive::BulkOptions parallel{3, std::uint64_t{1} << 20};
+// A budget small enough (1 MiB for each of the three workers) that the large files of the
+// tree go in blocks of 128 KiB.
+const Archive::BulkOptions parallel{3, std::uint64_t{3} << 20};
 
 // A tree whose files take every path of a parallel bulk append — empty, small (compressed whole),
 // larger than the worker budget (compressed in blocks), incompressible — with a folder and a link.

@@ -2,8 +2,13 @@
 // first in archive order, every file before it is there, and folders and links still meet the
 // tree a serial extraction would have built.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
@@ -47,6 +52,114 @@ TEST(ParallelUnzipping, ReportsTheFirstFailureInOrderWithEveryFileBeforeIt) {
         EXPECT_TRUE(fs::is_symlink(out / "l"));
         EXPECT_TRUE(fs::exists(out / "d/through-the-link"));
     }
+}
+
+// Every file with its size, and every folder: the result to compare between runs.
+std::vector<std::string> treeWithSizes(const fs::path& root) {
+    std::vector<std::string> tree;
+    for (const std::string& item : testing::listTree(root)) {
+        const bool file = fs::is_regular_file(fs::symlink_status(root / item));
+        tree.push_back(item + (file ? " " + std::to_string(fs::file_size(root / item)) : ""));
+    }
+    return tree;
+}
+
+// Whatever the threads do first, a failed extraction leaves the entries before the failure and
+// what was written of it: the files that workers finished for later entries, and the folders
+// made for them, are removed again. A folder that was there before stays, even if empty.
+TEST(ParallelUnzipping, LeavesWhatASerialRunLeavesAfterAFailure) {
+    std::vector<RawEntry> entries = {testing::rawFile("first", std::string(100, 'f'))};
+    RawEntry damaged = testing::rawFile("damaged", std::string(100000, 'd'), true);
+    damaged.crc = 1;
+    entries.push_back(damaged);
+    for (int i = 0; i < 150; ++i) {
+        entries.push_back(testing::rawFile(
+            "d" + std::to_string(i % 7) + "/sub/f" + std::to_string(i), std::string(10 + i, 'x')));
+    }
+    entries.push_back(testing::rawFile("existing/after", "x"));
+    const testing::TemporaryDirectory folder;
+    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    const auto extract = [&](const fs::path& out, unsigned workers) {
+        fs::create_directories(out / "existing");
+        try {
+            UnzipOptions options;
+            options.workers = workers;
+            unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
+                                    FileURL::fromPath(out.string()), options);
+            ADD_FAILURE() << "the damaged archive was extracted";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.entry(), "damaged") << error.what();
+        }
+        return treeWithSizes(out);
+    };
+    const std::vector<std::string> serial = extract(folder / "serial", 1);
+    EXPECT_EQ(serial, (std::vector<std::string>{"damaged 100000", "existing", "first 100"}));
+    for (int run = 0; run < 50; ++run) {
+        const fs::path out = folder / ("run" + std::to_string(run));
+        EXPECT_EQ(extract(out, 4), serial) << "run " << run;
+        fs::remove_all(out);
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+constexpr bool sanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool sanitized = false;
+#endif
+
+// How far the resident memory of a child process running `body` rises above where it started,
+// in MiB (at most 255).
+int residentGrowthInChild(const std::function<void()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::uint64_t pages = 0;
+        std::uint64_t resident = 0;
+        std::ifstream("/proc/self/statm") >> pages >> resident;
+        const std::uint64_t before = resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        try {
+            body();
+        } catch (...) {
+            ::_exit(255);
+        }
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        const std::uint64_t peak = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+        const std::uint64_t growth = peak > before ? (peak - before) >> 20 : 0;
+        ::_exit(static_cast<int>(std::min<std::uint64_t>(growth, 254)));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// Sixteen workers share one budget: 32 entries that each inflate to 8 MiB, with 16 MiB for all
+// of them, keep the peak within the budget and the streaming buffers of the workers.
+TEST(ParallelUnzipping, KeepsToOneMemoryBudgetWhateverTheWorkers) {
+    if (sanitized) GTEST_SKIP() << "the sanitizers' shadow memory hides the figure";
+    constexpr std::size_t size = std::size_t{8} << 20;
+    const Bytes zeros(size, 0);
+    RawEntry entry = testing::rawFile("", "");
+    entry.content = testing::rawDeflate(zeros, 9);
+    entry.method = 8;
+    entry.uncompressedSize = static_cast<std::uint32_t>(size);
+    entry.crc = static_cast<std::uint32_t>(crc32(0, zeros.data(), static_cast<uInt>(size)));
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 32; ++i) {
+        entry.name = "z" + std::to_string(i);
+        entries.push_back(entry);
+    }
+    const testing::TemporaryDirectory folder;
+    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    const int growth = residentGrowthInChild([&] {
+        UnzipOptions options;
+        options.workers = 16;
+        options.memoryBudget = std::uint64_t{16} << 20;
+        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
+                                FileURL::fromPath((folder / "out").string()), options);
+    });
+    EXPECT_LT(growth, 16 + 16) << "MiB above the start";
 }
 
 }  // namespace

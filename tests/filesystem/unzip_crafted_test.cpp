@@ -3,9 +3,16 @@
 // early. Whatever happens, nothing appears in parent beside dest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/filesystem/beneath.hpp"
@@ -22,14 +29,12 @@ using testing::rawFile;
 using testing::rawFolder;
 using testing::rawLink;
 
-struct Options {
-    bool skipChecksum = false;
-    bool allowLinksOutside = false;
-};
+using Options = UnzipOptions;
 
 struct Outcome {
-    Error error{std::error_code()};  // no code when the archive was extracted
-    std::vector<std::string> tree;   // what dest holds, files with their sizes
+    Error error{std::error_code()};     // no code when the archive was extracted
+    std::vector<std::string> tree;      // what dest holds, files with their sizes
+    std::vector<std::string> warnings;  // their texts
 };
 
 Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
@@ -39,10 +44,10 @@ Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
     fs::create_directories(parent);
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
     Outcome outcome;
+    options.warn = [&](const Warning& warning) { outcome.warnings.push_back(warning.text()); };
     try {
         unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                FileURL::fromPath((parent / "dest").string()), options.skipChecksum,
-                                options.allowLinksOutside);
+                                FileURL::fromPath((parent / "dest").string()), options);
     } catch (const Error& error) {
         outcome.error = error;
     }
@@ -124,6 +129,10 @@ std::string localRecordOfB() {
 TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
     const RawEntry a = rawFile("a", std::string(1000, 'a'));
     const RawEntry b = rawFile("b", "hello");
+    // 32 bytes, then b's local record quoted, behind a descriptor that claims no data at all.
+    RawEntry lyingDescriptor = rawFile("quoting", std::string(32, 'q') + localRecordOfB());
+    lyingDescriptor.deferredSizes = true;
+    lyingDescriptor.descriptorSize = 0;
     RawEntry intoTheDirectory = rawFile("long", "x");
     intoTheDirectory.uncompressedSize = 5000;
     RawEntry damaged = rawFile("damaged.txt", "data");
@@ -145,6 +154,11 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
          overlap,
          "b",
          {"quoting 36"}},
+        {"a data descriptor that shrinks the quoting entry",
+         {lyingDescriptor, sharing(b, "b", 37 + 32)},
+         overlap,
+         "b",
+         {"quoting 68"}},
         {"stored data running into the central directory",
          {a, intoTheDirectory},
          overlap,
@@ -177,6 +191,163 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
     const Outcome beyond = unzipRaw(folder.path(), {inflatesBeyond});
     EXPECT_EQ(beyond.error.code(), CompressionError::corruptedData) << beyond.error.what();
     EXPECT_LE(fs::file_size(folder / "parent/dest/zeros"), 1000U);
+}
+
+// Another user who may write to the destination swaps every file the moment it is closed for a
+// link to a file of root's: an extraction run as root must change neither that file's mode
+// nor its time (modes and times go through the open descriptor, never through the name).
+TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to extract as root beside another user";
+    constexpr uid_t nobody = 65534;
+    testing::TemporaryDirectory folder;
+    const fs::path victim = folder / "victim";
+    testing::writeFileText(victim, "secret");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    struct stat before {};
+    ASSERT_EQ(::stat(victim.c_str(), &before), 0);
+
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 3000; ++i) {
+        RawEntry entry = rawFile("f" + std::to_string(i), "x");
+        entry.mode = 0100666;
+        entry.dosDate = 0x2821;  // 2000-01-01
+        entries.push_back(entry);
+    }
+    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    const fs::path dest = folder / "dest";
+    fs::create_directory(dest);
+    ASSERT_EQ(::chown(dest.c_str(), nobody, nobody), 0);
+
+    // The other user watches the folder and replaces each closed file with a link.
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dest.c_str(), IN_CLOSE_WRITE), 0);
+    const int destDescriptor = ::open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(destDescriptor, 0);
+    const pid_t swapper = ::fork();
+    if (swapper == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(1);
+        alignas(inotify_event) std::array<char, 1 << 16> buffer{};
+        for (;;) {
+            const ssize_t length = ::read(watch, buffer.data(), buffer.size());
+            if (length <= 0) ::_exit(0);
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+                if (event->len > 0) {
+                    ::unlinkat(destDescriptor, event->name, 0);
+                    ::symlinkat(victim.c_str(), destDescriptor, event->name);
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+    ::close(watch);
+    ::close(destDescriptor);
+    ASSERT_GT(swapper, 0);
+    std::string failure;
+    try {
+        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
+                                FileURL::fromPath(dest.string()));
+    } catch (const Error& error) {
+        failure = error.what();
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+
+    struct stat after {};
+    ASSERT_EQ(::stat(victim.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0600U) << failure;
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << failure;
+    EXPECT_EQ(testing::readFileBytes(victim), testing::bytesOf("secret"));
+    EXPECT_EQ(failure, "");
+}
+
+std::uint32_t modeOf(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+RawEntry withMode(RawEntry entry, std::uint32_t mode) {
+    entry.mode = mode;
+    return entry;
+}
+
+// Archives other tools write and read without a fault are extracted, not refused: "./" and
+// leading "./" components name the destination (whose mode and time a "./" entry leaves
+// alone), a folder entry with data is a folder, and the data is ignored with a warning.
+// Set-user-ID, set-group-ID and sticky bits are dropped unless they are to be kept.
+TEST(UnzippingHarmlessArchives, ExtractsWhatOtherToolsAcceptAndDropsPrivileges) {
+    RawEntry folderWithData = rawFolder("dir/");
+    folderWithData.content = testing::bytesOf("data");
+    const struct {
+        std::string title;
+        std::vector<RawEntry> entries;
+        std::vector<std::string> tree;
+        std::map<std::string, std::uint32_t> modes = {};  // below dest; "" is dest itself
+        std::vector<std::string> warnings = {};
+        bool keepSpecialBits = false;
+    } cases[] = {
+        {"a './' folder entry first, as bsdtar writes it",
+         {withMode(rawFolder("./"), 040700), rawFile("./a.txt", "a")},
+         {"a.txt 1"},
+         {{"", 0755}}},
+        {"leading and inner './' components",
+         {rawFile("./sub/./b.txt", "b")},
+         {"sub", "sub/b.txt 1"}},
+        {"a folder entry carrying data",
+         {folderWithData},
+         {"dir"},
+         {},
+         {"a.zip: dir/: the folder entry carries 4 bytes of data, which were ignored"}},
+        {"set-user-ID, set-group-ID and sticky bits dropped",
+         {withMode(rawFile("tool", "t"), 0106755), withMode(rawFolder("shared/"), 041777)},
+         {"shared", "tool 1"},
+         {{"tool", 0755}, {"shared", 0777}}},
+        {"special bits kept when asked",
+         {withMode(rawFile("tool", "t"), 0106755), withMode(rawFolder("shared/"), 041777)},
+         {"shared", "tool 1"},
+         {{"tool", 06755}, {"shared", 01777}},
+         {},
+         true},
+    };
+    testing::TemporaryDirectory folder;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.title);
+        const Outcome outcome =
+            unzipRaw(folder.path(), test.entries, {.keepSpecialBits = test.keepSpecialBits});
+        EXPECT_FALSE(outcome.error.code()) << outcome.error.what();
+        EXPECT_EQ(outcome.tree, test.tree);
+        for (const auto& [path, mode] : test.modes) {
+            EXPECT_EQ(modeOf(folder / "parent/dest" / path), mode) << std::oct << path;
+        }
+        std::vector<std::string> warnings;  // from the archive's name on
+        for (const std::string& warning : outcome.warnings)
+            warnings.push_back(warning.substr(warning.rfind("a.zip")));
+        EXPECT_EQ(warnings, test.warnings);
+    }
+}
+
+// Names that cannot name anything in the destination say why.
+TEST(UnzippingHostileArchives, SaysWhyANameIsRefused) {
+    const struct {
+        std::string title;
+        RawEntry entry;
+        std::string detail;
+    } cases[] = {
+        {"a name marked UTF-8 that is not UTF-8", rawFile("bad\xff\xfe.txt", "x"),
+         "the name is marked as UTF-8 but is not valid UTF-8"},
+        {"a file named './'", withMode(rawFile("./", "x"), 0100644),
+         "the path names the extraction folder itself"},
+        {"a folder entry '../'", rawFolder("../"), "the path leads out of the folder"},
+    };
+    testing::TemporaryDirectory folder;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.title);
+        const Outcome outcome = unzipRaw(folder.path(), {test.entry});
+        EXPECT_EQ(outcome.error.code(), FileError::fileReadInvalidFileName);
+        EXPECT_EQ(outcome.error.detail(), test.detail);
+        EXPECT_TRUE(outcome.tree.empty());
+    }
 }
 
 // The walk used where the kernel has no openat2 must give the kernel's answers.

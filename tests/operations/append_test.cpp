@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "container/hex.hpp"
+#include "marrowzip/common/progress.hpp"
 #include "marrowzip/operations/append_limits.hpp"
 #include "marrowzip/processing/dos_date.hpp"
 #include "operations/append_support.hpp"
@@ -19,19 +20,22 @@ namespace {
 namespace fs = std::filesystem;
 
 // Folders and links take no compression and their type's mode bits, whatever the caller asks;
-// the defaults stand in for missing permissions; a file's set-user-ID bit is kept.
+// the defaults stand in for missing permissions; a file's set-user-ID bit is kept. A cancelled
+// progress stops file data only: a folder or a link is completed regardless.
 TEST(AppendedRecords, CarryTheMethodAndModeOfEachKindOfItem) {
     TemporaryDirectory folder;
     writeFileBytes(folder / "tool", bytesOf("#!/bin/sh\n"));
     fs::permissions(folder / "tool", static_cast<fs::perms>(04755));
     Archive archive = Archive::openMemory({}, Archive::AccessMode::create);
     appendBytes(archive, "empty", {}, CompressionMethod::deflate);
+    Progress cancelled;
+    cancelled.cancel();
     archive.appendEntry("folder", EntryType::directory, 0, sampleDate, std::nullopt,
-                        CompressionMethod::deflate, defaultChunkSize, nullptr,
+                        CompressionMethod::deflate, defaultChunkSize, &cancelled,
                         [](std::int64_t, std::int64_t) { return Bytes(); });
     // A whole st_mode of a file: its type bits must not mix with the link's.
     archive.appendEntry("link", EntryType::symlink, 1, sampleDate, S_IFREG | 0777,
-                        CompressionMethod::deflate, defaultChunkSize, nullptr,
+                        CompressionMethod::deflate, defaultChunkSize, &cancelled,
                         [](std::int64_t, std::int64_t) { return bytesOf("x"); });
     archive.appendEntry("tool", FileURL::fromPath((folder / "tool").string()));
 

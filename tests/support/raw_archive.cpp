@@ -24,7 +24,10 @@ void writeLocalRecord(ByteWriter& out, const RawEntry& entry, ByteView name, con
         out.u32(crc).u32(compressed).u32(size);
     }
     out.u16(static_cast<std::uint16_t>(name.size())).u16(0).bytes(name).bytes(data);
-    if (entry.deferredSizes) out.u32(0x08074b50).u32(crc).u32(compressed).u32(size);
+    if (entry.deferredSizes) {
+        out.u32(0x08074b50).u32(crc).u32(entry.descriptorSize.value_or(compressed));
+        out.u32(entry.descriptorSize.value_or(size));
+    }
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ struct RawEntry {
     std::uint16_t flags = 0x0800;
     // Sizes and CRC-32 left 0 in the local header and given in a data descriptor (flag bit 3).
     bool deferredSizes = false;
+    // The sizes the data descriptor claims (both), when they are to differ from the true ones.
+    std::optional<std::uint32_t> descriptorSize;
     std::optional<std::uint16_t> method;  // default: 8 when deflated, else 0
     std::uint16_t dosDate = 0x5821;       // 2024-01-01
     std::uint16_t dosTime = 0x6000;       // 12:00:00

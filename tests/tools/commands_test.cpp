@@ -101,5 +101,46 @@ TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) 
               "marrowzip: badcrc.zip: 1 of 3 entries failed the test\n");
 }
 
+// "./" entries (bsdtar starts an archive of "." with one) extract into the destination; our
+// own create names "." by its folder. Sockets and pipes are not archived: one warning each.
+TEST_F(ToolCommands, ArchivesOfDotExtractAndSpecialFilesAreSkippedWithAWarning) {
+    writeFileText(at("tree/a.txt"), "a");
+    writeFileText(at("tree/sub/b.txt"), "b");
+    shell("cd tree && bsdtar --format zip -cf ../dot.zip .");
+    const ToolRun fromBsdtar = run({"extract", "dot.zip", "out1"});
+    EXPECT_EQ(fromBsdtar.status, 0) << fromBsdtar.err;
+    EXPECT_EQ(listTree(at("out1")), (std::vector<std::string>{"a.txt", "sub", "sub/b.txt"}));
+
+    shell(
+        "mkfifo tree/pipe && python3 -c \"import socket; "
+        "socket.socket(socket.AF_UNIX).bind('tree/sock')\"");
+    const ToolRun creation = run({"create", "--prefix", "own.zip", "tree/."});
+    EXPECT_EQ(creation.status, 0) << creation.err;
+    EXPECT_EQ(creation.err,
+              "marrowzip: warning: tree/pipe: not archived: a named pipe\n"
+              "marrowzip: warning: tree/sock: not archived: a socket\n");
+    EXPECT_EQ(entryPaths(at("own.zip")),
+              (std::vector<std::string>{"tree/a.txt", "tree/sub/", "tree/sub/b.txt", "tree/"}));
+    const ToolRun own = run({"extract", "own.zip", "out2"});
+    EXPECT_EQ(own.status, 0) << own.err;
+
+    RawEntry folderWithData = rawFolder("dir/");
+    folderWithData.content = bytesOf("data");
+    writeFileBytes(at("data.zip"), buildRawArchive({folderWithData}));
+    EXPECT_EQ(run({"test", "data.zip"}).status, 0);
+    const ToolRun withData = run({"extract", "data.zip", "out3"});
+    EXPECT_EQ(withData.status, 0) << withData.err;
+    EXPECT_EQ(withData.err,
+              "marrowzip: warning: data.zip: dir/: the folder entry carries 4 bytes of data, "
+              "which were ignored\n");
+    EXPECT_EQ(listTree(at("out3")), std::vector<std::string>{"dir"});
+
+    const ToolRun addition = run({"add", "added.zip", "tree"});
+    EXPECT_EQ(addition.status, 0) << addition.err;
+    EXPECT_EQ(addition.err, creation.err);
+    EXPECT_EQ(entryPaths(at("added.zip")),
+              (std::vector<std::string>{"tree/", "tree/a.txt", "tree/sub/", "tree/sub/b.txt"}));
+}
+
 }  // namespace
 }  // namespace marrowzip::testing

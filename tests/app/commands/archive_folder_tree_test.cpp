@@ -1,6 +1,7 @@
 #include "app/commands/archive_folder_tree.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "commands/scripted_user_interface.hpp"
 
@@ -30,6 +31,8 @@ TEST(ArchiveFolderTree, KeepsEveryFolderAndOnlyQorvelsFilesWithoutFollowingLinks
     fs::create_directories(run1 / "empty");
     fs::create_symlink("a.qorvels", run1 / "z.qorvels");
     fs::create_symlink(tmp / "elsewhere", run1 / "linked");
+    // A named pipe is no file to carry, whatever its name.
+    ASSERT_EQ(::mkfifo((run1 / "pipe.qorvels").c_str(), 0644), 0);
 
     EXPECT_EQ(archive(tmp / "out.zip", {run1}), "");
     // Parents first, and the items of a folder in byte order of their names.

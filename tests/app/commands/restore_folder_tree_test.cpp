@@ -136,6 +136,27 @@ TEST(RestoreFolderTree, EachEntryThatCannotBeRestoredGetsOneLineAndTheRestAreWri
     EXPECT_EQ(readFileBytes(tmp / "backup/run1/bad.qorvels"), bytesOf("ORIGINAL"));
 }
 
+// A folder named like a `qorvels` file (a folder by its attributes, no trailing "/") gets its
+// mode and time as the whole-archive extraction gives them; no set-user-ID bit is restored.
+TEST(RestoreFolderTree, GivesFoldersTheirAttributesAndDropsSpecialBits) {
+    TemporaryDirectory tmp;
+    raw::RawEntry folder = raw::rawFolder("run1/dir.qorvels");
+    folder.mode = 040700;
+    raw::RawEntry tool = raw::rawFile("run1/tool.qorvels", "t");
+    tool.mode = 0104755;
+    const fs::path zip = rawZip(tmp / "in.zip", {raw::rawFolder("run1/"), folder, tool});
+    ScriptedUserInterface ui;
+    EXPECT_EQ(restore(ui, zip, tmp / "backup/run1"), "");
+    EXPECT_EQ(fs::status(tmp / "backup/run1/dir.qorvels").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(tmp / "backup/run1/tool.qorvels").permissions(),
+              static_cast<fs::perms>(0755));
+    const auto time = fs::last_write_time(tmp / "backup/run1/dir.qorvels");
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(
+                  std::chrono::file_clock::to_sys(time).time_since_epoch())
+                  .count(),
+              1704110400);  // 2024-01-01 12:00:00 UTC
+}
+
 // The end record declares an entry that the central directory does not hold.
 TEST(RestoreFolderTree, ReportsAnArchiveThatEndsBeforeItsRoot) {
     TemporaryDirectory tmp;
