@@ -1,4 +1,4 @@
-// marrowzip create [--store] [--prefix] ARCHIVE ITEM
+// marrowzip create [--store] [--prefix] [--comment TEXT] ARCHIVE ITEM
 #include <filesystem>
 
 #include "commands.hpp"
@@ -51,6 +51,10 @@ int runCreate(const CreateOptions& options, ToolContext& context) {
         zipFileSystemItem(source, destination, options.prefix,
                           options.store ? CompressionMethod::none : CompressionMethod::deflate,
                           &progress, /*storeIfNotSmaller=*/true);
+        if (options.comment) {
+            Archive archive = Archive::openFile(destination, Archive::AccessMode::update);
+            archive.setComment(*options.comment);
+        }
     } catch (const Error& error) {
         // Another process may have made the file in the meantime: that one stays.
         if (error.code() != FileError::fileWriteFileExists) removeWhatThisRunCreated();

@@ -24,9 +24,11 @@ namespace {
 
 void closeWrittenFile(UniqueFile file, const std::string& displayPath) {
     const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
+    const int flushError = errno;
     // fclose reports what the kernel says about the last writes, so its answer counts too.
     const bool closed = std::fclose(file.release()) == 0;
-    if (!flushed || !closed) throw Error(DataError::unwritableFile, displayPath);
+    if (!flushed) errno = flushError;  // the first failure says why (a full disk)
+    if (!flushed || !closed) throw writeFailure(displayPath);
 }
 
 // Creating a folder is accepted when a real folder is already there; anything else at the path
