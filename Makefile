@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 50
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-kill test-sanitize test-tsan fuzz lint run format clean
+.PHONY: all deps build test test-kill package test-package test-sanitize test-tsan fuzz lint run format clean
 
 all: build
 
@@ -21,6 +21,14 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian packages marrowzip and marrowzip-dev (CPack), written into BUILD_DIR.
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+# What the packages hold, the tool run from them and a consumer built against them.
+test-package: package
+	scripts/check-packages $(BUILD_DIR)
 
 # The kill-point harness with 200 SIGKILLs per operation (make test runs 24).
 test-kill: build

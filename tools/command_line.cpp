@@ -1,6 +1,7 @@
 #include "command_line.hpp"
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 
 #include "marrowzip/container/text_encoding.hpp"
 #include "reporting.hpp"
@@ -43,6 +44,8 @@ void defineCreate(CLI::App& app, CreateOptions& options) {
     command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
     command->add_flag("--prefix", options.prefix,
                       "Begin every entry path with the folder's own name");
+    command->add_option("--comment", options.comment, "Write TEXT as the archive comment")
+        ->type_name("TEXT");
     command->add_option("ARCHIVE", options.archive, "The ZIP file to create")->required();
     command->add_option("ITEM", options.item, "The file, link or folder to archive")->required();
 }
@@ -100,6 +103,21 @@ void defineRepair(CLI::App& app, RepairOptions& options) {
     command->add_option("OUT", options.output, "The new archive (never overwritten)")->required();
 }
 
+// The first argument that is not an option, when it names no command: CLI11 would call it an
+// unexpected argument or ask for a subcommand.
+std::optional<std::string> unknownCommand(const CLI::App& app, int argc, char** argv) {
+    if (!app.get_subcommands().empty()) return std::nullopt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.starts_with("-")) continue;
+        const auto named = app.get_subcommands(
+            [&](const CLI::App* command) { return command->get_name() == argument; });
+        if (!named.empty()) return std::nullopt;
+        return argument;
+    }
+    return std::nullopt;
+}
+
 int reportUsageError(const CLI::App& app, const std::string& message) {
     const auto chosen = app.get_subcommands();
     const std::string help =
@@ -118,6 +136,10 @@ std::optional<std::string> checkCombinations(const CLI::App& app, const ParsedOp
             path.find("/../") != std::string::npos || path.ends_with("/..")) {
             return "--as: the entry path must be relative and stay below the archive's root";
         }
+    }
+    if (app.got_subcommand("create") && parsed.create.comment &&
+        parsed.create.comment->size() > UINT16_MAX) {
+        return "--comment: the comment is longer than 65535 bytes";
     }
     if (app.got_subcommand("extract") && parsed.extract.encoding) {
         // An unknown converter decodes every name to nothing, which would then be refused as
@@ -157,6 +179,10 @@ std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandL
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        if (auto command = unknownCommand(app, argc, argv)) {
+            printErrorLine("unknown command '" + *command + "' (see marrowzip --help)");
+            return exitUsage;
+        }
         return reportUsageError(app, e.what());
     }
     if (auto problem = checkCombinations(app, parsed)) return reportUsageError(app, *problem);

@@ -38,6 +38,7 @@ struct CreateOptions {
     std::string item;
     bool store = false;
     bool prefix = false;
+    std::optional<std::string> comment;  // the archive comment
 };
 
 struct AddOptions {

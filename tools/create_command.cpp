@@ -1,4 +1,4 @@
-// marrowzip create [--store] [--prefix] ARCHIVE ITEM
+// marrowzip create [--store] [--prefix] [--comment TEXT] ARCHIVE ITEM
 #include <filesystem>
 
 #include "commands.hpp"
@@ -55,6 +55,10 @@ int runCreate(const CreateOptions& options, ToolContext& context) {
                 bar.printErrorLine("warning: " + describeWarning(warning, context.paths));
             },
             /*storeIfNotSmaller=*/true);
+        if (options.comment) {
+            Archive archive = Archive::openFile(destination, Archive::AccessMode::update);
+            archive.setComment(*options.comment);
+        }
     } catch (const Error& error) {
         // Another process may have made the file in the meantime: that one stays.
         if (error.code() != FileError::fileWriteFileExists) removeWhatThisRunCreated();

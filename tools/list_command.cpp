@@ -42,6 +42,11 @@ int runList(const ListOptions& options, ToolContext& context) {
         // document must never be cut short by one: replace rather than throw.
         std::cout << array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     }
+    // The JSON document stays one array of entries (what scripts already read); the comment
+    // follows the table in text mode only.
+    if (!options.json && !archive.comment().empty()) {
+        std::cout << "comment: " << escapeControlCharacters(archive.comment()) << '\n';
+    }
     if (entries.endedEarly())
         throw CommandFailure(
             earlyEndLine(options.archive, entries, count, archive.totalNumberOfEntries()));

@@ -135,12 +135,26 @@ std::error_code make_error_code(FileError e) noexcept {
 
 namespace {
 
+// A POSIX failure reads like the engine's own: a missing file in the engine's words, any other
+// in the system's, begun in lower case as every other description is.
+std::string describeCode(const std::error_code& code) {
+    if (code.category() != std::generic_category() && code.category() != std::system_category()) {
+        return code.message();
+    }
+    if (code.value() == ENOENT) return describe(FileError::fileReadNoSuchFile);
+    std::string text = code.message();
+    if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') {
+        text.front() = static_cast<char>(text.front() - 'A' + 'a');
+    }
+    return text;
+}
+
 std::string compose(const std::error_code& code, const std::string& path, const std::string& entry,
                     const std::string& detail) {
     std::string text;
     if (!path.empty()) text += path + ": ";
     if (!entry.empty()) text += entry + ": ";
-    text += code.message();
+    text += describeCode(code);
     if (!detail.empty()) text += "; " + detail;
     return text;
 }

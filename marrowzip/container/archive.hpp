@@ -268,6 +268,14 @@ public:
     void removeEntries(const std::vector<Entry>& entries,
                        std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
 
+    // The archive comment, stored in the end record: its bytes as they are (most writers use
+    // UTF-8 or plain ASCII).
+    std::string comment() const;
+    // Rewrites the central directory and end records with `comment` (at most 65535 bytes, and
+    // never the end record's signature, which would mislead a reader searching for it), under
+    // the same journal as an append: a failure leaves the archive as it was.
+    void setComment(std::string_view comment, std::int64_t bufferSize = defaultChunkSize);
+
 private:
     Archive(FileURL url, AccessMode mode, std::optional<std::string> pathEncoding);
 

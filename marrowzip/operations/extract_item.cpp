@@ -27,10 +27,13 @@ namespace {
 void closeWrittenFile(UniqueFile file, const std::string& displayPath,
                       const FileAttributes& attributes) {
     const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
-    if (!flushed) throw Error(DataError::unwritableFile, displayPath);
-    applyAttributesToOpenFile(attributes, ::fileno(file.get()), displayPath);
+    const int flushError = errno;
+    // A failure here still closes the file, with `file`.
+    if (flushed) applyAttributesToOpenFile(attributes, ::fileno(file.get()), displayPath);
     // fclose reports what the kernel says about the last writes, so its answer counts too.
-    if (std::fclose(file.release()) != 0) throw Error(DataError::unwritableFile, displayPath);
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!flushed) errno = flushError;  // the first failure says why (a full disk)
+    if (!flushed || !closed) throw writeFailure(displayPath);
 }
 
 // Creating a folder is accepted when a real folder is already there; anything else at the path

@@ -103,7 +103,7 @@ std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_
         std::fwrite(data.data() + position, 1, static_cast<std::size_t>(n), stream);
         position += n;
     }
-    if (std::ferror(stream)) throw Error(DataError::unwritableFile);
+    if (std::ferror(stream)) throw writeFailure();
     return total;
 }
 

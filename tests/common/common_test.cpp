@@ -25,6 +25,9 @@ TEST(Errors, DescriptionNamesTheFileAndTheEntry) {
         {Error(DataError::unwritableFile), "the file could not be written"},
         {Error(DataError::unreadableFile).withContext("/a.zip", "e.txt").withContext("/b.zip"),
          "/a.zip: e.txt: the file could not be read"},
+        // A system error reads as the engine's own: a missing file in the same words.
+        {posixFileError(ENOENT, "/m"), "/m: no such file or folder"},
+        {posixFileError(ENOSPC, "/f"), "/f: no space left on device"},
     };
     for (const auto& [error, description] : cases)
         EXPECT_STREQ(error.what(), description);

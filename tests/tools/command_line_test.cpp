@@ -23,6 +23,10 @@ TEST_F(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
         {{"--help"}, 0, "extract", ""},
         {{"extract", "--help"}, 0, "--allow-links-outside", ""},
         {{}, 2, "", usage("A subcommand is required")},
+        {{"-q", "bogus", "a.zip"},
+         2,
+         "",
+         "marrowzip: unknown command 'bogus' (see marrowzip --help)\n"},
         {{"list"}, 2, "", usage("ARCHIVE is required", "list ")},
         {{"add", "--as", "x", "a.zip", "f", "g"},
          2,
@@ -32,6 +36,10 @@ TEST_F(ToolCommandLine, AnswersHelpVersionAndUsageErrorsWithTheirStatus) {
          2,
          "",
          usage("--as: the entry path must be relative and stay below the archive's root", "add ")},
+        {{"create", "--comment", std::string(65536, 'x'), "a.zip", "f"},
+         2,
+         "",
+         usage("--comment: the comment is longer than 65535 bytes", "create ")},
         {{"extract", "--encoding", "no-such-charset", "a.zip", "d"},
          2,
          "",
@@ -56,7 +64,7 @@ TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) 
 
     // Each with the line it prints after "marrowzip: ".
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"list", "missing.zip"}, "missing.zip: No such file or directory"},
+        {{"list", "missing.zip"}, "missing.zip: no such file or folder"},
         {{"list", "notzip.txt"},
          "notzip.txt: no end of central directory record was found: this is not a ZIP file"},
         {{"extract", "missing.zip", "out"}, "missing.zip: no such file or folder"},

@@ -69,6 +69,33 @@ TEST_F(ToolCommands, ListShowsOneLinePerEntryWithControlCharactersEscaped) {
     EXPECT_EQ(entries, nlohmann::json::parse(python.output));
 }
 
+// create --comment writes what other tools read as the comment; list prints one (from any
+// writer) after the entries, escaped, and leaves it out of the JSON array.
+TEST_F(ToolCommands, CreateWritesTheCommentAndListShowsIt) {
+    writeFileText(at("tree/a.txt"), "a");
+    const ToolRun created = run({"create", "--comment", "two words\tand a tab", "c.zip", "tree"});
+    ASSERT_EQ(created.status, 0) << created.err;
+    shell("unzip -tq c.zip >/dev/null");
+    EXPECT_EQ(runCommand("cd " + shellQuote(folder.path().string()) +
+                         " && python3 -c \"import zipfile; "
+                         "print(zipfile.ZipFile('c.zip').comment.decode())\"")
+                  .output,
+              "two words\tand a tab\n");
+    shell(
+        "zip -q z.zip tree/a.txt && python3 -c \"import zipfile; "
+        "zipfile.ZipFile('z.zip', 'a').comment = b'from zip'\"");
+    const std::pair<std::string, std::string> cases[] = {
+        {"c.zip", "comment: two words\\tand a tab\n"},
+        {"z.zip", "comment: from zip\n"},
+    };
+    for (const auto& [archive, last] : cases) {
+        const ToolRun listing = run({"list", archive});
+        EXPECT_EQ(listing.status, 0) << listing.err;
+        EXPECT_TRUE(listing.out.ends_with("a.txt\n" + last)) << listing.out;
+        EXPECT_TRUE(nlohmann::json::parse(run({"list", "--json", archive}).out).is_array());
+    }
+}
+
 TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) {
     // One entry where the end record declares three; three entries, the third's data damaged.
     const RawEntry one = rawFile("one.txt", "oneoneone");

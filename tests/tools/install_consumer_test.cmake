@@ -13,6 +13,12 @@ set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${prefix}/bin/marrowzip --version)
+foreach(file share/man/man1/marrowzip.1.gz share/bash-completion/completions/marrowzip
+        share/zsh/vendor-completions/_marrowzip)
+    if(NOT EXISTS ${prefix}/${file})
+        message(FATAL_ERROR "cmake --install did not install ${file}")
+    endif()
+endforeach()
 
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")

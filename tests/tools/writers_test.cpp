@@ -107,5 +107,31 @@ TEST_F(ToolWriters, AFullDiskDuringARemovalLeavesNothingBehind) {
     EXPECT_EQ(after, before);
 }
 
+// Every command that writes says why when the disk fills up, whichever file it was writing.
+TEST_F(ToolWriters, AFullDiskReadsAsSuchInEveryCommand) {
+    const std::string mount = (folder / "small").string();
+    if (runCommand("mkdir -p " + shellQuote(mount) + " && mount -t tmpfs -o size=300k tmpfs " +
+                   shellQuote(mount))
+            .exitCode != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    writeFileBytes(at("big"), randomBytes(380000));
+    ASSERT_EQ(run({"create", "--store", "big.zip", "big"}).status, 0);
+    const std::vector<std::string> cases[] = {
+        {"create", "--store", "small/new.zip", "big"},
+        {"extract", "big.zip", "small/out"},
+    };
+    std::vector<ToolRun> results;
+    for (const auto& arguments : cases)
+        results.push_back(run(arguments));
+    runCommand("umount " + shellQuote(mount));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        SCOPED_TRACE(::testing::PrintToString(cases[i]));
+        EXPECT_EQ(results[i].status, 1);
+        EXPECT_NE(results[i].err.find("no space left on device"), std::string::npos)
+            << results[i].err;
+    }
+}
+
 }  // namespace
 }  // namespace marrowzip::testing
