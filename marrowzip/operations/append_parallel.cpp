@@ -78,13 +78,15 @@ Error grownSource(const std::string& sourcePath, const std::string& entryPath) {
 
 }  // namespace
 
-Archive::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget)
+Archive::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level)
     : budget(workerBudget),
       blockSize(blockSizeFor(workerBudget)),
       memoryLimit(workers * workerBudget),
       entryLimit(workers * entriesPerWorker),
-      coders(workers),
-      pool(workers) {}
+      pool(workers) {
+    for (std::size_t i = 0; i < workers; ++i)
+        coders.emplace_back(level);
+}
 
 Archive::BulkQueue::~BulkQueue() {
     abandoned = true;
@@ -162,8 +164,8 @@ std::unique_ptr<Archive::BulkQueue> Archive::makeBulkQueue(const BulkOptions& op
     std::size_t workers = options.workers;
     if (workers == 0) workers = std::max(1U, std::thread::hardware_concurrency());
     if (workers < 2) return nullptr;
-    auto queue =
-        std::make_unique<BulkQueue>(workers, std::max<std::uint64_t>(options.workerBudget, 1));
+    auto queue = std::make_unique<BulkQueue>(
+        workers, std::max<std::uint64_t>(options.workerBudget, 1), options.level);
     queue->storeIfNotSmaller = options.storeIfNotSmaller;
     return queue;
 }
