@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "marrowzip/container/entry_selection.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip::tool {
@@ -26,9 +27,14 @@ std::optional<FileIdentity> identityOf(const fs::path& path) {
 
 class Planner {
 public:
-    explicit Planner(const std::string& archivePath) : archive_(identityOf(archivePath)) {}
+    Planner(const std::string& archivePath, const PlanOptions& options)
+        : archive_(identityOf(archivePath)), options_(options) {
+        std::error_code error;
+        archiveLocation_ = fs::weakly_canonical(FileURL::fromPath(archivePath).path(), error);
+    }
 
-    void addNamedItem(const std::string& typed, const std::optional<std::string>& entryPath) {
+    void addNamedItem(const std::string& typed, bool named) {
+        const std::optional<std::string>& entryPath = options_.entryPath;
         fs::path absolute = fs::path(FileURL::fromPath(typed).path()).lexically_normal();
         if (!absolute.has_filename()) absolute = absolute.parent_path();  // "a/b/" → "a/b"
         const fs::file_status status = statusOf(absolute);
@@ -46,10 +52,14 @@ public:
             throw CommandFailure(typed +
                                  ": the item has no name to store it under; name one with --as");
         }
-        add(absolute, path, status);
+        if (!named && fs::is_directory(status)) {
+            addChildren(absolute, "");
+        } else if (!isExcluded(path)) {
+            add(absolute, path, status);
+        }
     }
 
-    std::vector<PlannedEntry> entries;
+    Plan plan;
 
 private:
     static fs::file_status statusOf(const fs::path& path) {
@@ -69,7 +79,7 @@ private:
     void add(const fs::path& item, const std::string& entryPath, const fs::file_status& status) {
         const FileURL url = FileURL::fromPath(item.string());
         if (fs::is_directory(status)) {
-            entries.push_back({entryPath + "/", url, EntryType::directory, 1});
+            plan.entries.push_back({entryPath + "/", url, EntryType::directory, 1});
             addChildren(item, entryPath);
             return;
         }
@@ -78,8 +88,8 @@ private:
         const auto size =
             link ? fs::read_symlink(item, error).native().size() : fs::file_size(item, error);
         if (error) throw Error(error, item.string());
-        entries.push_back({entryPath, url, link ? EntryType::symlink : EntryType::file,
-                           static_cast<std::int64_t>(size)});
+        plan.entries.push_back({entryPath, url, link ? EntryType::symlink : EntryType::file,
+                                static_cast<std::int64_t>(size)});
     }
 
     void addChildren(const fs::path& folder, const std::string& entryPath) {
@@ -91,26 +101,52 @@ private:
         }
         if (error) throw Error(error, folder.string());
         std::sort(children.begin(), children.end());
+        const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
         for (const fs::path& child : children) {
             const fs::file_status status = statusOf(child);
+            const std::string childPath = base + child.filename().string();
+            if (!isStorable(status) || isExcluded(childPath)) continue;
             // A link to the archive is stored as a link; only the archive's own bytes are skipped.
-            if (!isStorable(status) || (fs::is_regular_file(status) && isArchive(child))) continue;
-            add(child, entryPath + "/" + child.filename().string(), status);
+            if (fs::is_regular_file(status) && isArchive(child)) {
+                plan.skippedArchive = true;
+                continue;
+            }
+            add(child, childPath, status);
+        }
+        // An archive still to be made here would have been met among the children.
+        if (!archive_ && isArchiveFolder(folder) &&
+            !isExcluded(base + archiveLocation_.filename().string())) {
+            plan.skippedArchive = true;
         }
     }
 
+    bool isExcluded(const std::string& entryPath) const {
+        return std::any_of(
+            options_.excludes.begin(), options_.excludes.end(),
+            [&](const std::string& pattern) { return selectsEntry(pattern, entryPath); });
+    }
+
+    bool isArchiveFolder(const fs::path& folder) const {
+        std::error_code error;
+        return !archiveLocation_.empty() &&
+               fs::weakly_canonical(folder, error) == archiveLocation_.parent_path() && !error;
+    }
+
     std::optional<FileIdentity> archive_;
+    fs::path archiveLocation_;  // where the archive is or will be, links resolved
+    const PlanOptions& options_;
 };
 
 }  // namespace
 
-std::vector<PlannedEntry> planEntries(const std::vector<std::string>& items,
-                                      const std::optional<std::string>& entryPath,
-                                      const std::string& archivePath) {
-    Planner planner(archivePath);
+Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
+                 const std::string& archivePath) {
+    Planner planner(archivePath, options);
+    // A single folder without its name stands for its contents.
+    const bool named = options.prefix || items.size() != 1 || options.entryPath;
     for (const std::string& item : items)
-        planner.addNamedItem(item, entryPath);
-    return std::move(planner.entries);
+        planner.addNamedItem(item, named);
+    return std::move(planner.plan);
 }
 
 }  // namespace marrowzip::tool

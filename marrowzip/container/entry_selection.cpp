@@ -1,5 +1,6 @@
 #include "marrowzip/container/entry_selection.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -126,18 +127,15 @@ EntrySelection::EntrySelection(std::vector<std::string> includes, std::vector<st
     : includes_(std::move(includes)), excludes_(std::move(excludes)), used_(includes_.size()) {}
 
 bool EntrySelection::selects(std::string_view path) {
-    for (const std::string& pattern : excludes_) {
-        if (selectsEntry(pattern, path)) return false;
-    }
-    if (includes_.empty()) return true;
-    bool chosen = false;
+    bool chosen = includes_.empty();
     for (std::size_t i = 0; i < includes_.size(); ++i) {
         if (selectsEntry(includes_[i], path)) {
             used_[i] = true;
             chosen = true;
         }
     }
-    return chosen;
+    return chosen && std::none_of(excludes_.begin(), excludes_.end(),
+                                  [&](const std::string& p) { return selectsEntry(p, path); });
 }
 
 std::vector<std::string> EntrySelection::unmatched() const {

@@ -28,7 +28,8 @@ public:
 
     // Whether the entry is chosen; notes which include patterns chose something.
     bool selects(std::string_view path);
-    // The include patterns that have chosen no entry so far, in the order given.
+    // The include patterns that have matched no entry so far (excluded or not), in the order
+    // given.
     std::vector<std::string> unmatched() const;
     bool choosesAll() const noexcept { return includes_.empty(); }
 

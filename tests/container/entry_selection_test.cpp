@@ -60,8 +60,9 @@ TEST(EntryPatterns, SelectAFolderWithEverythingBelowIt) {
     }
 }
 
-TEST(EntrySelections, ExcludeWinsAndReportPatternsThatChoseNothing) {
-    EntrySelection selection({"dir", "*.md", "missing*"}, {"dir/skip", "*.tmp"});
+// A pattern whose entries are all excluded still matched something: it is not reported.
+TEST(EntrySelections, ExcludeWinsAndReportPatternsThatMatchedNothing) {
+    EntrySelection selection({"dir", "*.md", "missing*", "*.tmp"}, {"dir/skip", "*.tmp"});
     EXPECT_TRUE(selection.selects("dir/"));
     EXPECT_TRUE(selection.selects("dir/a"));
     EXPECT_FALSE(selection.selects("dir/skip/b"));
