@@ -28,10 +28,9 @@ std::optional<FileIdentity> identityOf(const fs::path& path) {
 class Planner {
 public:
     Planner(const std::string& archivePath, const PlanOptions& options)
-        : archive_(identityOf(archivePath)), options_(options) {
-        std::error_code error;
-        archiveLocation_ = fs::weakly_canonical(FileURL::fromPath(archivePath).path(), error);
-    }
+        : archive_(identityOf(archivePath)),
+          archiveLocation_(locationOf(archivePath)),
+          options_(options) {}
 
     void addNamedItem(const std::string& typed, bool named) {
         const std::optional<std::string>& entryPath = options_.entryPath;
@@ -62,6 +61,12 @@ public:
     Plan plan;
 
 private:
+    static fs::path locationOf(const std::string& archivePath) {
+        std::error_code error;
+        fs::path location = fs::weakly_canonical(FileURL::fromPath(archivePath).path(), error);
+        return error ? fs::path() : location;
+    }
+
     static fs::file_status statusOf(const fs::path& path) {
         std::error_code error;
         const fs::file_status status = fs::symlink_status(path, error);
