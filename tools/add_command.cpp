@@ -1,4 +1,6 @@
-// marrowzip add [--store] [--as PATH] ARCHIVE ITEM...
+// marrowzip add [-0…-9] [--exclude PATTERN]... [--update] [--as PATH] ARCHIVE ITEM...
+// marrowzip create [-0…-9] [--exclude PATTERN]... [--prefix] ARCHIVE ITEM...
+#include <cmath>
 #include <filesystem>
 #include <set>
 
@@ -12,24 +14,42 @@
 namespace marrowzip::tool {
 namespace {
 
-// Entries already in the archive: a folder there is kept as it is, a file or link refused (a
-// second entry of the same name would make extraction fail on it). Same for duplicates among
-// the items themselves.
-std::vector<PlannedEntry> withoutExistingFolders(const Archive& archive,
-                                                 std::vector<PlannedEntry> plan,
-                                                 const std::string& archiveName) {
-    std::vector<PlannedEntry> kept;
+struct SortedPlan {
+    std::vector<PlannedEntry> toAppend;
+    std::vector<Entry> stale;  // the entries the appended ones replace
+};
+
+// Whether the item changed after the entry was written (to the second: what entries keep).
+bool isNewerThan(const PlannedEntry& planned, const Entry& entry) {
+    const auto seconds =
+        static_cast<std::int64_t>(std::floor(modificationDateOfItem(planned.item)));
+    return seconds > entry.modificationTime().seconds;
+}
+
+// Entries already in the archive: a folder there is kept as it is; a file or link is refused
+// (a second entry of the same name would make extraction fail on it), or with --update replaced
+// when its source is newer and else kept. Duplicates among the items themselves are refused.
+SortedPlan sortOutExisting(const Archive& archive, std::vector<PlannedEntry> plan,
+                           const std::string& archiveName, bool update) {
+    SortedPlan sorted;
     std::set<std::string> seen;
-    for (PlannedEntry& entry : plan) {
-        const bool present = !seen.insert(entry.path).second || archive.findEntry(entry.path);
-        if (!present) {
-            kept.push_back(std::move(entry));
-        } else if (entry.type != EntryType::directory) {
-            throw CommandFailure(archiveName + ": " + entry.path +
+    for (PlannedEntry& planned : plan) {
+        const bool repeated = !seen.insert(planned.path).second;
+        const std::optional<Entry> present =
+            repeated ? std::nullopt : archive.findEntry(planned.path);
+        if (!repeated && !present) {
+            sorted.toAppend.push_back(std::move(planned));
+        } else if (planned.type == EntryType::directory) {
+            continue;
+        } else if (!update || repeated || present->type() == EntryType::directory) {
+            throw CommandFailure(archiveName + ": " + planned.path +
                                  ": the archive already holds an entry with this path");
+        } else if (isNewerThan(planned, *present)) {
+            sorted.stale.push_back(*present);
+            sorted.toAppend.push_back(std::move(planned));
         }
     }
-    return kept;
+    return sorted;
 }
 
 std::int64_t totalUnits(const std::vector<PlannedEntry>& plan) {
@@ -39,43 +59,60 @@ std::int64_t totalUnits(const std::vector<PlannedEntry>& plan) {
     return total;
 }
 
-}  // namespace
+struct AppendRun {
+    const std::string& archive;
+    const std::vector<std::string>& items;
+    const ArchivingOptions& archiving;
+    std::optional<std::string> entryPath;
+    bool update = false;
+    bool noWait = false;
+    bool create = false;  // a new archive: refuses an existing file
+    const char* label;    // of the progress bar
+};
 
-int runAdd(const AddOptions& options, ToolContext& context) {
-    context.subject = options.archive;
-    context.paths.add(options.archive);
-    for (const std::string& item : options.items)
+// What create and add share: plan the items, then append them to the archive all or nothing.
+int appendItems(const AppendRun& run, ToolContext& context) {
+    context.subject = run.archive;
+    context.paths.add(run.archive);
+    for (const std::string& item : run.items)
         context.paths.add(item);
 
-    std::vector<Warning> skipped;
-    const std::vector<PlannedEntry> plan =
-        planEntries(options.items, options.entryPath, options.archive, &skipped);
-    for (const Warning& warning : skipped)
+    const FileURL archiveURL = FileURL::fromPath(run.archive);
+    if (run.create && isReachable(archiveURL)) {
+        throw Error(FileError::fileWriteFileExists, archiveURL.path());
+    }
+    const Plan plan = planEntries(
+        run.items, {run.entryPath, run.archiving.prefix, run.archiving.excludes}, run.archive);
+    for (const Warning& warning : plan.skipped)
         printErrorLine("warning: " + describeWarning(warning, context.paths));
+    if (plan.skippedArchive) printErrorLine("warning: " + run.archive + ": not stored in itself");
     if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
 
-    const FileURL archiveURL = FileURL::fromPath(options.archive);
     const bool existed = isReachable(archiveURL);
     context.interruptedNote = existed ? "the archive is unchanged" : "no archive was created";
     std::optional<Archive> archive;
     archive.emplace(Archive::openFile(
         archiveURL, existed ? Archive::AccessMode::update : Archive::AccessMode::create,
-        writerOptions(options.noWait, context)));
+        writerOptions(run.noWait, context)));
 
+    const int level = run.archiving.level;
     const CompressionMethod method =
-        options.store ? CompressionMethod::none : CompressionMethod::deflate;
+        level == 0 ? CompressionMethod::none : CompressionMethod::deflate;
+    std::vector<Entry> stale;
     try {
-        const auto toAppend = withoutExistingFolders(*archive, plan, options.archive);
-        Progress progress(totalUnits(toAppend));
+        SortedPlan sorted = sortOutExisting(*archive, plan.entries, run.archive, run.update);
+        stale = std::move(sorted.stale);
+        Progress progress(totalUnits(sorted.toAppend));
         auto attachment = context.interrupts.attach(progress);
-        ProgressBar bar(progress, "adding", context.showProgress);
+        ProgressBar bar(progress, run.label, context.showProgress);
         // All or nothing: after Ctrl-C, or any other failure, the engine puts the archive back
         // as it was (it would otherwise keep the entries appended before the failing one).
         Archive::BulkOptions bulkOptions;
         bulkOptions.storeIfNotSmaller = true;
         bulkOptions.allOrNothing = true;
+        bulkOptions.level = level == 0 ? defaultCompressionLevel : level;
         Archive::BulkAppend bulk = archive->beginBulkAppend(defaultChunkSize, bulkOptions);
-        for (const PlannedEntry& entry : toAppend) {
+        for (const PlannedEntry& entry : sorted.toAppend) {
             auto child = progress.makeChild(entry.units, std::max<std::int64_t>(entry.units, 0));
             archive->appendEntry(entry.path, entry.item, method, defaultChunkSize, child.get());
         }
@@ -88,7 +125,36 @@ int runAdd(const AddOptions& options, ToolContext& context) {
         }
         throw;
     }
+    if (stale.empty()) return exitSuccess;
+    // The newer entries are in; the ones they replace go in one rewrite, which leaves the
+    // archive as it was (both versions held) when it fails or is interrupted.
+    context.interruptedNote = "the archive holds both the old and the new entries";
+    Progress progress(static_cast<std::int64_t>(
+        std::min<std::uint64_t>(archive->offsetToStartOfCentralDirectory(), INT64_MAX)));
+    auto attachment = context.interrupts.attach(progress);
+    ProgressBar bar(progress, "replacing", context.showProgress);
+    archive->removeEntries(stale, defaultChunkSize, &progress);
     return exitSuccess;
+}
+
+}  // namespace
+
+int runAdd(const AddOptions& options, ToolContext& context) {
+    return appendItems({options.archive, options.items, options.archiving, options.entryPath,
+                        options.update, options.noWait, false, "adding"},
+                       context);
+}
+
+int runCreate(const CreateOptions& options, ToolContext& context) {
+    const int status = appendItems({options.archive, options.items, options.archiving,
+                                    std::nullopt, false, false, true, "creating"},
+                                   context);
+    if (status == exitSuccess && options.comment) {
+        Archive archive = Archive::openFile(FileURL::fromPath(options.archive),
+                                            Archive::AccessMode::update);
+        archive.setComment(*options.comment);
+    }
+    return status;
 }
 
 }  // namespace marrowzip::tool

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "marrowzip/container/entry_selection.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "reporting.hpp"
 
@@ -27,9 +28,13 @@ std::optional<FileIdentity> identityOf(const fs::path& path) {
 
 class Planner {
 public:
-    explicit Planner(const std::string& archivePath) : archive_(identityOf(archivePath)) {}
+    Planner(const std::string& archivePath, const PlanOptions& options)
+        : archive_(identityOf(archivePath)),
+          archiveLocation_(locationOf(archivePath)),
+          options_(options) {}
 
-    void addNamedItem(const std::string& typed, const std::optional<std::string>& entryPath) {
+    void addNamedItem(const std::string& typed, bool named) {
+        const std::optional<std::string>& entryPath = options_.entryPath;
         fs::path absolute = fs::path(FileURL::fromPath(typed).path()).lexically_normal();
         if (!absolute.has_filename()) absolute = absolute.parent_path();  // "a/b/" → "a/b"
         const fs::file_status status = statusOf(absolute);
@@ -47,12 +52,22 @@ public:
             throw CommandFailure(typed +
                                  ": the item has no name to store it under; name one with --as");
         }
-        add(absolute, path, status);
+        if (!named && fs::is_directory(status)) {
+            addChildren(absolute, "");
+        } else if (!isExcluded(path)) {
+            add(absolute, path, status);
+        }
     }
 
-    std::vector<PlannedEntry> entries;
+    Plan plan;
 
 private:
+    static fs::path locationOf(const std::string& archivePath) {
+        std::error_code error;
+        fs::path location = fs::weakly_canonical(FileURL::fromPath(archivePath).path(), error);
+        return error ? fs::path() : location;
+    }
+
     static fs::file_status statusOf(const fs::path& path) {
         std::error_code error;
         const fs::file_status status = fs::symlink_status(path, error);
@@ -70,7 +85,7 @@ private:
     void add(const fs::path& item, const std::string& entryPath, const fs::file_status& status) {
         const FileURL url = FileURL::fromPath(item.string());
         if (fs::is_directory(status)) {
-            entries.push_back({entryPath + "/", url, EntryType::directory, 1});
+            plan.entries.push_back({entryPath + "/", url, EntryType::directory, 1});
             addChildren(item, entryPath);
             return;
         }
@@ -79,8 +94,8 @@ private:
         const auto size =
             link ? fs::read_symlink(item, error).native().size() : fs::file_size(item, error);
         if (error) throw Error(error, item.string());
-        entries.push_back({entryPath, url, link ? EntryType::symlink : EntryType::file,
-                           static_cast<std::int64_t>(size)});
+        plan.entries.push_back({entryPath, url, link ? EntryType::symlink : EntryType::file,
+                                static_cast<std::int64_t>(size)});
     }
 
     void addChildren(const fs::path& folder, const std::string& entryPath) {
@@ -92,15 +107,26 @@ private:
         }
         if (error) throw Error(error, folder.string());
         std::sort(children.begin(), children.end());
+        const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
         for (const fs::path& child : children) {
             const fs::file_status status = statusOf(child);
-            // A link to the archive is stored as a link; only the archive's own bytes are skipped.
+            const std::string childPath = base + child.filename().string();
+            if (isExcluded(childPath)) continue;
             if (!isStorable(status)) {
                 skipSpecialFile(child);
                 continue;
             }
-            if (fs::is_regular_file(status) && isArchive(child)) continue;
-            add(child, entryPath + "/" + child.filename().string(), status);
+            // A link to the archive is stored as a link; only the archive's own bytes are skipped.
+            if (fs::is_regular_file(status) && isArchive(child)) {
+                plan.skippedArchive = true;
+                continue;
+            }
+            add(child, childPath, status);
+        }
+        // An archive still to be made here would have been met among the children.
+        if (!archive_ && isArchiveFolder(folder) &&
+            !isExcluded(base + archiveLocation_.filename().string())) {
+            plan.skippedArchive = true;
         }
     }
 
@@ -108,26 +134,37 @@ private:
         struct stat status {};
         if (::lstat(item.c_str(), &status) != 0) return;  // gone meanwhile
         const auto kind = specialFileKind(status.st_mode);
-        skipped.push_back({item.string(), {}, "not archived: " + kind.value_or("a special file")});
+        plan.skipped.push_back(
+            {item.string(), {}, "not archived: " + kind.value_or("a special file")});
+    }
+
+    bool isExcluded(const std::string& entryPath) const {
+        return std::any_of(
+            options_.excludes.begin(), options_.excludes.end(),
+            [&](const std::string& pattern) { return selectsEntry(pattern, entryPath); });
+    }
+
+    bool isArchiveFolder(const fs::path& folder) const {
+        std::error_code error;
+        return !archiveLocation_.empty() &&
+               fs::weakly_canonical(folder, error) == archiveLocation_.parent_path() && !error;
     }
 
     std::optional<FileIdentity> archive_;
-
-public:
-    std::vector<Warning> skipped;
+    fs::path archiveLocation_;  // where the archive is or will be, links resolved
+    const PlanOptions& options_;
 };
 
 }  // namespace
 
-std::vector<PlannedEntry> planEntries(const std::vector<std::string>& items,
-                                      const std::optional<std::string>& entryPath,
-                                      const std::string& archivePath,
-                                      std::vector<Warning>* skipped) {
-    Planner planner(archivePath);
+Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
+                 const std::string& archivePath) {
+    Planner planner(archivePath, options);
+    // A single folder without its name stands for its contents.
+    const bool named = options.prefix || items.size() != 1 || options.entryPath;
     for (const std::string& item : items)
-        planner.addNamedItem(item, entryPath);
-    if (skipped != nullptr) *skipped = std::move(planner.skipped);
-    return std::move(planner.entries);
+        planner.addNamedItem(item, named);
+    return std::move(planner.plan);
 }
 
 }  // namespace marrowzip::tool

@@ -1,5 +1,5 @@
-// What `add` will append, worked out before the archive is touched: every item named on the
-// command line and, for a folder, everything below it, parents first.
+// What `create` and `add` will append, worked out before the archive is touched: every item
+// named on the command line and, for a folder, everything below it, parents first.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +20,27 @@ struct PlannedEntry {
     std::int64_t units;  // progress units: 1 for a folder, else the item's size
 };
 
+struct PlanOptions {
+    std::optional<std::string> entryPath;  // the name of a single item
+    // Whether a single folder's entries begin with its name (else they are relative to it and
+    // the folder has no entry of its own). Several items are always named by their own names.
+    bool prefix = true;
+    std::vector<std::string> excludes;  // patterns against the entry paths to be written
+};
+
+struct Plan {
+    std::vector<PlannedEntry> entries;
+    std::vector<Warning> skipped;  // special files met inside folders, not archived
+    bool skippedArchive = false;  // the archive lies in a folder being stored, and was left out
+};
+
 // Entry paths are relative to each item's parent, or `entryPath` for a single item. Folders are
 // walked depth first with the names of each folder in byte order; links are stored as links,
-// never followed. Inside folders the archive itself and special files (pipes, sockets,
-// devices: reading a pipe would wait for ever) are passed over, each special file with a
-// warning in `skipped`; named on the command line they are refused. A missing item is an error
-// naming it.
-std::vector<PlannedEntry> planEntries(const std::vector<std::string>& items,
-                                      const std::optional<std::string>& entryPath,
-                                      const std::string& archivePath,
-                                      std::vector<Warning>* skipped = nullptr);
+// never followed. Inside folders the archive itself (whether it exists yet or not), what an
+// exclude pattern selects and special files (pipes, sockets, devices: reading a pipe would wait
+// for ever) are passed over, each special file with a warning in `skipped`; named on the
+// command line, the archive and special files are refused. A missing item is an error naming it.
+Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
+                 const std::string& archivePath);
 
 }  // namespace marrowzip::tool

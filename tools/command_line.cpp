@@ -21,6 +21,49 @@ struct ParsedOptions {
     RepairOptions repair;
 };
 
+// The entry patterns of list and remove (and, later, of the other commands that read entries).
+void defineSelection(CLI::App* command, EntryPatterns& selection, const std::string& what) {
+    command
+        ->add_option("-x,--exclude", selection.excludes,
+                     "Leave out the entries this pattern selects (repeatable)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    command->add_option("PATTERN", selection.patterns, what)->type_name("PATTERN");
+    command->footer(
+        "A PATTERN is matched against whole entry paths: '*' and '?' do not match '/', '**' "
+        "does, '[a-z]' is a class. A pattern that matches a folder selects everything below "
+        "it. Quote patterns so that the shell leaves them alone.");
+}
+
+// The options create and add share.
+void defineArchiving(CLI::App* command, ArchivingOptions& options, bool prefixByDefault) {
+    command
+        ->add_option("--level", options.level,
+                     "Compression level: 0 stores, 1 is the fastest, 9 the smallest (default 6); "
+                     "-0 ... -9 are short for it")
+        ->type_name("N")
+        ->check(CLI::Range(0, smallestCompressionLevel));
+    for (int level = 0; level <= smallestCompressionLevel; ++level) {
+        command
+            ->add_flag_callback("-" + std::to_string(level),
+                                [&options, level] { options.level = level; })
+            ->group("");
+    }
+    command->add_flag_callback(
+        "--store", [&options] { options.level = 0; }, "The same as -0");
+    command->add_flag("--prefix,!--no-prefix", options.prefix,
+                      std::string("Name a single folder's entries with the folder's own name "
+                                  "first (the default is ") +
+                          (prefixByDefault ? "--prefix" : "--no-prefix") +
+                          "); every other item is always stored under its own name");
+    command
+        ->add_option("-x,--exclude", options.excludes,
+                     "Leave out what would be stored under an entry path this pattern selects "
+                     "(repeatable; a folder's contents go with it)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+}
+
 void defineList(CLI::App& app, ListOptions& options) {
     auto* command = app.add_subcommand(
         "list",
@@ -36,24 +79,34 @@ void defineList(CLI::App& app, ListOptions& options) {
         "only. Extraction sets the same time, to the 100 nanoseconds of an NTFS field where the "
         "file system keeps them.");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    defineSelection(command, options.selection, "Entries to list (all without any)");
 }
 
 void defineCreate(CLI::App& app, CreateOptions& options) {
     auto* command = app.add_subcommand(
-        "create", "Create a new archive from a file, link or folder (never overwrites)");
-    command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
-    command->add_flag("--prefix", options.prefix,
-                      "Begin every entry path with the folder's own name");
+        "create", "Create a new archive from files, folders or links (never overwrites)");
+    defineArchiving(command, options.archiving, false);
     command->add_option("--comment", options.comment, "Write TEXT as the archive comment")
         ->type_name("TEXT");
     command->add_option("ARCHIVE", options.archive, "The ZIP file to create")->required();
-    command->add_option("ITEM", options.item, "The file, link or folder to archive")->required();
+    command
+        ->add_option("ITEM", options.items,
+                     "Files, folders (with everything below) or links; each is stored under its "
+                     "own name, except a single folder without --prefix, whose entries are "
+                     "named relative to it")
+        ->required();
+    command->footer(
+        "The archive itself is never stored in itself: met inside a folder, it is skipped with a "
+        "warning.");
 }
 
 void defineAdd(CLI::App& app, AddOptions& options) {
     auto* command = app.add_subcommand(
         "add", "Append files, folders or links to an archive (created when missing)");
-    command->add_flag("--store", options.store, "Store files uncompressed instead of deflating");
+    defineArchiving(command, options.archiving, true);
+    command->add_flag("--update", options.update,
+                      "Replace the entries whose source is newer; without it an existing entry "
+                      "path is refused");
     command->add_flag("--no-wait", options.noWait,
                       "Fail at once while another process is updating the archive");
     command->add_option("--as", options.entryPath, "The entry path of a single ITEM")
@@ -61,9 +114,12 @@ void defineAdd(CLI::App& app, AddOptions& options) {
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
     command
         ->add_option("ITEM", options.items,
-                     "Files, folders (with everything below) or links; each entry path is "
-                     "relative to the item's parent")
+                     "Files, folders (with everything below) or links; each is stored under its "
+                     "own name (a single folder with --no-prefix: relative to it)")
         ->required();
+    command->footer(
+        "The archive itself is never stored in itself: met inside a folder, it is skipped with a "
+        "warning.");
 }
 
 void defineExtract(CLI::App& app, ExtractOptions& options) {
@@ -88,7 +144,8 @@ void defineRemove(CLI::App& app, RemoveOptions& options) {
     command->add_flag("--no-wait", options.noWait,
                       "Fail at once while another process is updating the archive");
     command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
-    command->add_option("PATH", options.paths, "Entry paths to remove")->required();
+    defineSelection(command, options.selection, "Entries to remove, a folder with its contents");
+    command->get_option("PATTERN")->required();
 }
 
 void defineTest(CLI::App& app, TestOptions& options) {

@@ -28,23 +28,39 @@ struct ToolContext {
     std::string interruptedNote;  // what a Ctrl-C leaves behind, for the closing line
 };
 
+// The entries a command works on: those PATTERNs choose (all without any), less those an
+// --exclude pattern chooses.
+struct EntryPatterns {
+    std::vector<std::string> patterns;
+    std::vector<std::string> excludes;
+};
+
 struct ListOptions {
     std::string archive;
     bool json = false;
+    EntryPatterns selection;
+};
+
+// What create and add share: how hard to compress, how items are named, what is left out.
+struct ArchivingOptions {
+    int level = defaultCompressionLevel;  // 0: stored
+    // Whether a single folder's entries begin with its name; several items always do.
+    bool prefix = true;
+    std::vector<std::string> excludes;  // matched against the entry paths to be written
 };
 
 struct CreateOptions {
     std::string archive;
-    std::string item;
-    bool store = false;
-    bool prefix = false;
+    std::vector<std::string> items;
+    ArchivingOptions archiving{defaultCompressionLevel, false, {}};
     std::optional<std::string> comment;  // the archive comment
 };
 
 struct AddOptions {
     std::string archive;
     std::vector<std::string> items;
-    bool store = false;
+    ArchivingOptions archiving;
+    bool update = false;                   // replace entries whose source is newer
     bool noWait = false;                   // fail at once while another process updates the archive
     std::optional<std::string> entryPath;  // --as
 };
@@ -60,7 +76,7 @@ struct ExtractOptions {
 
 struct RemoveOptions {
     std::string archive;
-    std::vector<std::string> paths;
+    EntryPatterns selection;
     bool noWait = false;
 };
 
@@ -77,6 +93,12 @@ struct RepairOptions {
 // damaged record, or an encrypted entry): the entries before it are handled, then this fails.
 std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
                          std::uint64_t entriesRead, std::uint64_t entriesDeclared);
+
+// The entries of `archive` that the patterns choose, in the archive's order; a PATTERN that
+// chooses none is an error naming it (after the entries before a central directory that ends
+// early, which is an error too).
+std::vector<Entry> selectEntries(const Archive& archive, const std::string& archiveName,
+                                 const EntryPatterns& selection, ToolContext& context);
 
 // How the tool opens an archive it changes: waiting for another writer (and saying so), or,
 // with --no-wait, failing at once.

@@ -1,9 +1,10 @@
-// marrowzip list [--json] ARCHIVE
+// marrowzip list [--json] [-x PATTERN]... ARCHIVE [PATTERN...]
 #include <iostream>
 
 #include "commands.hpp"
 #include "entry_format.hpp"
 #include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/entry_selection.hpp"
 
 namespace marrowzip::tool {
 
@@ -18,12 +19,45 @@ std::string earlyEndLine(const std::string& archive, const EntryIterator& entrie
         .what();
 }
 
+namespace {
+
+// The line for patterns that chose no entry.
+std::string unmatchedLine(const std::string& archive, const std::vector<std::string>& patterns) {
+    std::string line = archive + ": no entry matches ";
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+        line += (i == 0 ? "'" : ", '") + escapeControlCharacters(patterns[i]) + "'";
+    return line;
+}
+
+}  // namespace
+
+std::vector<Entry> selectEntries(const Archive& archive, const std::string& archiveName,
+                                 const EntryPatterns& selection, ToolContext& context) {
+    EntrySelection chooser(selection.patterns, selection.excludes);
+    EntryIterator entries = archive.makeEntryIterator();
+    std::vector<Entry> chosen;
+    std::uint64_t count = 0;
+    while (auto entry = entries.next()) {
+        if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
+        ++count;
+        if (chooser.selects(entry->path())) chosen.push_back(std::move(*entry));
+    }
+    if (entries.endedEarly())
+        throw CommandFailure(
+            earlyEndLine(archiveName, entries, count, archive.totalNumberOfEntries()));
+    if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
+        throw CommandFailure(unmatchedLine(archiveName, unmatched));
+    }
+    return chosen;
+}
+
 int runList(const ListOptions& options, ToolContext& context) {
     context.subject = options.archive;
     context.paths.add(options.archive);
     const Archive archive =
         Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::read);
 
+    EntrySelection chooser(options.selection.patterns, options.selection.excludes);
     EntryIterator entries = archive.makeEntryIterator();
     nlohmann::json array = nlohmann::json::array();
     std::uint64_t count = 0;
@@ -31,6 +65,7 @@ int runList(const ListOptions& options, ToolContext& context) {
         // The listing has no progress object: a signal is noticed here, between entries.
         if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
         ++count;
+        if (!chooser.selects(entry->path())) continue;
         if (options.json) {
             array.push_back(entryJSON(*entry));
         } else {
@@ -50,6 +85,9 @@ int runList(const ListOptions& options, ToolContext& context) {
     if (entries.endedEarly())
         throw CommandFailure(
             earlyEndLine(options.archive, entries, count, archive.totalNumberOfEntries()));
+    if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
+        throw CommandFailure(unmatchedLine(options.archive, unmatched));
+    }
     return exitSuccess;
 }
 

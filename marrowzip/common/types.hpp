@@ -23,6 +23,11 @@ inline constexpr std::uint16_t defaultDirectoryMode = 0755;
 
 enum class CompressionMethod : std::uint16_t { none = 0, deflate = 8 };
 
+// How hard deflate works: 1 is the fastest, 9 the smallest; 6 is the default, as in other tools.
+inline constexpr int fastestCompressionLevel = 1;
+inline constexpr int smallestCompressionLevel = 9;
+inline constexpr int defaultCompressionLevel = 6;
+
 // Any raw value other than 0 and 8 names no method.
 std::optional<CompressionMethod> compressionMethodFromRaw(std::uint16_t raw);
 

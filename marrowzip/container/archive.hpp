@@ -255,6 +255,9 @@ public:
         // the end of the bulk append without finish() puts the archive back as it was before
         // the bulk append began.
         bool allOrNothing = false;
+        // How hard deflate works, from fastestCompressionLevel to smallestCompressionLevel
+        // (others throw ArchiveError::invalidCompressionMethod). Stored entries ignore it.
+        int level = defaultCompressionLevel;
     };
     // Throws for a read-only archive and while another bulk append is open.
     [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);

@@ -20,7 +20,11 @@ Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOption
         throw Error(ArchiveError::unwritableArchive, archivePath, {},
                     "a bulk append is already open on this archive");
     }
-    auto state = std::make_shared<BulkState>();
+    if (options.level < fastestCompressionLevel || options.level > smallestCompressionLevel) {
+        throw Error(ArchiveError::invalidCompressionMethod, archivePath, {},
+                    "no compression level " + std::to_string(options.level));
+    }
+    auto state = std::make_shared<BulkState>(options.level);
     state->archive = this;
     state->bufferSize = bufferSize;
     state->queue = makeBulkQueue(options);

@@ -11,22 +11,35 @@
 
 namespace marrowzip {
 
+// The one place where a compression level (1–9) becomes the level of each coder.
 class AppendCoders {
 public:
+    explicit AppendCoders(int level = defaultCompressionLevel) : level_(level) {}
+
     DeflateCoder& streaming() {
-        if (!streaming_) streaming_.emplace(CoderDirection::encode);
+        if (!streaming_) streaming_.emplace(CoderDirection::encode, level_);
         return *streaming_;
     }
     WholeBufferDeflater& whole() {
-        if (!whole_) whole_.emplace();
+        if (!whole_) whole_.emplace(wholeBufferLevel(level_));
         return *whole_;
     }
     BlockDeflater& block() {
-        if (!block_) block_.emplace();
+        if (!block_) block_.emplace(level_);
         return *block_;
     }
 
+    // libdeflate's level for a level of zlib's scale. Up to 5 they compress alike; libdeflate's
+    // 6 falls short of zlib's on some text, so the default and above take one step more, and 9
+    // takes libdeflate's strongest (slower, but what the smallest archive asks for).
+    static int wholeBufferLevel(int level) {
+        if (level <= 5) return level;
+        if (level == smallestCompressionLevel) return 12;
+        return level == defaultCompressionLevel ? defaultDeflateLevel : level + 2;
+    }
+
 private:
+    int level_;
     std::optional<DeflateCoder> streaming_;
     std::optional<WholeBufferDeflater> whole_;
     std::optional<BlockDeflater> block_;

@@ -78,13 +78,15 @@ Error grownSource(const std::string& sourcePath, const std::string& entryPath) {
 
 }  // namespace
 
-Archive::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget)
+Archive::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level)
     : budget(workerBudget),
       blockSize(blockSizeFor(workerBudget)),
       memoryLimit(workers * workerBudget),
       entryLimit(workers * entriesPerWorker),
-      coders(workers),
-      pool(workers) {}
+      pool(workers) {
+    for (std::size_t i = 0; i < workers; ++i)
+        coders.emplace_back(level);
+}
 
 Archive::BulkQueue::~BulkQueue() {
     abandoned = true;
@@ -164,7 +166,7 @@ std::unique_ptr<Archive::BulkQueue> Archive::makeBulkQueue(const BulkOptions& op
     if (workers < 2) return nullptr;
     // One budget for the whole append: the more workers, the smaller each one's part.
     auto queue = std::make_unique<BulkQueue>(
-        workers, std::max<std::uint64_t>(options.memoryBudget / workers, 1));
+        workers, std::max<std::uint64_t>(options.memoryBudget / workers, 1), options.level);
     queue->storeIfNotSmaller = options.storeIfNotSmaller;
     return queue;
 }

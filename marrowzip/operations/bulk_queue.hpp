@@ -63,7 +63,7 @@ struct Archive::QueuedEntry {
 };
 
 struct Archive::BulkQueue {
-    BulkQueue(std::size_t workers, std::uint64_t workerBudget);
+    BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level);
     // Drops whatever is still queued: workers skip the pieces they have not begun.
     ~BulkQueue();
     BulkQueue(const BulkQueue&) = delete;
@@ -87,7 +87,7 @@ struct Archive::BulkQueue {
     // Whether a file that deflate does not shrink is stored instead.
     bool storeIfNotSmaller = false;
     std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
-    std::vector<AppendCoders> coders;            // one per worker
+    std::deque<AppendCoders> coders;             // one per worker (made in place: not movable)
     WorkerPool pool;                             // last: its threads stop before the rest goes
 };
 

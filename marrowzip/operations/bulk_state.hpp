@@ -13,6 +13,8 @@
 namespace marrowzip {
 
 struct Archive::BulkState {
+    explicit BulkState(int level) : coders(level) {}
+
     Archive* archive = nullptr;  // null once the run has ended
     std::int64_t bufferSize = defaultChunkSize;
     // The central directory headers of the entries written since the directory was last

@@ -29,11 +29,11 @@ uInt clampedLength(std::size_t length) {
 
 }  // namespace
 
-DeflateCoder::DeflateCoder(CoderDirection direction)
+DeflateCoder::DeflateCoder(CoderDirection direction, int level)
     : state_(std::make_unique<State>()), direction_(direction) {
     const int result = direction == CoderDirection::encode
-                           ? deflateInit2(&state_->stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
-                                          rawWindowBits, defaultMemoryLevel, Z_DEFAULT_STRATEGY)
+                           ? deflateInit2(&state_->stream, level, Z_DEFLATED, rawWindowBits,
+                                          defaultMemoryLevel, Z_DEFAULT_STRATEGY)
                            : inflateInit2(&state_->stream, rawWindowBits);
     if (result != Z_OK) throw Error(CompressionError::invalidStream);
 }

@@ -18,8 +18,9 @@ class DeflateCoder {
 public:
     enum class Status { ok, end, error };
 
-    // Throws CompressionError::invalidStream when the coder cannot be set up.
-    explicit DeflateCoder(CoderDirection direction);
+    // Throws CompressionError::invalidStream when the coder cannot be set up. `level` (zlib's,
+    // 1–9) is the encoder's; a decoder ignores it.
+    explicit DeflateCoder(CoderDirection direction, int level = defaultCompressionLevel);
     ~DeflateCoder();
     DeflateCoder(const DeflateCoder&) = delete;
     DeflateCoder& operator=(const DeflateCoder&) = delete;

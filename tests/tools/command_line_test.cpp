@@ -74,13 +74,11 @@ TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) 
          "folder; the path leads out of the folder"},
         {{"create", "a.zip", "tree"}, "a.zip: the file already exists"},
         {{"create", "new.zip", "missing"}, "missing: no such file or folder"},
-        {{"create", "tree/inside.zip", "tree"},
-         "tree/inside.zip: the archive would lie inside the folder tree that it archives"},
         {{"add", "a.zip", "missing"}, "missing: no such file or folder"},
         {{"add", "a.zip", "a.zip"}, "a.zip: an archive cannot be added to itself"},
         {{"add", "a.zip", "tree"},
          "a.zip: tree/a.txt: the archive already holds an entry with this path"},
-        {{"remove", "a.zip", "tree/a.txt", "nope"}, "a.zip: nope: no such entry in the archive"},
+        {{"remove", "a.zip", "tree/a.txt", "nope"}, "a.zip: no entry matches 'nope'"},
     };
     for (const auto& [arguments, line] : cases) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
@@ -90,7 +88,7 @@ TEST_F(ToolCommandLine, FailuresPrintOneLineNamingTheFileOrEntryAndNothingElse) 
         EXPECT_EQ(result.err, "marrowzip: " + line + "\n");
     }
     EXPECT_EQ(readFileBytes(at("a.zip")), archiveBefore);
-    for (const char* absent : {"evil.txt", "new.zip", "tree/inside.zip"})
+    for (const char* absent : {"evil.txt", "new.zip"})
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(at(absent))))
             << absent;
     EXPECT_TRUE(std::filesystem::exists(at("h/good.txt"))) << "entries before the refused one stay";

@@ -1,0 +1,171 @@
+// Compression levels, entry selection with patterns, naming and exclusion when archiving, and
+// add --update, end to end and checked by the other ZIP tools.
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "tool_fixture.hpp"
+
+namespace marrowzip::testing {
+namespace {
+
+class ToolEveryday : public ToolTest {
+protected:
+    // What `list --json` says of each entry: its path and method.
+    std::vector<std::pair<std::string, int>> methods(const std::string& archive) const {
+        std::vector<std::pair<std::string, int>> result;
+        for (const auto& entry : nlohmann::json::parse(run({"list", "--json", archive}).out))
+            result.emplace_back(entry["path"], entry["method"]);
+        return result;
+    }
+};
+
+TEST_F(ToolEveryday, LevelsRoundTripStoreAtZeroAndShrinkAsTheyRise) {
+    writeFileBytes(at("tree/log.txt"), textBytes(400000));
+    writeFileBytes(at("tree/prose.txt"), textBytes(100000, 2));
+    struct Row {
+        std::vector<std::string> flags;
+        const char* archive;
+        int method;
+    };
+    const Row rows[] = {
+        {{"-0"}, "l0.zip", 0},  {{"--store"}, "store.zip", 0},   {{"-1"}, "l1.zip", 8},
+        {{}, "default.zip", 8}, {{"--level", "6"}, "l6.zip", 8}, {{"-9"}, "l9.zip", 8},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.archive);
+        std::vector<std::string> arguments{"create"};
+        arguments.insert(arguments.end(), row.flags.begin(), row.flags.end());
+        arguments.insert(arguments.end(), {row.archive, "tree"});
+        const ToolRun created = run(arguments);
+        ASSERT_EQ(created.status, 0) << created.err;
+        for (const auto& [path, method] : methods(row.archive))
+            EXPECT_EQ(method, row.method) << path;
+        shell(std::string("unzip -tq ") + row.archive + " && python3 -m zipfile -t " + row.archive +
+              " >/dev/null");
+        EXPECT_EQ(run({"test", row.archive}).status, 0);
+    }
+    EXPECT_EQ(readFileBytes(at("default.zip")), readFileBytes(at("l6.zip")));
+    const auto size = [&](const char* name) { return std::filesystem::file_size(at(name)); };
+    EXPECT_GT(size("l0.zip"), size("l1.zip"));
+    EXPECT_GE(size("l1.zip"), size("l6.zip"));
+    EXPECT_GE(size("l6.zip"), size("l9.zip"));
+
+    const ToolRun refused = run({"add", "--level", "10", "l9.zip", "tree"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("--level"), std::string::npos) << refused.err;
+}
+
+TEST_F(ToolEveryday, PatternsSelectWholePathsAndFoldersWithTheirContents) {
+    makeSampleTree(at("tree"));
+    ASSERT_EQ(run({"create", "a.zip", "tree"}).status, 0);
+    struct Row {
+        std::vector<std::string> arguments;
+        std::vector<std::string> listed;
+    };
+    const Row rows[] = {
+        {{"a.txt"}, {"a.txt"}},
+        {{"*.txt"}, {"a.txt", "with space café.txt"}},  // * stops at /
+        {{"**/*.txt"}, {"a.txt", "sub/deeper/text.txt", "with space café.txt"}},
+        {{"sub/deeper"}, {"sub/deeper/", "sub/deeper/text.txt"}},  // a folder with its contents
+        {{"sub", "-x", "sub/deeper", "--exclude", "*/*.bin"}, {"sub/", "sub/link", "sub/run.sh"}},
+        {{"s?b/[lr]*"}, {"sub/link", "sub/run.sh"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.arguments));
+        std::vector<std::string> arguments{"list", "--json", "a.zip"};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        const ToolRun listed = run(arguments);
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        std::vector<std::string> paths;
+        for (const auto& entry : nlohmann::json::parse(listed.out))
+            paths.push_back(entry["path"]);
+        EXPECT_EQ(paths, row.listed);
+    }
+
+    // A pattern that selects nothing is an error naming it; remove then changes nothing.
+    const Bytes before = readFileBytes(at("a.zip"));
+    for (const std::string command : {"list", "remove"}) {
+        const ToolRun missing = run({command, "a.zip", "sub", "nope*", "Sub"});
+        EXPECT_EQ(missing.status, 1);
+        EXPECT_EQ(missing.err, "marrowzip: a.zip: no entry matches 'nope*', 'Sub'\n");
+    }
+    EXPECT_EQ(readFileBytes(at("a.zip")), before);
+
+    // A folder goes with everything below it, in one rewrite that the other tools accept.
+    const ToolRun removed = run({"remove", "a.zip", "sub", "*.txt", "-x", "a.txt"});
+    ASSERT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(entryPaths(at("a.zip")),
+              (std::vector<std::string>{"a.txt", "empty", "emptydir/", "folder-link"}));
+    shell("unzip -tq a.zip && python3 -m zipfile -t a.zip >/dev/null");
+}
+
+TEST_F(ToolEveryday, CreateAndAddNameExcludeAndSkipTheArchiveAlike) {
+    makeSampleTree(at("tree"));
+    struct Row {
+        std::vector<std::string> arguments;
+        std::vector<std::string> entries;
+        bool warned;  // the archive lay in a folder being stored
+    };
+    const Row rows[] = {
+        // A single folder: relative to it for create, with its name for add (as before); both
+        // switch with --prefix / --no-prefix.
+        {{"create", "-x", "sub", "-x", "**/*.txt", "c.zip", "tree"},
+         {"empty", "emptydir/", "folder-link"},
+         false},
+        {{"add", "--no-prefix", "-x", "sub", "-x", "**/*.txt", "a.zip", "tree"},
+         {"empty", "emptydir/", "folder-link"},
+         false},
+        {{"create", "--prefix", "--exclude", "sub/*", "p.zip", "tree/sub"},
+         {"sub/"},  // the pattern is matched against the entry path written
+         false},
+        // Several items: each under its own name.
+        {{"create", "s.zip", "tree/sub/deeper", "tree/a.txt"},
+         {"deeper/", "deeper/text.txt", "a.txt"},
+         false},
+        // The archive inside the folder it stores: left out with one warning, in both.
+        {{"create", "tree/emptydir/in.zip", "tree/emptydir"}, {}, true},
+        {{"add", "tree/sub/deeper/in2.zip", "tree/sub/deeper"},
+         {"deeper/", "deeper/text.txt"},
+         true},
+        {{"add", "-x", "*/in*.zip", "tree/emptydir/in3.zip", "tree/emptydir"},
+         {"emptydir/"},
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.arguments));
+        const ToolRun archived = run(row.arguments);
+        ASSERT_EQ(archived.status, 0) << archived.err;
+        const std::string archive = *std::find_if(
+            row.arguments.begin(), row.arguments.end(), [](const std::string& argument) {
+                return argument.ends_with(".zip") && !argument.starts_with("*");
+            });
+        EXPECT_EQ(archived.err,
+                  row.warned ? "marrowzip: warning: " + archive + ": not stored in itself\n" : "");
+        EXPECT_EQ(entryPaths(at(archive)), row.entries);
+        shell("python3 -m zipfile -t " + archive + " >/dev/null");
+    }
+}
+
+TEST_F(ToolEveryday, AddUpdateReplacesOnlyWhatIsNewerInOneRun) {
+    writeFileText(at("tree/old.txt"), "old\n");
+    writeFileText(at("tree/new.txt"), "first\n");
+    ASSERT_EQ(run({"add", "a.zip", "tree"}).status, 0);
+    const ToolRun refused = run({"add", "a.zip", "tree"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(
+        refused.err,
+        "marrowzip: a.zip: tree/new.txt: the archive already holds an entry with this path\n");
+
+    writeFileText(at("tree/new.txt"), "second\n");
+    shell("touch -d '+1 hour' tree/new.txt && touch -d '-1 hour' tree/old.txt");
+    writeFileText(at("tree/added.txt"), "added\n");
+    const ToolRun updated = run({"add", "--update", "a.zip", "tree"});
+    ASSERT_EQ(updated.status, 0) << updated.err;
+    EXPECT_EQ(
+        entryPaths(at("a.zip")),
+        (std::vector<std::string>{"tree/", "tree/old.txt", "tree/added.txt", "tree/new.txt"}));
+    shell("unzip -tq a.zip && test \"$(unzip -p a.zip tree/new.txt)\" = second");
+}
+
+}  // namespace
+}  // namespace marrowzip::testing
