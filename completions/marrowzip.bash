@@ -29,16 +29,20 @@ _marrowzip() {
 
     local options="--help --quiet"
     case $command in
-        list) options+=" --json" ;;
-        create) options+=" --store --prefix --comment" ;;
-        add) options+=" --store --no-wait --as" ;;
-        extract) options+=" --skip-checksum --allow-links-outside --encoding" ;;
-        remove) options+=" --no-wait" ;;
+        list) options+=" --json -x --exclude" ;;
+        create) options+=" --level --store --prefix --no-prefix -x --exclude --comment" ;;
+        add) options+=" --level --store --prefix --no-prefix -x --exclude --update --no-wait --as" ;;
+        extract) options+=" --skip-checksum --allow-links-outside --keep-special-bits --encoding" ;;
+        remove) options+=" --no-wait -x --exclude" ;;
     esac
 
     # Options that take a value: no file names after these.
     case $prev in
-        --comment | --as) return ;;
+        --comment | --as | -x | --exclude) return ;;
+        --level)
+            mapfile -t COMPREPLY < <(compgen -W "0 1 2 3 4 5 6 7 8 9" -- "$cur")
+            return
+            ;;
         --encoding)
             mapfile -t COMPREPLY < <(compgen -W "cp437 cp850 cp866 cp1251 cp1252 shift_jis gbk big5 euc-kr iso-8859-1" -- "$cur")
             return
