@@ -59,7 +59,8 @@ void archiveFolders(const FileURL& destination, const std::vector<FileURL>& fold
         Archive::BulkAppend bulk = archive.beginBulkAppend();
         for (const auto& folder : folders) {
             addTreeToArchive(folder, std::nullopt, marrowzip::CompressionMethod::deflate, archive,
-                             isCollectedItem, &progress);
+                             isCollectedItem, &progress,
+                             [&](const marrowzip::Warning& skipped) { log.warn(skipped.text()); });
         }
         bulk.finish();
     } catch (const std::exception& error) {
