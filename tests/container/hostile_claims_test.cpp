@@ -114,19 +114,11 @@ Outcome openListAndRead(const Bytes& data) {
     return outcome;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool sanitized = false;
-#endif
-
 // Runs `body` in a child process whose address space may grow by `budget` bytes beyond what it
 // maps already: an allocation sized by a record's claim fails there. The sanitizers reserve
 // terabytes of shadow memory, so their builds skip the check.
 bool staysWithin(std::uint64_t budget, const std::function<void()>& body) {
-    if (sanitized) return true;
+    if (testing::sanitized) return true;
     const pid_t child = ::fork();
     if (child == 0) {
         std::uint64_t pages = 0;

@@ -101,14 +101,6 @@ TEST(ParallelUnzipping, LeavesWhatASerialRunLeavesAfterAFailure) {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool sanitized = false;
-#endif
-
 // How far the resident memory of a child process running `body` rises above where it started,
 // in MiB (at most 255).
 int residentGrowthInChild(const std::function<void()>& body) {
@@ -137,7 +129,7 @@ int residentGrowthInChild(const std::function<void()>& body) {
 // Sixteen workers share one budget: 32 entries that each inflate to 8 MiB, with 16 MiB for all
 // of them, keep the peak within the budget and the streaming buffers of the workers.
 TEST(ParallelUnzipping, KeepsToOneMemoryBudgetWhateverTheWorkers) {
-    if (sanitized) GTEST_SKIP() << "the sanitizers' shadow memory hides the figure";
+    if (testing::sanitized) GTEST_SKIP() << "the sanitizers' shadow memory hides the figure";
     constexpr std::size_t size = std::size_t{8} << 20;
     const Bytes zeros(size, 0);
     RawEntry entry = testing::rawFile("", "");

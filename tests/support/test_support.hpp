@@ -9,6 +9,16 @@
 
 namespace marrowzip::testing {
 
+// Whether this build runs under a sanitizer, whose shadow memory makes memory figures moot.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool sanitized =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+inline constexpr bool sanitized = false;
+#endif
+
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TemporaryDirectory {
 public:
