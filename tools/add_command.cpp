@@ -10,6 +10,7 @@
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "progress_bar.hpp"
+#include "standard_streams.hpp"
 
 namespace marrowzip::tool {
 namespace {
@@ -52,13 +53,6 @@ SortedPlan sortOutExisting(const Archive& archive, std::vector<PlannedEntry> pla
     return sorted;
 }
 
-std::int64_t totalUnits(const std::vector<PlannedEntry>& plan) {
-    std::int64_t total = 0;
-    for (const PlannedEntry& entry : plan)
-        total += std::max<std::int64_t>(entry.units, 0);
-    return total;
-}
-
 struct AppendRun {
     const std::string& archive;
     const std::vector<std::string>& items;
@@ -74,19 +68,13 @@ struct AppendRun {
 int appendItems(const AppendRun& run, ToolContext& context) {
     context.subject = run.archive;
     context.paths.add(run.archive);
-    for (const std::string& item : run.items)
-        context.paths.add(item);
-
     const FileURL archiveURL = FileURL::fromPath(run.archive);
     if (run.create && isReachable(archiveURL)) {
         throw Error(FileError::fileWriteFileExists, archiveURL.path());
     }
-    const Plan plan = planEntries(
-        run.items, {run.entryPath, run.archiving.prefix, run.archiving.excludes}, run.archive);
-    for (const Warning& warning : plan.skipped)
-        printErrorLine("warning: " + describeWarning(warning, context.paths));
-    if (plan.skippedArchive) printErrorLine("warning: " + run.archive + ": not stored in itself");
-    if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
+    const Plan plan =
+        planItems(run.items, {run.entryPath, run.archiving.prefix, run.archiving.excludes},
+                  run.archive, run.archive, context);
 
     const bool existed = isReachable(archiveURL);
     context.interruptedNote = existed ? "the archive is unchanged" : "no archive was created";
@@ -145,13 +133,36 @@ int runAdd(const AddOptions& options, ToolContext& context) {
                        context);
 }
 
+Plan planItems(const std::vector<std::string>& items, const PlanOptions& options,
+               const std::string& archivePath, const std::string& archiveShown,
+               ToolContext& context) {
+    for (const std::string& item : items)
+        context.paths.add(item);
+    Plan plan = planEntries(items, options, archivePath);
+    for (const Warning& warning : plan.skipped)
+        printErrorLine("warning: " + describeWarning(warning, context.paths));
+    if (plan.skippedArchive) printErrorLine("warning: " + archiveShown + ": not stored in itself");
+    if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
+    return plan;
+}
+
+std::int64_t totalUnits(const std::vector<PlannedEntry>& plan) {
+    std::int64_t total = 0;
+    for (const PlannedEntry& entry : plan)
+        total += std::max<std::int64_t>(entry.units, 0);
+    return total;
+}
+
 int runCreate(const CreateOptions& options, ToolContext& context) {
-    const int status = appendItems({options.archive, options.items, options.archiving,
-                                    std::nullopt, false, false, true, "creating"},
+    if (options.archive == standardStreamArgument) {
+        return runCreateToStandardOutput(options, context);
+    }
+    const int status = appendItems({options.archive, options.items, options.archiving, std::nullopt,
+                                    false, false, true, "creating"},
                                    context);
     if (status == exitSuccess && options.comment) {
-        Archive archive = Archive::openFile(FileURL::fromPath(options.archive),
-                                            Archive::AccessMode::update);
+        Archive archive =
+            Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::update);
         archive.setComment(*options.comment);
     }
     return status;

@@ -12,6 +12,10 @@
 #include "marrowzip/container/entry.hpp"
 
 namespace marrowzip::tool {
+struct ToolContext;
+}
+
+namespace marrowzip::tool {
 
 struct PlannedEntry {
     std::string path;  // the entry path; a folder's ends in "/"
@@ -31,7 +35,7 @@ struct PlanOptions {
 struct Plan {
     std::vector<PlannedEntry> entries;
     std::vector<Warning> skipped;  // special files met inside folders, not archived
-    bool skippedArchive = false;  // the archive lies in a folder being stored, and was left out
+    bool skippedArchive = false;   // the archive lies in a folder being stored, and was left out
 };
 
 // Entry paths are relative to each item's parent, or `entryPath` for a single item. Folders are
@@ -42,5 +46,14 @@ struct Plan {
 // command line, the archive and special files are refused. A missing item is an error naming it.
 Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
                  const std::string& archivePath);
+
+// The plan of create or add, with the items registered for messages and its warnings printed
+// (the archive named `archiveShown` in them).
+Plan planItems(const std::vector<std::string>& items, const PlanOptions& options,
+               const std::string& archivePath, const std::string& archiveShown,
+               ToolContext& context);
+
+// The progress units of the whole plan.
+std::int64_t totalUnits(const std::vector<PlannedEntry>& plan);
 
 }  // namespace marrowzip::tool

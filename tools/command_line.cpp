@@ -21,6 +21,9 @@ struct ParsedOptions {
     RepairOptions repair;
 };
 
+constexpr const char* readArchiveHelp =
+    "The ZIP file; - reads it from standard input (through a temporary file in $TMPDIR)";
+
 // The entry patterns of list and remove (and, later, of the other commands that read entries).
 void defineSelection(CLI::App* command, EntryPatterns& selection, const std::string& what) {
     command
@@ -78,7 +81,7 @@ void defineList(CLI::App& app, ListOptions& options) {
         "otherwise they come from the DOS date and time, read as UTC, which hold even seconds "
         "only. Extraction sets the same time, to the 100 nanoseconds of an NTFS field where the "
         "file system keeps them.");
-    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    command->add_option("ARCHIVE", options.archive, readArchiveHelp)->required();
     defineSelection(command, options.selection, "Entries to list (all without any)");
 }
 
@@ -88,7 +91,11 @@ void defineCreate(CLI::App& app, CreateOptions& options) {
     defineArchiving(command, options.archiving, false);
     command->add_option("--comment", options.comment, "Write TEXT as the archive comment")
         ->type_name("TEXT");
-    command->add_option("ARCHIVE", options.archive, "The ZIP file to create")->required();
+    command
+        ->add_option("ARCHIVE", options.archive,
+                     "The ZIP file to create; - writes it to standard output (entries larger "
+                     "than 16 KiB then carry their sizes in data descriptors)")
+        ->required();
     command
         ->add_option("ITEM", options.items,
                      "Files, folders (with everything below) or links; each is stored under its "
@@ -134,7 +141,7 @@ void defineExtract(CLI::App& app, ExtractOptions& options) {
         ->add_option("--encoding", options.encoding,
                      "Decode entry names with this character set (for example cp866)")
         ->type_name("NAME");
-    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    command->add_option("ARCHIVE", options.archive, readArchiveHelp)->required();
     command->add_option("DEST", options.destination, "The folder to extract into")->required();
 }
 
@@ -150,7 +157,7 @@ void defineRemove(CLI::App& app, RemoveOptions& options) {
 
 void defineTest(CLI::App& app, TestOptions& options) {
     auto* command = app.add_subcommand("test", "Read every entry and check its CRC-32");
-    command->add_option("ARCHIVE", options.archive, "The ZIP file")->required();
+    command->add_option("ARCHIVE", options.archive, readArchiveHelp)->required();
 }
 
 void defineRepair(CLI::App& app, RepairOptions& options) {
@@ -193,6 +200,15 @@ std::optional<std::string> checkCombinations(const CLI::App& app, const ParsedOp
             path.find("/../") != std::string::npos || path.ends_with("/..")) {
             return "--as: the entry path must be relative and stay below the archive's root";
         }
+    }
+    // Add and remove change an archive in place, and repair reads a file and writes a new one:
+    // "-" would otherwise become a file of that name.
+    if ((app.got_subcommand("add") && parsed.add.archive == "-") ||
+        (app.got_subcommand("remove") && parsed.remove.archive == "-") ||
+        (app.got_subcommand("repair") &&
+         (parsed.repair.damaged == "-" || parsed.repair.output == "-"))) {
+        return "- (a standard stream) works as the ARCHIVE of list, test, extract and create "
+               "only; name a file";
     }
     if (app.got_subcommand("create") && parsed.create.comment &&
         parsed.create.comment->size() > UINT16_MAX) {

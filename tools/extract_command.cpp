@@ -4,12 +4,12 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "progress_bar.hpp"
+#include "standard_streams.hpp"
 
 namespace marrowzip::tool {
 
 int runExtract(const ExtractOptions& options, ToolContext& context) {
-    context.subject = options.archive;
-    context.paths.add(options.archive);
+    const ArchiveInput input = openArchiveInput(options.archive, context);
     context.paths.add(options.destination);
     context.interruptedNote =
         "the extraction stopped; what it extracted stays, the last item possibly incomplete";
@@ -28,8 +28,8 @@ int runExtract(const ExtractOptions& options, ToolContext& context) {
     unzip.warn = [&](const Warning& warning) {
         bar.printErrorLine("warning: " + describeWarning(warning, context.paths));
     };
-    unzipArchiveToDirectory(FileURL::fromPath(options.archive),
-                            FileURL::fromPath(options.destination, true), unzip, &progress);
+    unzipArchiveToDirectory(input.url, FileURL::fromPath(options.destination, true), unzip,
+                            &progress);
     return exitSuccess;
 }
 

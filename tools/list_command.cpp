@@ -5,19 +5,9 @@
 #include "entry_format.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/entry_selection.hpp"
+#include "standard_streams.hpp"
 
 namespace marrowzip::tool {
-
-std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
-                         std::uint64_t entriesRead, std::uint64_t entriesDeclared) {
-    const std::string where =
-        entries.stoppedAtEncryptedEntry() ? "an encrypted entry" : "a damaged record";
-    return Error(ArchiveError::invalidCentralDirectoryEntryCount, archive, {},
-                 "the central directory ends at " + where + " after " +
-                     std::to_string(entriesRead) + " of " + std::to_string(entriesDeclared) +
-                     " entries")
-        .what();
-}
 
 namespace {
 
@@ -36,15 +26,11 @@ std::vector<Entry> selectEntries(const Archive& archive, const std::string& arch
     EntrySelection chooser(selection.patterns, selection.excludes);
     EntryIterator entries = archive.makeEntryIterator();
     std::vector<Entry> chosen;
-    std::uint64_t count = 0;
     while (auto entry = entries.next()) {
         if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
-        ++count;
         if (chooser.selects(entry->path())) chosen.push_back(std::move(*entry));
     }
-    if (entries.endedEarly())
-        throw CommandFailure(
-            earlyEndLine(archiveName, entries, count, archive.totalNumberOfEntries()));
+    if (entries.endedEarly()) throw entries.earlyEndError(archive.url().path());
     if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
         throw CommandFailure(unmatchedLine(archiveName, unmatched));
     }
@@ -52,19 +38,15 @@ std::vector<Entry> selectEntries(const Archive& archive, const std::string& arch
 }
 
 int runList(const ListOptions& options, ToolContext& context) {
-    context.subject = options.archive;
-    context.paths.add(options.archive);
-    const Archive archive =
-        Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::read);
+    const ArchiveInput input = openArchiveInput(options.archive, context);
+    const Archive archive = Archive::openFile(input.url, Archive::AccessMode::read);
 
     EntrySelection chooser(options.selection.patterns, options.selection.excludes);
     EntryIterator entries = archive.makeEntryIterator();
     nlohmann::json array = nlohmann::json::array();
-    std::uint64_t count = 0;
     while (auto entry = entries.next()) {
         // The listing has no progress object: a signal is noticed here, between entries.
         if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
-        ++count;
         if (!chooser.selects(entry->path())) continue;
         if (options.json) {
             array.push_back(entryJSON(*entry));
@@ -82,11 +64,9 @@ int runList(const ListOptions& options, ToolContext& context) {
     if (!options.json && !archive.comment().empty()) {
         std::cout << "comment: " << escapeControlCharacters(archive.comment()) << '\n';
     }
-    if (entries.endedEarly())
-        throw CommandFailure(
-            earlyEndLine(options.archive, entries, count, archive.totalNumberOfEntries()));
+    if (entries.endedEarly()) throw entries.earlyEndError(archive.url().path());
     if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
-        throw CommandFailure(unmatchedLine(options.archive, unmatched));
+        throw CommandFailure(unmatchedLine(input.shown, unmatched));
     }
     return exitSuccess;
 }

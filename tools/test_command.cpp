@@ -9,6 +9,7 @@
 #include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "progress_bar.hpp"
+#include "standard_streams.hpp"
 
 namespace marrowzip::tool {
 namespace {
@@ -64,7 +65,7 @@ Tally testEntries(Archive& archive, const std::string& archiveName, ToolContext&
     if (entries.endedEarly()) {
         tally.endedEarly = true;
         bar.printErrorLine(
-            earlyEndLine(archiveName, entries, tally.tested, archive.totalNumberOfEntries()));
+            describe(entries.earlyEndError(archive.url().path()), context.paths, archiveName));
     }
     return tally;
 }
@@ -76,17 +77,15 @@ std::string entries(std::uint64_t count) {
 }  // namespace
 
 int runTest(const TestOptions& options, ToolContext& context) {
-    context.subject = options.archive;
-    context.paths.add(options.archive);
-    Archive archive =
-        Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::read);
-    const Tally tally = testEntries(archive, options.archive, context);
+    const ArchiveInput input = openArchiveInput(options.archive, context);
+    Archive archive = Archive::openFile(input.url, Archive::AccessMode::read);
+    const Tally tally = testEntries(archive, input.shown, context);
     if (tally.damaged > 0) {
-        printErrorLine(options.archive + ": " + std::to_string(tally.damaged) + " of " +
+        printErrorLine(input.shown + ": " + std::to_string(tally.damaged) + " of " +
                        entries(tally.tested) + " failed the test");
     }
     if (tally.damaged > 0 || tally.endedEarly) return exitFailure;
-    std::cout << options.archive << ": " << entries(tally.tested) << " tested, no errors\n";
+    std::cout << input.shown << ": " << entries(tally.tested) << " tested, no errors\n";
     return exitSuccess;
 }
 

@@ -60,11 +60,7 @@ void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalReco
 // records declare; the entries before it are handled, and the person learns the rest is not.
 void reportEarlyEnd(const EntryIterator& entries, const FileURL& archiveURL, FailureLog& log) {
     if (!entries.endedEarly()) return;
-    const std::string detail =
-        entries.stoppedAtEncryptedEntry() ? "encrypted entries are not supported" : "";
-    const Error error(ArchiveError::invalidCentralDirectoryEntryCount, archiveURL.path(), {},
-                      detail);
-    log.fail(std::string(extractionFailedLine) + error.what());
+    log.fail(std::string(extractionFailedLine) + entries.earlyEndError(archiveURL.path()).what());
 }
 
 bool isRestoredEntry(const std::string& path) {

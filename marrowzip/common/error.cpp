@@ -24,18 +24,26 @@ private:
 
 const char* describe(ArchiveError e) {
     switch (e) {
-        case ArchiveError::unreadableArchive: return "the archive cannot be read";
-        case ArchiveError::unwritableArchive: return "the archive cannot be written";
-        case ArchiveError::invalidEntryPath: return "the entry path is not valid";
+        case ArchiveError::unreadableArchive:
+            return "the archive cannot be read";
+        case ArchiveError::unwritableArchive:
+            return "the archive cannot be written";
+        case ArchiveError::invalidEntryPath:
+            return "the entry path is not valid";
         case ArchiveError::invalidCompressionMethod:
             return "the entry uses an unsupported compression method";
-        case ArchiveError::invalidCRC32: return "the CRC-32 of the data does not match the entry";
-        case ArchiveError::cancelledOperation: return "the operation was cancelled";
-        case ArchiveError::invalidBufferSize: return "the buffer size is not valid";
-        case ArchiveError::invalidEntrySize: return "the entry size is not valid";
+        case ArchiveError::invalidCRC32:
+            return "the CRC-32 of the data does not match the entry";
+        case ArchiveError::cancelledOperation:
+            return "the operation was cancelled";
+        case ArchiveError::invalidBufferSize:
+            return "the buffer size is not valid";
+        case ArchiveError::invalidEntrySize:
+            return "the entry size is not valid";
         case ArchiveError::invalidLocalHeaderDataOffset:
             return "the entry's data offset is not valid";
-        case ArchiveError::invalidLocalHeaderSize: return "the local header size is not valid";
+        case ArchiveError::invalidLocalHeaderSize:
+            return "the local header size is not valid";
         case ArchiveError::invalidCentralDirectoryOffset:
             return "the central directory offset is not valid";
         case ArchiveError::invalidCentralDirectorySize:
@@ -47,13 +55,16 @@ const char* describe(ArchiveError e) {
             return "no end of central directory record was found: this is not a ZIP file";
         case ArchiveError::uncontainedSymlink:
             return "the symbolic link points outside the extraction folder";
+        case ArchiveError::encryptedEntry:
+            return "the entry is encrypted, and encryption is not supported";
     }
     return "unknown archive error";
 }
 
 const char* describe(EntryError e) {
     switch (e) {
-        case EntryError::invalidDataError: return "the entry's extra data is not valid";
+        case EntryError::invalidDataError:
+            return "the entry's extra data is not valid";
         case EntryError::missingPermissionsAttributeError:
             return "the permissions attribute is missing";
         case EntryError::missingModificationDateAttributeError:
@@ -64,26 +75,34 @@ const char* describe(EntryError e) {
 
 const char* describe(DataError e) {
     switch (e) {
-        case DataError::unreadableFile: return "the file could not be read";
-        case DataError::unwritableFile: return "the file could not be written";
+        case DataError::unreadableFile:
+            return "the file could not be read";
+        case DataError::unwritableFile:
+            return "the file could not be written";
     }
     return "unknown data error";
 }
 
 const char* describe(CompressionError e) {
     switch (e) {
-        case CompressionError::invalidStream: return "the compressor could not be set up";
-        case CompressionError::corruptedData: return "the compressed data is corrupted";
+        case CompressionError::invalidStream:
+            return "the compressor could not be set up";
+        case CompressionError::corruptedData:
+            return "the compressed data is corrupted";
     }
     return "unknown compression error";
 }
 
 const char* describe(FileError e) {
     switch (e) {
-        case FileError::fileReadNoSuchFile: return "no such file or folder";
-        case FileError::fileReadNoPermission: return "permission to read was denied";
-        case FileError::fileReadTooLarge: return "the file is too large";
-        case FileError::fileWriteFileExists: return "the file already exists";
+        case FileError::fileReadNoSuchFile:
+            return "no such file or folder";
+        case FileError::fileReadNoPermission:
+            return "permission to read was denied";
+        case FileError::fileReadTooLarge:
+            return "the file is too large";
+        case FileError::fileWriteFileExists:
+            return "the file already exists";
         case FileError::fileReadInvalidFileName:
             return "the file name is not valid or lies outside the destination folder";
     }

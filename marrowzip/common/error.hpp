@@ -25,6 +25,7 @@ enum class ArchiveError {
     invalidCentralDirectoryEntryCount,
     missingEndOfCentralDirectoryRecord,
     uncontainedSymlink,
+    encryptedEntry,
 };
 
 // Failures of an entry's records and of the attributes applied to extracted items.

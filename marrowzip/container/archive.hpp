@@ -2,6 +2,8 @@
 // Constructing it opens the stream and finds the end records; destroying it closes the stream.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -41,6 +43,10 @@ public:
     // record, or an encrypted entry).
     bool endedEarly() const noexcept { return endedEarly_; }
     bool stoppedAtEncryptedEntry() const noexcept { return stoppedAtEncryptedEntry_; }
+    // The error every front end reports for a pass that ended early, naming `archivePath`:
+    // ArchiveError::encryptedEntry (with the entry's number and path, and how many entries
+    // before it are readable) or ArchiveError::invalidCentralDirectoryEntryCount.
+    Error earlyEndError(const std::string& archivePath) const;
 
 private:
     friend class Archive;
@@ -59,6 +65,7 @@ private:
     std::uint64_t index_ = 0;
     bool endedEarly_ = false;
     bool stoppedAtEncryptedEntry_ = false;
+    std::string encryptedEntryPath_;
 };
 
 class Archive {
@@ -280,6 +287,8 @@ public:
     void setComment(std::string_view comment, std::int64_t bufferSize = defaultChunkSize);
 
 private:
+    // Writes archives to a stream that cannot seek, with the records and coders of appends.
+    friend class ArchiveStreamWriter;
     Archive(FileURL url, AccessMode mode, std::optional<std::string> pathEncoding);
 
     struct BackingStream {
@@ -378,6 +387,20 @@ private:
         std::uint64_t end = 0;  // the offset behind its data
     };
 
+    // A file, folder or link of the file system, ready to be appended: what lstat(2) told of it
+    // and the source of its bytes (which owns the open file).
+    struct ItemSource {
+        EntryType type = EntryType::file;
+        std::int64_t size = 0;
+        Date modificationDate = 0;
+        std::uint16_t permissions = 0;
+        EntrySource source;
+    };
+    // `status` is the item's lstat(2); null: taken here.
+    static ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
+                                     const struct stat* status = nullptr);
+    // Refuses a comment no end record can hold.
+    static void checkComment(std::string_view comment, const std::string& archivePath);
     // The file-system form of appendEntry, on the caller's thread and through the queue.
     void appendItem(std::string_view path, const FileURL& itemURL,
                     CompressionMethod compressionMethod, std::int64_t bufferSize,
@@ -403,6 +426,8 @@ private:
     std::uint64_t beginOverwritingDirectory(std::int64_t bufferSize);
     // Makes the new tail durable and removes the journal.
     void endOverwritingDirectory();
+    static LocalFileHeader makeLocalFileHeader(const PendingEntry& entry,
+                                               std::uint64_t compressedSize, std::uint32_t crc32);
     LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
                                          std::uint32_t crc32);
     // Writes the local record and data at `headerOffset`.

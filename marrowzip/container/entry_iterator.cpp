@@ -71,6 +71,7 @@ std::optional<Entry> EntryIterator::next() {
     if (record.generalPurposeBitFlag & encryptedFlag) {
         endedEarly_ = true;
         stoppedAtEncryptedEntry_ = true;
+        encryptedEntryPath_ = entry.path();
         return std::nullopt;
     }
     return entry;

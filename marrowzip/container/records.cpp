@@ -300,6 +300,20 @@ std::optional<DataDescriptor<SizeType>> DataDescriptor<SizeType>::parse(ByteView
     return descriptor;
 }
 
+template <typename SizeType>
+Bytes DataDescriptor<SizeType>::serialize() const {
+    // Always with its signature: a reader that finds the end of stored data by searching for
+    // it needs one.
+    ByteWriter out;
+    out.u32(signature).u32(crc32);
+    if constexpr (sizeof(SizeType) == 8) {
+        out.u64(compressedSize).u64(uncompressedSize);
+    } else {
+        out.u32(compressedSize).u32(uncompressedSize);
+    }
+    return std::move(out).take();
+}
+
 template struct DataDescriptor<std::uint32_t>;
 template struct DataDescriptor<std::uint64_t>;
 

@@ -228,6 +228,7 @@ struct DataDescriptor {
     SizeType uncompressedSize = 0;
 
     static std::optional<DataDescriptor> parse(ByteView fixedPart, const TailBytesProvider& tail);
+    Bytes serialize() const;  // fixedSize bytes, signature first
     std::size_t lengthOnDisk() const noexcept {
         return dataDescriptorSignature == signature ? fixedSize : fixedSize - 4;
     }

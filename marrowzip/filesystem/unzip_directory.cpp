@@ -63,7 +63,6 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
         parallel.emplace(source, options.pathEncoding, folder, options.skipChecksum, workers,
                          budget);
     }
-    std::uint64_t extracted = 0;
     while (const auto entry = entries.next()) {
         try {
             const std::string path = decodedPath(*entry, options.pathEncoding);
@@ -73,7 +72,6 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
                 const std::int64_t units = unitCountOf(*entry);
                 child = progress->makeChild(units, units);
             }
-            ++extracted;
             if (parallel && entry->type() == EntryType::file) {
                 parallel->extractFile(*entry, path, std::move(child));
                 continue;
@@ -99,14 +97,7 @@ void extractEveryEntry(Archive& archive, ExtractionFolder& folder, const FileURL
     if (parallel) parallel->finishFiles();
     // The pass stops silently at a damaged record or an encrypted entry; the entries behind it
     // are missing, and that must not pass for a complete extraction.
-    if (entries.endedEarly()) {
-        const std::string detail =
-            entries.stoppedAtEncryptedEntry()
-                ? "encrypted entries are not supported"
-                : "the central directory ends after " + std::to_string(extracted) + " of " +
-                      std::to_string(archive.totalNumberOfEntries()) + " entries";
-        throw Error(ArchiveError::invalidCentralDirectoryEntryCount, source.path(), {}, detail);
-    }
+    if (entries.endedEarly()) throw entries.earlyEndError(source.path());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/container/archive.hpp"
@@ -104,60 +105,70 @@ void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
 void Archive::appendItem(std::string_view path, const FileURL& itemURL,
                          CompressionMethod compressionMethod, std::int64_t bufferSize,
                          Progress* progress, const struct stat& status) {
-    const std::string& itemPath = itemURL.path();
-    const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
-                           : S_ISLNK(status.st_mode) ? EntryType::symlink
-                                                     : EntryType::file;
-    if (type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
+    const ItemSource item = openItemSource(path, itemURL, &status);
+    appendEntryFromSource(path, item.type, item.size, item.modificationDate, item.permissions,
+                          compressionMethod, bufferSize, progress, item.source);
+}
+
+Archive::ItemSource Archive::openItemSource(std::string_view path, const FileURL& itemURL,
+                                            const struct stat* status) {
+    const struct stat taken = status != nullptr ? *status : statusOfItem(itemURL);
+    const std::string itemPath = itemURL.path();
+    ItemSource item;
+    item.type = S_ISDIR(taken.st_mode)   ? EntryType::directory
+                : S_ISLNK(taken.st_mode) ? EntryType::symlink
+                                         : EntryType::file;
+    if (item.type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
         throw Error(FileError::fileReadNoPermission, itemPath);
     }
     // As modificationDateOfItem reads it.
-    const Date modificationDate =
-        static_cast<Date>(status.st_mtim.tv_sec) + static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
-    if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, itemPath);
-    const std::int64_t size = type == EntryType::directory ? 0 : status.st_size;
-    const auto permissions = static_cast<std::uint16_t>(status.st_mode & 07777);
+    item.modificationDate =
+        static_cast<Date>(taken.st_mtim.tv_sec) + static_cast<Date>(taken.st_mtim.tv_nsec) / 1e9;
+    if (taken.st_size < 0) throw Error(FileError::fileReadTooLarge, itemPath);
+    item.size = item.type == EntryType::directory ? 0 : taken.st_size;
+    item.permissions = static_cast<std::uint16_t>(taken.st_mode & 07777);
 
-    EntrySource source;
+    EntrySource& source = item.source;
     source.path = itemPath;
-    UniqueFile file;
-    switch (type) {
+    switch (item.type) {
         case EntryType::directory:
             source.provider = [](std::int64_t, std::int64_t) { return Bytes(); };
             break;
         case EntryType::symlink:
             // One byte more than the size taken: a target that grew since shows as a longer
             // answer, which the append refuses.
-            source.provider = [&](std::int64_t, std::int64_t wanted) {
+            source.provider = [itemPath](std::int64_t, std::int64_t wanted) {
                 return readLinkTarget(itemPath, wanted + 1);
             };
             break;
-        case EntryType::file:
-            file = openSourceFile(itemPath);
-            source.provider = [&](std::int64_t, std::int64_t wanted) {
+        case EntryType::file: {
+            // Shared by the provider and the check, which the source may outlive the call.
+            std::shared_ptr<UniqueFile> file =
+                std::make_shared<UniqueFile>(openSourceFile(itemPath));
+            source.provider = [file, itemPath](std::int64_t, std::int64_t wanted) {
                 try {
-                    return readStreamChunk(wanted, file.get());
+                    return readStreamChunk(wanted, file->get());
                 } catch (const Error& error) {
                     throw error.withContext(itemPath);
                 }
             };
             // A file that grew since its size was taken still has bytes to give.
-            source.verifyExhausted = [&] {
+            source.verifyExhausted = [file, itemPath, entryPath = std::string(path)] {
                 Bytes more;
                 try {
-                    more = readStreamChunk(1, file.get());
+                    more = readStreamChunk(1, file->get());
                 } catch (const Error& error) {
                     throw error.withContext(itemPath);
                 }
                 if (!more.empty()) {
-                    throw Error(ArchiveError::invalidEntrySize, itemPath, std::string(path),
+                    throw Error(ArchiveError::invalidEntrySize, itemPath, entryPath,
                                 "the file grew while it was read");
                 }
             };
             break;
+        }
     }
-    appendEntryFromSource(path, type, size, modificationDate, permissions, compressionMethod,
-                          bufferSize, progress, source);
+    return item;
 }
 
 }  // namespace marrowzip

@@ -49,6 +49,13 @@ ZIP64EndOfCentralDirectory makeZIP64EndRecords(
 
 LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
                                               std::uint64_t compressedSize, std::uint32_t crc32) {
+    LocalFileHeader header = makeLocalFileHeader(entry, compressedSize, crc32);
+    writeStreamChunk(header.serialize(), archiveFile_.get());
+    return header;
+}
+
+LocalFileHeader Archive::makeLocalFileHeader(const PendingEntry& entry,
+                                             std::uint64_t compressedSize, std::uint32_t crc32) {
     LocalFileHeader header;
     header.versionNeededToExtract = entry.zip64Sizes ? versionNeededZIP64 : versionNeededDefault;
     header.generalPurposeBitFlag = utf8NameFlag;
@@ -74,7 +81,6 @@ LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
     header.fileNameData.assign(entry.path.begin(), entry.path.end());
     header.fileNameLength = static_cast<std::uint16_t>(header.fileNameData.size());
     header.extraFieldLength = static_cast<std::uint16_t>(header.extraFieldData.size());
-    writeStreamChunk(header.serialize(), archiveFile_.get());
     return header;
 }
 

@@ -14,11 +14,7 @@ std::string Archive::comment() const {
     return {data.begin(), data.end()};
 }
 
-void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
-    const std::string archivePath = archivePathForErrors();
-    refuseDuringBulkAppend("changing the comment");
-    if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
-    if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
+void Archive::checkComment(std::string_view comment, const std::string& archivePath) {
     if (comment.size() > UINT16_MAX) {
         throw Error(ArchiveError::unwritableArchive, archivePath, {},
                     "the comment is longer than 65535 bytes");
@@ -27,6 +23,14 @@ void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
         throw Error(ArchiveError::unwritableArchive, archivePath, {},
                     "the comment holds the signature of an end record");
     }
+}
+
+void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
+    const std::string archivePath = archivePathForErrors();
+    refuseDuringBulkAppend("changing the comment");
+    if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
+    if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
+    checkComment(comment, archivePath);
 
     const std::uint64_t start = beginOverwritingDirectory(bufferSize);
     const CentralDirectoryCache* saved = &*centralDirectoryCache_;
