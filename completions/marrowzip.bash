@@ -27,12 +27,14 @@ _marrowzip() {
         return
     fi
 
+    # "-" as the ARCHIVE: standard input for list, test and extract, standard output for create.
     local options="--help --quiet"
     case $command in
-        list) options+=" --json -x --exclude" ;;
-        create) options+=" --level --store --prefix --no-prefix -x --exclude --comment" ;;
+        list) options+=" --json -x --exclude -" ;;
+        create) options+=" --level --store --prefix --no-prefix -x --exclude --comment -" ;;
         add) options+=" --level --store --prefix --no-prefix -x --exclude --update --no-wait --as" ;;
-        extract) options+=" --skip-checksum --allow-links-outside --keep-special-bits --encoding" ;;
+        extract) options+=" --skip-checksum --allow-links-outside --keep-special-bits --encoding -" ;;
+        test) options+=" -" ;;
         remove) options+=" --no-wait -x --exclude" ;;
     esac
 

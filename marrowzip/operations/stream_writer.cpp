@@ -140,10 +140,17 @@ LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(const PendingEntry
                                                               Progress* progress) {
     // Bit 3: the CRC-32 and sizes of the local header are zero, in its ZIP64 block too; the
     // descriptor behind the data holds them.
-    PendingEntry announced = entry;
-    announced.uncompressedSize = 0;
-    LocalFileHeader header = Archive::makeLocalFileHeader(announced, 0, 0);
+    LocalFileHeader header = Archive::makeLocalFileHeader(entry, 0, 0);
     header.generalPurposeBitFlag |= dataDescriptorFlag;
+    if (header.zip64Block) {
+        // The block still holds both sizes, as zeros: a reader of the stream takes the
+        // header's 0xFFFFFFFF to mean that the block has them. (Serialized, a pair of zero
+        // sizes would be left out.) The new header's extra field begins with the block.
+        std::fill_n(header.extraFieldData.begin() + 4, 16, std::uint8_t{0});
+        header.zip64Block->uncompressedSize = 0;
+    } else {
+        header.uncompressedSize = 0;
+    }
     write(header.serialize());
 
     const Archive::EntryDataResult result =

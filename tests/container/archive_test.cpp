@@ -113,6 +113,12 @@ TEST(Enumeration, EndsEarlyAtAnEncryptedEntry) {
     EXPECT_FALSE(entries.next().has_value());
     EXPECT_FALSE(entries.next().has_value());  // and stays ended
     EXPECT_TRUE(entries.endedEarly() && entries.stoppedAtEncryptedEntry());
+    // What every front end reports: the entry by number and path, and what lies before it.
+    const Error error = entries.earlyEndError("x.zip");
+    EXPECT_EQ(error.code(), ArchiveError::encryptedEntry);
+    EXPECT_STREQ(error.what(),
+                 "x.zip: b: the entry is encrypted, and encryption is not supported; it is entry "
+                 "2 of 3, and the entry before it is readable");
 }
 
 TEST(Enumeration, ADescriptorWithoutSignatureGivesChecksumSizesAndLocalLength) {

@@ -54,6 +54,15 @@ TEST(Records, ReadEveryFieldAtItsOffsetAndWriteTheSameBytes) {
                          e.totalNumberOfEntriesInCentralDirectory, e.sizeOfCentralDirectory,
                          e.offsetToStartOfCentralDirectory, e.zipFileCommentData),
               std::tuple(1, 2, 3, 4, 5U, 6U, Bytes{'o', 'k'}));
+    // Data descriptors, always written with their signature: 32-bit sizes, and the 64-bit ones
+    // behind a local header with a ZIP64 block.
+    const auto d = roundTrip<DataDescriptor32>("504b0708 efcdab89 10000000 20000000");
+    EXPECT_EQ(std::tuple(d.crc32, d.compressedSize, d.uncompressedSize),
+              std::tuple(0x89ABCDEFU, 0x10U, 0x20U));
+    const auto d64 =
+        roundTrip<DataDescriptor64>("504b0708 efcdab89 0100000001000000 0200000001000000");
+    EXPECT_EQ(std::tuple(d64.compressedSize, d64.uncompressedSize),
+              std::tuple(0x100000001U, 0x100000002U));
     // A ZIP64 block whose one set size still writes both.
     EXPECT_EQ((ZIP64ExtendedInformation{1, 16, 5, 0, 0, 0}).serialize(),
               hex("0100 1000 0500000000000000 0000000000000000"));

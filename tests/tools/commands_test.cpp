@@ -115,7 +115,7 @@ TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) 
     EXPECT_EQ(test.err, early + "at a damaged record after 1 of 3 entries\n");
     const ToolRun extraction = run({"extract", "early.zip", "out"});
     EXPECT_EQ(extraction.status, 1);
-    EXPECT_EQ(extraction.err, early + "after 1 of 3 entries\n");
+    EXPECT_EQ(extraction.err, early + "at a damaged record after 1 of 3 entries\n");
     EXPECT_EQ(listTree(at("out")), std::vector<std::string>{"one.txt"});
 
     const ToolRun damaged = run({"test", "badcrc.zip"});
@@ -125,6 +125,58 @@ TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) 
               "marrowzip: badcrc.zip: three.txt: the CRC-32 of the data does not match the entry; "
               "recorded e00f9b2e, computed 643e82df\n"
               "marrowzip: badcrc.zip: 1 of 3 entries failed the test\n");
+}
+
+// Archives from the other tools with an encrypted entry: each command names the entry, says
+// why it stops there and how many entries before it are readable, after handling those.
+TEST_F(ToolCommands, AnEncryptedEntryIsNamedAsSuchWhereverTheArchiveComesFrom) {
+    writeFileText(at("plain.txt"), "plain");
+    writeFileText(at("secret.txt"), "secret");
+    shell("zip -q mixed.zip plain.txt && zip -q -e -P secret mixed.zip secret.txt");
+    const std::string encrypted =
+        ": secret.txt: the entry is encrypted, and encryption is not supported; it is entry ";
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string input;  // piped to standard input, or empty
+        std::string err;
+    };
+    std::vector<Row> rows = {
+        {{"list", "mixed.zip"},
+         "",
+         "mixed.zip" + encrypted +
+             "2 of 2, and the entry before it "
+             "is readable"},
+        {{"test", "mixed.zip"},
+         "",
+         "mixed.zip" + encrypted +
+             "2 of 2, and the entry before it "
+             "is readable"},
+        {{"extract", "-", "out"},
+         "mixed.zip",
+         "standard input" + encrypted + "2 of 2, and the entry before it is readable"},
+        {{"list", "-"}, "", "standard input: the input is empty; a ZIP archive was expected"},
+        {{"test", "-"},
+         "plain.txt",
+         "standard input: no end of central directory record was found: this is not a ZIP file"},
+    };
+    const std::string sevenZip = haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
+    if (!sevenZip.empty()) {
+        shell(sevenZip + " a -psecret seven.zip secret.txt >/dev/null");
+        rows.push_back({{"list", "seven.zip"}, "", "seven.zip" + encrypted + "1 of 1"});
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arguments.front() + " " + row.arguments[1]);
+        // Standard error alone is captured.
+        std::string command =
+            "cd " + shellQuote(folder.path().string()) + " && { " + shellQuote(MARROWZIP_TOOL_PATH);
+        for (const std::string& argument : row.arguments)
+            command += " " + argument;
+        command += " <" + (row.input.empty() ? "/dev/null" : row.input) + " >/dev/null; }";
+        const CommandResult result = runCommand(command);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output, "marrowzip: " + row.err + "\n");
+    }
+    EXPECT_EQ(listTree(at("out")), std::vector<std::string>{"plain.txt"});
 }
 
 // "./" entries (bsdtar starts an archive of "." with one) extract into the destination; our

@@ -32,4 +32,5 @@ check --comment marrowzip create --co
 check --no-wait marrowzip remove --no
 check cp866 marrowzip extract --encoding cp8
 check --quiet marrowzip --q
+check - marrowzip test -
 exit $status
