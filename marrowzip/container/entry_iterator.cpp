@@ -1,4 +1,5 @@
 #include <limits>
+#include <utility>
 
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/text_encoding.hpp"
@@ -83,7 +84,7 @@ EntryIterator Archive::makeEntryIterator() const {
     return EntryIterator(*this, totalNumberOfEntries(), offsetToStartOfCentralDirectory());
 }
 
-Archive::iterator::iterator(EntryIterator source) : source_(source) {
+Archive::iterator::iterator(EntryIterator source) : source_(std::move(source)) {
     current_ = source_->next();
 }
 

@@ -113,7 +113,7 @@ void Archive::appendItem(std::string_view path, const FileURL& itemURL,
 Archive::ItemSource Archive::openItemSource(std::string_view path, const FileURL& itemURL,
                                             const struct stat* status) {
     const struct stat taken = status != nullptr ? *status : statusOfItem(itemURL);
-    const std::string itemPath = itemURL.path();
+    const std::string& itemPath = itemURL.path();
     ItemSource item;
     item.type = S_ISDIR(taken.st_mode)   ? EntryType::directory
                 : S_ISLNK(taken.st_mode) ? EntryType::symlink

@@ -128,8 +128,7 @@ LocalFileHeader ArchiveStreamWriter::writeBufferedEntry(PendingEntry& entry,
         result =
             archive_.writeEntryData(entry, options_.bufferSize, nullptr, source, *coders_, collect);
     }
-    const LocalFileHeader header =
-        Archive::makeLocalFileHeader(entry, result.written, result.crc32);
+    LocalFileHeader header = Archive::makeLocalFileHeader(entry, result.written, result.crc32);
     write(header.serialize());
     write(data);
     return header;
