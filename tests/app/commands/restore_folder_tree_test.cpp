@@ -162,8 +162,10 @@ TEST(RestoreFolderTree, ReportsAnArchiveThatEndsBeforeItsRoot) {
     TemporaryDirectory tmp;
     const fs::path zip = rawZip(tmp / "in.zip", {}, 1);
     ScriptedUserInterface ui;
-    EXPECT_EQ(restore(ui, zip, tmp / "backup/run1"),
-              failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string())));
+    EXPECT_EQ(
+        restore(ui, zip, tmp / "backup/run1"),
+        failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string(), {},
+                         "the central directory ends at a damaged record after 0 of 1 entry")));
     EXPECT_TRUE(ui.alerts.empty());
     EXPECT_EQ(listTree(tmp / "backup"), std::vector<std::string>{"run1"});
 }
