@@ -14,7 +14,8 @@
 
 namespace marrowzip {
 class EntryIterator;
-}
+class EntrySelection;
+}  // namespace marrowzip
 
 namespace marrowzip::tool {
 
@@ -67,7 +68,10 @@ struct AddOptions {
 
 struct ExtractOptions {
     std::string archive;
-    std::string destination;
+    std::string destination;  // empty with --stdout
+    EntryPatterns selection;
+    bool toStdout = false;  // the data of the chosen files, and nothing else, on standard output
+    ExistingItems existing = ExistingItems::refuse;
     bool skipChecksum = false;
     bool allowLinksOutside = false;
     bool keepSpecialBits = false;
@@ -82,6 +86,7 @@ struct RemoveOptions {
 
 struct TestOptions {
     std::string archive;
+    EntryPatterns selection;
 };
 
 struct RepairOptions {
@@ -93,6 +98,9 @@ struct RepairOptions {
 // damaged record, or an encrypted entry): the entries before it are handled, then this fails.
 std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
                          std::uint64_t entriesRead, std::uint64_t entriesDeclared);
+
+// Fails naming the include patterns of `chooser` that chose no entry of `archive`.
+void throwIfUnmatched(const EntrySelection& chooser, const std::string& archive);
 
 // The entries of `archive` that the patterns choose, in the archive's order; a PATTERN that
 // chooses none is an error naming it (after the entries before a central directory that ends

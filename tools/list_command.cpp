@@ -5,31 +5,23 @@
 #include "entry_format.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/container/entry_selection.hpp"
+#include "marrowzip/filesystem/extraction_pass.hpp"
 
 namespace marrowzip::tool {
 
 std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
                          std::uint64_t entriesRead, std::uint64_t entriesDeclared) {
-    const std::string where =
-        entries.stoppedAtEncryptedEntry() ? "an encrypted entry" : "a damaged record";
-    return Error(ArchiveError::invalidCentralDirectoryEntryCount, archive, {},
-                 "the central directory ends at " + where + " after " +
-                     std::to_string(entriesRead) + " of " + std::to_string(entriesDeclared) +
-                     " entries")
-        .what();
+    return centralDirectoryEndedEarly(archive, entries, entriesRead, entriesDeclared).what();
 }
 
-namespace {
-
-// The line for patterns that chose no entry.
-std::string unmatchedLine(const std::string& archive, const std::vector<std::string>& patterns) {
+void throwIfUnmatched(const EntrySelection& chooser, const std::string& archive) {
+    const std::vector<std::string> patterns = chooser.unmatched();
+    if (patterns.empty()) return;
     std::string line = archive + ": no entry matches ";
     for (std::size_t i = 0; i < patterns.size(); ++i)
         line += (i == 0 ? "'" : ", '") + escapeControlCharacters(patterns[i]) + "'";
-    return line;
+    throw CommandFailure(line);
 }
-
-}  // namespace
 
 std::vector<Entry> selectEntries(const Archive& archive, const std::string& archiveName,
                                  const EntryPatterns& selection, ToolContext& context) {
@@ -45,9 +37,7 @@ std::vector<Entry> selectEntries(const Archive& archive, const std::string& arch
     if (entries.endedEarly())
         throw CommandFailure(
             earlyEndLine(archiveName, entries, count, archive.totalNumberOfEntries()));
-    if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
-        throw CommandFailure(unmatchedLine(archiveName, unmatched));
-    }
+    throwIfUnmatched(chooser, archiveName);
     return chosen;
 }
 
@@ -85,9 +75,7 @@ int runList(const ListOptions& options, ToolContext& context) {
     if (entries.endedEarly())
         throw CommandFailure(
             earlyEndLine(options.archive, entries, count, archive.totalNumberOfEntries()));
-    if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
-        throw CommandFailure(unmatchedLine(options.archive, unmatched));
-    }
+    throwIfUnmatched(chooser, options.archive);
     return exitSuccess;
 }
 
