@@ -1,5 +1,6 @@
 #include "marrowzip/filesystem/extraction_pass.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -17,14 +18,6 @@
 
 namespace marrowzip {
 namespace {
-
-// Sizes come from the archive: one that does not fit a signed count saturates rather than
-// wrapping into a negative one.
-std::int64_t unitsOf(const Entry& entry) {
-    if (entry.type() == EntryType::directory) return 1;
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    return static_cast<std::int64_t>(std::min(entry.uncompressedSize(), largest));
-}
 
 // Large files are read and written in pieces of 256 KiB: a fifth of the system time of 16 KiB
 // pieces. Small ones keep small buffers, which cost less to set up for each entry.
@@ -126,7 +119,7 @@ private:
             if (options_.filter && !options_.filter(*entry, path)) continue;
             EntryJob job{std::move(*entry), std::move(path), nullptr};
             if (options_.progress) {
-                job.progress = options_.progress(job.entry, job.path, unitsOf(job.entry));
+                job.progress = options_.progress(job.entry, job.path, unitCountOf(job.entry));
             }
             begin(std::move(job));
         }
@@ -228,6 +221,14 @@ private:
 };
 
 }  // namespace
+
+std::int64_t unitCountOf(const Entry& entry) {
+    if (entry.type() == EntryType::directory) return 1;
+    // Sizes come from the archive: one that does not fit a signed count saturates rather than
+    // wrapping into a negative one.
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::int64_t>(std::min(entry.uncompressedSize(), largest));
+}
 
 ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
                              const ExtractOptions& options) {

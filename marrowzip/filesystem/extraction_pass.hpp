@@ -78,6 +78,9 @@ ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
 Error centralDirectoryEndedEarly(const std::string& archivePath, const EntryIterator& entries,
                                  std::uint64_t entriesRead, std::uint64_t entriesDeclared);
 
+// The progress units of an entry: 1 for a folder, else its uncompressed size (saturated).
+std::int64_t unitCountOf(const Entry& entry);
+
 // One child of `parent` per entry, for ExtractOptions::progress.
 std::function<Progress*(const Entry&, const std::string&, std::int64_t)> childProgressOf(
     Progress& parent);

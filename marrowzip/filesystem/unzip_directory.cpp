@@ -24,10 +24,7 @@ std::int64_t readingUnitCount(const Archive& archive) {
     std::int64_t total = 0;
     for (const Entry& entry : archive) {
         // Sizes come from the archive: a sum that would overflow saturates.
-        const std::uint64_t size =
-            entry.type() == EntryType::directory ? 1 : entry.uncompressedSize();
-        const auto units =
-            static_cast<std::int64_t>(std::min(size, static_cast<std::uint64_t>(largest)));
+        const std::int64_t units = unitCountOf(entry);
         total = units > largest - total ? largest : total + units;
     }
     return total;
