@@ -29,8 +29,10 @@ int runTest(const TestOptions& options, ToolContext& context) {
     // and does not end the test, the next one may be sound.
     // Counted here: a central directory that ends early ends the pass with an error, after the
     // entries before the damage were tested.
-    std::uint64_t tested = 0;
-    std::uint64_t failed = 0;
+    struct {
+        std::uint64_t tested = 0;
+        std::uint64_t failed = 0;
+    } count;
     bool endedEarly = false;
     try {
         const ExtractResult result = extractEntries(
@@ -38,12 +40,12 @@ int runTest(const TestOptions& options, ToolContext& context) {
             {.filter =
                  [&](const Entry&, const std::string& path) {
                      const bool chosen = chooser.selects(path);
-                     tested += chosen ? 1 : 0;
+                     count.tested += chosen ? 1 : 0;
                      return chosen;
                  },
              .onEntryError =
                  [&](const Entry&, const std::string&, const Error& error) {
-                     ++failed;
+                     ++count.failed;
                      bar.printErrorLine(describe(error, context.paths, options.archive));
                  },
              .progress = childProgressOf(progress)});
@@ -54,12 +56,12 @@ int runTest(const TestOptions& options, ToolContext& context) {
         endedEarly = true;
     }
     throwIfUnmatched(chooser, options.archive);
-    if (failed > 0) {
-        printErrorLine(options.archive + ": " + std::to_string(failed) + " of " + entries(tested) +
-                       " failed the test");
+    if (count.failed > 0) {
+        printErrorLine(options.archive + ": " + std::to_string(count.failed) + " of " +
+                       entries(count.tested) + " failed the test");
     }
-    if (failed > 0 || endedEarly) return exitFailure;
-    std::cout << options.archive << ": " << entries(tested) << " tested, no errors\n";
+    if (count.failed > 0 || endedEarly) return exitFailure;
+    std::cout << options.archive << ": " << entries(count.tested) << " tested, no errors\n";
     return exitSuccess;
 }
 

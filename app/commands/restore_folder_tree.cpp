@@ -81,12 +81,11 @@ void restoreEntries(Archive& archive, const FileURL& destination, JobProgress& p
                     FailureLog& log, JobSummary& summary) {
     countRestoredEntries(archive, progress, summary);
     ExtractionFolder base(destination.deletingLastPathComponent());
-    bool root = true;
     try {
         const marrowzip::ExtractResult result = marrowzip::extractEntries(
             archive, {.folder = &base},
             {.filter =
-                 [&](const Entry&, const std::string& path) {
+                 [root = true](const Entry&, const std::string& path) mutable {
                      // The root itself is never restored.
                      return !std::exchange(root, false) && isRestoredEntry(path);
                  },
