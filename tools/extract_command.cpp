@@ -72,6 +72,7 @@ int runExtract(const ExtractOptions& options, ToolContext& context) {
             FileURL::fromPath(options.archive), FileURL::fromPath(options.destination, true),
             engine, &progress);
         if (result.cancelled) throw Error(ArchiveError::cancelledOperation);
+        if (result.endedEarly) throw Error(*result.endedEarly);
     }
     throwIfUnmatched(chooser, options.archive);
     if (refused == 0) return exitSuccess;

@@ -27,41 +27,26 @@ int runTest(const TestOptions& options, ToolContext& context) {
     EntrySelection chooser(options.selection.patterns, options.selection.excludes);
     // Every byte is read and inflated and only the checksum kept; a damaged entry gets its line
     // and does not end the test, the next one may be sound.
-    // Counted here: a central directory that ends early ends the pass with an error, after the
-    // entries before the damage were tested.
-    struct {
-        std::uint64_t tested = 0;
-        std::uint64_t failed = 0;
-    } count;
-    bool endedEarly = false;
-    try {
-        const ExtractResult result = extractEntries(
-            archive, {},
-            {.filter =
-                 [&](const Entry&, const std::string& path) {
-                     const bool chosen = chooser.selects(path);
-                     count.tested += chosen ? 1 : 0;
-                     return chosen;
-                 },
-             .onEntryError =
-                 [&](const Entry&, const std::string&, const Error& error) {
-                     ++count.failed;
-                     bar.printErrorLine(describe(error, context.paths, options.archive));
-                 },
-             .progress = childProgressOf(progress)});
-        if (result.cancelled) throw Error(ArchiveError::cancelledOperation);
-    } catch (const Error& error) {
-        if (error.code() != ArchiveError::invalidCentralDirectoryEntryCount) throw;
-        bar.printErrorLine(describe(error, context.paths, options.archive));
-        endedEarly = true;
+    const ExtractResult result = extractEntries(
+        archive, {},
+        {.filter = [&](const Entry&, const std::string& path) { return chooser.selects(path); },
+         .onEntryError =
+             [&](const Entry&, const std::string&, const Error& error) {
+                 bar.printErrorLine(describe(error, context.paths, options.archive));
+             },
+         .progress = childProgressOf(progress)});
+    if (result.cancelled) throw Error(ArchiveError::cancelledOperation);
+    if (result.endedEarly) {
+        bar.printErrorLine(describe(*result.endedEarly, context.paths, options.archive));
     }
     throwIfUnmatched(chooser, options.archive);
-    if (count.failed > 0) {
-        printErrorLine(options.archive + ": " + std::to_string(count.failed) + " of " +
-                       entries(count.tested) + " failed the test");
+    const std::uint64_t tested = result.extracted + result.failed;
+    if (result.failed > 0) {
+        printErrorLine(options.archive + ": " + std::to_string(result.failed) + " of " +
+                       entries(tested) + " failed the test");
     }
-    if (count.failed > 0 || endedEarly) return exitFailure;
-    std::cout << options.archive << ": " << entries(count.tested) << " tested, no errors\n";
+    if (result.failed > 0 || result.endedEarly) return exitFailure;
+    std::cout << options.archive << ": " << entries(tested) << " tested, no errors\n";
     return exitSuccess;
 }
 

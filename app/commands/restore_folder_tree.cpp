@@ -101,6 +101,8 @@ void restoreEntries(Archive& archive, const FileURL& destination, JobProgress& p
         summary.files = static_cast<std::int64_t>(result.extracted);
         summary.filesFailed = static_cast<std::int64_t>(result.failed);
         summary.cancelled = result.cancelled;
+        if (result.endedEarly)
+            log.fail(std::string(extractionFailedLine) + result.endedEarly->what());
     } catch (const std::exception& error) {
         log.fail(std::string(extractionFailedLine) + error.what());
     }

@@ -126,10 +126,13 @@ private:
         finishAll();
         // The pass stops silently at a damaged record or an encrypted entry; the entries behind
         // it are missing, and that must not pass for a complete reading.
-        if (entries.endedEarly()) {
+        if (!entries.endedEarly()) return;
+        if (!options_.onEntryError) {
             throw centralDirectoryEndedEarly(archiveDisplayPath(archive_), entries, listed,
                                              archive_.totalNumberOfEntries());
         }
+        result_.endedEarly = centralDirectoryEndedEarly(archiveDisplayPath(archive_), entries,
+                                                        listed, archive_.totalNumberOfEntries());
     }
 
     void begin(EntryJob job) {

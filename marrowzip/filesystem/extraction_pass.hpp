@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "marrowzip/common/error.hpp"
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/common/warning.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
@@ -19,7 +20,6 @@ namespace marrowzip {
 class Archive;
 class Entry;
 class EntryIterator;
-class Error;
 class ExtractionFolder;
 class Progress;
 
@@ -59,6 +59,9 @@ struct ExtractResult {
     std::uint64_t failed = 0;     // entries handed to onEntryError
     std::uint64_t skipped = 0;    // entries passed over for an item already there
     bool cancelled = false;       // with onEntryError: the pass stopped at a cancellation
+    // With onEntryError: why the central directory ended before the count its end records
+    // declare, once the entries before the damage were read.
+    std::optional<Error> endedEarly = std::nullopt;
 };
 
 // Reads the entries of `archive` in central-directory order into `target`. An entry sharing
@@ -66,8 +69,9 @@ struct ExtractResult {
 // ArchiveError::invalidCRC32 (unless !verifyChecksum), a path that leaves the folder
 // FileError::fileReadInvalidFileName, and so on, as an entry's failure; a central directory
 // that ends before the count its end records declare fails the pass once the entries before
-// the damage are done. A cancellation ends the pass: with onEntryError the result says so,
-// without it ArchiveError::cancelledOperation is thrown. Whatever the workers, what a failed or
+// the damage are done. A cancellation ends the pass. With onEntryError the result says so of
+// both, without it they are thrown (ArchiveError::invalidCentralDirectoryEntryCount,
+// ArchiveError::cancelledOperation). Whatever the workers, what a failed or
 // cancelled pass leaves is what a run on one thread leaves: the entries before the one that
 // ended it, nothing of later ones, and no partly written file.
 ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
