@@ -33,9 +33,9 @@ _marrowzip() {
         list) options+=" --json -x --exclude -" ;;
         create) options+=" --level --store --prefix --no-prefix -x --exclude --comment -" ;;
         add) options+=" --level --store --prefix --no-prefix -x --exclude --update --no-wait --as" ;;
-        extract) options+=" --skip-checksum --allow-links-outside --keep-special-bits --encoding -" ;;
-        test) options+=" -" ;;
+        extract) options+=" -p --stdout --skip-existing --overwrite --skip-checksum --allow-links-outside --keep-special-bits --encoding -x --exclude -" ;;
         remove) options+=" --no-wait -x --exclude" ;;
+        test) options+=" -x --exclude -" ;;
     esac
 
     # Options that take a value: no file names after these.

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <utility>
 
 #include "marrowzip/container/text_encoding.hpp"
 #include "reporting.hpp"
@@ -24,7 +25,7 @@ struct ParsedOptions {
 constexpr const char* readArchiveHelp =
     "The ZIP file; - reads it from standard input (through a temporary file in $TMPDIR)";
 
-// The entry patterns of list and remove (and, later, of the other commands that read entries).
+// The entry patterns of the commands that read or remove entries.
 void defineSelection(CLI::App* command, EntryPatterns& selection, const std::string& what) {
     command
         ->add_option("-x,--exclude", selection.excludes,
@@ -130,8 +131,20 @@ void defineAdd(CLI::App& app, AddOptions& options) {
 }
 
 void defineExtract(CLI::App& app, ExtractOptions& options) {
-    auto* command =
-        app.add_subcommand("extract", "Extract every entry into a folder (never overwrites)");
+    auto* command = app.add_subcommand(
+        "extract", "Extract entries into a folder, or their data to standard output");
+    command->add_flag("-p,--stdout", options.toStdout,
+                      "Write the data of the chosen files to standard output, one after the "
+                      "other, and nothing else (no DEST)");
+    auto* skip = command->add_flag_callback(
+        "--skip-existing", [&options] { options.existing = ExistingItems::skip; },
+        "Pass over entries whose path is taken, and succeed");
+    command
+        ->add_flag_callback(
+            "--overwrite", [&options] { options.existing = ExistingItems::overwrite; },
+            "Replace files and links in one step (written beside, then renamed over; a folder "
+            "is never replaced)")
+        ->excludes(skip);
     command->add_flag("--skip-checksum", options.skipChecksum, "Do not compare CRC-32 values");
     command->add_flag("--allow-links-outside", options.allowLinksOutside,
                       "Create links that point outside their folder");
@@ -142,7 +155,15 @@ void defineExtract(CLI::App& app, ExtractOptions& options) {
                      "Decode entry names with this character set (for example cp866)")
         ->type_name("NAME");
     command->add_option("ARCHIVE", options.archive, readArchiveHelp)->required();
-    command->add_option("DEST", options.destination, "The folder to extract into")->required();
+    command->add_option("DEST", options.destination, "The folder to extract into");
+    defineSelection(command, options.selection, "Entries to extract (all without any)");
+    command->footer(
+        "An item already at an entry's path is left as it is: the entry gets a line and the "
+        "others are extracted, and the run ends with status 1 (0 with --skip-existing). "
+        "Interrupted, the extraction removes the file it was writing. A PATTERN is matched "
+        "against whole entry paths: '*' and '?' do not match '/', '**' does, '[a-z]' is a class. "
+        "A pattern that matches a folder selects everything below it. Quote patterns so that "
+        "the shell leaves them alone.");
 }
 
 void defineRemove(CLI::App& app, RemoveOptions& options) {
@@ -158,6 +179,7 @@ void defineRemove(CLI::App& app, RemoveOptions& options) {
 void defineTest(CLI::App& app, TestOptions& options) {
     auto* command = app.add_subcommand("test", "Read every entry and check its CRC-32");
     command->add_option("ARCHIVE", options.archive, readArchiveHelp)->required();
+    defineSelection(command, options.selection, "Entries to test (all without any)");
 }
 
 void defineRepair(CLI::App& app, RepairOptions& options) {
@@ -191,7 +213,7 @@ int reportUsageError(const CLI::App& app, const std::string& message) {
 }
 
 // Checks that CLI11 cannot express; answers a usage error message or nothing.
-std::optional<std::string> checkCombinations(const CLI::App& app, const ParsedOptions& parsed) {
+std::optional<std::string> checkCombinations(const CLI::App& app, ParsedOptions& parsed) {
     if (app.got_subcommand("add") && parsed.add.entryPath) {
         if (parsed.add.items.size() != 1) return "--as names the entry path of a single ITEM";
         const std::string& path = *parsed.add.entryPath;
@@ -213,6 +235,20 @@ std::optional<std::string> checkCombinations(const CLI::App& app, const ParsedOp
     if (app.got_subcommand("create") && parsed.create.comment &&
         parsed.create.comment->size() > UINT16_MAX) {
         return "--comment: the comment is longer than 65535 bytes";
+    }
+    if (app.got_subcommand("extract")) {
+        ExtractOptions& extract = parsed.extract;
+        // Without a folder, what took DEST's place is the first pattern.
+        if (extract.toStdout && !extract.destination.empty()) {
+            extract.selection.patterns.insert(extract.selection.patterns.begin(),
+                                              std::exchange(extract.destination, {}));
+        }
+        if (!extract.toStdout && extract.destination.empty()) {
+            return "DEST is required (or --stdout)";
+        }
+        if (extract.toStdout && extract.existing != ExistingItems::refuse) {
+            return "--stdout writes no items: --skip-existing and --overwrite do not apply";
+        }
     }
     if (app.got_subcommand("extract") && parsed.extract.encoding) {
         // An unknown converter decodes every name to nothing, which would then be refused as

@@ -14,7 +14,8 @@
 
 namespace marrowzip {
 class EntryIterator;
-}
+class EntrySelection;
+}  // namespace marrowzip
 
 namespace marrowzip::tool {
 
@@ -67,7 +68,10 @@ struct AddOptions {
 
 struct ExtractOptions {
     std::string archive;
-    std::string destination;
+    std::string destination;  // empty with --stdout
+    EntryPatterns selection;
+    bool toStdout = false;  // the data of the chosen files, and nothing else, on standard output
+    ExistingItems existing = ExistingItems::refuse;
     bool skipChecksum = false;
     bool allowLinksOutside = false;
     bool keepSpecialBits = false;
@@ -82,12 +86,16 @@ struct RemoveOptions {
 
 struct TestOptions {
     std::string archive;
+    EntryPatterns selection;
 };
 
 struct RepairOptions {
     std::string damaged;
     std::string output;
 };
+
+// Fails naming the include patterns of `chooser` that chose no entry of `archive`.
+void throwIfUnmatched(const EntrySelection& chooser, const std::string& archive);
 
 // The entries of `archive` that the patterns choose, in the archive's order; a PATTERN that
 // chooses none is an error naming it (after the entries before a central directory that ends

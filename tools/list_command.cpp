@@ -9,17 +9,14 @@
 
 namespace marrowzip::tool {
 
-namespace {
-
-// The line for patterns that chose no entry.
-std::string unmatchedLine(const std::string& archive, const std::vector<std::string>& patterns) {
+void throwIfUnmatched(const EntrySelection& chooser, const std::string& archive) {
+    const std::vector<std::string> patterns = chooser.unmatched();
+    if (patterns.empty()) return;
     std::string line = archive + ": no entry matches ";
     for (std::size_t i = 0; i < patterns.size(); ++i)
         line += (i == 0 ? "'" : ", '") + escapeControlCharacters(patterns[i]) + "'";
-    return line;
+    throw CommandFailure(line);
 }
-
-}  // namespace
 
 std::vector<Entry> selectEntries(const Archive& archive, const std::string& archiveName,
                                  const EntryPatterns& selection, ToolContext& context) {
@@ -31,9 +28,7 @@ std::vector<Entry> selectEntries(const Archive& archive, const std::string& arch
         if (chooser.selects(entry->path())) chosen.push_back(std::move(*entry));
     }
     if (entries.endedEarly()) throw entries.earlyEndError(archive.url().path());
-    if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
-        throw CommandFailure(unmatchedLine(archiveName, unmatched));
-    }
+    throwIfUnmatched(chooser, archiveName);
     return chosen;
 }
 
@@ -65,9 +60,7 @@ int runList(const ListOptions& options, ToolContext& context) {
         std::cout << "comment: " << escapeControlCharacters(archive.comment()) << '\n';
     }
     if (entries.endedEarly()) throw entries.earlyEndError(archive.url().path());
-    if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
-        throw CommandFailure(unmatchedLine(input.shown, unmatched));
-    }
+    throwIfUnmatched(chooser, input.shown);
     return exitSuccess;
 }
 

@@ -33,17 +33,12 @@ marrowzip::Progress* JobProgress::beginItem(std::string path, std::int64_t units
     auto progress =
         cancellable ? root_.makeChild(units, units) : std::make_shared<marrowzip::Progress>(units);
     const std::lock_guard lock(mutex_);
-    items_.push_back(Item{std::move(progress), units, isFile, false, std::move(path)});
+    items_.push_back(Item{std::move(progress), units, isFile, std::move(path)});
     return items_.back().progress.get();
 }
 
-void JobProgress::finishItem() {
-    const std::lock_guard lock(mutex_);
-    if (!items_.empty()) items_.back().finished = true;
-}
-
 bool JobProgress::isDone(const Item& item) {
-    return item.finished || item.progress->completedUnitCount() >= item.units;
+    return item.progress->completedUnitCount() >= item.units;
 }
 
 ProgressSnapshot JobProgress::snapshot() const {

@@ -58,8 +58,6 @@ public:
     // runs to its end and the worker stops before the next one.
     marrowzip::Progress* beginItem(std::string path, std::int64_t units, bool isFile,
                                    bool cancellable);
-    // Counts the latest item as done whatever its operation reported (a failed one too).
-    void finishItem();
 
     ProgressSnapshot snapshot() const;
 
@@ -68,7 +66,6 @@ private:
         std::shared_ptr<marrowzip::Progress> progress;
         std::int64_t units = 0;
         bool isFile = false;
-        bool finished = false;
         std::string path;
     };
     static bool isDone(const Item& item);

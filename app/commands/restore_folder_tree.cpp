@@ -5,13 +5,13 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "app/commands/folder_tree_walk.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
-#include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/filesystem/extraction_pass.hpp"
 
 namespace dunmarrow {
 
@@ -31,29 +31,6 @@ std::string incompatibleAlertText(const std::string& rootPath, const FileURL& de
     text += incompatibleAlertMiddle;
     text += plainPath(destination);
     return text;
-}
-
-// One `qorvels` entry written beneath the extraction base. The path is the archive's word and
-// is not trusted: a path leading out of the base is refused here, and one that would leave it
-// through a link already on disk is refused by the extraction folder, which creates every item
-// through a descriptor of the base.
-// An entry whose local record shares bytes with one restored before (or with the central
-// directory) is refused before anything of it is written: a small archive listing one
-// compressed block many times would otherwise fill the disk.
-void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalRecordRanges& ranges,
-                  const Entry& entry, const std::string& path, marrowzip::Progress* progress) {
-    const FileURL destination = base.url().appendingPathComponent(path);
-    if (!marrowzip::liesWithin(destination, base.url())) {
-        throw Error(marrowzip::FileError::fileReadInvalidFileName, destination.path());
-    }
-    ranges.claim(entry, archive.url().path(), path);
-    const std::uint32_t checksum = base.extract(archive, entry, path, marrowzip::defaultChunkSize,
-                                                /*skipChecksum=*/false,
-                                                /*allowLinksOutside=*/false, progress);
-    // The written file stays, as the whole-archive unzip leaves it; the person is told.
-    if (checksum != entry.checksum()) {
-        throw Error(ArchiveError::invalidCRC32, destination.path());
-    }
 }
 
 // A damaged central record or an encrypted entry ends the pass before the count the end
@@ -92,32 +69,39 @@ std::string entryFailureText(const std::exception& error) {
     return Error(engineError->code(), {}, {}, engineError->detail()).what();
 }
 
-// Every later `qorvels` entry, each finished before a cancelled job stops.
-void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& archiveURL,
-                    const FileURL& destination, JobProgress& progress, FailureLog& log,
-                    JobSummary& summary) {
+// Every later `qorvels` entry, on worker threads, each failure reported in archive order.
+// The path is the archive's word and is not trusted: the extraction folder refuses one that
+// leads out of the base, textually or through a link already on disk, and an entry whose local
+// record shares bytes with one restored before (a small archive listing one compressed block
+// many times would otherwise fill the disk).
+void restoreEntries(Archive& archive, const FileURL& destination, JobProgress& progress,
+                    FailureLog& log, JobSummary& summary) {
     countRestoredEntries(archive, progress, summary);
     ExtractionFolder base(destination.deletingLastPathComponent());
-    marrowzip::LocalRecordRanges ranges(archive);
-    while (const std::optional<Entry> entry = entries.next()) {
-        const std::string path = entry->path();
-        if (!isRestoredEntry(path)) continue;
-        if (progress.isCancelled()) {
-            summary.cancelled = true;
-            break;
-        }
-        marrowzip::Progress* entryProgress =
-            progress.beginItem(base.url().appendingPathComponent(path).path(),
-                               static_cast<std::int64_t>(entry->uncompressedSize()),
-                               /*isFile=*/true, /*cancellable=*/false);
-        try {
-            restoreEntry(archive, base, ranges, *entry, path, entryProgress);
-            ++summary.files;
-        } catch (const std::exception& error) {
-            ++summary.filesFailed;
-            log.fail("File " + path + " with " + entryFailureText(error));
-        }
-        progress.finishItem();
+    try {
+        const marrowzip::ExtractResult result = marrowzip::extractEntries(
+            archive, {.folder = &base},
+            {.filter =
+                 [root = true](const Entry&, const std::string& path) mutable {
+                     // The root itself is never restored.
+                     return !std::exchange(root, false) && isRestoredEntry(path);
+                 },
+             .onEntryError =
+                 [&](const Entry&, const std::string& path, const Error& error) {
+                     log.fail("File " + path + " with " + entryFailureText(error));
+                 },
+             .progress =
+                 [&](const Entry&, const std::string& path, std::int64_t units) {
+                     return progress.beginItem(base.url().appendingPathComponent(path).path(),
+                                               units, /*isFile=*/true, /*cancellable=*/true);
+                 }});
+        summary.files = static_cast<std::int64_t>(result.extracted);
+        summary.filesFailed = static_cast<std::int64_t>(result.failed);
+        summary.cancelled = result.cancelled;
+        if (result.endedEarly)
+            log.fail(std::string(extractionFailedLine) + result.endedEarly->what());
+    } catch (const std::exception& error) {
+        log.fail(std::string(extractionFailedLine) + error.what());
     }
     // Folders restored by name (a `qorvels` folder whose entry is a folder by its attributes)
     // get their mode and time once nothing more is created in them.
@@ -126,7 +110,6 @@ void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& arc
     } catch (const std::exception& error) {
         log.fail(std::string(extractionFailedLine) + error.what());
     }
-    if (!summary.cancelled) reportEarlyEnd(entries, archiveURL, log);
 }
 
 // The first component of the root's path: the folder's name for an archive of folders.
@@ -202,7 +185,7 @@ void restoreFolderTree(UserInterface& ui, std::ostream& out) {
     JobProgress progress;
     ui.runJob("Restoring a folder tree", progress, [&](JobProgress& job) {
         try {
-            restoreEntries(*archive, *entries, *archiveURL, *destination, job, log, summary);
+            restoreEntries(*archive, *destination, job, log, summary);
         } catch (const std::exception& error) {
             log.fail(std::string(extractionFailedLine) + error.what());
         }

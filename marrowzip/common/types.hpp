@@ -21,6 +21,13 @@ inline constexpr std::int64_t defaultChunkSize = 16384;
 inline constexpr std::uint16_t defaultFileMode = 0644;
 inline constexpr std::uint16_t defaultDirectoryMode = 0755;
 
+// What an extraction does where an item already stands at an entry's path.
+enum class ExistingItems {
+    refuse,     // FileError::fileWriteFileExists for the entry; the item stays
+    skip,       // the entry is passed over; the item stays
+    overwrite,  // a file or link is replaced in one step (never written through); a folder stays
+};
+
 enum class CompressionMethod : std::uint16_t { none = 0, deflate = 8 };
 
 // How hard deflate works: 1 is the fastest, 9 the smallest; 6 is the default, as in other tools.

@@ -94,9 +94,11 @@ void checkRelativePath(const Entry& entry, std::string_view relativePath,
 
 }  // namespace
 
-ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits)
+ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits,
+                                   ExistingItems existing)
     : url_(folder),
       keepSpecialBits_(keepSpecialBits),
+      existing_(existing),
       pendingFolderTimes_(std::make_unique<PendingFolderTimes>()),
       lastFolder_(std::make_unique<LastFolder>()) {
     std::error_code error;
@@ -139,10 +141,11 @@ FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
     return keepSpecialBits_ ? attributes : withoutSpecialBits(attributes);
 }
 
-std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
-                                        std::string_view relativePath, std::int64_t bufferSize,
-                                        bool skipChecksum, bool allowLinksOutside,
-                                        Progress* progress, CreatedItems* created) {
+std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const Entry& entry,
+                                                       std::string_view relativePath,
+                                                       std::int64_t bufferSize, bool skipChecksum,
+                                                       bool allowLinksOutside, Progress* progress,
+                                                       CreatedItems* created) {
     const FileURL item = url_.appendingPathComponent(relativePath);
     const std::string& shown = item.path();
     try {
@@ -160,9 +163,19 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                                   named ? components.size() - 1 : 0);
 
         if (type == EntryType::directory) {
-            UniqueFd folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
-                                                   components.back(), shown)
-                                    : openFolderBeneath(descriptor_, components, true, url_, shown);
+            UniqueFd folder;
+            try {
+                folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
+                                              components.back(), shown)
+                               : openFolderBeneath(descriptor_, components, true, url_, shown);
+            } catch (const Error& error) {
+                // Something other than a folder is there; it is never replaced by one.
+                if (existing_ == ExistingItems::skip &&
+                    error.code() == FileError::fileWriteFileExists) {
+                    return std::nullopt;
+                }
+                throw;
+            }
             if (named) rememberFolder(components, folder);
             struct stat status {};
             if (::fstat(folder.get(), &status) != 0) throw posixFileError(errno, shown);
@@ -178,19 +191,13 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
         if (type == EntryType::file) {
             const UniqueFd folder = openFolder(parent, shown, created);
             ItemIdentity file;
-            try {
-                const std::uint32_t checksum =
-                    writeNewFileAt(archive, entry, folder.get(), name, shown, bufferSize,
-                                   skipChecksum, progress, attributesFor(entry), &file);
-                if (created != nullptr) created->push_back({components, file.device, file.inode});
-                return checksum;
-            } catch (...) {
-                // A file made and then left incomplete is this run's as well.
-                if (created != nullptr && file.inode != 0) {
-                    created->push_back({components, file.device, file.inode});
-                }
-                throw;
+            const auto checksum =
+                writeFileAt(archive, entry, folder.get(), name, shown, bufferSize, skipChecksum,
+                            progress, attributesFor(entry), existing_, &file);
+            if (created != nullptr && file.inode != 0) {
+                created->push_back({components, file.device, file.inode});
             }
+            return checksum;
         }
 
         // The link is judged before anything of it is created, against the folder as a whole:
@@ -204,7 +211,7 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
         const UniqueFd folder = openFolder(parent, shown, nullptr);
-        createLinkAt(target, folder.get(), name, shown);
+        if (!createLinkAt(target, folder.get(), name, shown, existing_)) return std::nullopt;
         applyAttributesAt(attributesFor(entry), folder.get(), name, true, shown);
         return checksum;
     } catch (const Error& error) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,8 +31,10 @@ using CreatedItems = std::vector<CreatedItem>;
 class ExtractionFolder {
 public:
     // Opens the folder, creating it (and the folders above it) when missing. Set-user-ID,
-    // set-group-ID and sticky bits of the entries are dropped unless `keepSpecialBits`.
-    explicit ExtractionFolder(const FileURL& folder, bool keepSpecialBits = false);
+    // set-group-ID and sticky bits of the entries are dropped unless `keepSpecialBits`; items
+    // already at an entry's path are treated as `existing` says.
+    explicit ExtractionFolder(const FileURL& folder, bool keepSpecialBits = false,
+                              ExistingItems existing = ExistingItems::refuse);
     ~ExtractionFolder();
     ExtractionFolder(const ExtractionFolder&) = delete;
     ExtractionFolder& operator=(const ExtractionFolder&) = delete;
@@ -44,11 +47,14 @@ public:
     // FileError::fileReadInvalidFileName. A folder entry that names the folder itself ("./")
     // changes nothing of it; a file or link there is refused the same way. A
     // link whose target leaves the folder: ArchiveError::uncontainedSymlink, unless
-    // `allowLinksOutside`. An existing item at the path: FileError::fileWriteFileExists.
-    std::uint32_t extract(Archive& archive, const Entry& entry, std::string_view relativePath,
-                          std::int64_t bufferSize = defaultChunkSize, bool skipChecksum = false,
-                          bool allowLinksOutside = false, Progress* progress = nullptr,
-                          CreatedItems* created = nullptr);
+    // `allowLinksOutside`. An existing item at the path: as the folder's ExistingItems says
+    // (FileError::fileWriteFileExists when refused; an empty result when skipped).
+    std::optional<std::uint32_t> extract(Archive& archive, const Entry& entry,
+                                         std::string_view relativePath,
+                                         std::int64_t bufferSize = defaultChunkSize,
+                                         bool skipChecksum = false, bool allowLinksOutside = false,
+                                         Progress* progress = nullptr,
+                                         CreatedItems* created = nullptr);
 
     // Removes again what extractions created, each item only while its path still holds it,
     // and a folder only once it is empty. Failures are ignored: what cannot be removed stays.
@@ -70,6 +76,7 @@ private:
     FileURL url_;
     int descriptor_ = -1;
     bool keepSpecialBits_ = false;
+    ExistingItems existing_ = ExistingItems::refuse;
     struct PendingFolderTimes;
     std::unique_ptr<PendingFolderTimes> pendingFolderTimes_;
     struct LastFolder;

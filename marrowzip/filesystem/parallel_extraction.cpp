@@ -3,119 +3,98 @@
 #include <algorithm>
 #include <iterator>
 
-#include "marrowzip/common/progress.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
 namespace {
 
-constexpr std::size_t filesPerWorker = 32;
-// Large files are read and written in pieces of 256 KiB: a fifth of the system time of 16 KiB
-// pieces. Small ones keep small buffers, which cost less to set up for each file.
-std::int64_t chunkSizeFor(const Entry& entry) {
-    constexpr std::uint64_t large = std::uint64_t{1} << 20;
-    return entry.uncompressedSize() >= large ? std::int64_t{1} << 18 : defaultChunkSize;
-}
+constexpr std::size_t jobsPerWorker = 32;
 
 }  // namespace
 
 ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
-                                       ExtractionFolder& folder, bool skipChecksum,
-                                       std::size_t workers, std::shared_ptr<MemoryBudget> budget)
+                                       std::size_t workers, std::shared_ptr<MemoryBudget> budget,
+                                       EntryWork work)
     : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
-      folder_(folder),
-      skipChecksum_(skipChecksum),
-      queueLimit_(workers * filesPerWorker),
+      work_(std::move(work)),
+      queueLimit_(workers * jobsPerWorker),
       budget_(std::move(budget)),
       archives_(workers),
       pool_(workers) {}
 
 ParallelExtraction::~ParallelExtraction() {
     std::unique_lock lock(mutex_);
-    finished_.wait(lock, [this] { return pending_ == 0; });
+    abandoned_ = true;
+    changed_.wait(lock, [this] { return underWay_ == 0; });
 }
 
-void ParallelExtraction::extractFile(const Entry& entry, const std::string& path,
-                                     std::shared_ptr<Progress> progress) {
-    std::uint64_t index = 0;
-    {
-        std::unique_lock lock(mutex_);
-        finished_.wait(lock, [this] { return pending_ < queueLimit_ || failure_; });
-        if (failure_) {
-            lock.unlock();
-            finishFiles();
-        }
-        index = nextIndex_++;
-        ++pending_;
-        underWay_.insert(index);
-    }
-    pool_.submit([this, entry, path, progress = std::move(progress), index](std::size_t worker) {
-        runFile(entry, path, progress.get(), index, worker);
-    });
+bool ParallelExtraction::full() {
+    const std::lock_guard lock(mutex_);
+    return slots_.size() >= queueLimit_;
 }
 
-void ParallelExtraction::runFile(const Entry& entry, const std::string& path, Progress* progress,
-                                 std::uint64_t index, std::size_t worker) {
-    std::exception_ptr failure;
-    CreatedItems created;
-    bool skipped = false;
+void ParallelExtraction::submit(EntryJob job) {
+    auto slot = std::make_shared<Slot>();
+    slot->job = std::move(job);
     {
-        // A file after one that failed already is not started: nothing of it is to stay.
         const std::lock_guard lock(mutex_);
-        skipped = failedIndex_ && index > *failedIndex_;
+        slots_.push_back(slot);
+        ++underWay_;
     }
-    if (!skipped) {
+    pool_.submit([this, slot](std::size_t worker) { run(slot, worker); });
+}
+
+void ParallelExtraction::run(const std::shared_ptr<Slot>& slot, std::size_t worker) {
+    {
+        // A job queued behind the entry that ended the pass is not started: nothing of it is
+        // to stay.
+        const std::lock_guard lock(mutex_);
+        slot->started = !abandoned_;
+    }
+    EntryOutcome outcome;
+    CreatedItems created;
+    if (slot->started) {
         try {
             std::optional<Archive>& archive = archives_[worker];
             if (!archive) {
                 archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
                 archive->shareMemoryBudget(budget_);
             }
-            const std::uint32_t checksum =
-                folder_.extract(*archive, entry, path, chunkSizeFor(entry), skipChecksum_, false,
-                                progress, &created);
-            if (!skipChecksum_ && checksum != entry.checksum()) {
-                throw Error(ArchiveError::invalidCRC32, source_.path(), path);
-            }
+            outcome = work_(*archive, slot->job, &created);
         } catch (...) {
-            failure = std::current_exception();
+            outcome.failure = std::current_exception();
         }
     }
     {
         const std::lock_guard lock(mutex_);
-        if (failure && (!failedIndex_ || index < *failedIndex_)) {
-            failedIndex_ = index;
-            failure_ = failure;
-        }
-        if (!created.empty()) created_.emplace(index, std::move(created));
-        underWay_.erase(index);
-        forgetSettledItems();
-        --pending_;
+        slot->outcome = std::move(outcome);
+        slot->created = std::move(created);
+        slot->done = true;
+        --underWay_;
     }
-    finished_.notify_all();
+    changed_.notify_all();
 }
 
-void ParallelExtraction::forgetSettledItems() {
-    if (failedIndex_) return;
-    const std::uint64_t oldestUnderWay = underWay_.empty() ? nextIndex_ : *underWay_.begin();
-    created_.erase(created_.begin(), created_.lower_bound(oldestUnderWay));
-}
-
-void ParallelExtraction::finishFiles() {
+std::optional<std::pair<EntryJob, EntryOutcome>> ParallelExtraction::next(bool wait) {
     std::unique_lock lock(mutex_);
-    finished_.wait(lock, [this] { return pending_ == 0; });
-    if (!failedIndex_) return;
-    // What the files after the first failure created: their files, then the folders made on
-    // the way (those that files before the failure need are not empty and stay).
-    const auto later = created_.upper_bound(*failedIndex_);
+    if (slots_.empty()) return std::nullopt;
+    if (wait) changed_.wait(lock, [this] { return slots_.front()->done; });
+    if (!slots_.front()->done) return std::nullopt;
+    const std::shared_ptr<Slot> slot = std::move(slots_.front());
+    slots_.pop_front();
+    return std::pair{std::move(slot->job), std::move(slot->outcome)};
+}
+
+CreatedItems ParallelExtraction::abandon() {
+    std::unique_lock lock(mutex_);
+    abandoned_ = true;
+    changed_.wait(lock, [this] { return underWay_ == 0; });
     CreatedItems items;
-    std::for_each(later, created_.end(), [&](auto& made) {
-        std::move(made.second.begin(), made.second.end(), std::back_inserter(items));
-    });
-    created_.erase(later, created_.end());
-    folder_.removeCreated(std::move(items));
-    std::rethrow_exception(failure_);
+    for (const auto& slot : slots_)
+        std::move(slot->created.begin(), slot->created.end(), std::back_inserter(items));
+    slots_.clear();
+    return items;
 }
 
 }  // namespace marrowzip

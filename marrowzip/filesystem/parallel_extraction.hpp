@@ -1,22 +1,22 @@
-// Files of an archive extracted on worker threads, each reading through an archive stream of
-// its own. Folders and links are extracted by the caller once the files before them are done,
-// so that every path meets the tree a serial extraction would have built by then. When a file
-// fails (or is cancelled), what the workers created for files after it in archive order is
-// removed again, so that the result is the one a serial extraction leaves, whatever the timing.
+// Entries of an archive read on worker threads, each worker through an archive stream of its
+// own, with their outcomes handed back in archive order. What a job creates below the
+// extraction folder is kept until its outcome is handed back, so that a pass that stops at an
+// earlier entry can remove what later ones made, whatever the timing.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "marrowzip/common/file_url.hpp"
+#include "marrowzip/common/warning.hpp"
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/processing/worker_pool.hpp"
@@ -25,47 +25,64 @@ namespace marrowzip {
 
 class MemoryBudget;
 
+struct EntryJob {
+    Entry entry;
+    std::string path;  // decoded
+    Progress* progress = nullptr;
+};
+
+struct EntryOutcome {
+    std::exception_ptr failure = nullptr;
+    bool skipped = false;  // an item was already there
+    std::optional<Warning> warning = std::nullopt;
+};
+
+// Reads one entry through `archive`; records in `created` what it made below the folder.
+using EntryWork =
+    std::function<EntryOutcome(Archive& archive, const EntryJob& job, CreatedItems* created)>;
+
 class ParallelExtraction {
 public:
-    ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
-                       ExtractionFolder& folder, bool skipChecksum, std::size_t workers,
-                       std::shared_ptr<MemoryBudget> budget);
-    // Waits for the files under way (an error is on its way: theirs are dropped).
+    ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding, std::size_t workers,
+                       std::shared_ptr<MemoryBudget> budget, EntryWork work);
+    // Waits for the jobs under way.
     ~ParallelExtraction();
     ParallelExtraction(const ParallelExtraction&) = delete;
     ParallelExtraction& operator=(const ParallelExtraction&) = delete;
 
-    // Queues a file; waits while many are queued. Throws the failure of an earlier file.
-    void extractFile(const Entry& entry, const std::string& path,
-                     std::shared_ptr<Progress> progress);
-    // Waits for every queued file; throws the failure of the first in archive order, once the
-    // items of the files after it are removed.
-    void finishFiles();
+    // Whether another job would have to wait for an outcome to be taken first.
+    bool full();
+    void submit(EntryJob job);
+    // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
+    // job is queued, or without `wait` while the oldest is under way.
+    std::optional<std::pair<EntryJob, EntryOutcome>> next(bool wait);
+    // Starts no queued job any more, waits for those under way and returns what every job not
+    // yet handed back created.
+    CreatedItems abandon();
 
 private:
-    void runFile(const Entry& entry, const std::string& path, Progress* progress,
-                 std::uint64_t index, std::size_t worker);
-    // Forgets what files before every one still under way created: no failure can come before
-    // them any more. Called with the mutex held.
-    void forgetSettledItems();
+    struct Slot {
+        EntryJob job;
+        bool started = false;
+        bool done = false;
+        EntryOutcome outcome;
+        CreatedItems created;
+    };
+    void run(const std::shared_ptr<Slot>& slot, std::size_t worker);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
-    ExtractionFolder& folder_;
-    bool skipChecksum_;
+    EntryWork work_;
     std::size_t queueLimit_;
 
     std::mutex mutex_;
-    std::condition_variable finished_;
-    std::size_t pending_ = 0;
-    std::uint64_t nextIndex_ = 0;
-    std::optional<std::uint64_t> failedIndex_;
-    std::exception_ptr failure_;
-    std::set<std::uint64_t> underWay_;               // indexes queued and not yet done
-    std::map<std::uint64_t, CreatedItems> created_;  // what the files made, by index
-    std::shared_ptr<MemoryBudget> budget_;           // shared by the workers' archives
-    std::vector<std::optional<Archive>> archives_;   // one per worker, opened on first use
-    WorkerPool pool_;                                // last: stops before the rest goes
+    std::condition_variable changed_;
+    std::deque<std::shared_ptr<Slot>> slots_;  // in archive order, not yet handed back
+    std::size_t underWay_ = 0;
+    bool abandoned_ = false;
+    std::shared_ptr<MemoryBudget> budget_;          // shared by the workers' archives
+    std::vector<std::optional<Archive>> archives_;  // one per worker, opened on first use
+    WorkerPool pool_;                               // last: stops before the rest goes
 };
 
 }  // namespace marrowzip

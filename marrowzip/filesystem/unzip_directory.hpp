@@ -6,33 +6,26 @@
 #include <string>
 
 #include "marrowzip/common/file_url.hpp"
-#include "marrowzip/common/warning.hpp"
-#include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/filesystem/extraction_pass.hpp"
 
 namespace marrowzip {
 
 class Archive;
 class Progress;
 
-struct UnzipOptions {
-    bool skipChecksum = false;       // no CRC-32 is computed or compared
-    bool allowLinksOutside = false;  // links may point outside the destination
-    bool keepSpecialBits = false;    // keep set-user-ID, set-group-ID and sticky bits
-    std::optional<std::string> pathEncoding = std::nullopt;  // absent: each entry's own rule
-    unsigned workers = 0;                              // threads for files: 0 one per core, 1 none
-    std::uint64_t memoryBudget = defaultMemoryBudget;  // shared by the workers
-    WarningHandler warn = {};  // what was set aside (the data of a folder entry)
-};
+// The whole-archive extraction takes the options of the one extraction pass.
+using UnzipOptions = ExtractOptions;
 
-// Extracts every entry in central-directory order. Entries whose path leaves `destination`
+// Extracts every entry (that the filter chooses) in central-directory order into
+// `destination`, as extractEntries does; `progress` (when given) is the parent of one child per
+// entry, unless the options bring their own. Entries whose path leaves `destination`
 // (textually, or through links on the real file system) are refused with
 // FileError::fileReadInvalidFileName; links whose target leaves it with
 // ArchiveError::uncontainedSymlink unless `allowLinksOutside`; a CRC-32 mismatch is
-// ArchiveError::invalidCRC32 (unless `skipChecksum`). Never overwrites. The first failing
-// entry (or a cancellation) ends the extraction, and what stays is what a run on one thread
-// leaves: the entries before it and what it wrote of that entry, nothing of later ones.
-void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
-                             const UnzipOptions& options, Progress* progress = nullptr);
+// ArchiveError::invalidCRC32. The first failing entry (or a cancellation) ends the extraction,
+// unless an onEntryError handler takes it.
+ExtractResult unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
+                                      const ExtractOptions& options, Progress* progress = nullptr);
 void unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
                              bool skipChecksum = false, bool allowLinksOutside = false,
                              Progress* progress = nullptr,

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "marrowzip/common/error.hpp"
@@ -34,6 +36,38 @@ void closeWrittenFile(UniqueFile file, const std::string& displayPath,
     const bool closed = std::fclose(file.release()) == 0;
     if (!flushed) errno = flushError;  // the first failure says why (a full disk)
     if (!flushed || !closed) throw writeFailure(displayPath);
+}
+
+// An item that is replaced never has a folder's place: a file does not take a folder's name.
+void refuseFolderAt(int folderDescriptor, const char* name, const std::string& displayPath) {
+    struct stat status {};
+    if (::fstatat(folderDescriptor, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(status.st_mode)) {
+        throw Error(FileError::fileWriteFileExists, displayPath, {},
+                    "a folder stands there, and a folder is never replaced");
+    }
+}
+
+// Makes an item under a fresh temporary name with `make` (which answers false
+// with errno EEXIST when the name is taken) and returns that name.
+template <typename Make>
+std::string makeBeside(const std::string& displayPath, Make make) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, ".marrowzip-%08x%08x", random(), random());
+        if (make(name)) return name;
+        if (errno != EEXIST) throw posixFileError(errno, displayPath);
+    }
+    throw posixFileError(EEXIST, displayPath);
+}
+
+// Removes the item at `name` while it is still the one identified.
+void removeIfSame(int folderDescriptor, const char* name, const ItemIdentity& identity) noexcept {
+    struct stat status {};
+    if (::fstatat(folderDescriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (status.st_dev != identity.device || status.st_ino != identity.inode) return;
+    ::unlinkat(folderDescriptor, name, 0);
 }
 
 // Creating a folder is accepted when a real folder is already there; anything else at the path
@@ -92,45 +126,89 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath) {
     return std::move(*text);
 }
 
+std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
+                                         const char* name, const std::string& displayPath,
+                                         std::int64_t bufferSize, bool skipChecksum,
+                                         Progress* progress, const FileAttributes& attributes,
+                                         ExistingItems existing, ItemIdentity* created) {
+    // O_EXCL with O_NOFOLLOW: whatever is at the name, a dangling link included, stays as it is,
+    // and no other process can slip a link in between a check and the creation.
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd descriptor(::openat(folderDescriptor, name, flags, 0600));
+    std::string replacement;  // the temporary name of a file that replaces another
+    if (!descriptor) {
+        if (errno != EEXIST) throw posixFileError(errno, displayPath);
+        if (existing == ExistingItems::refuse) {
+            throw Error(FileError::fileWriteFileExists, displayPath);
+        }
+        if (existing == ExistingItems::skip) return std::nullopt;
+        refuseFolderAt(folderDescriptor, name, displayPath);
+        replacement = makeBeside(displayPath, [&](const char* temporary) {
+            descriptor = UniqueFd(::openat(folderDescriptor, temporary, flags, 0600));
+            return static_cast<bool>(descriptor);
+        });
+    }
+    const char* written = replacement.empty() ? name : replacement.c_str();
+    struct stat status {};
+    if (::fstat(descriptor.get(), &status) != 0) {
+        const int error = errno;
+        ::unlinkat(folderDescriptor, written, 0);
+        throw posixFileError(error, displayPath);
+    }
+    const ItemIdentity identity{status.st_dev, status.st_ino};
+    if (created != nullptr && replacement.empty()) *created = identity;
+    try {
+        UniqueFile file(::fdopen(descriptor.get(), "wb"));
+        if (!file) throw posixFileError(errno, displayPath);
+        descriptor.release();
+        const EntryDataConsumer writer = [&](ByteView chunk) {
+            try {
+                writeStreamChunk(chunk, file.get());
+            } catch (const Error& error) {
+                throw error.withContext(displayPath);
+            }
+        };
+        const std::uint32_t checksum =
+            archive.extractEntry(entry, writer, bufferSize, skipChecksum, progress);
+        closeWrittenFile(std::move(file), displayPath, attributes);
+        if (!replacement.empty() &&
+            ::renameat(folderDescriptor, written, folderDescriptor, name) != 0) {
+            throw posixFileError(errno, displayPath);
+        }
+        return checksum;
+    } catch (...) {
+        // A file cut short would block the next run and pass for a whole one: it goes.
+        removeIfSame(folderDescriptor, written, identity);
+        throw;
+    }
+}
+
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
                              std::int64_t bufferSize, bool skipChecksum, Progress* progress,
                              const FileAttributes& attributes, ItemIdentity* created) {
-    // O_EXCL with O_NOFOLLOW: whatever is at the name, a dangling link included, stays as it is,
-    // and no other process can slip a link in between a check and the creation.
-    UniqueFd descriptor(::openat(folderDescriptor, name,
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!descriptor) {
-        if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, displayPath);
-        throw posixFileError(errno, displayPath);
-    }
-    if (created != nullptr) {
-        struct stat status {};
-        if (::fstat(descriptor.get(), &status) != 0) throw posixFileError(errno, displayPath);
-        *created = {status.st_dev, status.st_ino};
-    }
-    UniqueFile file(::fdopen(descriptor.get(), "wb"));
-    if (!file) throw posixFileError(errno, displayPath);
-    descriptor.release();
-
-    const EntryDataConsumer writer = [&](ByteView chunk) {
-        try {
-            writeStreamChunk(chunk, file.get());
-        } catch (const Error& error) {
-            throw error.withContext(displayPath);
-        }
-    };
-    const std::uint32_t checksum =
-        archive.extractEntry(entry, writer, bufferSize, skipChecksum, progress);
-    closeWrittenFile(std::move(file), displayPath, attributes);
-    return checksum;
+    return *writeFileAt(archive, entry, folderDescriptor, name, displayPath, bufferSize,
+                        skipChecksum, progress, attributes, ExistingItems::refuse, created);
 }
 
-void createLinkAt(const std::string& target, int folderDescriptor, const char* name,
-                  const std::string& displayPath) {
-    if (::symlinkat(target.c_str(), folderDescriptor, name) == 0) return;
-    if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, displayPath);
-    throw posixFileError(errno, displayPath);
+bool createLinkAt(const std::string& target, int folderDescriptor, const char* name,
+                  const std::string& displayPath, ExistingItems existing) {
+    if (::symlinkat(target.c_str(), folderDescriptor, name) == 0) return true;
+    if (errno != EEXIST) throw posixFileError(errno, displayPath);
+    if (existing == ExistingItems::refuse) {
+        throw Error(FileError::fileWriteFileExists, displayPath);
+    }
+    if (existing == ExistingItems::skip) return false;
+    refuseFolderAt(folderDescriptor, name, displayPath);
+    const std::string temporary = makeBeside(displayPath, [&](const char* made) {
+        return ::symlinkat(target.c_str(), folderDescriptor, made) == 0;
+    });
+    if (::renameat(folderDescriptor, temporary.c_str(), folderDescriptor, name) != 0) {
+        const int error = errno;
+        ::unlinkat(folderDescriptor, temporary.c_str(), 0);
+        throw posixFileError(error, displayPath);
+    }
+    return true;
 }
 
 Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,

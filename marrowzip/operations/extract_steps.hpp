@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,20 +35,29 @@ std::int64_t maximumLinkTargetLength();
 std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath);
 
 // Creates the file `name` in the folder open as `folderDescriptor` (AT_FDCWD for a path), never
-// through an item already there: FileError::fileWriteFileExists for anything at the name, a
-// dangling link included. Writes the entry's bytes into it, gives it `attributes` through its
-// descriptor before closing it (never by name afterwards: the name may then hold a link
-// another process put there) and returns the bytes' CRC-32.
-// `created` receives the file's identity as soon as it exists (also when a later step fails).
+// through an item already there: with ExistingItems::refuse, FileError::fileWriteFileExists for
+// anything at the name, a dangling link included; with skip, nothing happens and the result is
+// empty; with overwrite, the file is written beside it under a temporary name and renamed over
+// it (a folder there is refused, never replaced). Writes the entry's bytes, gives the file
+// `attributes` through its descriptor before closing it (never by name afterwards: the name may
+// then hold a link another process put there) and returns the bytes' CRC-32. A file that cannot
+// be written whole (a read or write failure, a cancellation) is removed again.
+// `created` receives the identity of a file made at a new name.
+std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
+                                         const char* name, const std::string& displayPath,
+                                         std::int64_t bufferSize, bool skipChecksum,
+                                         Progress* progress, const FileAttributes& attributes,
+                                         ExistingItems existing, ItemIdentity* created = nullptr);
+// writeFileAt with ExistingItems::refuse.
 std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                              const char* name, const std::string& displayPath,
                              std::int64_t bufferSize, bool skipChecksum, Progress* progress,
                              const FileAttributes& attributes, ItemIdentity* created = nullptr);
 
-// Creates the link `name` with `target` exactly as given: FileError::fileWriteFileExists when
-// anything is at the name.
-void createLinkAt(const std::string& target, int folderDescriptor, const char* name,
-                  const std::string& displayPath);
+// Creates the link `name` with `target` exactly as given. Anything at the name is treated as
+// `existing` says (a folder is never replaced); false when the link was skipped for it.
+bool createLinkAt(const std::string& target, int folderDescriptor, const char* name,
+                  const std::string& displayPath, ExistingItems existing = ExistingItems::refuse);
 
 // Reads a link entry's target bytes in one piece through the consumer form; sets `checksum`.
 Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,

@@ -10,6 +10,11 @@ namespace {
 
 class ToolEveryday : public ToolTest {
 protected:
+    std::string textAt(const std::string& relative) const {
+        const Bytes bytes = readFileBytes(at(relative));
+        return std::string(bytes.begin(), bytes.end());
+    }
+
     // What `list --json` says of each entry: its path and method.
     std::vector<std::pair<std::string, int>> methods(const std::string& archive) const {
         std::vector<std::pair<std::string, int>> result;
@@ -97,6 +102,103 @@ TEST_F(ToolEveryday, PatternsSelectWholePathsAndFoldersWithTheirContents) {
     EXPECT_EQ(entryPaths(at("a.zip")),
               (std::vector<std::string>{"a.txt", "empty", "emptydir/", "folder-link"}));
     shell("unzip -tq a.zip && python3 -m zipfile -t a.zip >/dev/null");
+}
+
+TEST_F(ToolEveryday, ExtractAndTestTakeTheSameSelectionAndStdoutGetsOnlyTheData) {
+    makeSampleTree(at("tree"));
+    ASSERT_EQ(run({"create", "a.zip", "tree"}).status, 0);
+    struct Row {
+        std::vector<std::string> arguments;
+        std::vector<std::string> extracted;  // with the folders made on the way
+        const char* tested;
+    };
+    const Row rows[] = {
+        {{"sub/deeper"}, {"sub", "sub/deeper", "sub/deeper/text.txt"}, "2 entries"},
+        {{"*.txt", "-x", "a*"}, {"with space café.txt"}, "1 entry"},
+        {{"sub/*", "-x", "**/*.bin", "-x", "sub/deeper"},
+         {"sub", "sub/link", "sub/run.sh"},
+         "2 entries"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(::testing::PrintToString(row.arguments));
+        const std::string out = "out" + std::to_string(i);
+        std::vector<std::string> arguments{"extract", "a.zip", out};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        const ToolRun extracted = run(arguments);
+        ASSERT_EQ(extracted.status, 0) << extracted.err;
+        EXPECT_EQ(listTree(at(out)), row.extracted);
+        arguments = {"test", "a.zip"};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        const ToolRun tested = run(arguments);
+        EXPECT_EQ(tested.status, 0) << tested.err;
+        EXPECT_EQ(tested.out, std::string("a.zip: ") + row.tested + " tested, no errors\n");
+    }
+    for (const std::string command : {"extract", "test"}) {
+        const ToolRun missing = run({command, "a.zip", "out9", "sub", "nope*"});
+        EXPECT_EQ(missing.status, 1);
+        EXPECT_EQ(missing.err, "marrowzip: a.zip: no entry matches " +
+                                   std::string(command == "test" ? "'out9', " : "") + "'nope*'\n");
+    }
+
+    // The files' bytes in archive order, as unzip -p gives them; folders and links give none.
+    const ToolRun piped = run({"extract", "-p", "a.zip", "sub", "a.txt", "-x", "**/*.bin"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    shell("unzip -p a.zip a.txt sub/deeper/text.txt sub/run.sh > expected.out");
+    EXPECT_EQ(piped.out, textAt("expected.out"));
+    EXPECT_EQ(run({"extract", "--stdout", "a.zip"}).out.size(), 6 + 70000 + 50000 + 10 + 3000);
+}
+
+// An item already at an entry's path: by default a line each and status 1, the rest extracted;
+// --skip-existing passes over it quietly; --overwrite replaces files and links in one rename,
+// never through a link, never a folder.
+TEST_F(ToolEveryday, ExistingItemsAreRefusedSkippedOrReplacedAsAsked) {
+    makeSampleTree(at("tree"));
+    ASSERT_EQ(run({"create", "a.zip", "tree"}).status, 0);
+    struct Row {
+        const char* flag;
+        int status;
+        std::string err;
+        std::string aText;  // what x/a.txt reads afterwards
+    };
+    const std::string folderLine =
+        "marrowzip: x/empty: empty: the file already exists; a folder stands there, and a "
+        "folder is never replaced\n";
+    const Row rows[] = {
+        {nullptr, 1,
+         "marrowzip: x/a.txt: a.txt: the file already exists\n"
+         "marrowzip: x/empty: empty: the file already exists\n"
+         "marrowzip: x: 2 items already there left untouched (--overwrite replaces, "
+         "--skip-existing passes over)\n",
+         "victim\n"},
+        {"--skip-existing", 0, "", "victim\n"},
+        {"--overwrite", 1,
+         folderLine + "marrowzip: x: 1 item already there left untouched (--overwrite replaces, "
+                      "--skip-existing passes over)\n",
+         "alpha\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.flag == nullptr ? "refuse" : row.flag);
+        std::filesystem::remove_all(at("x"));
+        writeFileText(at("x/victim"), "victim\n");
+        shell("mkdir -p x/empty && ln -s victim x/a.txt");
+        std::vector<std::string> arguments{"extract", "a.zip", "x"};
+        if (row.flag != nullptr) arguments.insert(arguments.begin() + 1, row.flag);
+        const ToolRun extracted = run(arguments);
+        EXPECT_EQ(extracted.status, row.status);
+        EXPECT_EQ(extracted.err, row.err);
+        EXPECT_EQ(textAt("x/a.txt"), row.aText);
+        EXPECT_EQ(textAt("x/victim"), "victim\n");
+        EXPECT_TRUE(std::filesystem::is_directory(at("x/empty")));
+        EXPECT_EQ(readFileBytes(at("x/sub/deeper/text.txt")), textBytes(50000));
+        EXPECT_EQ(std::filesystem::is_symlink(std::filesystem::symlink_status(at("x/a.txt"))),
+                  row.flag == nullptr || row.flag == std::string("--skip-existing"));
+    }
+    EXPECT_EQ(run({"extract", "-p", "--overwrite", "a.zip"}).status, 2);
+    // No temporary file stays beside a replaced one.
+    std::filesystem::remove(at("x/victim"));
+    EXPECT_EQ(listTree(at("x")), listTree(at("tree")));
 }
 
 TEST_F(ToolEveryday, CreateAndAddNameExcludeAndSkipTheArchiveAlike) {

@@ -1,4 +1,4 @@
-// Ctrl-C sent to the real binary in the middle of a 200 MB append.
+// Ctrl-C sent to the real binary in the middle of a 200 MB append, creation or extraction.
 #include "tool_fixture.hpp"
 
 namespace marrowzip::testing {
@@ -34,6 +34,15 @@ TEST_F(ToolInterrupt, CtrlCLeavesTheArchiveAsItWasAndExitsWith130) {
     EXPECT_EQ(created.status, 130);
     EXPECT_EQ(created.err, "marrowzip: b.zip: interrupted; no archive was created\n");
     EXPECT_FALSE(std::filesystem::exists(at("b.zip")));
+
+    // The file being written goes with the interruption: it would block the next run.
+    ASSERT_EQ(run({"create", "-0", "c.zip", "small.txt", "big.bin"}).status, 0);
+    const ToolRun extracted = interrupt({"extract", "c.zip", "out"}, "out/big.bin", 1 << 20);
+    EXPECT_EQ(extracted.status, 130);
+    EXPECT_EQ(extracted.err,
+              "marrowzip: c.zip: interrupted; the extraction stopped; what it extracted stays\n");
+    EXPECT_EQ(listTree(at("out")), std::vector<std::string>{"small.txt"});
+    EXPECT_EQ(run({"extract", "c.zip", "out", "big.bin"}).status, 0);
 }
 
 }  // namespace

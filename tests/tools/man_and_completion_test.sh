@@ -31,6 +31,7 @@ check repair marrowzip -q re
 check --comment marrowzip create --co
 check --no-wait marrowzip remove --no
 check cp866 marrowzip extract --encoding cp8
+check --skip-existing marrowzip extract --sk
 check --quiet marrowzip --q
 check - marrowzip test -
 exit $status

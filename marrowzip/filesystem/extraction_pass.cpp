@@ -1,0 +1,243 @@
+#include "marrowzip/filesystem/extraction_pass.hpp"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <thread>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/container/archive.hpp"
+#include "marrowzip/container/local_record_ranges.hpp"
+#include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/filesystem/parallel_extraction.hpp"
+#include "marrowzip/operations/extract_steps.hpp"
+#include "marrowzip/processing/memory_budget.hpp"
+
+namespace marrowzip {
+namespace {
+
+// Large files are read and written in pieces of 256 KiB: a fifth of the system time of 16 KiB
+// pieces. Small ones keep small buffers, which cost less to set up for each entry.
+std::int64_t chunkSizeFor(const Entry& entry) {
+    constexpr std::uint64_t large = std::uint64_t{1} << 20;
+    return entry.uncompressedSize() >= large ? std::int64_t{1} << 18 : defaultChunkSize;
+}
+
+bool isCancellation(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Error& error) {
+        return error.code() == ArchiveError::cancelledOperation;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Reads one entry into the target and checks it. A folder has no data: bytes stored for one
+// are ignored, as other readers do, and so is their checksum (the folder is what the entry
+// stands for).
+EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarget& target,
+                       const ExtractOptions& options, CreatedItems* created) {
+    const Entry& entry = job.entry;
+    const bool skipChecksum = !options.verifyChecksum;
+    std::optional<std::uint32_t> checksum;
+    if (target.folder != nullptr) {
+        checksum =
+            target.folder->extract(archive, entry, job.path, chunkSizeFor(entry), skipChecksum,
+                                   options.allowLinksOutside, job.progress, created);
+        if (!checksum) return {.skipped = true};
+    } else {
+        const auto deliver = [&](ByteView bytes) {
+            if (target.consumer) target.consumer(entry, bytes);
+        };
+        // A stream receives the data of files only.
+        if (target.consumer && entry.type() != EntryType::file) return {};
+        try {
+            checksum = archive.extractEntry(entry, deliver, chunkSizeFor(entry), skipChecksum,
+                                            job.progress);
+        } catch (const Error& error) {
+            throw error.withContext(archiveDisplayPath(archive), job.path);
+        }
+    }
+    if (entry.type() == EntryType::directory && entry.centralCompressedSize() > 0) {
+        return {.warning = Warning{archiveDisplayPath(archive), job.path,
+                                   "the folder entry carries " +
+                                       std::to_string(entry.centralCompressedSize()) +
+                                       " bytes of data, which were ignored"}};
+    }
+    if (options.verifyChecksum && *checksum != entry.checksum()) {
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "recorded %08" PRIx32 ", computed %08" PRIx32,
+                      entry.checksum(), *checksum);
+        throw Error(ArchiveError::invalidCRC32, archiveDisplayPath(archive), job.path, detail);
+    }
+    return {};
+}
+
+// The pass itself: entries are chosen, claimed and handed out on the caller's thread in archive
+// order, read there or on the workers, and their outcomes taken back in the same order.
+class Pass {
+public:
+    Pass(Archive& archive, const ExtractTarget& target, const ExtractOptions& options)
+        : archive_(archive), target_(target), options_(options), ranges_(archive) {
+        const std::size_t workers =
+            options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
+        const auto budget = std::make_shared<MemoryBudget>(options.memoryBudget);
+        archive.shareMemoryBudget(budget);
+        // A stream consumer takes the bytes in order, so it is served by one thread.
+        if (workers > 1 && archive.url().isFileURL() && !target.consumer) {
+            parallel_.emplace(archive.url(), options.pathEncoding, workers, budget,
+                              [this](Archive& reader, const EntryJob& job, CreatedItems* created) {
+                                  return readEntry(reader, job, target_, options_, created);
+                              });
+        }
+    }
+
+    ExtractResult run() {
+        try {
+            readAll();
+        } catch (...) {
+            abandonLaterEntries();
+            if (!options_.onEntryError || !isCancellation(std::current_exception())) throw;
+            result_.cancelled = true;
+        }
+        return result_;
+    }
+
+private:
+    void readAll() {
+        EntryIterator entries = archive_.makeEntryIterator();
+        while (auto entry = entries.next()) {
+            std::string path = options_.pathEncoding
+                                   ? entry->pathUsingEncoding(*options_.pathEncoding)
+                                   : entry->path();
+            if (options_.filter && !options_.filter(*entry, path)) continue;
+            EntryJob job{std::move(*entry), std::move(path), nullptr};
+            if (options_.progress) {
+                job.progress = options_.progress(job.entry, job.path, unitCountOf(job.entry));
+            }
+            begin(std::move(job));
+        }
+        finishAll();
+        // The pass stops silently at a damaged record or an encrypted entry; the entries behind
+        // it are missing, and that must not pass for a complete reading.
+        if (!entries.endedEarly()) return;
+        if (!options_.onEntryError) throw entries.earlyEndError(archiveDisplayPath(archive_));
+        result_.endedEarly = entries.earlyEndError(archiveDisplayPath(archive_));
+    }
+
+    void begin(EntryJob job) {
+        EntryOutcome early;
+        try {
+            if (job.progress != nullptr && job.progress->isCancelled()) {
+                throw Error(ArchiveError::cancelledOperation);
+            }
+            // Each entry must have bytes of its own: shared local data would let a small
+            // archive fill the disk many times over.
+            ranges_.claim(job.entry, archiveDisplayPath(archive_), job.path);
+        } catch (...) {
+            early.failure = std::current_exception();
+        }
+        // Folders and links wait for the files before them, so that every path meets the tree
+        // a run on one thread would have built by then; a test builds nothing.
+        const bool onWorker = parallel_ && !early.failure &&
+                              (target_.folder == nullptr || job.entry.type() == EntryType::file);
+        if (onWorker) {
+            while (parallel_->full())
+                take(parallel_->next(true));
+            parallel_->submit(std::move(job));
+            while (auto done = parallel_->next(false))
+                take(std::move(done));
+            return;
+        }
+        finishAll();
+        if (!early.failure) {
+            try {
+                early = readEntry(archive_, job, target_, options_, nullptr);
+            } catch (...) {
+                early.failure = std::current_exception();
+            }
+        }
+        settle(job, early);
+    }
+
+    void finishAll() {
+        if (!parallel_) return;
+        while (auto done = parallel_->next(true))
+            take(std::move(done));
+    }
+
+    void take(std::optional<std::pair<EntryJob, EntryOutcome>> done) {
+        if (done) settle(done->first, done->second);
+    }
+
+    // One outcome, in archive order.
+    void settle(const EntryJob& job, const EntryOutcome& outcome) {
+        if (outcome.failure) {
+            // The entry is over, for the progress shown too.
+            if (job.progress != nullptr) {
+                job.progress->setCompletedUnitCount(job.progress->totalUnitCount());
+            }
+            if (!options_.onEntryError || isCancellation(outcome.failure)) {
+                std::rethrow_exception(outcome.failure);
+            }
+            try {
+                std::rethrow_exception(outcome.failure);
+            } catch (const Error& error) {
+                // The handler may end the pass by throwing; anything but an Error ends it.
+                options_.onEntryError(job.entry, job.path, error);
+            }
+            ++result_.failed;
+            return;
+        }
+        if (outcome.skipped) {
+            ++result_.skipped;
+            return;
+        }
+        ++result_.extracted;
+        if (outcome.warning && options_.warn) options_.warn(*outcome.warning);
+    }
+
+    // The pass ends at the entry last settled: what the workers made for later entries goes
+    // again, as it would never have been made on one thread.
+    void abandonLaterEntries() {
+        if (!parallel_) return;
+        CreatedItems later = parallel_->abandon();
+        if (target_.folder != nullptr) target_.folder->removeCreated(std::move(later));
+    }
+
+    Archive& archive_;
+    const ExtractTarget& target_;
+    const ExtractOptions& options_;
+    LocalRecordRanges ranges_;
+    ExtractResult result_;
+    std::optional<ParallelExtraction> parallel_;  // last: its workers stop first
+};
+
+}  // namespace
+
+std::int64_t unitCountOf(const Entry& entry) {
+    if (entry.type() == EntryType::directory) return 1;
+    // Sizes come from the archive: one that does not fit a signed count saturates rather than
+    // wrapping into a negative one.
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::int64_t>(std::min(entry.uncompressedSize(), largest));
+}
+
+ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
+                             const ExtractOptions& options) {
+    return Pass(archive, target, options).run();
+}
+
+std::function<Progress*(const Entry&, const std::string&, std::int64_t)> childProgressOf(
+    Progress& parent) {
+    // The parent keeps its children alive.
+    return [&parent](const Entry&, const std::string&, std::int64_t units) {
+        return parent.makeChild(units, units).get();
+    };
+}
+
+}  // namespace marrowzip
