@@ -70,6 +70,25 @@ std::uint32_t runDeflateStream(DeflateCoder& coder, std::int64_t size, std::int6
     return checksum;
 }
 
+Bytes compressInOnePass(DeflateCoder& coder, ByteView input) {
+    // Room for incompressible data and its block headers; grown if that is not enough.
+    Bytes output(input.size() + input.size() / 64 + 1024);
+    DeflateCoder::Buffers buffers{input.data(), input.size(), output.data(), output.size()};
+    while (true) {
+        const DeflateCoder::Status status = coder.process(buffers, true);
+        if (status == DeflateCoder::Status::error) throw Error(CompressionError::invalidStream);
+        if (status == DeflateCoder::Status::end) break;
+        if (buffers.outputLeft == 0) {
+            const std::size_t used = output.size();
+            output.resize(used * 2);
+            buffers.output = output.data() + used;
+            buffers.outputLeft = output.size() - used;
+        }
+    }
+    output.resize(output.size() - buffers.outputLeft);
+    return output;
+}
+
 std::uint32_t compressDeflate(std::int64_t size, std::int64_t bufferSize,
                               const EntryDataProvider& provider,
                               const EntryDataConsumer& consumer) {

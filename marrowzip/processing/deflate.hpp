@@ -70,6 +70,9 @@ std::uint32_t runDeflateStream(DeflateCoder& coder, std::int64_t size, std::int6
                                bool skipChecksum, const EntryDataProvider& provider,
                                const EntryDataConsumer& consumer);
 
+// The complete DEFLATE stream of `input`, from a coder freshly made or reset for encoding.
+Bytes compressInOnePass(DeflateCoder& coder, ByteView input);
+
 // Returns the CRC-32 of the bytes the provider delivered.
 std::uint32_t compressDeflate(std::int64_t size, std::int64_t bufferSize,
                               const EntryDataProvider& provider, const EntryDataConsumer& consumer);
