@@ -8,7 +8,8 @@ FUZZ_SECONDS ?= 50
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-kill package test-package test-sanitize test-tsan fuzz lint run format clean
+ZLIB_CODERS_DIR ?= build-zlib-coders
+.PHONY: all deps build test test-coders-without-isal test-kill package test-package test-sanitize test-tsan fuzz lint run format clean
 
 all: build
 
@@ -21,6 +22,15 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The coder tests in a build without ISA-L, where zlib and libdeflate code everything (make test
+# runs the whole suite with it): only the library and one test program, about a minute.
+test-coders-without-isal: deps
+	cmake -S . -B $(ZLIB_CODERS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWZIP_ISAL=OFF \
+		-DMARROWZIP_WERROR=ON -DMARROWZIP_BUILD_APP=OFF -DMARROWZIP_BUILD_TOOLS=OFF \
+		-DMARROWZIP_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(ZLIB_CODERS_DIR) -j $(JOBS) --target marrowzip_tests_processing
+	$(ZLIB_CODERS_DIR)/tests/marrowzip_tests_processing
 
 # The Debian packages marrowzip and marrowzip-dev (CPack), written into BUILD_DIR.
 package: build
@@ -72,4 +82,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(LINT_DIR)
+	rm -rf $(BUILD_DIR) $(ZLIB_CODERS_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(LINT_DIR)

@@ -24,6 +24,7 @@
 #include "marrowzip/container/entry.hpp"
 #include "marrowzip/container/records.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/processing/positional_window.hpp"
 
 namespace marrowzip {
 
@@ -33,8 +34,10 @@ class MemoryBudget;
 class AppendCoders;
 class Archive;
 
-// One pass over the central directory. Each step seeks before it reads, so other reads of the
-// archive between two steps do not disturb it.
+// One pass over the central directory. The records are read at their positions through two
+// windows (the central directory's and the local headers'), so other reads of the archive
+// between two steps do not disturb the pass, and a pass over many small entries takes a few
+// reads instead of several system calls an entry.
 class EntryIterator {
 public:
     std::optional<Entry> next();
@@ -50,8 +53,7 @@ public:
 
 private:
     friend class Archive;
-    EntryIterator(const Archive& archive, std::uint64_t count, std::uint64_t offset)
-        : archive_(&archive), count_(count), recordOffset_(offset) {}
+    EntryIterator(const Archive& archive, std::uint64_t count, std::uint64_t offset);
 
     // Local headers lie before the central directory and do not overlap in a sound archive, so
     // together they never hold more bytes than that. Central records that all point at one
@@ -60,6 +62,8 @@ private:
     std::uint64_t localHeaderBytesRead_ = 0;
 
     const Archive* archive_;
+    PositionalWindow centralRecords_;
+    PositionalWindow localHeaders_;
     std::uint64_t count_;
     std::uint64_t recordOffset_;
     std::uint64_t index_ = 0;

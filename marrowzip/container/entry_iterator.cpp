@@ -18,34 +18,43 @@ std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
 
 // Reads the descriptor behind the entry's data. Its position follows from the sizes of the
 // central record and its ZIP64 block; the local header's sizes are zero when it has one.
-void readDataDescriptor(std::FILE* stream, Entry& entry) {
+void readDataDescriptor(PositionalWindow& window, Entry& entry) {
     const std::uint64_t dataSize = entry.centralDirectoryStructure.compressionMethod == 0
                                        ? entry.centralUncompressedSize()
                                        : entry.centralCompressedSize();
     const std::uint64_t position = saturatingAdd(entry.dataStart(), dataSize);
     if (entry.isZIP64()) {
-        entry.zip64DataDescriptor = readRecord<DataDescriptor64>(stream, position);
+        entry.zip64DataDescriptor = readRecord<DataDescriptor64>(window, position);
     } else {
-        entry.dataDescriptor = readRecord<DataDescriptor32>(stream, position);
+        entry.dataDescriptor = readRecord<DataDescriptor32>(window, position);
     }
 }
 
 }  // namespace
 
+EntryIterator::EntryIterator(const Archive& archive, std::uint64_t count, std::uint64_t offset)
+    : archive_(&archive),
+      centralRecords_(archive.stream()),
+      localHeaders_(archive.stream()),
+      count_(count),
+      recordOffset_(offset) {}
+
 std::optional<Entry> EntryIterator::next() {
     if (index_ >= count_ || stoppedAtEncryptedEntry_) return std::nullopt;
-    std::FILE* stream = archive_->stream();
+    // The archive's stream is replaced when a removal rewrites the file.
+    centralRecords_.use(archive_->stream());
+    localHeaders_.use(archive_->stream());
 
     // The count and every offset come from the archive: a record that cannot be read ends the
     // pass early instead of being trusted.
-    auto central = readRecord<CentralDirectoryStructure>(stream, recordOffset_);
+    auto central = readRecord<CentralDirectoryStructure>(centralRecords_, recordOffset_);
     if (!central) {
         endedEarly_ = true;
         return std::nullopt;
     }
     Entry entry;
     entry.centralDirectoryStructure = std::move(*central);
-    auto local = readRecord<LocalFileHeader>(stream, entry.localHeaderOffset());
+    auto local = readRecord<LocalFileHeader>(localHeaders_, entry.localHeaderOffset());
     if (!local) {
         endedEarly_ = true;
         return std::nullopt;
@@ -60,7 +69,7 @@ std::optional<Entry> EntryIterator::next() {
     }
     entry.localFileHeader = std::move(*local);
     const auto& record = entry.centralDirectoryStructure;
-    if (record.generalPurposeBitFlag & dataDescriptorFlag) readDataDescriptor(stream, entry);
+    if (record.generalPurposeBitFlag & dataDescriptorFlag) readDataDescriptor(localHeaders_, entry);
 
     const std::uint64_t recordLength = CentralDirectoryStructure::fixedSize +
                                        std::uint64_t{record.fileNameLength} +

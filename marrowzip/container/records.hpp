@@ -14,6 +14,8 @@
 
 namespace marrowzip {
 
+class PositionalWindow;
+
 // Delivers the variable tail of a record (names, extra fields, comments): called at most once,
 // with the tail's total length; absent when the bytes cannot be had.
 using TailBytesProvider = std::function<std::optional<Bytes>(std::size_t length)>;
@@ -315,5 +317,9 @@ struct ZIP64EndOfCentralDirectory {
 // parse all make the record absent.
 template <typename Record>
 std::optional<Record> readRecord(std::FILE* stream, std::uint64_t offset);
+
+// The same through a window that serves neighbouring records without a read each.
+template <typename Record>
+std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset);
 
 }  // namespace marrowzip

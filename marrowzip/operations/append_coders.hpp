@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "marrowzip/processing/block_deflate.hpp"
+#include "marrowzip/processing/coder_choice.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 
@@ -20,9 +21,16 @@ public:
         if (!streaming_) streaming_.emplace(CoderDirection::encode, level_);
         return *streaming_;
     }
-    WholeBufferDeflater& whole() {
+    // An entry held in memory as a whole: libdeflate's whole-buffer coder, or the streaming
+    // coder at the levels where that is the faster and stronger one (coder_choice.hpp).
+    Bytes compressWhole(ByteView data) {
+        if (streamsAtLevel(level_)) {
+            DeflateCoder& coder = streaming();
+            coder.reset();
+            return compressInOnePass(coder, data);
+        }
         if (!whole_) whole_.emplace(wholeBufferLevel(level_));
-        return *whole_;
+        return whole_->compress(data);
     }
     BlockDeflater& block() {
         if (!block_) block_.emplace(level_);

@@ -91,7 +91,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
             }
         } while (position < total);
         result.crc32 = updateCRC32(data, 0);
-        result.written = write(coders.whole().compress(data));
+        result.written = write(coders.compressWhole(data));
         return result;
     }
 

@@ -129,7 +129,7 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
         if (!deflated) {
             stored = std::move(input);  // nothing before the block was read
         } else if (queued.pieces.size() == 1) {
-            data = workerCoders.whole().compress(block);
+            data = workerCoders.compressWhole(block);
             // Data that does not shrink is stored when the caller asked for that.
             if (storeIfNotSmaller && data.size() >= block.size()) {
                 data = Bytes();

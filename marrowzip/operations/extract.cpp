@@ -14,6 +14,7 @@
 #include "marrowzip/container/archive.hpp"
 #include "marrowzip/operations/extract_steps.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/coder_choice.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
@@ -122,7 +123,7 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
         consumer(ByteView{});
         return 0;
     }
-    if (inflatesWhole(sizes.compressed, sizes.uncompressed)) {
+    if (prefersWholeBufferInflate(sizes.compressed, sizes.uncompressed)) {
         // With a shared budget, only while the other threads leave room; else streamed.
         const MemoryBudget::Share share =
             budget != nullptr ? budget->tryTake(sizes.compressed + sizes.uncompressed)
@@ -167,7 +168,14 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
                            bool skipChecksum, Progress* progress, const EntryDataConsumer& consumer,
                            MemoryBudget* budget) {
     const EntryType type = entry.type();
-    seekToData(stream, entry);
+    // An entry without data bytes to read (a folder, an empty file) costs no seek: archives of
+    // many empty files are read without a system call per entry.
+    const DataSizes sizes = dataSizesOf(entry);
+    const bool readsNothing =
+        type == EntryType::directory ||
+        (type == EntryType::file && sizes.uncompressed == 0 &&
+         (entry.localFileHeader.compressionMethod == 0 || sizes.compressed == 0));
+    if (!readsNothing) seekToData(stream, entry);
     const std::int64_t units = unitCountOf(entry, type);
     if (progress != nullptr) progress->setTotalUnitCount(units);
 
@@ -196,8 +204,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
-    return deliverData(stream, method, dataSizesOf(entry), bufferSize, skipChecksum, observed,
-                       budget);
+    return deliverData(stream, method, sizes, bufferSize, skipChecksum, observed, budget);
 }
 
 }  // namespace

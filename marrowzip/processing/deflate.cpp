@@ -1,96 +1,24 @@
 #include "marrowzip/processing/deflate.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
-#include <climits>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/coder_choice.hpp"
 #include "marrowzip/processing/crc32.hpp"
 
 namespace marrowzip {
 
-// zlib's stream record. Negative window bits select raw DEFLATE: no zlib or gzip wrapper.
-struct DeflateCoder::State {
-    z_stream stream{};
-    // Once told that no input follows, zlib's encoder must keep being told so.
-    bool finishing = false;
-};
-
-namespace {
-
-constexpr int rawWindowBits = -15;
-constexpr int defaultMemoryLevel = 8;
-
-// zlib counts in 32 bits; larger buffers are handed over in parts, step by step.
-uInt clampedLength(std::size_t length) {
-    return static_cast<uInt>(std::min<std::size_t>(length, UINT_MAX));
-}
-
-}  // namespace
-
 DeflateCoder::DeflateCoder(CoderDirection direction, int level)
-    : state_(std::make_unique<State>()), direction_(direction) {
-    const int result = direction == CoderDirection::encode
-                           ? deflateInit2(&state_->stream, level, Z_DEFLATED, rawWindowBits,
-                                          defaultMemoryLevel, Z_DEFAULT_STRATEGY)
-                           : inflateInit2(&state_->stream, rawWindowBits);
-    if (result != Z_OK) throw Error(CompressionError::invalidStream);
-}
+    : implementation_(makeStreamingCoder(direction, level)), direction_(direction) {}
 
-DeflateCoder::~DeflateCoder() {
-    if (direction_ == CoderDirection::encode) {
-        deflateEnd(&state_->stream);
-    } else {
-        inflateEnd(&state_->stream);
-    }
-}
+DeflateCoder::~DeflateCoder() = default;
 
 void DeflateCoder::reset() {
-    const int result = direction_ == CoderDirection::encode ? deflateReset(&state_->stream)
-                                                            : inflateReset(&state_->stream);
-    if (result != Z_OK) throw Error(CompressionError::invalidStream);
-    state_->finishing = false;
+    implementation_->reset();
 }
 
 DeflateCoder::Status DeflateCoder::process(Buffers& buffers, bool finalize) {
-    z_stream& stream = state_->stream;
-    // zlib's fields are not const-correct; it never writes through next_in.
-    stream.next_in = const_cast<Bytef*>(buffers.input);
-    stream.avail_in = clampedLength(buffers.inputLeft);
-    stream.next_out = buffers.output;
-    stream.avail_out = clampedLength(buffers.outputLeft);
-    const uInt inputGiven = stream.avail_in;
-    const uInt outputGiven = stream.avail_out;
-
-    int result = Z_OK;
-    if (direction_ == CoderDirection::encode) {
-        state_->finishing = state_->finishing || finalize;
-        result = deflate(&stream, state_->finishing ? Z_FINISH : Z_NO_FLUSH);
-    } else {
-        result = inflate(&stream, Z_NO_FLUSH);
-    }
-
-    buffers.input += inputGiven - stream.avail_in;
-    buffers.inputLeft -= inputGiven - stream.avail_in;
-    buffers.output += outputGiven - stream.avail_out;
-    buffers.outputLeft -= outputGiven - stream.avail_out;
-
-    switch (result) {
-        case Z_STREAM_END:
-            return Status::end;
-        case Z_OK:
-            return Status::ok;
-        case Z_BUF_ERROR:
-            // No progress was possible. The loop always offers output space, and input unless
-            // it has run dry: a decoder that still wants input after the last chunk faces a
-            // truncated stream, which must not make the loop ask for empty chunks for ever.
-            // Without finalize, the next step brings fresh input.
-            if (direction_ == CoderDirection::decode && !finalize) return Status::ok;
-            return Status::error;
-        default:
-            return Status::error;
-    }
+    return implementation_->process(buffers, finalize);
 }
 
 std::uint32_t runDeflateStream(CoderDirection direction, std::int64_t size, std::int64_t bufferSize,
@@ -140,6 +68,25 @@ std::uint32_t runDeflateStream(DeflateCoder& coder, std::int64_t size, std::int6
         if (status == DeflateCoder::Status::end) break;
     }
     return checksum;
+}
+
+Bytes compressInOnePass(DeflateCoder& coder, ByteView input) {
+    // Room for incompressible data and its block headers; grown if that is not enough.
+    Bytes output(input.size() + input.size() / 64 + 1024);
+    DeflateCoder::Buffers buffers{input.data(), input.size(), output.data(), output.size()};
+    while (true) {
+        const DeflateCoder::Status status = coder.process(buffers, true);
+        if (status == DeflateCoder::Status::error) throw Error(CompressionError::invalidStream);
+        if (status == DeflateCoder::Status::end) break;
+        if (buffers.outputLeft == 0) {
+            const std::size_t used = output.size();
+            output.resize(used * 2);
+            buffers.output = output.data() + used;
+            buffers.outputLeft = output.size() - used;
+        }
+    }
+    output.resize(output.size() - buffers.outputLeft);
+    return output;
 }
 
 std::uint32_t compressDeflate(std::int64_t size, std::int64_t bufferSize,

@@ -12,14 +12,14 @@ namespace marrowzip {
 
 enum class CoderDirection { encode, decode };
 
-// The coder behind the loop: set up, step, tear down. Any raw DEFLATE implementation can stand
-// here; this one is zlib with negative window bits.
+// The coder behind the loop: set up, step, tear down. The implementation behind it (zlib's or
+// ISA-L's) is chosen per direction and level in one place, coder_choice.cpp.
 class DeflateCoder {
 public:
     enum class Status { ok, end, error };
 
-    // Throws CompressionError::invalidStream when the coder cannot be set up. `level` (zlib's,
-    // 1–9) is the encoder's; a decoder ignores it.
+    // Throws CompressionError::invalidStream when the coder cannot be set up. `level` (1–9, on
+    // zlib's scale) is the encoder's; a decoder ignores it.
     explicit DeflateCoder(CoderDirection direction, int level = defaultCompressionLevel);
     ~DeflateCoder();
     DeflateCoder(const DeflateCoder&) = delete;
@@ -42,9 +42,20 @@ public:
     // Makes the coder ready for a new stream in the same direction, keeping its allocations.
     void reset();
 
+    // One library's coder. A decoder that reads ahead of the stream's end gives the bytes it did
+    // not need back through `Buffers`, so that the caller learns where the stream ended.
+    class Implementation {
+    public:
+        Implementation() = default;
+        virtual ~Implementation() = default;
+        Implementation(const Implementation&) = delete;
+        Implementation& operator=(const Implementation&) = delete;
+        virtual Status process(Buffers& buffers, bool finalize) = 0;
+        virtual void reset() = 0;
+    };
+
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<Implementation> implementation_;
     CoderDirection direction_;
 };
 
@@ -58,6 +69,9 @@ std::uint32_t runDeflateStream(CoderDirection direction, std::int64_t size, std:
 std::uint32_t runDeflateStream(DeflateCoder& coder, std::int64_t size, std::int64_t bufferSize,
                                bool skipChecksum, const EntryDataProvider& provider,
                                const EntryDataConsumer& consumer);
+
+// The complete DEFLATE stream of `input`, from a coder freshly made or reset for encoding.
+Bytes compressInOnePass(DeflateCoder& coder, ByteView input);
 
 // Returns the CRC-32 of the bytes the provider delivered.
 std::uint32_t compressDeflate(std::int64_t size, std::int64_t bufferSize,

@@ -12,6 +12,7 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/block_deflate.hpp"
+#include "marrowzip/processing/coder_choice.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 #include "support/test_support.hpp"
@@ -111,6 +112,55 @@ TEST(DeflateStream, DamagedTruncatedOrOverlongInputIsCorruptedDataNotAHang) {
     EXPECT_EQ(runOver(packed, false, 20'000).output.size(), 20'000u);
     EXPECT_TRUE(refusesAsCorrupted([&] { runOver(packed, false, 19'999); }));
     EXPECT_THROW(compressDeflate(10, 0, providerOf(packed), [](ByteView) {}), Error);
+}
+
+// Every library's decoder against every encoder the build has, and the CRC-32 against zlib's:
+// the build with ISA-L and the one without run this suite. A decoder stops at the stream's end
+// and gives back what it read ahead, so that the bytes after the stream are left over (the
+// repair locates the next record by them).
+TEST(DeflateCoders, EachInflatesEveryEncodersStreamAndLeavesTheBytesAfterItsEnd) {
+    std::vector<
+        std::pair<const char*, std::function<std::unique_ptr<DeflateCoder::Implementation>()>>>
+        decoders{{"zlib", [] { return makeZlibCoder(CoderDirection::decode, 6); }}};
+    const Bytes text = textBytes(300'000, 2);
+    std::vector<std::pair<const char*, Bytes>> streams{{"zlib -6", rawDeflate(text, 6)},
+                                                       {"libdeflate", compressDeflateWhole(text)}};
+    for (const int level : {1, 3, 9}) {
+        DeflateCoder encoder(CoderDirection::encode, level);
+        streams.emplace_back(level == 1   ? "ours -1"
+                             : level == 3 ? "ours -3"
+                                          : "ours -9",
+                             compressInOnePass(encoder, text));
+    }
+#ifdef MARROWZIP_HAVE_ISAL
+    decoders.emplace_back("ISA-L", [] { return makeIsalInflater(); });
+    // ISA-L's fast levels compress better than zlib's fastest.
+    EXPECT_LT(streams[2].second.size(), rawDeflate(text, 1).size());
+#endif
+    const Bytes trailer{'P', 'K', 7, 8, 1, 2, 3};
+    for (const auto& [decoderName, makeDecoder] : decoders) {
+        for (auto [encoderName, stream] : streams) {
+            SCOPED_TRACE(std::string(decoderName) + " on " + encoderName);
+            stream.insert(stream.end(), trailer.begin(), trailer.end());
+            const auto decoder = makeDecoder();
+            Bytes output(text.size() + 100);
+            DeflateCoder::Buffers buffers{stream.data(), stream.size(), output.data(), 1000};
+            DeflateCoder::Status status = DeflateCoder::Status::ok;
+            // Small output steps, as extraction takes them; the input in one piece.
+            while (status == DeflateCoder::Status::ok) {
+                buffers.outputLeft = std::min<std::size_t>(
+                    1000, static_cast<std::size_t>(output.data() + output.size() - buffers.output));
+                status = decoder->process(buffers, true);
+            }
+            ASSERT_EQ(status, DeflateCoder::Status::end);
+            output.resize(static_cast<std::size_t>(buffers.output - output.data()));
+            EXPECT_EQ(output, text);
+            EXPECT_EQ(buffers.inputLeft, trailer.size());
+        }
+    }
+    EXPECT_EQ(updateCRC32(text, 0), crc32(0, text.data(), static_cast<uInt>(text.size())));
+    EXPECT_EQ(updateCRC32(ByteView(text).subspan(7), updateCRC32(ByteView(text).first(7), 0)),
+              updateCRC32(text, 0));
 }
 
 // Text, reused coders and zlib's inflation of the result come through appends that the

@@ -1,0 +1,38 @@
+#include "marrowzip/processing/coder_choice.hpp"
+
+#include "marrowzip/processing/whole_buffer.hpp"
+
+namespace marrowzip {
+namespace {
+
+// ISA-L's strongest level; its levels 1–3 are the tool's -1 to -3.
+constexpr int fastestLevelsEnd = 3;
+
+}  // namespace
+
+bool hasIsal() noexcept {
+#ifdef MARROWZIP_HAVE_ISAL
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection direction,
+                                                                 int level) {
+#ifdef MARROWZIP_HAVE_ISAL
+    if (direction == CoderDirection::decode) return makeIsalInflater();
+    if (streamsAtLevel(level)) return makeIsalDeflater(level);
+#endif
+    return makeZlibCoder(direction, level);
+}
+
+bool prefersWholeBufferInflate(std::uint64_t compressedSize, std::uint64_t uncompressedSize) {
+    return !hasIsal() && inflatesWhole(compressedSize, uncompressedSize);
+}
+
+bool streamsAtLevel(int level) noexcept {
+    return hasIsal() && level >= 1 && level <= fastestLevelsEnd;
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,41 @@
+// Which DEFLATE library codes what: the one place that chooses, per direction and level. With
+// ISA-L (the build option MARROWZIP_ISAL), it inflates every entry, streaming with bounded memory
+// and still about twice as fast as libdeflate's whole-buffer inflate, and compresses at the fast
+// levels; libdeflate (whole buffers) and zlib (streams and blocks) compress at the default and
+// higher levels. Without ISA-L, zlib streams in both directions and libdeflate inflates entries
+// that fit the memory budget in one piece.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "marrowzip/processing/deflate.hpp"
+
+namespace marrowzip {
+
+// Whether the build has ISA-L's coders.
+bool hasIsal() noexcept;
+
+// The streaming coder for a direction and a level (1–9, zlib's scale; a decoder ignores it).
+// Throws CompressionError::invalidStream when the coder cannot be set up.
+std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection direction,
+                                                                 int level);
+
+// Whether an entry of these sizes is better inflated in one piece than streamed: only without a
+// streaming inflater as fast, and only within the budget (whole_buffer.hpp's inflatesWhole).
+bool prefersWholeBufferInflate(std::uint64_t compressedSize, std::uint64_t uncompressedSize);
+
+// Whether compression at `level` streams through makeStreamingCoder whatever the entry's size,
+// instead of libdeflate's whole buffers and zlib's blocks: ISA-L's fast levels compress better
+// than zlib's -1 at libdeflate's speed or more.
+bool streamsAtLevel(int level) noexcept;
+
+// The individual libraries' coders, for coder_choice.cpp and the tests that hold one library's
+// output to another's.
+std::unique_ptr<DeflateCoder::Implementation> makeZlibCoder(CoderDirection direction, int level);
+#ifdef MARROWZIP_HAVE_ISAL
+std::unique_ptr<DeflateCoder::Implementation> makeIsalInflater();
+std::unique_ptr<DeflateCoder::Implementation> makeIsalDeflater(int level);
+#endif
+
+}  // namespace marrowzip

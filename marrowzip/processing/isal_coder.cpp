@@ -1,0 +1,137 @@
+// ISA-L's streaming coders: the inflater of every entry and the deflater of the fast levels.
+#include <isa-l/igzip_lib.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/types.hpp"
+#include "marrowzip/processing/coder_choice.hpp"
+
+namespace marrowzip {
+namespace {
+
+// ISA-L counts in 32 bits; larger buffers are handed over in parts, step by step.
+std::uint32_t clampedLength(std::size_t length) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
+}
+
+class IsalInflater final : public DeflateCoder::Implementation {
+public:
+    IsalInflater() : state_(std::make_unique<inflate_state>()) { reset(); }
+
+    void reset() override {
+        isal_inflate_init(state_.get());
+        state_->crc_flag = ISAL_DEFLATE;  // raw DEFLATE; the caller computes CRC-32
+    }
+
+    DeflateCoder::Status process(DeflateCoder::Buffers& buffers, bool finalize) override {
+        inflate_state& state = *state_;
+        // ISA-L's fields are not const-correct; it never writes through next_in.
+        state.next_in = const_cast<std::uint8_t*>(buffers.input);
+        state.avail_in = clampedLength(buffers.inputLeft);
+        state.next_out = buffers.output;
+        state.avail_out = clampedLength(buffers.outputLeft);
+        const std::uint32_t inputGiven = state.avail_in;
+        const std::uint32_t outputGiven = state.avail_out;
+
+        const int result = isal_inflate(&state);
+
+        std::size_t consumed = inputGiven - state.avail_in;
+        const std::size_t produced = outputGiven - state.avail_out;
+        const bool ended = state.block_state == ISAL_BLOCK_FINISH;
+        if (ended) {
+            // The inflater reads whole words ahead; the bytes it did not need after the stream's
+            // end go back, as far as this step took them, so that the caller sees where it ended.
+            const auto unused = static_cast<std::size_t>(std::max(state.read_in_length, 0) / 8);
+            consumed -= std::min(consumed, unused);
+            state.read_in_length = 0;
+        }
+        buffers.input += consumed;
+        buffers.inputLeft -= consumed;
+        buffers.output += produced;
+        buffers.outputLeft -= produced;
+
+        if (result < 0 || result == ISAL_NEED_DICT) return DeflateCoder::Status::error;
+        if (ended) return DeflateCoder::Status::end;
+        // No progress with the last input given: the stream is cut short, and asking for more
+        // would ask for empty chunks for ever.
+        if (finalize && consumed == 0 && produced == 0 && buffers.outputLeft > 0) {
+            return DeflateCoder::Status::error;
+        }
+        return DeflateCoder::Status::ok;
+    }
+
+private:
+    // About 90 KiB (tables and a window of output): on the heap, not the stack.
+    std::unique_ptr<inflate_state> state_;
+};
+
+// The buffer ISA-L needs for each of its levels 1–3.
+std::size_t levelBufferSize(int level) {
+    switch (level) {
+        case 1:
+            return ISAL_DEF_LVL1_DEFAULT;
+        case 2:
+            return ISAL_DEF_LVL2_DEFAULT;
+        default:
+            return ISAL_DEF_LVL3_DEFAULT;
+    }
+}
+
+class IsalDeflater final : public DeflateCoder::Implementation {
+public:
+    explicit IsalDeflater(int level)
+        : stream_(std::make_unique<isal_zstream>()), levelBuffer_(levelBufferSize(level)) {
+        if (level < 1 || level > ISAL_DEF_MAX_LEVEL) throw Error(CompressionError::invalidStream);
+        isal_deflate_init(stream_.get());
+        stream_->level = static_cast<std::uint32_t>(level);
+        stream_->level_buf = levelBuffer_.data();
+        stream_->level_buf_size = static_cast<std::uint32_t>(levelBuffer_.size());
+        stream_->gzip_flag = IGZIP_DEFLATE;
+        stream_->flush = NO_FLUSH;
+    }
+
+    // Keeps the level, its buffer and the wrapper.
+    void reset() override { isal_deflate_reset(stream_.get()); }
+
+    DeflateCoder::Status process(DeflateCoder::Buffers& buffers, bool finalize) override {
+        isal_zstream& stream = *stream_;
+        stream.next_in = const_cast<std::uint8_t*>(buffers.input);
+        stream.avail_in = clampedLength(buffers.inputLeft);
+        stream.next_out = buffers.output;
+        stream.avail_out = clampedLength(buffers.outputLeft);
+        const std::uint32_t inputGiven = stream.avail_in;
+        const std::uint32_t outputGiven = stream.avail_out;
+        // Once told that no input follows, the encoder must keep being told so; a part of a
+        // larger buffer is not the end.
+        stream.end_of_stream =
+            stream.end_of_stream != 0 || (finalize && inputGiven == buffers.inputLeft) ? 1 : 0;
+
+        const int result = isal_deflate(&stream);
+
+        buffers.input += inputGiven - stream.avail_in;
+        buffers.inputLeft -= inputGiven - stream.avail_in;
+        buffers.output += outputGiven - stream.avail_out;
+        buffers.outputLeft -= outputGiven - stream.avail_out;
+        if (result != COMP_OK) return DeflateCoder::Status::error;
+        return stream.internal_state.state == ZSTATE_END ? DeflateCoder::Status::end
+                                                         : DeflateCoder::Status::ok;
+    }
+
+private:
+    std::unique_ptr<isal_zstream> stream_;
+    Bytes levelBuffer_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeflateCoder::Implementation> makeIsalInflater() {
+    return std::make_unique<IsalInflater>();
+}
+
+std::unique_ptr<DeflateCoder::Implementation> makeIsalDeflater(int level) {
+    return std::make_unique<IsalDeflater>(level);
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,70 @@
+#include "marrowzip/processing/positional_window.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace marrowzip {
+namespace {
+
+bool fitsFilePosition(std::uint64_t value) noexcept {
+    return value <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}
+
+}  // namespace
+
+PositionalWindow::PositionalWindow(std::FILE* stream, std::size_t size)
+    : stream_(stream), size_(size) {}
+
+PositionalWindow::PositionalWindow(const PositionalWindow& other)
+    : stream_(other.stream_), size_(other.size_) {}
+
+PositionalWindow& PositionalWindow::operator=(const PositionalWindow& other) {
+    if (this != &other) {
+        stream_ = other.stream_;
+        size_ = other.size_;
+        bytes_.clear();
+        start_ = 0;
+    }
+    return *this;
+}
+
+void PositionalWindow::use(std::FILE* stream) {
+    if (stream == stream_) return;
+    stream_ = stream;
+    bytes_.clear();
+    start_ = 0;
+}
+
+ByteView PositionalWindow::read(std::uint64_t offset, std::size_t length) {
+    const bool inside = offset >= start_ && offset - start_ <= bytes_.size() &&
+                        length <= bytes_.size() - (offset - start_);
+    if (!inside) fill(offset, std::max(length, size_));
+    const std::size_t from = offset >= start_ ? offset - start_ : bytes_.size();
+    const std::size_t available = bytes_.size() - std::min(from, bytes_.size());
+    return ByteView(bytes_).subspan(std::min(from, bytes_.size()), std::min(length, available));
+}
+
+void PositionalWindow::fill(std::uint64_t offset, std::size_t length) {
+    start_ = offset;
+    bytes_.resize(length);
+    std::size_t done = 0;
+    const int descriptor = stream_ != nullptr ? ::fileno(stream_) : -1;
+    if (descriptor >= 0) {
+        while (done < length && fitsFilePosition(offset + done)) {
+            const ssize_t got = ::pread(descriptor, bytes_.data() + done, length - done,
+                                        static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+    } else if (stream_ != nullptr && fitsFilePosition(offset) &&
+               ::fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) == 0) {
+        done = std::fread(bytes_.data(), 1, length, stream_);
+    }
+    bytes_.resize(done);
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,43 @@
+// Reads small records at given offsets of a stream through one window of its bytes: records that
+// lie near each other (the central directory, the local headers of small entries) come from
+// memory, and each refill is one read at a position, which leaves the stream's own position as
+// it was. Streams without a file descriptor (archives in memory) are read through the stream.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "marrowzip/common/types.hpp"
+
+namespace marrowzip {
+
+class PositionalWindow {
+public:
+    // The default holds about 1,500 central records of short names per read.
+    static constexpr std::size_t defaultSize = std::size_t{128} << 10;
+
+    explicit PositionalWindow(std::FILE* stream, std::size_t size = defaultSize);
+    // A copy reads the same stream but starts empty: windows are a cache, not a state.
+    PositionalWindow(const PositionalWindow& other);
+    PositionalWindow& operator=(const PositionalWindow& other);
+    PositionalWindow(PositionalWindow&&) noexcept = default;
+    PositionalWindow& operator=(PositionalWindow&&) noexcept = default;
+    ~PositionalWindow() = default;
+
+    // The `length` bytes at `offset`, fewer where the stream ends or cannot be read. Valid until
+    // the next call. A length beyond the window's size gets a read of its own.
+    ByteView read(std::uint64_t offset, std::size_t length);
+
+    // Reads `stream` from now on; a different stream empties the window.
+    void use(std::FILE* stream);
+
+private:
+    void fill(std::uint64_t offset, std::size_t length);
+
+    std::FILE* stream_;
+    std::size_t size_;
+    Bytes bytes_;  // the bytes from start_ that the last fill could read
+    std::uint64_t start_ = 0;
+};
+
+}  // namespace marrowzip
