@@ -16,7 +16,6 @@
 namespace dunmarrow {
 
 using marrowzip::Archive;
-using marrowzip::ArchiveError;
 using marrowzip::Entry;
 using marrowzip::EntryIterator;
 using marrowzip::Error;

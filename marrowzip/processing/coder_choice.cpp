@@ -27,8 +27,14 @@ std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection 
     return makeZlibCoder(direction, level);
 }
 
-bool prefersWholeBufferInflate(std::uint64_t compressedSize, std::uint64_t uncompressedSize) {
-    return !hasIsal() && inflatesWhole(compressedSize, uncompressedSize);
+bool prefersWholeBufferInflate([[maybe_unused]] std::uint64_t compressedSize,
+                               [[maybe_unused]] std::uint64_t uncompressedSize) {
+#ifdef MARROWZIP_HAVE_ISAL
+    // ISA-L's streaming inflate outruns a whole-buffer one, and its memory stays bounded.
+    return false;
+#else
+    return inflatesWhole(compressedSize, uncompressedSize);
+#endif
 }
 
 bool streamsAtLevel(int level) noexcept {
