@@ -16,6 +16,17 @@ std::uint32_t clampedLength(std::size_t length) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
 }
 
+// Hands the next part of the buffers to an ISA-L stream (inflate_state and isal_zstream name
+// these fields alike).
+template <typename IsalStream>
+void giveBuffers(IsalStream& stream, const DeflateCoder::Buffers& buffers) {
+    // ISA-L's fields are not const-correct; it never writes through next_in.
+    stream.next_in = const_cast<std::uint8_t*>(buffers.input);
+    stream.avail_in = clampedLength(buffers.inputLeft);
+    stream.next_out = buffers.output;
+    stream.avail_out = clampedLength(buffers.outputLeft);
+}
+
 class IsalInflater final : public DeflateCoder::Implementation {
 public:
     IsalInflater() : state_(std::make_unique<inflate_state>()) { reset(); }
@@ -27,11 +38,7 @@ public:
 
     DeflateCoder::Status process(DeflateCoder::Buffers& buffers, bool finalize) override {
         inflate_state& state = *state_;
-        // ISA-L's fields are not const-correct; it never writes through next_in.
-        state.next_in = const_cast<std::uint8_t*>(buffers.input);
-        state.avail_in = clampedLength(buffers.inputLeft);
-        state.next_out = buffers.output;
-        state.avail_out = clampedLength(buffers.outputLeft);
+        giveBuffers(state, buffers);
         const std::uint32_t inputGiven = state.avail_in;
         const std::uint32_t outputGiven = state.avail_out;
 
@@ -97,10 +104,7 @@ public:
 
     DeflateCoder::Status process(DeflateCoder::Buffers& buffers, bool finalize) override {
         isal_zstream& stream = *stream_;
-        stream.next_in = const_cast<std::uint8_t*>(buffers.input);
-        stream.avail_in = clampedLength(buffers.inputLeft);
-        stream.next_out = buffers.output;
-        stream.avail_out = clampedLength(buffers.outputLeft);
+        giveBuffers(stream, buffers);
         const std::uint32_t inputGiven = stream.avail_in;
         const std::uint32_t outputGiven = stream.avail_out;
         // Once told that no input follows, the encoder must keep being told so; a part of a
