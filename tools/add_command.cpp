@@ -6,8 +6,8 @@
 
 #include "add_plan.hpp"
 #include "commands.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "progress_bar.hpp"
 
@@ -146,12 +146,12 @@ int runAdd(const AddOptions& options, ToolContext& context) {
 }
 
 int runCreate(const CreateOptions& options, ToolContext& context) {
-    const int status = appendItems({options.archive, options.items, options.archiving,
-                                    std::nullopt, false, false, true, "creating"},
+    const int status = appendItems({options.archive, options.items, options.archiving, std::nullopt,
+                                    false, false, true, "creating"},
                                    context);
     if (status == exitSuccess && options.comment) {
-        Archive archive = Archive::openFile(FileURL::fromPath(options.archive),
-                                            Archive::AccessMode::update);
+        Archive archive =
+            Archive::openFile(FileURL::fromPath(options.archive), Archive::AccessMode::update);
         archive.setComment(*options.comment);
     }
     return status;

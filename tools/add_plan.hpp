@@ -9,7 +9,7 @@
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 namespace marrowzip::tool {
 
@@ -31,7 +31,7 @@ struct PlanOptions {
 struct Plan {
     std::vector<PlannedEntry> entries;
     std::vector<Warning> skipped;  // special files met inside folders, not archived
-    bool skippedArchive = false;  // the archive lies in a folder being stored, and was left out
+    bool skippedArchive = false;   // the archive lies in a folder being stored, and was left out
 };
 
 // Entry paths are relative to each item's parent, or `entryPath` for a single item. Folders are

@@ -3,7 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 
-#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip::tool {

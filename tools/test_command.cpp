@@ -4,10 +4,10 @@
 #include <iostream>
 
 #include "commands.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/read/local_record_ranges.hpp"
 #include "progress_bar.hpp"
 
 namespace marrowzip::tool {

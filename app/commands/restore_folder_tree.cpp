@@ -7,11 +7,11 @@
 #include <system_error>
 
 #include "app/commands/folder_tree_walk.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/read/local_record_ranges.hpp"
 
 namespace dunmarrow {
 

@@ -10,7 +10,7 @@
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 namespace marrowzip {
 

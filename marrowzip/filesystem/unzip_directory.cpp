@@ -5,14 +5,14 @@
 #include <memory>
 #include <thread>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/local_record_ranges.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/parallel_extraction.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/read/local_record_ranges.hpp"
 
 namespace marrowzip {
 namespace {

@@ -1,9 +1,9 @@
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 #include <limits>
 
-#include "marrowzip/container/byte_cursor.hpp"
-#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/dos_date.hpp"
 

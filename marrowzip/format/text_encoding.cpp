@@ -1,4 +1,4 @@
-#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 
 #include <unicode/normalizer2.h>
 #include <unicode/ucnv.h>

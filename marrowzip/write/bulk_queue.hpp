@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/unique_fd.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/append_coders.hpp"
 #include "marrowzip/processing/worker_pool.hpp"
+#include "marrowzip/write/append_coders.hpp"
 
 namespace marrowzip {
 

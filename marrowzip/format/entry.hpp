@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/records.hpp"
+#include "marrowzip/format/records.hpp"
 
 namespace marrowzip {
 

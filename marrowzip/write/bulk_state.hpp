@@ -6,9 +6,9 @@
 #include <exception>
 #include <memory>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/append_coders.hpp"
-#include "marrowzip/operations/bulk_queue.hpp"
+#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/bulk_queue.hpp"
 
 namespace marrowzip {
 

@@ -4,10 +4,10 @@
 
 #include <cerrno>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/stream_position.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
+#include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
 

@@ -1,9 +1,9 @@
-#include "marrowzip/container/records.hpp"
+#include "marrowzip/format/records.hpp"
 
 #include <algorithm>
 
-#include "marrowzip/container/byte_cursor.hpp"
-#include "marrowzip/container/file_position.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
+#include "marrowzip/format/file_position.hpp"
 
 namespace marrowzip {
 namespace {

@@ -2,7 +2,7 @@
 // fresh local header, and records (with their ZIP64 blocks) rewritten for a new offset.
 #include <algorithm>
 
-#include "marrowzip/container/records.hpp"
+#include "marrowzip/format/records.hpp"
 
 namespace marrowzip {
 namespace {

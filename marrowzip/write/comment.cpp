@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/stream_position.hpp"
+#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
 

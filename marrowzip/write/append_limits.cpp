@@ -1,4 +1,4 @@
-#include "marrowzip/operations/append_limits.hpp"
+#include "marrowzip/write/append_limits.hpp"
 
 #include <limits>
 

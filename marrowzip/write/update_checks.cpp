@@ -4,10 +4,10 @@
 
 #include <cerrno>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/update_journal.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
+#include "marrowzip/write/update_journal.hpp"
 
 namespace marrowzip {
 namespace {

@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/operations/append_limits.hpp"
-#include "marrowzip/operations/bulk_state.hpp"
-#include "marrowzip/operations/stream_position.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
+#include "marrowzip/write/append_limits.hpp"
+#include "marrowzip/write/bulk_state.hpp"
+#include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
 namespace {

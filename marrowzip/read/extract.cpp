@@ -9,10 +9,10 @@
 #include <limits>
 #include <memory>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/extract_steps.hpp"
+#include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"

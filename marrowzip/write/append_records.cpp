@@ -2,7 +2,7 @@
 // directory with its end records.
 #include <algorithm>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 
 namespace marrowzip {

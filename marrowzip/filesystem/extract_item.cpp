@@ -9,14 +9,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/common/unique_file.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/text_encoding.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
-#include "marrowzip/operations/extract_steps.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 
 namespace marrowzip {

@@ -1,4 +1,4 @@
-#include "marrowzip/container/update_journal.hpp"
+#include "marrowzip/write/update_journal.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/byte_cursor.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/processing/crc32.hpp"
 
 namespace marrowzip {

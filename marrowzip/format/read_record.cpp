@@ -1,6 +1,6 @@
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/file_position.hpp"
-#include "marrowzip/container/records.hpp"
+#include "marrowzip/format/file_position.hpp"
+#include "marrowzip/format/records.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 
 namespace marrowzip {

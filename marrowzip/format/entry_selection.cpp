@@ -1,4 +1,4 @@
-#include "marrowzip/container/entry_selection.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 
 #include <algorithm>
 #include <cstddef>

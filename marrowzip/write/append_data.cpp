@@ -3,13 +3,13 @@
 // and cancellation.
 #include <algorithm>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/operations/append_coders.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
+#include "marrowzip/write/append_coders.hpp"
 
 namespace marrowzip {
 namespace {}  // namespace

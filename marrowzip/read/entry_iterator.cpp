@@ -1,7 +1,7 @@
 #include <limits>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 
 namespace marrowzip {
 namespace {

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/byte_cursor.hpp"
-#include "marrowzip/container/update_journal.hpp"
-#include "marrowzip/operations/stream_position.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/write/stream_position.hpp"
+#include "marrowzip/write/update_journal.hpp"
 
 namespace marrowzip {
 namespace {

@@ -5,15 +5,15 @@
 
 #include <cstdint>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/text_encoding.hpp"
-#include "marrowzip/operations/append_coders.hpp"
-#include "marrowzip/operations/append_limits.hpp"
-#include "marrowzip/operations/extract_steps.hpp"
-#include "marrowzip/operations/stream_position.hpp"
+#include "marrowzip/filesystem/extract_steps.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/dos_date.hpp"
+#include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/append_limits.hpp"
+#include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
 namespace {

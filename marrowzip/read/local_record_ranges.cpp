@@ -1,4 +1,4 @@
-#include "marrowzip/container/local_record_ranges.hpp"
+#include "marrowzip/read/local_record_ranges.hpp"
 
 #include <sys/types.h>
 
@@ -6,8 +6,8 @@
 #include <iterator>
 #include <limits>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
 
 namespace marrowzip {
 namespace {

@@ -1,4 +1,4 @@
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <utility>
 
-#include "marrowzip/container/update_journal.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
+#include "marrowzip/write/update_journal.hpp"
 
 namespace marrowzip {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 

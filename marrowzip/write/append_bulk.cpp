@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "marrowzip/operations/bulk_state.hpp"
-#include "marrowzip/operations/stream_position.hpp"
+#include "marrowzip/write/bulk_state.hpp"
+#include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
 

@@ -19,8 +19,8 @@
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/common/unique_file.hpp"
-#include "marrowzip/container/entry.hpp"
-#include "marrowzip/container/records.hpp"
+#include "marrowzip/format/entry.hpp"
+#include "marrowzip/format/records.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
@@ -198,7 +198,7 @@ public:
                                bool skipChecksum = false, bool allowLinksOutside = false,
                                Progress* progress = nullptr);
 
-    // ---- Bulk appends (marrowzip/operations/append_bulk.cpp) ----
+    // ---- Bulk appends (marrowzip/write/append_bulk.cpp) ----
     // Outside bulk mode each append rewrites the whole central directory behind its entry, so N
     // appends cost O(N²). While a BulkAppend is open, each appendEntry writes its local record and
     // data where the central directory began and keeps its central directory header in memory;
@@ -426,7 +426,7 @@ private:
                                WrittenEndRecords written);
     void appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
                       Progress* progress, const EntrySource& source);
-    // Parallel bulk appends (marrowzip/operations/append_parallel.cpp).
+    // Parallel bulk appends (marrowzip/write/append_parallel.cpp).
     struct BulkQueue;
     struct QueuedEntry;
     // A queue with the options' workers, or null for one worker.
