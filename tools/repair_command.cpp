@@ -16,6 +16,7 @@
 #include "commands.hpp"
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/unique_fd.hpp"
+#include "marrowzip/common/unique_file.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"

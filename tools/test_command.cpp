@@ -6,8 +6,8 @@
 #include "commands.hpp"
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
+#include "marrowzip/filesystem/local_record_ranges.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
-#include "marrowzip/read/local_record_ranges.hpp"
 #include "progress_bar.hpp"
 
 namespace marrowzip::tool {

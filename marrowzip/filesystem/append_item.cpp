@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
@@ -50,60 +50,9 @@ struct stat statusOfItem(const FileURL& itemURL) {
     return status;
 }
 
-}  // namespace
-
-void Archive::appendEntry(std::string_view path, const RelativeTo& base,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress) {
-    appendEntry(path, base.baseURL.appendingPathComponent(path), compressionMethod, bufferSize,
-                progress);
-}
-
-void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress) {
-    const BulkFailureGuard bulkGuard(*this);
-    if (accessMode_ == AccessMode::read) {
-        throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), std::string(path));
-    }
-    if (bulkQueue() != nullptr) {
-        appendItemToQueue(path, itemURL, compressionMethod, bufferSize, progress);
-        return;
-    }
-    appendItem(path, itemURL, compressionMethod, bufferSize, progress, statusOfItem(itemURL));
-}
-
-void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
-                                CompressionMethod compressionMethod, std::int64_t bufferSize,
-                                Progress* progress) {
-    BulkState& bulk = *bulkLink_.state;
-    PendingEntry entry;
-    UniqueFd file;
-    try {
-        const struct stat status = statusOfItem(itemURL);
-        if (!S_ISREG(status.st_mode) || status.st_size == 0) {
-            // Folders, links, empty and special files: their data is made on this thread.
-            appendItem(path, itemURL, compressionMethod, bufferSize, progress, status);
-            return;
-        }
-        if (::access(itemURL.path().c_str(), R_OK) != 0) {
-            throw Error(FileError::fileReadNoPermission, itemURL.path());
-        }
-        const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
-                                      static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
-        entry = prepareEntry(path, EntryType::file, status.st_size, modificationDate,
-                             static_cast<std::uint16_t>(status.st_mode & 07777), compressionMethod);
-        if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
-        file = openSourceDescriptor(itemURL.path());
-    } catch (...) {
-        failQueuedAppend(bulk);
-    }
-    queueFileInBulk(bulk, std::move(entry), progress, std::move(file), itemURL.path());
-}
-
-void Archive::appendItem(std::string_view path, const FileURL& itemURL,
-                         CompressionMethod compressionMethod, std::int64_t bufferSize,
-                         Progress* progress, const struct stat& status) {
+void appendItem(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
+                CompressionMethod compressionMethod, std::int64_t bufferSize, Progress* progress,
+                const struct stat& status) {
     const std::string& itemPath = itemURL.path();
     const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
                            : S_ISLNK(status.st_mode) ? EntryType::symlink
@@ -118,7 +67,7 @@ void Archive::appendItem(std::string_view path, const FileURL& itemURL,
     const std::int64_t size = type == EntryType::directory ? 0 : status.st_size;
     const auto permissions = static_cast<std::uint16_t>(status.st_mode & 07777);
 
-    EntrySource source;
+    ArchiveWriter::EntrySource source;
     source.path = itemPath;
     UniqueFile file;
     switch (type) {
@@ -156,8 +105,64 @@ void Archive::appendItem(std::string_view path, const FileURL& itemURL,
             };
             break;
     }
-    appendEntryFromSource(path, type, size, modificationDate, permissions, compressionMethod,
-                          bufferSize, progress, source);
+    writer.appendEntryFromSource(path, type, size, modificationDate, permissions, compressionMethod,
+                                 bufferSize, progress, source);
+}
+
+// A regular file goes to the workers of a parallel bulk append; other items are appended at once.
+void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
+                       CompressionMethod compressionMethod, std::int64_t bufferSize,
+                       Progress* progress) {
+    BulkState& bulk = *writer.openBulkState();
+    ArchiveWriter::PendingEntry entry;
+    UniqueFd file;
+    try {
+        const struct stat status = statusOfItem(itemURL);
+        if (!S_ISREG(status.st_mode) || status.st_size == 0) {
+            // Folders, links, empty and special files: their data is made on this thread.
+            appendItem(writer, path, itemURL, compressionMethod, bufferSize, progress, status);
+            return;
+        }
+        if (::access(itemURL.path().c_str(), R_OK) != 0) {
+            throw Error(FileError::fileReadNoPermission, itemURL.path());
+        }
+        const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
+                                      static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
+        entry = writer.prepareEntry(path, EntryType::file, status.st_size, modificationDate,
+                                    static_cast<std::uint16_t>(status.st_mode & 07777),
+                                    compressionMethod);
+        if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
+        file = openSourceDescriptor(itemURL.path());
+    } catch (...) {
+        writer.failQueuedAppend(bulk);
+    }
+    writer.queueFileInBulk(bulk, std::move(entry), progress, std::move(file), itemURL.path());
+}
+
+}  // namespace
+
+void Archive::appendEntry(std::string_view path, const RelativeTo& base,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress) {
+    appendEntry(path, base.baseURL.appendingPathComponent(path), compressionMethod, bufferSize,
+                progress);
+}
+
+void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress) {
+    ArchiveWriter& writer = ArchiveAccess::writer(*this);
+    const ArchiveWriter::BulkFailureGuard bulkGuard(writer);
+    if (accessMode() == AccessMode::read) {
+        throw Error(ArchiveError::unwritableArchive, writer.archivePathForErrors(),
+                    std::string(path));
+    }
+    if (writer.bulkQueue() != nullptr) {
+        appendItemToQueue(writer, path, itemURL, compressionMethod, bufferSize, progress);
+        return;
+    }
+    appendItem(writer, path, itemURL, compressionMethod, bufferSize, progress,
+               statusOfItem(itemURL));
 }
 
 }  // namespace marrowzip

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/types.hpp"
 
 namespace marrowzip {
@@ -24,10 +25,6 @@ struct ItemIdentity {
     dev_t device = 0;
     ino_t inode = 0;
 };
-
-// The longest link target accepted: longer targets cannot be created anyway, and an entry that
-// claims one is refused before any of its bytes are read.
-std::int64_t maximumLinkTargetLength();
 
 // The link target the bytes spell: ArchiveError::invalidEntryPath when they are not UTF-8 or
 // hold a NUL byte (the check and the link creation must see the same text).
@@ -52,8 +49,5 @@ void createLinkAt(const std::string& target, int folderDescriptor, const char* n
 // Reads a link entry's target bytes in one piece through the consumer form; sets `checksum`.
 Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,
                     bool skipChecksum, Progress* progress, std::uint32_t& checksum);
-
-// The text that errors of an archive use as its path ("memory:/" for an in-memory archive).
-std::string archiveDisplayPath(const Archive& archive);
 
 }  // namespace marrowzip

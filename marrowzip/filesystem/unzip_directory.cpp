@@ -10,9 +10,9 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/filesystem/local_record_ranges.hpp"
 #include "marrowzip/filesystem/parallel_extraction.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
-#include "marrowzip/read/local_record_ranges.hpp"
 
 namespace marrowzip {
 namespace {

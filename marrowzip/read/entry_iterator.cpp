@@ -1,7 +1,8 @@
 #include <limits>
 
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/common/error.hpp"
 #include "marrowzip/format/text_encoding.hpp"
+#include "marrowzip/read/archive_reader.hpp"
 
 namespace marrowzip {
 namespace {
@@ -33,7 +34,7 @@ void readDataDescriptor(std::FILE* stream, Entry& entry) {
 
 std::optional<Entry> EntryIterator::next() {
     if (index_ >= count_ || stoppedAtEncryptedEntry_) return std::nullopt;
-    std::FILE* stream = archive_->stream();
+    std::FILE* stream = reader_->stream();
 
     // The count and every offset come from the archive: a record that cannot be read ends the
     // pass early instead of being trusted.
@@ -53,7 +54,7 @@ std::optional<Entry> EntryIterator::next() {
         LocalFileHeader::fixedSize + std::uint64_t{local->fileNameLength} + local->extraFieldLength;
     localHeaderBytesRead_ = saturatingAdd(localHeaderBytesRead_, localHeaderLength);
     if (localHeaderBytesRead_ >
-        saturatingAdd(archive_->offsetToStartOfCentralDirectory(), localHeaderSlack)) {
+        saturatingAdd(reader_->offsetToStartOfCentralDirectory(), localHeaderSlack)) {
         endedEarly_ = true;
         return std::nullopt;
     }
@@ -76,26 +77,24 @@ std::optional<Entry> EntryIterator::next() {
     return entry;
 }
 
-EntryIterator Archive::makeEntryIterator() const {
+void ArchiveReader::refuseWhileDirectoryOverwritten(const char* operation) const {
+    if (directoryOverwritten_) {
+        throw Error(ArchiveError::unwritableArchive, displayPath(), {},
+                    std::string(operation) + " is not possible while a bulk append is open");
+    }
+}
+
+EntryIterator ArchiveReader::makeEntryIterator() const {
     // The directory on disk is overwritten by the entries of an open bulk append.
-    refuseDuringBulkAppend("listing the entries");
+    refuseWhileDirectoryOverwritten("listing the entries");
+    return passOverDirectory();
+}
+
+EntryIterator ArchiveReader::passOverDirectory() const {
     return EntryIterator(*this, totalNumberOfEntries(), offsetToStartOfCentralDirectory());
 }
 
-Archive::iterator::iterator(EntryIterator source) : source_(source) {
-    current_ = source_->next();
-}
-
-Archive::iterator& Archive::iterator::operator++() {
-    current_ = source_ ? source_->next() : std::nullopt;
-    return *this;
-}
-
-Archive::iterator Archive::begin() const {
-    return iterator(makeEntryIterator());
-}
-
-std::optional<Entry> Archive::findEntry(std::string_view path) const {
+std::optional<Entry> ArchiveReader::findEntry(std::string_view path) const {
     const std::string wanted = normalizedNFC(path);
     EntryIterator entries = makeEntryIterator();
     while (auto entry = entries.next()) {

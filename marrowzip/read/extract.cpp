@@ -1,5 +1,5 @@
-// Archive::extractEntry in its consumer form: an entry's bytes, chunk by chunk, from the archive
-// stream to a callback.
+// ArchiveReader::extractEntry, the consumer form of Archive::extractEntry: an entry's bytes, chunk
+// by chunk, from the archive stream to a callback.
 #include <sys/types.h>
 
 #include <algorithm>
@@ -9,16 +9,15 @@
 #include <limits>
 #include <memory>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 #include "marrowzip/processing/page_buffer.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
+#include "marrowzip/read/archive_reader.hpp"
 
 namespace marrowzip {
 namespace {
@@ -206,21 +205,17 @@ std::int64_t maximumLinkTargetLength() {
     return PATH_MAX - 1;
 }
 
-std::string archiveDisplayPath(const Archive& archive) {
-    return archive.url().isFileURL() ? archive.url().path() : archive.url().absoluteString();
-}
-
 // Not const: extraction moves the position of the archive's stream.
 // NOLINTNEXTLINE(readability-make-member-function-const)
-std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
-                                    std::int64_t bufferSize, bool skipChecksum,
-                                    Progress* progress) {
+std::uint32_t ArchiveReader::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
+                                          std::int64_t bufferSize, bool skipChecksum,
+                                          Progress* progress) {
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer,
                             memoryBudget_.get());
     } catch (const Error& error) {
-        throw error.withContext(archiveDisplayPath(*this), entry.path());
+        throw error.withContext(displayPath(), entry.path());
     }
 }
 

@@ -5,14 +5,13 @@
 
 #include <cstdint>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/dos_date.hpp"
 #include "marrowzip/write/append_coders.hpp"
 #include "marrowzip/write/append_limits.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 #include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
@@ -53,22 +52,24 @@ std::string storedPath(std::string_view path, EntryType type, const std::string&
 
 }  // namespace
 
-void Archive::appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                          Date modificationDate, std::optional<std::uint16_t> permissions,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress, const EntryDataProvider& provider) {
+void ArchiveWriter::appendEntry(std::string_view path, EntryType type,
+                                std::int64_t uncompressedSize, Date modificationDate,
+                                std::optional<std::uint16_t> permissions,
+                                CompressionMethod compressionMethod, std::int64_t bufferSize,
+                                Progress* progress, const EntryDataProvider& provider) {
     appendEntryFromSource(path, type, uncompressedSize, modificationDate, permissions,
                           compressionMethod, bufferSize, progress, EntrySource{provider, {}, {}});
 }
 
-std::string Archive::archivePathForErrors() const {
-    return url_.isFileURL() ? url_.path() : url_.absoluteString();
+std::string ArchiveWriter::archivePathForErrors() const {
+    return reader_.url_.isFileURL() ? reader_.url_.path() : reader_.url_.absoluteString();
 }
 
-Archive::PendingEntry Archive::prepareEntry(std::string_view path, EntryType type,
-                                            std::int64_t uncompressedSize, Date modificationDate,
-                                            std::optional<std::uint16_t> permissions,
-                                            CompressionMethod compressionMethod) const {
+ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path, EntryType type,
+                                                        std::int64_t uncompressedSize,
+                                                        Date modificationDate,
+                                                        std::optional<std::uint16_t> permissions,
+                                                        CompressionMethod compressionMethod) const {
     const std::string archivePath = archivePathForErrors();
     PendingEntry entry;
     entry.path = storedPath(path, type, archivePath);
@@ -103,7 +104,8 @@ Archive::PendingEntry Archive::prepareEntry(std::string_view path, EntryType typ
     return entry;
 }
 
-const Archive::CentralDirectoryCache& Archive::loadCentralDirectory(std::int64_t bufferSize) {
+const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
+    std::int64_t bufferSize) {
     const std::uint64_t offset = offsetToStartOfCentralDirectory();
     const std::uint64_t size = sizeOfCentralDirectory();
     if (centralDirectoryCache_ && centralDirectoryCache_->offset == offset &&
@@ -121,18 +123,18 @@ const Archive::CentralDirectoryCache& Archive::loadCentralDirectory(std::int64_t
         throw Error(ArchiveError::invalidCentralDirectorySize, archivePath);
     }
     try {
-        seekStream(archiveFile_.get(), offset, DataError::unreadableFile);
+        seekStream(reader_.archiveFile_.get(), offset, DataError::unreadableFile);
     } catch (const Error&) {
         throw Error(ArchiveError::invalidCentralDirectoryOffset, archivePath);
     }
     CentralDirectoryCache cache;
     cache.offset = offset;
-    cache.records = readStreamChunk(static_cast<std::int64_t>(size), archiveFile_.get());
+    cache.records = readStreamChunk(static_cast<std::int64_t>(size), reader_.archiveFile_.get());
     if (cache.records.size() != size) {
         throw Error(ArchiveError::invalidCentralDirectorySize, archivePath);
     }
     for (;;) {
-        const Bytes chunk = readStreamChunk(bufferSize, archiveFile_.get());
+        const Bytes chunk = readStreamChunk(bufferSize, reader_.archiveFile_.get());
         if (chunk.empty()) break;
         cache.trailingBytes.insert(cache.trailingBytes.end(), chunk.begin(), chunk.end());
     }
@@ -140,10 +142,12 @@ const Archive::CentralDirectoryCache& Archive::loadCentralDirectory(std::int64_t
     return *centralDirectoryCache_;
 }
 
-Archive::WrittenEntry Archive::writeEntry(std::uint64_t headerOffset, const PendingEntry& entry,
-                                          std::int64_t bufferSize, Progress* progress,
-                                          const EntrySource& source, AppendCoders& coders) {
-    std::FILE* stream = archiveFile_.get();
+ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset,
+                                                      const PendingEntry& entry,
+                                                      std::int64_t bufferSize, Progress* progress,
+                                                      const EntrySource& source,
+                                                      AppendCoders& coders) {
+    std::FILE* stream = reader_.archiveFile_.get();
     // Also where the stream already is: a read (an extraction) may have been its last use.
     seekStream(stream, headerOffset);
     EntryDataResult data;
@@ -185,14 +189,15 @@ Archive::WrittenEntry Archive::writeEntry(std::uint64_t headerOffset, const Pend
             headerOffset + headerSize + data.written};
 }
 
-void Archive::appendEntryFromSource(std::string_view path, EntryType type,
-                                    std::int64_t uncompressedSize, Date modificationDate,
-                                    std::optional<std::uint16_t> permissions,
-                                    CompressionMethod compressionMethod, std::int64_t bufferSize,
-                                    Progress* progress, const EntrySource& source) {
+void ArchiveWriter::appendEntryFromSource(std::string_view path, EntryType type,
+                                          std::int64_t uncompressedSize, Date modificationDate,
+                                          std::optional<std::uint16_t> permissions,
+                                          CompressionMethod compressionMethod,
+                                          std::int64_t bufferSize, Progress* progress,
+                                          const EntrySource& source) {
     const BulkFailureGuard bulkGuard(*this);
     const std::string archivePath = archivePathForErrors();
-    if (accessMode_ == AccessMode::read) {
+    if (reader_.accessMode_ == AccessMode::read) {
         throw Error(ArchiveError::unwritableArchive, archivePath, std::string(path));
     }
     if (bufferSize < 1) {
@@ -204,8 +209,8 @@ void Archive::appendEntryFromSource(std::string_view path, EntryType type,
         progress->setTotalUnitCount(
             type == EntryType::directory ? 1 : static_cast<std::int64_t>(entry.uncompressedSize));
     }
-    if (bulkLink_.state) {
-        appendInBulk(*bulkLink_.state, entry, bufferSize, progress, source);
+    if (bulk_) {
+        appendInBulk(*bulk_, entry, bufferSize, progress, source);
         return;
     }
 

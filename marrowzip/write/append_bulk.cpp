@@ -8,15 +8,13 @@
 
 namespace marrowzip {
 
-Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize) {
-    return beginBulkAppend(bufferSize, BulkOptions{});
-}
-
-Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOptions options) {
+std::shared_ptr<BulkState> ArchiveWriter::beginBulkAppend(std::int64_t bufferSize,
+                                                          BulkOptions options) {
     const std::string archivePath = archivePathForErrors();
-    if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
+    if (reader_.accessMode_ == AccessMode::read)
+        throw Error(ArchiveError::unwritableArchive, archivePath);
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
-    if (bulkLink_.state) {
+    if (bulk_) {
         throw Error(ArchiveError::unwritableArchive, archivePath, {},
                     "a bulk append is already open on this archive");
     }
@@ -30,12 +28,14 @@ Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOption
     state->queue = makeBulkQueue(options);
     state->storeIfNotSmaller = options.storeIfNotSmaller;
     state->allOrNothing = options.allOrNothing;
-    bulkLink_.state = state;
-    return BulkAppend(std::move(state));
+    bulk_ = state;
+    reader_.directoryOverwritten_ = true;
+    return state;
 }
 
-void Archive::appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
-                           Progress* progress, const EntrySource& source) {
+void ArchiveWriter::appendInBulk(BulkState& bulk, const PendingEntry& entry,
+                                 std::int64_t bufferSize, Progress* progress,
+                                 const EntrySource& source) {
     if (bulk.queue) {
         if (entry.type != EntryType::file || entry.uncompressedSize == 0) {
             queueReadyInBulk(bulk, entry, bufferSize, progress, source);
@@ -66,19 +66,19 @@ void Archive::appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int6
     }
 }
 
-Archive::BulkFailureGuard::~BulkFailureGuard() {
+ArchiveWriter::BulkFailureGuard::~BulkFailureGuard() {
     if (std::uncaught_exceptions() > exceptions) archive.writeBulkDirectoryAfterFailure();
 }
 
-void Archive::writeBulkDirectoryAfterFailure() noexcept {
-    const std::shared_ptr<BulkState> bulk = bulkLink_.state;
+void ArchiveWriter::writeBulkDirectoryAfterFailure() noexcept {
+    const std::shared_ptr<BulkState> bulk = bulk_;
     if (!bulk || bulk->directoryOnDisk) return;
     // The failed entry is overwritten by the directory of the entries before it, so that the
     // file is a valid archive when the caller sees the error, whatever it does next. A write
     // error's buffered bytes are gone with the failed flush, and the stream's error flag must
     // not fail the writes below.
-    std::fflush(archiveFile_.get());
-    std::clearerr(archiveFile_.get());
+    std::fflush(reader_.archiveFile_.get());
+    std::clearerr(reader_.archiveFile_.get());
     try {
         if (bulk->allOrNothing) {
             abandonBulkEntries(*bulk);
@@ -90,7 +90,7 @@ void Archive::writeBulkDirectoryAfterFailure() noexcept {
     }
 }
 
-void Archive::abandonBulkEntries(BulkState& bulk) {
+void ArchiveWriter::abandonBulkEntries(BulkState& bulk) {
     if (bulk.directoryOnDisk) return;
     // The directory on disk has not been written since the bulk append began: the cached one
     // is the archive's state before it.
@@ -103,11 +103,11 @@ void Archive::abandonBulkEntries(BulkState& bulk) {
     endOverwritingDirectory();
 }
 
-void Archive::writeBulkDirectory(BulkState& bulk) {
+void ArchiveWriter::writeBulkDirectory(BulkState& bulk) {
     if (bulk.directoryOnDisk) return;
     const std::uint64_t start = bulk.nextOffset;
     try {
-        seekStream(archiveFile_.get(), start);
+        seekStream(reader_.archiveFile_.get(), start);
         WrittenEndRecords written = writeCentralDirectoryAndEndRecords(
             start, bulk.addedRecords, bulk.addedCount, bulk.bufferSize);
         truncateArchive(start + centralDirectoryCache_->records.size() + bulk.addedRecords.size() +
@@ -131,17 +131,18 @@ void Archive::writeBulkDirectory(BulkState& bulk) {
     bulk.directoryOnDisk = true;
 }
 
-void Archive::endBulkAppend(bool keep) {
-    if (!bulkLink_.state) return;
-    const std::shared_ptr<BulkState> bulk = bulkLink_.state;
+void ArchiveWriter::endBulkAppend(bool keep) {
+    if (!bulk_) return;
+    const std::shared_ptr<BulkState> bulk = bulk_;
     std::exception_ptr queueError;
     if (bulk->allOrNothing && !keep) {
         // Nothing of the run stays: the queue is dropped unwritten.
         bulk->queue.reset();
-        bulkLink_.state.reset();
+        bulk_.reset();
+        reader_.directoryOverwritten_ = false;
         bulk->archive = nullptr;
-        std::fflush(archiveFile_.get());
-        std::clearerr(archiveFile_.get());
+        std::fflush(reader_.archiveFile_.get());
+        std::clearerr(reader_.archiveFile_.get());
         try {
             abandonBulkEntries(*bulk);
         } catch (const Error& error) {
@@ -158,7 +159,8 @@ void Archive::endBulkAppend(bool keep) {
     }
     // The entries behind a failed one are dropped with the rest of the queue.
     bulk->queue.reset();
-    bulkLink_.state.reset();
+    bulk_.reset();
+    reader_.directoryOverwritten_ = false;
     bulk->archive = nullptr;
     try {
         if (bulk->allOrNothing && queueError) {
@@ -172,9 +174,9 @@ void Archive::endBulkAppend(bool keep) {
     if (queueError) std::rethrow_exception(queueError);
 }
 
-void Archive::endBulkAppendKeepingError() noexcept {
-    if (!bulkLink_.state) return;
-    const std::shared_ptr<BulkState> bulk = bulkLink_.state;
+void ArchiveWriter::endBulkAppendKeepingError() noexcept {
+    if (!bulk_) return;
+    const std::shared_ptr<BulkState> bulk = bulk_;
     try {
         endBulkAppend(false);
     } catch (...) {
@@ -182,54 +184,11 @@ void Archive::endBulkAppendKeepingError() noexcept {
     }
 }
 
-void Archive::refuseDuringBulkAppend(const char* operation) const {
-    if (bulkLink_.state) {
+void ArchiveWriter::refuseDuringBulkAppend(const char* operation) const {
+    if (bulk_) {
         throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), {},
                     std::string(operation) + " is not possible while a bulk append is open");
     }
-}
-
-// ---- The handle and the archive's link ----
-
-Archive::BulkAppend& Archive::BulkAppend::operator=(BulkAppend&& other) noexcept {
-    if (this != &other) {
-        if (state_ && state_->archive != nullptr) state_->archive->endBulkAppendKeepingError();
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-Archive::BulkAppend::~BulkAppend() {
-    if (state_ && state_->archive != nullptr) state_->archive->endBulkAppendKeepingError();
-}
-
-void Archive::BulkAppend::finish() {
-    if (!state_) return;
-    const std::shared_ptr<BulkState> state = std::move(state_);
-    state_.reset();
-    if (state->archive != nullptr) state->archive->endBulkAppend();
-    if (state->deferredError) std::rethrow_exception(state->deferredError);
-}
-
-bool Archive::BulkAppend::isOpen() const noexcept {
-    return state_ && state_->archive != nullptr;
-}
-
-Archive::BulkLink::BulkLink(BulkLink&& other) noexcept {
-    // `other` belongs to the archive being moved from, whose members have not moved yet.
-    if (other.state && other.state->archive != nullptr) {
-        other.state->archive->endBulkAppendKeepingError();
-    }
-}
-
-Archive::BulkLink& Archive::BulkLink::operator=(BulkLink&& other) noexcept {
-    if (this != &other) {
-        if (state && state->archive != nullptr) state->archive->endBulkAppendKeepingError();
-        if (other.state && other.state->archive != nullptr) {
-            other.state->archive->endBulkAppendKeepingError();
-        }
-    }
-    return *this;
 }
 
 }  // namespace marrowzip

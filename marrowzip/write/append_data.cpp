@@ -3,21 +3,20 @@
 // and cancellation.
 #include <algorithm>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 #include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 
 namespace marrowzip {
 namespace {}  // namespace
 
-Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
-                                                 Progress* progress, const EntrySource& source,
-                                                 AppendCoders& coders,
-                                                 const EntryDataConsumer& sink) {
+ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
+    const PendingEntry& entry, std::int64_t bufferSize, Progress* progress,
+    const EntrySource& source, AppendCoders& coders, const EntryDataConsumer& sink) {
     const auto write = [&](ByteView bytes) {
         sink(bytes);
         return static_cast<std::uint64_t>(bytes.size());

@@ -78,7 +78,7 @@ Error grownSource(const std::string& sourcePath, const std::string& entryPath) {
 
 }  // namespace
 
-Archive::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level)
+ArchiveWriter::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level)
     : budget(workerBudget),
       blockSize(blockSizeFor(workerBudget)),
       memoryLimit(workers * workerBudget),
@@ -88,12 +88,12 @@ Archive::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget, i
         coders.emplace_back(level);
 }
 
-Archive::BulkQueue::~BulkQueue() {
+ArchiveWriter::BulkQueue::~BulkQueue() {
     abandoned = true;
 }
 
-void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
-                                  AppendCoders& workerCoders) noexcept {
+void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
+                                        AppendCoders& workerCoders) noexcept {
     Bytes data;
     ReadBuffer stored;
     std::uint32_t checksum = 0;
@@ -156,11 +156,11 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
     pieceDone.notify_all();
 }
 
-Archive::BulkQueue* Archive::bulkQueue() const noexcept {
-    return bulkLink_.state ? bulkLink_.state->queue.get() : nullptr;
+ArchiveWriter::BulkQueue* ArchiveWriter::bulkQueue() const noexcept {
+    return bulk_ ? bulk_->queue.get() : nullptr;
 }
 
-std::unique_ptr<Archive::BulkQueue> Archive::makeBulkQueue(const BulkOptions& options) {
+std::unique_ptr<ArchiveWriter::BulkQueue> ArchiveWriter::makeBulkQueue(const BulkOptions& options) {
     std::size_t workers = options.workers;
     if (workers == 0) workers = std::max(1U, std::thread::hardware_concurrency());
     if (workers < 2) return nullptr;
@@ -171,8 +171,8 @@ std::unique_ptr<Archive::BulkQueue> Archive::makeBulkQueue(const BulkOptions& op
     return queue;
 }
 
-void Archive::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,
-                              UniqueFd file, std::string sourcePath) {
+void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,
+                                    UniqueFd file, std::string sourcePath) {
     BulkQueue& queue = *bulk.queue;
     auto queued = std::make_unique<QueuedEntry>();
     queued->name = entry.path;
@@ -241,8 +241,9 @@ void Archive::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* pro
     }
 }
 
-void Archive::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
-                               Progress* progress, const EntrySource& source) {
+void ArchiveWriter::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry,
+                                     std::int64_t bufferSize, Progress* progress,
+                                     const EntrySource& source) {
     auto queued = std::make_unique<QueuedEntry>();
     queued->name = entry.path;
     queued->entry = entry;
@@ -268,13 +269,13 @@ void Archive::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry, std::
     queue.entries.push_back(std::move(queued));
 }
 
-void Archive::failQueuedAppend(BulkState& bulk) {
+void ArchiveWriter::failQueuedAppend(BulkState& bulk) {
     const std::exception_ptr own = std::current_exception();
     writeQueuedEntries(bulk, QueueWrite::all);
     std::rethrow_exception(own);
 }
 
-void Archive::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
+void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
     BulkQueue& queue = *bulk.queue;
     bool wroteOne = false;
     for (;;) {
@@ -372,12 +373,12 @@ void readSourceInPieces(const Queued& queued, std::uint8_t* buffer, const Use& u
 
 }  // namespace
 
-std::uint8_t* Archive::BulkQueue::writerBuffer() {
+std::uint8_t* ArchiveWriter::BulkQueue::writerBuffer() {
     if (!copyBuffer) copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
     return copyBuffer.get();
 }
 
-void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
+void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
     readSourceInPieces(
         queued, bulk.queue->writerBuffer(), [&](ByteView piece, std::uint64_t offset, bool last) {
             if (queued.progress != nullptr && queued.progress->isCancelled()) {
@@ -399,11 +400,11 @@ void Archive::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
         });
 }
 
-void Archive::storeInstead(BulkState& bulk, QueuedEntry& queued) {
+void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     // Its blocks did not shrink it: the data is copied again from the source, stored, over
     // the compressed bytes (which took at least as much room). Should the file have changed
     // since, its checksum tells.
-    std::FILE* stream = archiveFile_.get();
+    std::FILE* stream = reader_.archiveFile_.get();
     seekStream(stream, queued.headerOffset + queued.headerSize);
     std::uint32_t checksum = 0;
     readSourceInPieces(queued, bulk.queue->writerBuffer(),
@@ -419,9 +420,10 @@ void Archive::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     queued.dataWritten = queued.entry.uncompressedSize;
 }
 
-void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
-                               std::uint32_t crc32, std::uint64_t size, bool first, bool last) {
-    std::FILE* stream = archiveFile_.get();
+void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
+                                     std::uint32_t crc32, std::uint64_t size, bool first,
+                                     bool last) {
+    std::FILE* stream = reader_.archiveFile_.get();
     const PendingEntry& entry = queued.entry;
     if (first) {
         // A cancelled entry is not written even when its workers were done before the

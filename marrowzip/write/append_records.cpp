@@ -2,8 +2,8 @@
 // directory with its end records.
 #include <algorithm>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 
 namespace marrowzip {
 namespace {
@@ -47,8 +47,9 @@ ZIP64EndOfCentralDirectory makeZIP64EndRecords(
 
 }  // namespace
 
-LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
-                                              std::uint64_t compressedSize, std::uint32_t crc32) {
+LocalFileHeader ArchiveWriter::writeLocalFileHeader(const PendingEntry& entry,
+                                                    std::uint64_t compressedSize,
+                                                    std::uint32_t crc32) {
     LocalFileHeader header;
     header.versionNeededToExtract = entry.zip64Sizes ? versionNeededZIP64 : versionNeededDefault;
     header.generalPurposeBitFlag = utf8NameFlag;
@@ -74,13 +75,13 @@ LocalFileHeader Archive::writeLocalFileHeader(const PendingEntry& entry,
     header.fileNameData.assign(entry.path.begin(), entry.path.end());
     header.fileNameLength = static_cast<std::uint16_t>(header.fileNameData.size());
     header.extraFieldLength = static_cast<std::uint16_t>(header.extraFieldData.size());
-    writeStreamChunk(header.serialize(), archiveFile_.get());
+    writeStreamChunk(header.serialize(), reader_.archiveFile_.get());
     return header;
 }
 
-CentralDirectoryStructure Archive::makeCentralDirectoryRecord(const LocalFileHeader& header,
-                                                              std::uint64_t relativeOffset,
-                                                              const PendingEntry& entry) {
+CentralDirectoryStructure ArchiveWriter::makeCentralDirectoryRecord(const LocalFileHeader& header,
+                                                                    std::uint64_t relativeOffset,
+                                                                    const PendingEntry& entry) {
     const bool offsetInBlock = relativeOffset >= sizeLimit;
     std::optional<ZIP64ExtendedInformation> zip64;
     if (header.zip64Block || offsetInBlock) {
@@ -98,12 +99,10 @@ CentralDirectoryStructure Archive::makeCentralDirectoryRecord(const LocalFileHea
         extraFieldOfNewHeader(zip64, entry.timestamp));
 }
 
-Archive::WrittenEndRecords Archive::writeCentralDirectoryAndEndRecords(std::uint64_t start,
-                                                                       ByteView addedRecords,
-                                                                       std::uint64_t addedCount,
-                                                                       std::int64_t bufferSize) {
+ArchiveWriter::WrittenEndRecords ArchiveWriter::writeCentralDirectoryAndEndRecords(
+    std::uint64_t start, ByteView addedRecords, std::uint64_t addedCount, std::int64_t bufferSize) {
     const CentralDirectoryCache& cache = *centralDirectoryCache_;
-    std::FILE* stream = archiveFile_.get();
+    std::FILE* stream = reader_.archiveFile_.get();
     const std::uint64_t oldCount = totalNumberOfEntries();
     const std::uint64_t oldSize = sizeOfCentralDirectory();
     if (oldSize > UINT64_MAX - addedRecords.size()) {
@@ -120,10 +119,10 @@ Archive::WrittenEndRecords Archive::writeCentralDirectoryAndEndRecords(std::uint
                                       endRecordsStart);
 }
 
-void Archive::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
-                                    WrittenEndRecords written) {
-    endOfCentralDirectoryRecord_ = written.records.endRecord;
-    zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+void ArchiveWriter::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
+                                          WrittenEndRecords written) {
+    reader_.endOfCentralDirectoryRecord_ = written.records.endRecord;
+    reader_.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
     try {
         CentralDirectoryCache& cache = *centralDirectoryCache_;
         cache.records.insert(cache.records.end(), addedRecords.begin(), addedRecords.end());
@@ -134,13 +133,12 @@ void Archive::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
     }
 }
 
-Archive::WrittenEndRecords Archive::writeEndOfCentralDirectory(std::uint64_t entryCount,
-                                                               std::uint64_t centralDirectorySize,
-                                                               std::uint64_t centralDirectoryStart,
-                                                               std::uint64_t endRecordsStart) {
+ArchiveWriter::WrittenEndRecords ArchiveWriter::writeEndOfCentralDirectory(
+    std::uint64_t entryCount, std::uint64_t centralDirectorySize,
+    std::uint64_t centralDirectoryStart, std::uint64_t endRecordsStart) {
     WrittenEndRecords written;
     EndOfCentralDirectoryRecord& record = written.records.endRecord;
-    record = endOfCentralDirectoryRecord_;  // disk numbers and comment stay
+    record = reader_.endOfCentralDirectoryRecord_;  // disk numbers and comment stay
     record.totalNumberOfEntriesOnDisk = saturated<std::uint16_t>(entryCount, countLimit);
     record.totalNumberOfEntriesInCentralDirectory = record.totalNumberOfEntriesOnDisk;
     record.sizeOfCentralDirectory = saturated<std::uint32_t>(centralDirectorySize, sizeLimit);
@@ -150,16 +148,16 @@ Archive::WrittenEndRecords Archive::writeEndOfCentralDirectory(std::uint64_t ent
     if (entryCount >= countLimit || centralDirectorySize >= sizeLimit ||
         centralDirectoryStart >= sizeLimit) {
         const ZIP64EndOfCentralDirectory zip64 =
-            makeZIP64EndRecords(zip64EndOfCentralDirectory_, entryCount, centralDirectorySize,
-                                centralDirectoryStart, endRecordsStart);
+            makeZIP64EndRecords(reader_.zip64EndOfCentralDirectory_, entryCount,
+                                centralDirectorySize, centralDirectoryStart, endRecordsStart);
         written.bytes = zip64.record.serialize();
         const Bytes locator = zip64.locator.serialize();
         written.bytes.insert(written.bytes.end(), locator.begin(), locator.end());
-        writeStreamChunk(written.bytes, archiveFile_.get());
+        writeStreamChunk(written.bytes, reader_.archiveFile_.get());
         written.records.zip64EndRecords = zip64;
     }
     const Bytes classic = record.serialize();
-    writeStreamChunk(classic, archiveFile_.get());
+    writeStreamChunk(classic, reader_.archiveFile_.get());
     written.bytes.insert(written.bytes.end(), classic.begin(), classic.end());
     return written;
 }

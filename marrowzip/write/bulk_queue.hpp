@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/processing/worker_pool.hpp"
 #include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 
 namespace marrowzip {
 
@@ -28,7 +28,7 @@ struct ReadBuffer {
     ByteView view() const { return {bytes.get(), size}; }
 };
 
-struct Archive::QueuedEntry {
+struct ArchiveWriter::QueuedEntry {
     struct Piece {
         std::uint64_t offset = 0;  // where it starts in the source
         std::uint64_t size = 0;
@@ -62,7 +62,7 @@ struct Archive::QueuedEntry {
     std::uint32_t crc32 = 0;
 };
 
-struct Archive::BulkQueue {
+struct ArchiveWriter::BulkQueue {
     BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level);
     // Drops whatever is still queued: workers skip the pieces they have not begun.
     ~BulkQueue();

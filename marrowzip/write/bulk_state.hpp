@@ -6,16 +6,16 @@
 #include <exception>
 #include <memory>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 #include "marrowzip/write/bulk_queue.hpp"
 
 namespace marrowzip {
 
-struct Archive::BulkState {
+struct BulkState {
     explicit BulkState(int level) : coders(level) {}
 
-    Archive* archive = nullptr;  // null once the run has ended
+    ArchiveWriter* archive = nullptr;  // null once the run has ended
     std::int64_t bufferSize = defaultChunkSize;
     // The central directory headers of the entries written since the directory was last
     // written, serialized, and where the next local record goes (right behind their data).
@@ -28,7 +28,7 @@ struct Archive::BulkState {
     // The coders of the appends run on the caller's thread.
     AppendCoders coders;
     // The entries queued for the workers; null without workers.
-    std::unique_ptr<BulkQueue> queue;
+    std::unique_ptr<ArchiveWriter::BulkQueue> queue;
     // The options of beginBulkAppend that the writer follows.
     bool storeIfNotSmaller = false;
     bool allOrNothing = false;

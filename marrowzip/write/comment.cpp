@@ -4,20 +4,21 @@
 #include <string>
 #include <string_view>
 
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 #include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
 
-std::string Archive::comment() const {
-    const Bytes& data = endOfCentralDirectoryRecord_.zipFileCommentData;
+std::string ArchiveWriter::comment() const {
+    const Bytes& data = reader_.endOfCentralDirectoryRecord_.zipFileCommentData;
     return {data.begin(), data.end()};
 }
 
-void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
+void ArchiveWriter::setComment(std::string_view comment, std::int64_t bufferSize) {
     const std::string archivePath = archivePathForErrors();
     refuseDuringBulkAppend("changing the comment");
-    if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
+    if (reader_.accessMode_ == AccessMode::read)
+        throw Error(ArchiveError::unwritableArchive, archivePath);
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
     if (comment.size() > UINT16_MAX) {
         throw Error(ArchiveError::unwritableArchive, archivePath, {},
@@ -30,18 +31,19 @@ void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
 
     const std::uint64_t start = beginOverwritingDirectory(bufferSize);
     const CentralDirectoryCache* saved = &*centralDirectoryCache_;
-    const EndOfCentralDirectoryRecord before = endOfCentralDirectoryRecord_;
-    endOfCentralDirectoryRecord_.zipFileCommentData = Bytes(comment.begin(), comment.end());
-    endOfCentralDirectoryRecord_.zipFileCommentLength = static_cast<std::uint16_t>(comment.size());
+    const EndOfCentralDirectoryRecord before = reader_.endOfCentralDirectoryRecord_;
+    reader_.endOfCentralDirectoryRecord_.zipFileCommentData = Bytes(comment.begin(), comment.end());
+    reader_.endOfCentralDirectoryRecord_.zipFileCommentLength =
+        static_cast<std::uint16_t>(comment.size());
     WrittenEndRecords written;
     try {
-        seekStream(archiveFile_.get(), start);
+        seekStream(reader_.archiveFile_.get(), start);
         written = writeCentralDirectoryAndEndRecords(start, {}, 0, bufferSize);
         // A shorter comment than before leaves old bytes behind the new end record.
         truncateArchive(start + saved->records.size() + written.bytes.size());
         endOverwritingDirectory();
     } catch (...) {
-        endOfCentralDirectoryRecord_ = before;
+        reader_.endOfCentralDirectoryRecord_ = before;
         try {
             rollbackAppend(start, *saved, bufferSize);
             endOverwritingDirectory();

@@ -8,12 +8,13 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/format/byte_cursor.hpp"
+#include "marrowzip/format/update_journal.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/memory_file.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 #include "marrowzip/write/stream_position.hpp"
-#include "marrowzip/write/update_journal.hpp"
 
 namespace marrowzip {
 namespace {
@@ -90,17 +91,13 @@ CentralDirectoryStructure relocatedRecord(const CentralDirectoryStructure& recor
 
 }  // namespace
 
-void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress* progress) {
-    removeEntries({entry}, bufferSize, progress);
-}
-
-void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
-                            Progress* progress) {
+void ArchiveWriter::removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
+                                  Progress* progress) {
     refuseDuringBulkAppend("removing an entry");
     const std::string archivePath = archivePathForErrors();
     const std::string named = entries.size() == 1 ? entries.front().path() : std::string();
     try {
-        if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
+        if (reader_.accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         ensureRemovable(entries);
         if (progress != nullptr) {
@@ -111,23 +108,27 @@ void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t buff
             progress->setTotalUnitCount(
                 static_cast<std::int64_t>(offset - std::min(offset, removed)));
         }
-        if (memoryFile_) {
-            Archive temporary = openMemory({}, AccessMode::create, pathEncoding_);
-            writeArchiveWithout(entries, temporary, bufferSize, progress);
-            adoptMemoryArchive(temporary);
+        if (reader_.memoryFile_) {
+            const auto temporary = ArchiveReader::openMemoryFile(
+                MemoryFile::make({}), AccessMode::create, reader_.pathEncoding_);
+            ArchiveWriter writer(*temporary);
+            writeArchiveWithout(entries, writer, bufferSize, progress);
+            adoptMemoryArchive(*temporary);
         } else {
             // An archive reached through a link is replaced where it really lies: renaming
             // over the link would turn it into a file and leave the archive unchanged.
             std::error_code unresolved;
             std::filesystem::path realPath =
-                std::filesystem::canonical(url_.filesystemPath(), unresolved);
-            if (unresolved) realPath = url_.filesystemPath();
+                std::filesystem::canonical(reader_.url_.filesystemPath(), unresolved);
+            if (unresolved) realPath = reader_.url_.filesystemPath();
             const TemporaryFolder folder(realPath.parent_path());
             // Declared after the folder, so that its stream is closed before the folder goes.
-            Archive temporary = openFile(
-                FileURL::fromPath((folder.path() / "archive.zip").string()), AccessMode::create);
-            writeArchiveWithout(entries, temporary, bufferSize, progress);
-            adoptFileArchive(temporary, realPath.string());
+            const auto temporary =
+                ArchiveReader::openFile(FileURL::fromPath((folder.path() / "archive.zip").string()),
+                                        AccessMode::create, {});
+            ArchiveWriter writer(*temporary);
+            writeArchiveWithout(entries, writer, bufferSize, progress);
+            adoptFileArchive(*temporary, realPath.string());
         }
     } catch (const Error& error) {
         throw error.withContext(archivePath, named);
@@ -135,7 +136,7 @@ void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t buff
     centralDirectoryCache_.reset();
 }
 
-void Archive::ensureRemovable(const std::vector<Entry>& entries) const {
+void ArchiveWriter::ensureRemovable(const std::vector<Entry>& entries) const {
     // The copy walks the central directory: one that ends early would drop every entry behind
     // the point where it stopped, and data before or after the archive that its records do
     // not account for would be lost.
@@ -157,9 +158,9 @@ void Archive::ensureRemovable(const std::vector<Entry>& entries) const {
     }
 }
 
-void Archive::writeArchiveWithout(const std::vector<Entry>& entries, Archive& target,
-                                  std::int64_t bufferSize, Progress* progress) const {
-    std::FILE* out = target.archiveFile_.get();
+void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
+                                        std::int64_t bufferSize, Progress* progress) const {
+    std::FILE* out = target.stream();
     seekStream(out, 0);
     // Data before the first local record (a self-extracting stub, whose offsets count it) is
     // kept as it is.
@@ -200,17 +201,17 @@ void Archive::writeArchiveWithout(const std::vector<Entry>& entries, Archive& ta
     writeStreamChunk(centralDirectory, out);
     // The totals are counted from what was written, not derived from the old ones: a rebuilt
     // header may differ in length from the one it replaces.
-    target.endOfCentralDirectoryRecord_ = endOfCentralDirectoryRecord_;
-    target.zip64EndOfCentralDirectory_ = zip64EndOfCentralDirectory_;
+    target.reader_.endOfCentralDirectoryRecord_ = reader_.endOfCentralDirectoryRecord_;
+    target.reader_.zip64EndOfCentralDirectory_ = reader_.zip64EndOfCentralDirectory_;
     const WrittenEndRecords written = target.writeEndOfCentralDirectory(
         entryCount, centralDirectory.size(), start, start + centralDirectory.size());
-    target.endOfCentralDirectoryRecord_ = written.records.endRecord;
-    target.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+    target.reader_.endOfCentralDirectoryRecord_ = written.records.endRecord;
+    target.reader_.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
     target.truncateArchive(start + centralDirectory.size() + written.bytes.size());
 }
 
-void Archive::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
-                              Progress* progress) const {
+void ArchiveWriter::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
+                                    Progress* progress) const {
     try {
         copyArchiveBytes(entry.localHeaderOffset(), entry.localRecordLength(), target, bufferSize,
                          progress);
@@ -220,9 +221,9 @@ void Archive::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_
     }
 }
 
-void Archive::copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
-                               std::int64_t bufferSize, Progress* progress) const {
-    std::FILE* in = archiveFile_.get();
+void ArchiveWriter::copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
+                                     std::int64_t bufferSize, Progress* progress) const {
+    std::FILE* in = reader_.archiveFile_.get();
     seekStream(in, offset, DataError::unreadableFile);
     std::uint64_t remaining = length;
     while (remaining > 0) {
@@ -242,22 +243,23 @@ void Archive::copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::
     }
 }
 
-void Archive::adoptMemoryArchive(const Archive& temporary) {
+void ArchiveWriter::adoptMemoryArchive(const ArchiveReader& temporary) {
     std::optional<Bytes> bytes = temporary.data();
     if (!bytes) throw Error(ArchiveError::unwritableArchive);
     // Opened before this archive lets go of its own stream: a failure leaves it as it was.
-    BackingStream backing = openBackingStream(std::move(*bytes), AccessMode::update);
-    archiveFile_ = std::move(backing.stream);
-    memoryFile_ = std::move(backing.memoryFile);
-    endOfCentralDirectoryRecord_ = std::move(backing.endRecord);
-    zip64EndOfCentralDirectory_ = std::move(backing.zip64EndRecords);
+    const auto fresh = ArchiveReader::openMemoryFile(MemoryFile::make(std::move(*bytes)),
+                                                     AccessMode::update, std::nullopt);
+    reader_.archiveFile_ = std::move(fresh->archiveFile_);
+    reader_.memoryFile_ = std::move(fresh->memoryFile_);
+    reader_.endOfCentralDirectoryRecord_ = std::move(fresh->endOfCentralDirectoryRecord_);
+    reader_.zip64EndOfCentralDirectory_ = std::move(fresh->zip64EndOfCentralDirectory_);
 }
 
-void Archive::adoptFileArchive(Archive& temporary, const std::string& archivePath) {
+void ArchiveWriter::adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath) {
     const std::string temporaryPath = temporary.url_.path();
     std::FILE* written = temporary.archiveFile_.get();
     struct stat original {};
-    if (::fstat(::fileno(archiveFile_.get()), &original) != 0) {
+    if (::fstat(::fileno(reader_.archiveFile_.get()), &original) != 0) {
         throw posixFileError(errno, archivePath);
     }
     if (::fchmod(::fileno(written), original.st_mode & 07777) != 0) {
@@ -287,10 +289,10 @@ void Archive::adoptFileArchive(Archive& temporary, const std::string& archivePat
         syncFolderOf(archivePath);
     } catch (const Error&) {
     }
-    archiveFile_ = std::move(reopened);  // closes the old stream before its buffer goes
-    streamBuffer_ = std::move(buffer);
-    endOfCentralDirectoryRecord_ = temporary.endOfCentralDirectoryRecord_;
-    zip64EndOfCentralDirectory_ = temporary.zip64EndOfCentralDirectory_;
+    reader_.archiveFile_ = std::move(reopened);  // closes the old stream before its buffer goes
+    reader_.streamBuffer_ = std::move(buffer);
+    reader_.endOfCentralDirectoryRecord_ = temporary.endOfCentralDirectoryRecord_;
+    reader_.zip64EndOfCentralDirectory_ = temporary.zip64EndOfCentralDirectory_;
 }
 
 }  // namespace marrowzip

@@ -4,10 +4,10 @@
 
 #include <cerrno>
 
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/format/update_journal.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
-#include "marrowzip/write/update_journal.hpp"
+#include "marrowzip/write/archive_writer.hpp"
 
 namespace marrowzip {
 namespace {
@@ -22,29 +22,29 @@ std::uint64_t centralRecordLength(const CentralDirectoryStructure& record) {
 
 }  // namespace
 
-void Archive::ensureReadableWhole(const char* operation) const {
+void ArchiveWriter::ensureReadableWhole(const char* operation) const {
     const std::string archivePath = archivePathForErrors();
     const auto refuse = [&](const std::string& why) {
         return Error(
             ArchiveError::invalidCentralDirectoryOffset, archivePath, {},
             "refusing to " + std::string(operation) + ": " + why + "; the file is left unchanged");
     };
-    std::FILE* stream = archiveFile_.get();
+    std::FILE* stream = reader_.archiveFile_.get();
     if (std::fflush(stream) != 0 || ::fseeko(stream, 0, SEEK_END) != 0) {
         throw Error(DataError::unreadableFile, archivePath);
     }
     const auto length = static_cast<std::uint64_t>(::ftello(stream));
 
     // The end records close the file: [ZIP64 record, locator,] end record and its comment.
-    const std::uint64_t endRecordLength =
-        EndOfCentralDirectoryRecord::fixedSize + endOfCentralDirectoryRecord_.zipFileCommentLength;
+    const std::uint64_t endRecordLength = EndOfCentralDirectoryRecord::fixedSize +
+                                          reader_.endOfCentralDirectoryRecord_.zipFileCommentLength;
     const std::uint64_t tailLength =
-        endRecordLength + (zip64EndOfCentralDirectory_ ? zip64EndRecordsSize : 0);
+        endRecordLength + (reader_.zip64EndOfCentralDirectory_ ? zip64EndRecordsSize : 0);
     if (length < tailLength) throw refuse("its end records do not lie at its end");
     const std::uint64_t endRecordsStart = length - tailLength;
     const auto endRecord =
         readRecord<EndOfCentralDirectoryRecord>(stream, length - endRecordLength);
-    if (!endRecord || *endRecord != endOfCentralDirectoryRecord_) {
+    if (!endRecord || *endRecord != reader_.endOfCentralDirectoryRecord_) {
         throw refuse("data follows its end records (is it part of another file?)");
     }
     const std::uint64_t start = offsetToStartOfCentralDirectory();
@@ -57,7 +57,7 @@ void Archive::ensureReadableWhole(const char* operation) const {
 
     std::uint64_t recordBytes = 0;
     // Also at the start of a bulk append, whose first entry has not overwritten the directory.
-    EntryIterator iterator(*this, totalNumberOfEntries(), start);
+    EntryIterator iterator = reader_.passOverDirectory();
     while (auto entry = iterator.next()) {
         recordBytes += centralRecordLength(entry->centralDirectoryStructure);
         const std::uint64_t offset = entry->localHeaderOffset();
@@ -75,23 +75,24 @@ void Archive::ensureReadableWhole(const char* operation) const {
     }
 }
 
-std::uint64_t Archive::beginOverwritingDirectory(std::int64_t bufferSize) {
+std::uint64_t ArchiveWriter::beginOverwritingDirectory(std::int64_t bufferSize) {
     const std::uint64_t offset = loadCentralDirectory(bufferSize).offset;
-    if (memoryFile_ || journalOpen_) return offset;
-    if (std::fflush(archiveFile_.get()) != 0) {
+    if (reader_.memoryFile_ || journalOpen_) return offset;
+    if (std::fflush(reader_.archiveFile_.get()) != 0) {
         throw writeFailure(archivePathForErrors());
     }
-    writeJournal(journalKey_, ::fileno(archiveFile_.get()), offset);
+    writeJournal(reader_.journalKey_, ::fileno(reader_.archiveFile_.get()), offset);
     journalOpen_ = true;
     return offset;
 }
 
-void Archive::endOverwritingDirectory() {
+void ArchiveWriter::endOverwritingDirectory() {
     if (!journalOpen_) return;
     const std::string archivePath = archivePathForErrors();
-    if (std::fflush(archiveFile_.get()) != 0) throw writeFailure(archivePath);
-    if (::fsync(::fileno(archiveFile_.get())) != 0) throw posixFileError(errno, archivePath);
-    removeJournal(journalKey_);
+    if (std::fflush(reader_.archiveFile_.get()) != 0) throw writeFailure(archivePath);
+    if (::fsync(::fileno(reader_.archiveFile_.get())) != 0)
+        throw posixFileError(errno, archivePath);
+    removeJournal(reader_.journalKey_);
     journalOpen_ = false;
 }
 

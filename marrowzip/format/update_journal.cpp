@@ -1,4 +1,4 @@
-#include "marrowzip/write/update_journal.hpp"
+#include "marrowzip/format/update_journal.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>

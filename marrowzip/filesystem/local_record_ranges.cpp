@@ -1,4 +1,4 @@
-#include "marrowzip/read/local_record_ranges.hpp"
+#include "marrowzip/filesystem/local_record_ranges.hpp"
 
 #include <sys/types.h>
 
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <limits>
 
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/error.hpp"
 
 namespace marrowzip {
@@ -37,7 +37,7 @@ LocalRecordRanges::LocalRecordRanges(const Archive& archive) {
     // The size comes from the end records: a claim beyond the stream only covers bytes that no
     // entry can occupy anyway.
     const std::uint64_t start = archive.offsetToStartOfCentralDirectory();
-    const std::uint64_t length = streamLength(archive.stream());
+    const std::uint64_t length = streamLength(ArchiveAccess::reader(archive).stream());
     std::uint64_t end = saturatingAdd(start, archive.sizeOfCentralDirectory());
     if (end > length) end = length;
     if (start < end) insert(start, end);
