@@ -116,15 +116,6 @@ std::optional<Entry> Archive::findEntry(std::string_view path) const {
     return reader_->findEntry(path);
 }
 
-Archive::iterator::iterator(EntryIterator source) : source_(source) {
-    current_ = source_->next();
-}
-
-Archive::iterator& Archive::iterator::operator++() {
-    current_ = source_ ? source_->next() : std::nullopt;
-    return *this;
-}
-
 Archive::iterator Archive::begin() const {
     return iterator(makeEntryIterator());
 }

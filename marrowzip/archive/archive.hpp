@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,15 +32,9 @@ public:
     using OpenOptions = marrowzip::OpenOptions;
     using BulkOptions = marrowzip::BulkOptions;
 
-    // Opens (or, with `create`, first creates: never over an existing file) a ZIP file.
+    // Opens (or, with `create`, first creates: never over an existing file) a ZIP file; see
+    // entry_iterator.hpp for the locks and the recovery of a killed update.
     // `pathEncoding` is an optional ICU converter name used to decode names for lookup.
-    //
-    // A file archive opened with `update` or `create` holds an exclusive advisory lock (flock)
-    // on the file while it is open: a second writer waits for it (see OpenOptions). Opening
-    // first rolls back an update that a killed process left unfinished (its journal beside the
-    // archive). A new archive appears under its name complete, never half-written.
-    // A `read` archive takes no lock once open; while another process is updating the file,
-    // it reads the archive as it was before that update began.
     static Archive openFile(const FileURL& url, AccessMode mode,
                             std::optional<std::string> pathEncoding = std::nullopt);
     static Archive openFile(const FileURL& url, AccessMode mode, const OpenOptions& options);
@@ -81,29 +74,7 @@ public:
     std::optional<Entry> findEntry(std::string_view path) const;
 
     // Range-for over the entries.
-    class iterator {
-    public:
-        using iterator_category = std::input_iterator_tag;
-        using value_type = Entry;
-        using difference_type = std::ptrdiff_t;
-        using pointer = const Entry*;
-        using reference = const Entry&;
-
-        iterator() = default;
-        const Entry& operator*() const { return *current_; }
-        const Entry* operator->() const { return &*current_; }
-        iterator& operator++();
-        void operator++(int) { ++*this; }
-        friend bool operator==(const iterator& a, const iterator& b) {
-            return a.current_.has_value() == b.current_.has_value();
-        }
-
-    private:
-        friend class Archive;
-        explicit iterator(EntryIterator source);
-        std::optional<EntryIterator> source_;
-        std::optional<Entry> current_;
-    };
+    using iterator = EntryInputIterator;
     iterator begin() const;
     iterator end() const { return iterator(); }
 
@@ -138,18 +109,7 @@ public:
                                bool skipChecksum = false, bool allowLinksOutside = false,
                                Progress* progress = nullptr);
 
-    // Outside bulk mode each append rewrites the whole central directory behind its entry, so N
-    // appends cost O(N²). While a BulkAppend is open, each appendEntry writes its local record and
-    // data where the central directory began and keeps its central directory header in memory;
-    // the directory and end records are written once, when the bulk append ends. Its coders are
-    // set up once (one set per worker, see BulkOptions) and reset between entries.
-    //
-    // Every way out writes them: finish(), the BulkAppend's destruction (during unwinding too),
-    // and a failed append: that entry is cut off and the directory of the ones before it written
-    // at once, so the file is a valid archive holding them before the error reaches the caller,
-    // who may go on appending in the same bulk append. While it is open, listing entries and
-    // removeEntry refuse (the directory on disk is being overwritten); extracting an entry
-    // listed before it began still works.
+    // A run of appends that writes the central directory once, at its end (see bulk_options.hpp).
     class BulkAppend {
     public:
         BulkAppend(BulkAppend&&) noexcept = default;

@@ -77,6 +77,15 @@ std::optional<Entry> EntryIterator::next() {
     return entry;
 }
 
+EntryInputIterator::EntryInputIterator(EntryIterator source) : source_(source) {
+    current_ = source_->next();
+}
+
+EntryInputIterator& EntryInputIterator::operator++() {
+    current_ = source_ ? source_->next() : std::nullopt;
+    return *this;
+}
+
 void ArchiveReader::refuseWhileDirectoryOverwritten(const char* operation) const {
     if (directoryOverwritten_) {
         throw Error(ArchiveError::unwritableArchive, displayPath(), {},

@@ -1,8 +1,10 @@
 // How an archive is opened, and one pass over its central directory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -12,6 +14,12 @@ namespace marrowzip {
 
 class ArchiveReader;
 
+// A file archive opened with `update` or `create` holds an exclusive advisory lock (flock) on
+// the file while it is open: a second writer waits for it (see OpenOptions). Opening first
+// rolls back an update that a killed process left unfinished (its journal beside the archive).
+// A new archive appears under its name complete, never half-written. A `read` archive takes no
+// lock once open; while another process is updating the file, it reads the archive as it was
+// before that update began.
 enum class AccessMode { create, read, update };
 
 struct OpenOptions {
@@ -51,6 +59,30 @@ private:
     std::uint64_t index_ = 0;
     bool endedEarly_ = false;
     bool stoppedAtEncryptedEntry_ = false;
+};
+
+// An input iterator over one pass, for range-for.
+class EntryInputIterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Entry*;
+    using reference = const Entry&;
+
+    EntryInputIterator() = default;
+    explicit EntryInputIterator(EntryIterator source);
+    const Entry& operator*() const { return *current_; }
+    const Entry* operator->() const { return &*current_; }
+    EntryInputIterator& operator++();
+    void operator++(int) { ++*this; }
+    friend bool operator==(const EntryInputIterator& a, const EntryInputIterator& b) {
+        return a.current_.has_value() == b.current_.has_value();
+    }
+
+private:
+    std::optional<EntryIterator> source_;
+    std::optional<Entry> current_;
 };
 
 }  // namespace marrowzip

@@ -1,3 +1,18 @@
+// Bulk appends.
+//
+// Outside bulk mode each append rewrites the whole central directory behind its entry, so N
+// appends cost O(N²). While a BulkAppend is open, each appendEntry writes its local record and
+// data where the central directory began and keeps its central directory header in memory;
+// the directory and end records are written once, when the bulk append ends. Its coders are
+// set up once (one set per worker, see BulkOptions) and reset between entries.
+//
+// Every way out writes them: finish(), the BulkAppend's destruction (during unwinding too),
+// and a failed append: that entry is cut off and the directory of the ones before it written
+// at once, so the file is a valid archive holding them before the error reaches the caller,
+// who may go on appending in the same bulk append. While it is open, listing entries and
+// removeEntry refuse (the directory on disk is being overwritten); extracting an entry
+// listed before it began still works.
+//
 // How a bulk append compresses. With more than one worker, a file appended from the file system
 // is queued: appendEntry returns at once, workers read and compress it into memory (a file larger
 // than the budget in blocks, several at a time) and later appends and finish() write the queued

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/marrowzip.hpp"
 
 int main() {
     using namespace marrowzip;
