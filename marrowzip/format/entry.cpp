@@ -223,4 +223,24 @@ bool operator==(const Entry& a, const Entry& b) {
            a.localHeaderOffset() == b.localHeaderOffset() && canonicallyEqual(a.path(), b.path());
 }
 
+std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
+                                 std::optional<HostSystem> hostSystem, EntryType type) {
+    const std::uint16_t fallback =
+        type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
+    if (hostSystem == HostSystem::unix || hostSystem == HostSystem::osX) {
+        const auto permissions = static_cast<std::uint16_t>((externalFileAttributes >> 16) & 07777);
+        return permissions != 0 ? permissions : fallback;
+    }
+    return fallback;
+}
+
+std::uint16_t Entry::permissions() const {
+    return permissionsOfEntry(centralDirectoryStructure.externalFileAttributes, hostSystem(),
+                              type());
+}
+
+std::optional<CompressionMethod> Entry::compressionMethod() const {
+    return compressionMethodFromRaw(localFileHeader.compressionMethod);
+}
+
 }  // namespace marrowzip

@@ -59,11 +59,20 @@ public:
     // of the central header, else of the local header, else the DOS date and time read as UTC.
     // Damaged blocks and times beyond the representable range are passed over.
     Timestamp modificationTime() const;
+    // The permission bits stored by a Unix or macOS host (the defaults when there are none);
+    // absent: the method field names no method this engine has.
+    std::uint16_t permissions() const;
+    std::optional<CompressionMethod> compressionMethod() const;
     std::uint64_t localRecordLength() const;
     std::uint64_t dataStart() const;
 
     // Same path (canonically equivalent), same local CRC-32, same local header offset.
     friend bool operator==(const Entry& a, const Entry& b);
 };
+
+// The permissions of an entry from its external attributes: the mode bits of a Unix or macOS
+// host, else (or when they are all zero) defaultFileMode or defaultDirectoryMode.
+std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
+                                 std::optional<HostSystem> hostSystem, EntryType type);
 
 }  // namespace marrowzip
