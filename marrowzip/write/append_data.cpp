@@ -16,7 +16,7 @@ namespace {}  // namespace
 
 ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
     const PendingEntry& entry, std::int64_t bufferSize, Progress* progress,
-    const EntrySource& source, AppendCoders& coders, const EntryDataConsumer& sink) {
+    const EntrySource& source, AppendCoders& coders, const EntryDataConsumer& sink) const {
     const auto write = [&](ByteView bytes) {
         sink(bytes);
         return static_cast<std::uint64_t>(bytes.size());

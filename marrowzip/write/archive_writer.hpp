@@ -119,7 +119,7 @@ public:
     // Hands the stored (or compressed) bytes of the entry to `sink`.
     EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
                                    Progress* progress, const EntrySource& source,
-                                   AppendCoders& coders, const EntryDataConsumer& sink);
+                                   AppendCoders& coders, const EntryDataConsumer& sink) const;
     static CentralDirectoryStructure makeCentralDirectoryRecord(const LocalFileHeader& header,
                                                                 std::uint64_t relativeOffset,
                                                                 const PendingEntry& entry);
