@@ -10,8 +10,8 @@
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/filesystem/local_record_ranges.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
-#include "marrowzip/read/local_record_ranges.hpp"
 
 namespace dunmarrow {
 
