@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 
 namespace {
 

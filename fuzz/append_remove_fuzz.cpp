@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "fuzz_input.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "add_plan.hpp"
 #include "commands.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "progress_bar.hpp"
 #include "standard_streams.hpp"

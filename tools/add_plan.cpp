@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "marrowzip/container/entry_selection.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip::tool {

@@ -9,7 +9,7 @@
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 namespace marrowzip::tool {
 struct ToolContext;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip::tool {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "interrupt_watcher.hpp"
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "reporting.hpp"
 
 namespace marrowzip {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "marrowzip/common/types.hpp"
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 namespace marrowzip::tool {
 

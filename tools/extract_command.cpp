@@ -4,7 +4,7 @@
 
 #include "commands.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/entry_selection.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "progress_bar.hpp"

@@ -3,8 +3,8 @@
 
 #include "commands.hpp"
 #include "entry_format.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/entry_selection.hpp"
+#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 #include "standard_streams.hpp"
 
 namespace marrowzip::tool {

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "commands.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "progress_bar.hpp"
 
 namespace marrowzip::tool {

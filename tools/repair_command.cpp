@@ -14,9 +14,10 @@
 #include <map>
 
 #include "commands.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/unique_fd.hpp"
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/text_encoding.hpp"
+#include "marrowzip/common/unique_file.hpp"
+#include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/dos_date.hpp"

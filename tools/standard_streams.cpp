@@ -13,7 +13,7 @@
 #include "add_plan.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/operations/stream_writer.hpp"
+#include "marrowzip/filesystem/stream_writer.hpp"
 #include "progress_bar.hpp"
 
 namespace marrowzip::tool {

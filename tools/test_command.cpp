@@ -2,8 +2,9 @@
 #include <iostream>
 
 #include "commands.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/entry_selection.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "progress_bar.hpp"
 #include "standard_streams.hpp"

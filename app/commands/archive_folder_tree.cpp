@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "app/commands/folder_tree_walk.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
 
 namespace dunmarrow {
 

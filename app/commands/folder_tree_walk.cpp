@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 
 namespace dunmarrow {

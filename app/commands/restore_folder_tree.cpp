@@ -8,8 +8,9 @@
 #include <utility>
 
 #include "app/commands/folder_tree_walk.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/extraction_pass.hpp"
 

@@ -33,10 +33,6 @@ struct timespec timespecOf(const Timestamp& time) {
     return value;
 }
 
-std::uint16_t defaultPermissions(EntryType type) {
-    return type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
-}
-
 void setModificationDateAt(int directoryDescriptor, const char* name, const Timestamp& time,
                            const std::string& displayPath) {
     // The access time stays as it is.
@@ -117,24 +113,10 @@ void createParentDirectory(const FileURL& url) {
     if (error) throw Error(error, parent.path());
 }
 
-std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
-                                 std::optional<HostSystem> hostSystem, EntryType type) {
-    if (hostSystem == HostSystem::unix || hostSystem == HostSystem::osX) {
-        const auto permissions = static_cast<std::uint16_t>((externalFileAttributes >> 16) & 07777);
-        return permissions != 0 ? permissions : defaultPermissions(type);
-    }
-    return defaultPermissions(type);
-}
-
 FileAttributes attributesOfEntry(const Entry& entry) {
-    const EntryType type = entry.type();
-    const auto& record = entry.centralDirectoryStructure;
     FileAttributes attributes;
-    attributes.posixPermissions = defaultPermissions(type);
+    attributes.posixPermissions = entry.permissions();
     attributes.modificationDate = entry.modificationTime();
-    if (const auto host = entry.hostSystem()) {
-        attributes.posixPermissions = permissionsOfEntry(record.externalFileAttributes, host, type);
-    }
     return attributes;
 }
 

@@ -10,7 +10,7 @@
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 namespace marrowzip {
 
@@ -41,8 +41,6 @@ FileAttributes attributesOfEntry(const Entry& entry);
 // The attributes without the set-user-ID, set-group-ID and sticky bits: what an extraction
 // applies unless it is told to keep them (an archive must not hand out privileges).
 FileAttributes withoutSpecialBits(FileAttributes attributes);
-std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
-                                 std::optional<HostSystem> hostSystem, EntryType type);
 
 // Applies the attributes to a file or folder, or to a link itself (not what it points to).
 void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink);

@@ -14,12 +14,12 @@
 #include <system_error>
 #include <vector>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/beneath.hpp"
+#include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
-#include "marrowzip/operations/extract_steps.hpp"
 
 namespace marrowzip {
 

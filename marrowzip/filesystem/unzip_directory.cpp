@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 

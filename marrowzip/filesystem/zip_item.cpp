@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 
 namespace marrowzip {

@@ -1,5 +1,5 @@
 // Opening an archive: the search for its end record, creation, listing and lookup.
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 
 #include <gtest/gtest.h>
 

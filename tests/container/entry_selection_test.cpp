@@ -1,5 +1,5 @@
 // Shell-style patterns against whole entry paths, and the selection a command line makes.
-#include "marrowzip/container/entry_selection.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 
 #include <gtest/gtest.h>
 

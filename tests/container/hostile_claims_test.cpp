@@ -10,8 +10,8 @@
 #include <fstream>
 #include <functional>
 
-#include "marrowzip/container/archive.hpp"
-#include "marrowzip/container/byte_cursor.hpp"
+#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip {

@@ -8,7 +8,7 @@
 
 #include <sstream>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip {

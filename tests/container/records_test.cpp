@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "hex.hpp"
-#include "marrowzip/container/entry.hpp"
+#include "marrowzip/format/entry.hpp"
 
 namespace marrowzip {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "support/raw_archive.hpp"
 #include "support/test_support.hpp"

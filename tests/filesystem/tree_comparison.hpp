@@ -10,7 +10,7 @@
 
 #include <filesystem>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip::testing {

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/container/archive.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip::testing {

@@ -10,8 +10,8 @@
 
 #include "container/hex.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/operations/append_limits.hpp"
 #include "marrowzip/processing/dos_date.hpp"
+#include "marrowzip/write/append_limits.hpp"
 #include "operations/append_support.hpp"
 
 namespace marrowzip::testing {

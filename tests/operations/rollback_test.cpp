@@ -9,6 +9,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/processing/memory_file.hpp"
 #include "operations/append_support.hpp"
@@ -200,7 +201,7 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
     // its error, if any, and the archive's bytes after it.
     const auto run = [&](const Operation& operation, MemoryFile::TransferGate gate) {
         auto file = MemoryFile::make(before);
-        Archive archive = Archive::openMemoryFile(file, Archive::AccessMode::update);
+        Archive archive = ArchiveAccess::openMemoryFile(file, Archive::AccessMode::update);
         const Entry one = *archive.findEntry("one");
         const Entry two = *archive.findEntry("two");
         file->setTransferGate(std::move(gate));

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "marrowzip/archive/archive_access.hpp"
 #include "operations/append_support.hpp"
 
 namespace marrowzip::testing {
@@ -44,7 +45,7 @@ void killedBulkAppend(const fs::path& path, int entries) {
         Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
         for (int i = 0; i < entries; ++i)
             appendNumbered(archive, i);
-        std::fflush(archive.stream());
+        std::fflush(ArchiveAccess::reader(archive).stream());
         std::_Exit(0);  // with the bulk append open
     });
 }
@@ -80,7 +81,7 @@ TEST(UpdateJournal, AKilledCreationLeavesAnEmptyArchive) {
         Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
         for (int i = 0; i < 4; ++i)
             appendNumbered(archive, i);
-        std::fflush(archive.stream());
+        std::fflush(ArchiveAccess::reader(archive).stream());
         std::_Exit(0);
     });
     EXPECT_TRUE(contentsOf(path).empty());
@@ -176,7 +177,7 @@ TEST(WritersLock, AReaderDuringAnUpdateSeesTheArchiveAsBefore) {
     Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, {.workers = 1});
     for (int i = 0; i < 3; ++i)
         appendNumbered(*sample.archive, i);
-    std::fflush(sample.archive->stream());
+    std::fflush(ArchiveAccess::reader(*sample.archive).stream());
     EXPECT_EQ(contentsOf(sample.path), sampleContents(0));
     bulk.finish();
     EXPECT_EQ(contentsOf(sample.path), sampleContents(3));

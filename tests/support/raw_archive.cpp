@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-#include "marrowzip/container/byte_cursor.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
 #include "support/test_support.hpp"
 
 namespace marrowzip::testing {

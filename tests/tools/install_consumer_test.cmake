@@ -20,6 +20,14 @@ foreach(file share/man/man1/marrowzip.1.gz share/bash-completion/completions/mar
     endif()
 endforeach()
 
+# The public headers only: each layer's internal headers stay in the source tree.
+foreach(internal read/archive_reader.hpp write/archive_writer.hpp write/bulk_queue.hpp
+        format/byte_cursor.hpp archive/archive_access.hpp)
+    if(EXISTS ${prefix}/include/marrowzip/${internal})
+        message(FATAL_ERROR "cmake --install installed the internal header ${internal}")
+    endif()
+endforeach()
+
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)

@@ -15,7 +15,7 @@
 #include <map>
 #include <thread>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/filesystem/zip_item.hpp"
 #include "tool_fixture.hpp"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "marrowzip/container/archive.hpp"
+#include "marrowzip/marrowzip.hpp"
 
 int main() {
     using namespace marrowzip;

@@ -1,0 +1,200 @@
+#include "marrowzip/archive/archive.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "marrowzip/archive/archive_access.hpp"
+#include "marrowzip/processing/memory_file.hpp"
+#include "marrowzip/write/bulk_state.hpp"
+
+namespace marrowzip {
+
+Archive::Archive(std::unique_ptr<ArchiveReader> reader)
+    : reader_(std::move(reader)), writer_(std::make_unique<ArchiveWriter>(*reader_)) {}
+
+Archive::Archive(Archive&& other) noexcept {
+    if (other.writer_) other.writer_->endBulkAppendKeepingError();
+    reader_ = std::move(other.reader_);
+    writer_ = std::move(other.writer_);
+}
+
+Archive& Archive::operator=(Archive&& other) noexcept {
+    if (this != &other) {
+        if (writer_) writer_->endBulkAppendKeepingError();
+        if (other.writer_) other.writer_->endBulkAppendKeepingError();
+        writer_.reset();  // before the reader it writes through
+        reader_ = std::move(other.reader_);
+        writer_ = std::move(other.writer_);
+    }
+    return *this;
+}
+
+Archive::~Archive() {
+    writer_.reset();
+}
+
+Archive Archive::openFile(const FileURL& url, AccessMode mode,
+                          std::optional<std::string> pathEncoding) {
+    OpenOptions options;
+    options.pathEncoding = std::move(pathEncoding);
+    return openFile(url, mode, options);
+}
+
+Archive Archive::openFile(const FileURL& url, AccessMode mode, const OpenOptions& options) {
+    return Archive(ArchiveReader::openFile(url, mode, options));
+}
+
+Archive Archive::openMemory(Bytes data, AccessMode mode, std::optional<std::string> pathEncoding) {
+    return ArchiveAccess::openMemoryFile(MemoryFile::make(std::move(data)), mode,
+                                         std::move(pathEncoding));
+}
+
+Archive ArchiveAccess::openMemoryFile(std::shared_ptr<MemoryFile> file, AccessMode mode,
+                                      std::optional<std::string> pathEncoding) {
+    return Archive(ArchiveReader::openMemoryFile(std::move(file), mode, std::move(pathEncoding)));
+}
+
+std::optional<Archive> Archive::tryOpenFile(const FileURL& url, AccessMode mode,
+                                            std::optional<std::string> pathEncoding) {
+    try {
+        return openFile(url, mode, std::move(pathEncoding));
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<Archive> Archive::tryOpenMemory(Bytes data, AccessMode mode,
+                                              std::optional<std::string> pathEncoding) {
+    try {
+        return openMemory(std::move(data), mode, std::move(pathEncoding));
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
+std::string archiveDisplayPath(const Archive& archive) {
+    return ArchiveAccess::reader(archive).displayPath();
+}
+
+// ---- Reading ----
+
+const FileURL& Archive::url() const noexcept {
+    return reader_->url();
+}
+Archive::AccessMode Archive::accessMode() const noexcept {
+    return reader_->accessMode();
+}
+const std::optional<std::string>& Archive::pathEncoding() const noexcept {
+    return reader_->pathEncoding_;
+}
+void Archive::setPathEncoding(std::optional<std::string> encoding) {
+    reader_->pathEncoding_ = std::move(encoding);
+}
+std::optional<Bytes> Archive::data() const {
+    return reader_->data();
+}
+const EndOfCentralDirectoryRecord& Archive::endOfCentralDirectoryRecord() const noexcept {
+    return reader_->endOfCentralDirectoryRecord_;
+}
+const std::optional<ZIP64EndOfCentralDirectory>& Archive::zip64EndOfCentralDirectory()
+    const noexcept {
+    return reader_->zip64EndOfCentralDirectory_;
+}
+std::uint64_t Archive::totalNumberOfEntries() const noexcept {
+    return reader_->totalNumberOfEntries();
+}
+std::uint64_t Archive::sizeOfCentralDirectory() const noexcept {
+    return reader_->sizeOfCentralDirectory();
+}
+std::uint64_t Archive::offsetToStartOfCentralDirectory() const noexcept {
+    return reader_->offsetToStartOfCentralDirectory();
+}
+EntryIterator Archive::makeEntryIterator() const {
+    return reader_->makeEntryIterator();
+}
+std::optional<Entry> Archive::findEntry(std::string_view path) const {
+    return reader_->findEntry(path);
+}
+
+Archive::iterator Archive::begin() const {
+    return iterator(makeEntryIterator());
+}
+
+// Not const: extraction moves the position of the archive's stream.
+// NOLINTNEXTLINE(readability-make-member-function-const)
+std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
+                                    std::int64_t bufferSize, bool skipChecksum,
+                                    Progress* progress) {
+    return reader_->extractEntry(entry, consumer, bufferSize, skipChecksum, progress);
+}
+
+void Archive::shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
+    reader_->memoryBudget_ = std::move(budget);
+}
+
+// ---- Writing ----
+
+void Archive::appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
+                          Date modificationDate, std::optional<std::uint16_t> permissions,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress, const EntryDataProvider& provider) {
+    writer_->appendEntry(path, type, uncompressedSize, modificationDate, permissions,
+                         compressionMethod, bufferSize, progress, provider);
+}
+
+Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize) {
+    return beginBulkAppend(bufferSize, BulkOptions{});
+}
+
+Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOptions options) {
+    return BulkAppend(writer_->beginBulkAppend(bufferSize, options));
+}
+
+bool Archive::isBulkAppendOpen() const noexcept {
+    return writer_->isBulkAppendOpen();
+}
+
+void Archive::removeEntry(const Entry& entry, std::int64_t bufferSize, Progress* progress) {
+    writer_->removeEntries({entry}, bufferSize, progress);
+}
+
+void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
+                            Progress* progress) {
+    writer_->removeEntries(entries, bufferSize, progress);
+}
+
+std::string Archive::comment() const {
+    return writer_->comment();
+}
+
+void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
+    writer_->setComment(comment, bufferSize);
+}
+
+// ---- The bulk append's handle ----
+
+Archive::BulkAppend& Archive::BulkAppend::operator=(BulkAppend&& other) noexcept {
+    if (this != &other) {
+        if (state_ && state_->archive != nullptr) state_->archive->endBulkAppendKeepingError();
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+Archive::BulkAppend::~BulkAppend() {
+    if (state_ && state_->archive != nullptr) state_->archive->endBulkAppendKeepingError();
+}
+
+void Archive::BulkAppend::finish() {
+    if (!state_) return;
+    const std::shared_ptr<BulkState> state = std::move(state_);
+    state_.reset();
+    if (state->archive != nullptr) state->archive->endBulkAppend();
+    if (state->deferredError) std::rethrow_exception(state->deferredError);
+}
+
+bool Archive::BulkAppend::isOpen() const noexcept {
+    return state_ && state_->archive != nullptr;
+}
+
+}  // namespace marrowzip

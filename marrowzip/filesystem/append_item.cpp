@@ -1,0 +1,185 @@
+// Appending a file, folder or link from the file system: its type, size, date and mode are read
+// from the item itself (never through a final link), and its bytes from the item.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "marrowzip/archive/archive_access.hpp"
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/item_source.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+
+namespace marrowzip {
+namespace {
+
+// O_NOFOLLOW: an item swapped for a link since its type was taken is refused, not followed.
+// O_NONBLOCK: a named pipe without a writer reads as empty instead of hanging the append.
+UniqueFd openSourceDescriptor(const std::string& path) {
+    UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!descriptor) throw posixFileError(errno, path);
+    return descriptor;
+}
+
+UniqueFile openSourceFile(const std::string& path) {
+    UniqueFd descriptor = openSourceDescriptor(path);
+    UniqueFile stream(::fdopen(descriptor.get(), "rb"));
+    if (!stream) throw posixFileError(errno, path);
+    descriptor.release();
+    return stream;
+}
+
+// Up to `capacity` bytes of the link's target, without a terminating NUL.
+Bytes readLinkTarget(const std::string& path, std::int64_t capacity) {
+    Bytes target(static_cast<std::size_t>(capacity));
+    const ssize_t length =
+        ::readlink(path.c_str(), reinterpret_cast<char*>(target.data()), target.size());
+    if (length < 0) throw posixFileError(errno, path);
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+// One lstat(2) for type, size, date and mode: a tree of small files costs little more than its
+// system calls, and the item itself (never a final link) is what gets stored.
+struct stat statusOfItem(const FileURL& itemURL) {
+    struct stat status {};
+    if (!itemURL.isFileURL() || ::lstat(itemURL.path().c_str(), &status) != 0) {
+        throw Error(FileError::fileReadNoSuchFile, itemURL.path());
+    }
+    return status;
+}
+
+}  // namespace
+
+ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
+                          const struct stat* status) {
+    const struct stat taken = status != nullptr ? *status : statusOfItem(itemURL);
+    const std::string& itemPath = itemURL.path();
+    ItemSource item;
+    item.type = S_ISDIR(taken.st_mode)   ? EntryType::directory
+                : S_ISLNK(taken.st_mode) ? EntryType::symlink
+                                         : EntryType::file;
+    if (item.type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
+        throw Error(FileError::fileReadNoPermission, itemPath);
+    }
+    // As modificationDateOfItem reads it.
+    item.modificationDate =
+        static_cast<Date>(taken.st_mtim.tv_sec) + static_cast<Date>(taken.st_mtim.tv_nsec) / 1e9;
+    if (taken.st_size < 0) throw Error(FileError::fileReadTooLarge, itemPath);
+    item.size = item.type == EntryType::directory ? 0 : taken.st_size;
+    item.permissions = static_cast<std::uint16_t>(taken.st_mode & 07777);
+
+    ArchiveWriter::EntrySource& source = item.source;
+    source.path = itemPath;
+    switch (item.type) {
+        case EntryType::directory:
+            source.provider = [](std::int64_t, std::int64_t) { return Bytes(); };
+            break;
+        case EntryType::symlink:
+            // One byte more than the size taken: a target that grew since shows as a longer
+            // answer, which the append refuses.
+            source.provider = [itemPath](std::int64_t, std::int64_t wanted) {
+                return readLinkTarget(itemPath, wanted + 1);
+            };
+            break;
+        case EntryType::file: {
+            // Shared by the provider and the check, which the source may outlive the call.
+            std::shared_ptr<UniqueFile> file =
+                std::make_shared<UniqueFile>(openSourceFile(itemPath));
+            source.provider = [file, itemPath](std::int64_t, std::int64_t wanted) {
+                try {
+                    return readStreamChunk(wanted, file->get());
+                } catch (const Error& error) {
+                    throw error.withContext(itemPath);
+                }
+            };
+            // A file that grew since its size was taken still has bytes to give.
+            source.verifyExhausted = [file, itemPath, entryPath = std::string(path)] {
+                Bytes more;
+                try {
+                    more = readStreamChunk(1, file->get());
+                } catch (const Error& error) {
+                    throw error.withContext(itemPath);
+                }
+                if (!more.empty()) {
+                    throw Error(ArchiveError::invalidEntrySize, itemPath, entryPath,
+                                "the file grew while it was read");
+                }
+            };
+            break;
+        }
+    }
+    return item;
+}
+
+namespace {
+
+void appendItem(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
+                CompressionMethod compressionMethod, std::int64_t bufferSize, Progress* progress,
+                const struct stat& status) {
+    const ItemSource item = openItemSource(path, itemURL, &status);
+    writer.appendEntryFromSource(path, item.type, item.size, item.modificationDate,
+                                 item.permissions, compressionMethod, bufferSize, progress,
+                                 item.source);
+}
+
+// A regular file goes to the workers of a parallel bulk append; other items are appended at once.
+void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
+                       CompressionMethod compressionMethod, std::int64_t bufferSize,
+                       Progress* progress) {
+    BulkState& bulk = *writer.openBulkState();
+    ArchiveWriter::PendingEntry entry;
+    UniqueFd file;
+    try {
+        const struct stat status = statusOfItem(itemURL);
+        if (!S_ISREG(status.st_mode) || status.st_size == 0) {
+            // Folders, links, empty and special files: their data is made on this thread.
+            appendItem(writer, path, itemURL, compressionMethod, bufferSize, progress, status);
+            return;
+        }
+        if (::access(itemURL.path().c_str(), R_OK) != 0) {
+            throw Error(FileError::fileReadNoPermission, itemURL.path());
+        }
+        const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
+                                      static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
+        entry = writer.prepareEntry(path, EntryType::file, status.st_size, modificationDate,
+                                    static_cast<std::uint16_t>(status.st_mode & 07777),
+                                    compressionMethod);
+        if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
+        file = openSourceDescriptor(itemURL.path());
+    } catch (...) {
+        writer.failQueuedAppend(bulk);
+    }
+    writer.queueFileInBulk(bulk, std::move(entry), progress, std::move(file), itemURL.path());
+}
+
+}  // namespace
+
+void Archive::appendEntry(std::string_view path, const RelativeTo& base,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress) {
+    appendEntry(path, base.baseURL.appendingPathComponent(path), compressionMethod, bufferSize,
+                progress);
+}
+
+void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
+                          CompressionMethod compressionMethod, std::int64_t bufferSize,
+                          Progress* progress) {
+    ArchiveWriter& writer = ArchiveAccess::writer(*this);
+    const ArchiveWriter::BulkFailureGuard bulkGuard(writer);
+    if (accessMode() == AccessMode::read) {
+        throw Error(ArchiveError::unwritableArchive, writer.archivePathForErrors(),
+                    std::string(path));
+    }
+    if (writer.bulkQueue() != nullptr) {
+        appendItemToQueue(writer, path, itemURL, compressionMethod, bufferSize, progress);
+        return;
+    }
+    appendItem(writer, path, itemURL, compressionMethod, bufferSize, progress,
+               statusOfItem(itemURL));
+}
+
+}  // namespace marrowzip

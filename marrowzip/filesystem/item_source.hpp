@@ -1,0 +1,29 @@
+// A file, folder or link of the file system, ready to be appended: what lstat(2) told of it and
+// the source of its bytes (which owns the open file). Both the archive's appends and the
+// streaming writer take their items through it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "marrowzip/common/file_url.hpp"
+#include "marrowzip/write/archive_writer.hpp"
+
+namespace marrowzip {
+
+struct ItemSource {
+    EntryType type = EntryType::file;
+    std::int64_t size = 0;
+    Date modificationDate = 0;
+    std::uint16_t permissions = 0;
+    ArchiveWriter::EntrySource source;
+};
+
+// Takes the item at `itemURL` to be appended under `path`. `status` is the item's lstat(2);
+// null: taken here. Throws for an item that is missing or cannot be read.
+ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
+                          const struct stat* status = nullptr);
+
+}  // namespace marrowzip

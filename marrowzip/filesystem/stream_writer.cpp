@@ -1,0 +1,190 @@
+#include "marrowzip/filesystem/stream_writer.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/filesystem/item_source.hpp"
+#include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/append_limits.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint16_t dataDescriptorFlag = 1U << 3;
+constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
+
+// The descriptor's width follows the local header: a reader that meets the entry in the stream
+// reads 64-bit sizes exactly when the header has a ZIP64 block, and the central record (made
+// from the same header) then counts as ZIP64 for a reader that starts from the directory.
+Bytes dataDescriptorOf(bool zip64, std::uint32_t crc32, std::uint64_t compressedSize,
+                       std::uint64_t uncompressedSize) {
+    if (zip64) {
+        DataDescriptor64 descriptor;
+        descriptor.crc32 = crc32;
+        descriptor.compressedSize = compressedSize;
+        descriptor.uncompressedSize = uncompressedSize;
+        return descriptor.serialize();
+    }
+    DataDescriptor32 descriptor;
+    descriptor.crc32 = crc32;
+    descriptor.compressedSize = static_cast<std::uint32_t>(compressedSize);
+    descriptor.uncompressedSize = static_cast<std::uint32_t>(uncompressedSize);
+    return descriptor.serialize();
+}
+
+}  // namespace
+
+ArchiveStreamWriter::ArchiveStreamWriter(UniqueFile sink, FileURL name, Options options)
+    : reader_(std::move(name), AccessMode::create, std::nullopt),
+      writer_(reader_),
+      options_(std::move(options)) {
+    const std::string archivePath = writer_.archivePathForErrors();
+    if (options_.bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
+    if (options_.level < 0 || options_.level > smallestCompressionLevel) {
+        throw Error(ArchiveError::invalidCompressionMethod, archivePath, {},
+                    "the compression level lies outside 0 to 9");
+    }
+    ArchiveWriter::checkComment(options_.comment, archivePath);
+    EndOfCentralDirectoryRecord& endRecord = reader_.endOfCentralDirectoryRecord_;
+    endRecord.zipFileCommentData = Bytes(options_.comment.begin(), options_.comment.end());
+    endRecord.zipFileCommentLength = static_cast<std::uint16_t>(options_.comment.size());
+    coders_ = std::make_unique<AppendCoders>(options_.level == 0 ? defaultCompressionLevel
+                                                                 : options_.level);
+    reader_.archiveFile_ = std::move(sink);
+}
+
+ArchiveStreamWriter::~ArchiveStreamWriter() = default;
+
+void ArchiveStreamWriter::write(ByteView bytes) {
+    if (bytes.empty()) return;
+    offset_ += writeStreamChunk(bytes, reader_.archiveFile_.get());
+}
+
+void ArchiveStreamWriter::refuseAfterFailure(std::string_view path) const {
+    if (failed_ || finished_) {
+        throw Error(ArchiveError::unwritableArchive, writer_.archivePathForErrors(),
+                    std::string(path),
+                    finished_ ? "the archive is finished" : "an earlier entry failed");
+    }
+}
+
+void ArchiveStreamWriter::appendEntry(std::string_view path, const FileURL& itemURL,
+                                      Progress* progress) {
+    refuseAfterFailure(path);
+    const std::string archivePath = writer_.archivePathForErrors();
+    ItemSource item = openItemSource(path, itemURL);
+    PendingEntry entry = writer_.prepareEntry(
+        path, item.type, item.size, item.modificationDate, item.permissions,
+        options_.level == 0 ? CompressionMethod::none : CompressionMethod::deflate);
+    if (progress != nullptr) {
+        progress->setTotalUnitCount(item.type == EntryType::directory
+                                        ? 1
+                                        : static_cast<std::int64_t>(entry.uncompressedSize));
+    }
+    const std::uint64_t headerOffset = offset_;
+    try {
+        const LocalFileHeader header =
+            entry.uncompressedSize <= static_cast<std::uint64_t>(options_.bufferSize)
+                ? writeBufferedEntry(entry, std::move(item.source), progress)
+                : writeEntryWithDescriptor(entry, item.source, progress);
+        const Bytes record =
+            ArchiveWriter::makeCentralDirectoryRecord(header, headerOffset, entry).serialize();
+        centralRecords_.insert(centralRecords_.end(), record.begin(), record.end());
+        ++entryCount_;
+    } catch (const Error& error) {
+        // Whatever went out of the entry cannot be taken back.
+        failed_ = offset_ != headerOffset;
+        throw error.withContext(archivePath, entry.path);
+    }
+}
+
+LocalFileHeader ArchiveStreamWriter::writeBufferedEntry(PendingEntry& entry,
+                                                        ArchiveWriter::EntrySource source,
+                                                        Progress* progress) {
+    const bool mayStoreInstead = options_.storeIfNotSmaller && entry.type == EntryType::file &&
+                                 entry.compressionMethod != CompressionMethod::none;
+    if (mayStoreInstead) {
+        // Read once: the bytes serve the deflate attempt and, should it not pay, the copy.
+        const auto size = static_cast<std::int64_t>(entry.uncompressedSize);
+        auto raw = std::make_shared<Bytes>(size == 0 ? Bytes() : source.provider(0, size));
+        source.provider = [raw](std::int64_t position, std::int64_t wanted) {
+            const auto begin = std::min<std::size_t>(raw->size(), position);
+            const auto end = std::min<std::size_t>(raw->size(), begin + wanted);
+            return Bytes(raw->begin() + static_cast<std::ptrdiff_t>(begin),
+                         raw->begin() + static_cast<std::ptrdiff_t>(end));
+        };
+    }
+    Bytes data;
+    const auto collect = [&data](ByteView chunk) {
+        data.insert(data.end(), chunk.begin(), chunk.end());
+    };
+    ArchiveWriter::EntryDataResult result =
+        writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_, collect);
+    if (source.verifyExhausted) source.verifyExhausted();
+    if (mayStoreInstead && result.written >= entry.uncompressedSize) {
+        entry.compressionMethod = CompressionMethod::none;
+        entry.zip64Sizes = needsZIP64Sizes(entry.uncompressedSize, entry.compressionMethod);
+        data.clear();
+        result =
+            writer_.writeEntryData(entry, options_.bufferSize, nullptr, source, *coders_, collect);
+    }
+    LocalFileHeader header = ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
+    write(header.serialize());
+    write(data);
+    return header;
+}
+
+LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(const PendingEntry& entry,
+                                                              const ArchiveWriter::EntrySource& source,
+                                                              Progress* progress) {
+    // Bit 3: the CRC-32 and sizes of the local header are zero, in its ZIP64 block too; the
+    // descriptor behind the data holds them.
+    LocalFileHeader header = ArchiveWriter::makeLocalFileHeader(entry, 0, 0);
+    header.generalPurposeBitFlag |= dataDescriptorFlag;
+    if (header.zip64Block) {
+        // The block still holds both sizes, as zeros: a reader of the stream takes the
+        // header's 0xFFFFFFFF to mean that the block has them. (Serialized, a pair of zero
+        // sizes would be left out.) The new header's extra field begins with the block.
+        std::fill_n(header.extraFieldData.begin() + 4, 16, std::uint8_t{0});
+        header.zip64Block->uncompressedSize = 0;
+    } else {
+        header.uncompressedSize = 0;
+    }
+    write(header.serialize());
+
+    const ArchiveWriter::EntryDataResult result =
+        writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_,
+                                [this](ByteView chunk) { write(chunk); });
+    if (source.verifyExhausted) source.verifyExhausted();
+    if (!entry.zip64Sizes && result.written >= sizeLimit) {
+        // Cannot happen while maximumDeflatedSize holds; a descriptor would not hold the size.
+        throw Error(ArchiveError::invalidEntrySize, writer_.archivePathForErrors(), entry.path,
+                    "the compressed data outgrew the sizes of its local header");
+    }
+    write(dataDescriptorOf(entry.zip64Sizes, result.crc32, result.written, entry.uncompressedSize));
+
+    LocalFileHeader complete = ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
+    complete.generalPurposeBitFlag |= dataDescriptorFlag;
+    return complete;
+}
+
+void ArchiveStreamWriter::finish() {
+    refuseAfterFailure({});
+    const std::string archivePath = writer_.archivePathForErrors();
+    try {
+        const std::uint64_t start = offset_;
+        write(centralRecords_);
+        const ArchiveWriter::WrittenEndRecords written = writer_.writeEndOfCentralDirectory(
+            entryCount_, centralRecords_.size(), start, offset_);
+        offset_ += written.bytes.size();
+        if (std::fflush(reader_.archiveFile_.get()) != 0) throw writeFailure();
+    } catch (const Error& error) {
+        failed_ = true;
+        throw error.withContext(archivePath);
+    }
+    finished_ = true;
+}
+
+}  // namespace marrowzip

@@ -1,0 +1,246 @@
+#include "marrowzip/format/entry.hpp"
+
+#include <limits>
+
+#include "marrowzip/format/byte_cursor.hpp"
+#include "marrowzip/format/text_encoding.hpp"
+#include "marrowzip/processing/crc32.hpp"
+#include "marrowzip/processing/dos_date.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint16_t dataDescriptorFlag = 1U << 3;
+constexpr std::uint16_t utf8NameFlag = 1U << 11;
+constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
+
+// Info-ZIP's Unicode Path extra field: version 1, the CRC-32 of the name it stands for, then
+// the name in UTF-8.
+constexpr std::uint16_t unicodePathHeaderID = 0x7075;
+
+// Offsets and sizes come from the archive; their sums saturate rather than wrap, and a saturated
+// position is refused by every later read.
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+// A 32-bit field answered by the ZIP64 block. The block only parses when it carries exactly the
+// values the header's sentinels call for, so a sentinel with a block means the block holds the
+// value, 0 included: forced-ZIP64 writers store 0xFFFFFFFF with a ZIP64 value of 0 for empty
+// files, and taking the sentinel at its word would make them 4 GiB long.
+std::uint64_t zip64Value(std::uint32_t field, const std::optional<ZIP64ExtendedInformation>& block,
+                         std::uint64_t ZIP64ExtendedInformation::*member) {
+    if (field == sentinel32 && block) return (*block).*member;
+    return field;
+}
+
+std::optional<std::string> unicodePathField(const CentralDirectoryStructure& record) {
+    auto data = extraFieldBlockData(record.extraFieldData, unicodePathHeaderID);
+    if (!data) return std::nullopt;
+    if (data->size() < 5 || (*data)[0] != 1) return std::nullopt;
+    const std::uint32_t nameCRC = ByteReader(data->subspan(1, 4)).u32();
+    // A tool that renamed the entry without updating this field leaves a stale CRC behind.
+    if (nameCRC != updateCRC32(record.fileNameData, 0)) return std::nullopt;
+    return decodeUTF8(data->subspan(5));
+}
+
+// The exact modification time that an extra field carries: NTFS's (to 100 ns) before the
+// extended timestamp's (to the second).
+std::optional<Timestamp> exactModificationTime(ByteView extraField, std::uint16_t dosDate) {
+    if (auto data = extraFieldBlockData(extraField, NTFSTimes::ntfsHeaderID)) {
+        if (auto times = NTFSTimes::parse(*data)) {
+            if (auto time = timestampFromFILETIME(times->modificationTime)) return time;
+        }
+    }
+    if (auto data = extraFieldBlockData(extraField, ExtendedTimestamp::timestampHeaderID)) {
+        if (auto timestamp = ExtendedTimestamp::parse(*data);
+            timestamp && timestamp->modificationTime) {
+            return timestampFromUnixTime32(*timestamp->modificationTime, dosDate);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string Entry::path() const {
+    const auto& record = centralDirectoryStructure;
+    if (record.generalPurposeBitFlag & utf8NameFlag) {
+        return decodeUTF8(record.fileNameData).value_or(std::string());
+    }
+    if (auto unicode = unicodePathField(record)) return *unicode;
+    // Unix tools store names in the system's character set, UTF-8 nowadays, without setting
+    // bit 11; code page 437 would turn such names into box-drawing characters.
+    const auto host = hostSystem();
+    if (host == HostSystem::unix || host == HostSystem::osX) {
+        if (auto utf8 = decodeUTF8(record.fileNameData)) return *utf8;
+    }
+    return decodeCP437(record.fileNameData);
+}
+
+std::string Entry::pathUsingEncoding(std::string_view encodingName) const {
+    return decodeWithEncoding(centralDirectoryStructure.fileNameData, encodingName)
+        .value_or(std::string());
+}
+
+std::optional<HostSystem> Entry::hostSystem() const {
+    switch (centralDirectoryStructure.versionMadeBy >> 8) {
+        case 0:
+            return HostSystem::msDOS;
+        case 3:
+            return HostSystem::unix;
+        case 19:
+            return HostSystem::osX;
+        case 20:
+            return HostSystem::code20;
+        default:
+            return std::nullopt;
+    }
+}
+
+EntryType Entry::type() const {
+    const std::uint32_t attributes = centralDirectoryStructure.externalFileAttributes;
+    // The raw name is tested for the slash: it is ASCII in every encoding a name can have, and a
+    // name that fails to decode still tells a folder from a file.
+    const Bytes& name = centralDirectoryStructure.fileNameData;
+    const bool endsWithSlash = !name.empty() && name.back() == '/';
+    const EntryType byName = endsWithSlash ? EntryType::directory : EntryType::file;
+    const auto host = hostSystem();
+    if (host == HostSystem::unix || host == HostSystem::osX) {
+        switch ((attributes >> 16) & 0xF000) {
+            case 0x8000:
+                return EntryType::file;
+            case 0x4000:
+                return EntryType::directory;
+            case 0xA000:
+                return EntryType::symlink;
+            default:
+                return byName;
+        }
+    }
+    if (host == HostSystem::msDOS) {
+        // The DOS directory attribute, alone or with read-only, hidden, system or volume.
+        if ((attributes & ~std::uint32_t{0xF}) == 0x10) return EntryType::directory;
+    }
+    return byName;
+}
+
+bool Entry::isZIP64() const {
+    return (centralDirectoryStructure.versionNeededToExtract & 0xFF) >= 45 ||
+           zip64Info(centralDirectoryStructure).has_value();
+}
+
+std::uint64_t Entry::localHeaderOffset() const {
+    const auto& record = centralDirectoryStructure;
+    return zip64Value(record.relativeOffsetOfLocalHeader, zip64Info(record),
+                      &ZIP64ExtendedInformation::relativeOffsetOfLocalHeader);
+}
+
+std::uint32_t Entry::checksum() const {
+    const auto& record = centralDirectoryStructure;
+    if (record.generalPurposeBitFlag & dataDescriptorFlag) {
+        if (zip64DataDescriptor) return zip64DataDescriptor->crc32;
+        if (dataDescriptor) return dataDescriptor->crc32;
+    }
+    // The central record carries the CRC-32 even when the local header deferred it to a
+    // descriptor, so an unreadable descriptor still leaves the right value.
+    return record.crc32;
+}
+
+std::uint64_t Entry::centralCompressedSize() const {
+    const auto& record = centralDirectoryStructure;
+    return zip64Value(record.compressedSize, zip64Info(record),
+                      &ZIP64ExtendedInformation::compressedSize);
+}
+
+std::uint64_t Entry::centralUncompressedSize() const {
+    const auto& record = centralDirectoryStructure;
+    return zip64Value(record.uncompressedSize, zip64Info(record),
+                      &ZIP64ExtendedInformation::uncompressedSize);
+}
+
+std::uint64_t Entry::compressedSize() const {
+    if (isZIP64()) {
+        if (zip64DataDescriptor) return zip64DataDescriptor->compressedSize;
+        return centralCompressedSize();
+    }
+    if (dataDescriptor) return dataDescriptor->compressedSize;
+    return centralDirectoryStructure.compressedSize;
+}
+
+std::uint64_t Entry::uncompressedSize() const {
+    if (isZIP64()) {
+        if (zip64DataDescriptor) return zip64DataDescriptor->uncompressedSize;
+        return centralUncompressedSize();
+    }
+    if (dataDescriptor) return dataDescriptor->uncompressedSize;
+    return centralDirectoryStructure.uncompressedSize;
+}
+
+bool Entry::isCompressed() const {
+    return localFileHeader.compressionMethod != 0;
+}
+
+Timestamp Entry::modificationTime() const {
+    const auto& record = centralDirectoryStructure;
+    if (auto time = exactModificationTime(record.extraFieldData, record.lastModFileDate))
+        return *time;
+    if (auto time = exactModificationTime(localFileHeader.extraFieldData, record.lastModFileDate)) {
+        return *time;
+    }
+    return timestampOf(dateFromDOS(record.lastModFileDate, record.lastModFileTime));
+}
+
+// A descriptor written without its signature is four bytes shorter; counting those bytes anyway
+// would make a copy of the local part carry the next record's first bytes along. The data is
+// counted with the central record's sizes, the ones extraction reads by and the descriptor is
+// found by: a descriptor claiming fewer bytes must not shrink the range that is checked for
+// overlaps while the whole of it is read.
+std::uint64_t Entry::localRecordLength() const {
+    const std::uint64_t header = LocalFileHeader::fixedSize +
+                                 std::uint64_t{localFileHeader.fileNameLength} +
+                                 localFileHeader.extraFieldLength;
+    const std::uint64_t data = isCompressed() ? centralCompressedSize() : centralUncompressedSize();
+    std::uint64_t descriptor = 0;
+    if (isZIP64()) {
+        if (zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();
+    } else if (dataDescriptor) {
+        descriptor = dataDescriptor->lengthOnDisk();
+    }
+    return saturatingAdd(saturatingAdd(header, data), descriptor);
+}
+
+std::uint64_t Entry::dataStart() const {
+    return saturatingAdd(localHeaderOffset(), LocalFileHeader::fixedSize +
+                                                  std::uint64_t{localFileHeader.fileNameLength} +
+                                                  localFileHeader.extraFieldLength);
+}
+
+bool operator==(const Entry& a, const Entry& b) {
+    return a.localFileHeader.crc32 == b.localFileHeader.crc32 &&
+           a.localHeaderOffset() == b.localHeaderOffset() && canonicallyEqual(a.path(), b.path());
+}
+
+std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
+                                 std::optional<HostSystem> hostSystem, EntryType type) {
+    const std::uint16_t fallback =
+        type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
+    if (hostSystem == HostSystem::unix || hostSystem == HostSystem::osX) {
+        const auto permissions = static_cast<std::uint16_t>((externalFileAttributes >> 16) & 07777);
+        return permissions != 0 ? permissions : fallback;
+    }
+    return fallback;
+}
+
+std::uint16_t Entry::permissions() const {
+    return permissionsOfEntry(centralDirectoryStructure.externalFileAttributes, hostSystem(),
+                              type());
+}
+
+std::optional<CompressionMethod> Entry::compressionMethod() const {
+    return compressionMethodFromRaw(localFileHeader.compressionMethod);
+}
+
+}  // namespace marrowzip

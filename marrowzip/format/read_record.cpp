@@ -1,0 +1,73 @@
+#include <algorithm>
+#include <array>
+
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/format/file_position.hpp"
+#include "marrowzip/format/records.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/positional_window.hpp"
+
+namespace marrowzip {
+
+template <typename Record>
+std::optional<Record> readRecord(std::FILE* stream, std::uint64_t offset) {
+    if (stream == nullptr || !fitsFilePosition(offset)) return std::nullopt;
+    if (::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return std::nullopt;
+    // The tail lengths come from the archive: readStreamChunk never allocates more than the
+    // stream can still deliver, and a short tail makes the record absent.
+    const TailBytesProvider tail = [stream](std::size_t length) -> std::optional<Bytes> {
+        try {
+            return readStreamChunk(static_cast<std::int64_t>(length), stream);
+        } catch (const Error&) {
+            return std::nullopt;
+        }
+    };
+    try {
+        const Bytes fixedPart =
+            readStreamChunk(static_cast<std::int64_t>(Record::fixedSize), stream);
+        return Record::parse(fixedPart, tail);
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
+template <typename Record>
+std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset) {
+    if (!fitsFilePosition(offset)) return std::nullopt;
+    // The fixed part is copied: reading the tail may move the window.
+    std::array<std::uint8_t, Record::fixedSize> fixedPart{};
+    const ByteView fixed = window.read(offset, fixedPart.size());
+    if (fixed.size() < fixedPart.size()) return std::nullopt;
+    std::copy(fixed.begin(), fixed.end(), fixedPart.begin());
+    // The tail lengths come from the archive; each is at most 64 KiB.
+    std::uint64_t next = offset + Record::fixedSize;
+    const TailBytesProvider tail = [&window, &next](std::size_t length) -> std::optional<Bytes> {
+        const ByteView bytes = window.read(next, length);
+        if (bytes.size() < length) return std::nullopt;
+        next += length;
+        return Bytes(bytes.begin(), bytes.end());
+    };
+    return Record::parse(ByteView(fixedPart), tail);
+}
+
+template std::optional<LocalFileHeader> readRecord<LocalFileHeader>(std::FILE*, std::uint64_t);
+template std::optional<LocalFileHeader> readRecord<LocalFileHeader>(PositionalWindow&,
+                                                                    std::uint64_t);
+template std::optional<CentralDirectoryStructure> readRecord<CentralDirectoryStructure>(
+    PositionalWindow&, std::uint64_t);
+template std::optional<DataDescriptor32> readRecord<DataDescriptor32>(PositionalWindow&,
+                                                                      std::uint64_t);
+template std::optional<DataDescriptor64> readRecord<DataDescriptor64>(PositionalWindow&,
+                                                                      std::uint64_t);
+template std::optional<CentralDirectoryStructure> readRecord<CentralDirectoryStructure>(
+    std::FILE*, std::uint64_t);
+template std::optional<DataDescriptor32> readRecord<DataDescriptor32>(std::FILE*, std::uint64_t);
+template std::optional<DataDescriptor64> readRecord<DataDescriptor64>(std::FILE*, std::uint64_t);
+template std::optional<EndOfCentralDirectoryRecord> readRecord<EndOfCentralDirectoryRecord>(
+    std::FILE*, std::uint64_t);
+template std::optional<ZIP64EndOfCentralDirectoryRecord>
+readRecord<ZIP64EndOfCentralDirectoryRecord>(std::FILE*, std::uint64_t);
+template std::optional<ZIP64EndOfCentralDirectoryLocator>
+readRecord<ZIP64EndOfCentralDirectoryLocator>(std::FILE*, std::uint64_t);
+
+}  // namespace marrowzip

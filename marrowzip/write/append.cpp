@@ -1,0 +1,257 @@
+// Appending an entry: the new local record goes where the central directory began, and the
+// central directory, one header longer, and fresh end records follow it. Whatever fails on the
+// way, the archive is put back as it was, so that it is a valid ZIP file between two appends.
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/format/text_encoding.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/dos_date.hpp"
+#include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/append_limits.hpp"
+#include "marrowzip/write/archive_writer.hpp"
+#include "marrowzip/write/stream_position.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::size_t maximumPathLength = 0xFFFF;  // the name length is a 16-bit field
+constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
+
+std::uint16_t typeBits(EntryType type) {
+    switch (type) {
+        case EntryType::directory:
+            return S_IFDIR;
+        case EntryType::symlink:
+            return S_IFLNK;
+        case EntryType::file:
+            break;
+    }
+    return S_IFREG;
+}
+
+// The name as it is stored. A directory's name ends in "/" (other tools tell directories by that
+// alone), and nothing else may: unpackers would turn such a file into an empty folder. A NUL byte
+// would make the name that unpackers check differ from the one they create.
+std::string storedPath(std::string_view path, EntryType type, const std::string& archivePath) {
+    std::string stored(path);
+    auto refuse = [&] { return Error(ArchiveError::invalidEntryPath, archivePath, stored); };
+    if (stored.empty() || stored.find('\0') != std::string::npos) throw refuse();
+    if (type == EntryType::directory) {
+        if (stored.back() != '/') stored.push_back('/');
+    } else if (stored.back() == '/') {
+        throw refuse();
+    }
+    if (stored.size() > maximumPathLength) throw refuse();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(stored.data());
+    if (!decodeUTF8(ByteView(bytes, stored.size()))) throw refuse();
+    return stored;
+}
+
+}  // namespace
+
+void ArchiveWriter::appendEntry(std::string_view path, EntryType type,
+                                std::int64_t uncompressedSize, Date modificationDate,
+                                std::optional<std::uint16_t> permissions,
+                                CompressionMethod compressionMethod, std::int64_t bufferSize,
+                                Progress* progress, const EntryDataProvider& provider) {
+    appendEntryFromSource(path, type, uncompressedSize, modificationDate, permissions,
+                          compressionMethod, bufferSize, progress, EntrySource{provider, {}, {}});
+}
+
+std::string ArchiveWriter::archivePathForErrors() const {
+    return reader_.url_.isFileURL() ? reader_.url_.path() : reader_.url_.absoluteString();
+}
+
+ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path, EntryType type,
+                                                        std::int64_t uncompressedSize,
+                                                        Date modificationDate,
+                                                        std::optional<std::uint16_t> permissions,
+                                                        CompressionMethod compressionMethod) const {
+    const std::string archivePath = archivePathForErrors();
+    PendingEntry entry;
+    entry.path = storedPath(path, type, archivePath);
+    entry.type = type;
+    if (uncompressedSize < 0) throw Error(ArchiveError::invalidEntrySize, archivePath, entry.path);
+    // Extraction reads a link's target in one piece and refuses one longer than a link can hold:
+    // an entry with such a target could never be extracted again.
+    if (type == EntryType::symlink && uncompressedSize > maximumLinkTargetLength()) {
+        throw Error(ArchiveError::invalidEntryPath, archivePath, entry.path,
+                    "the link target is longer than the system allows");
+    }
+    if (!compressionMethodFromRaw(static_cast<std::uint16_t>(compressionMethod))) {
+        throw Error(ArchiveError::invalidCompressionMethod, archivePath, entry.path);
+    }
+    // A directory has no data, whatever size it was given.
+    entry.uncompressedSize =
+        type == EntryType::directory ? 0 : static_cast<std::uint64_t>(uncompressedSize);
+    entry.compressionMethod = type == EntryType::file ? compressionMethod : CompressionMethod::none;
+    entry.lastModFileTime = dosTimeOf(modificationDate);
+    entry.lastModFileDate = dosDateOf(modificationDate);
+    if (const auto time = unixTime32Of(modificationDate)) {
+        entry.timestamp = ExtendedTimestamp{ExtendedTimestamp::modificationTimeFlag, *time};
+    }
+    // The type bits come from the entry's type alone: a mode that carries type bits of its own
+    // (a full st_mode) must not mix with them.
+    const std::uint16_t mode =
+        permissions.value_or(type == EntryType::directory ? defaultDirectoryMode
+                                                          : defaultFileMode) &
+        07777;
+    entry.externalFileAttributes = static_cast<std::uint32_t>(typeBits(type) | mode) << 16;
+    entry.zip64Sizes = needsZIP64Sizes(entry.uncompressedSize, entry.compressionMethod);
+    return entry;
+}
+
+const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
+    std::int64_t bufferSize) {
+    const std::uint64_t offset = offsetToStartOfCentralDirectory();
+    const std::uint64_t size = sizeOfCentralDirectory();
+    if (centralDirectoryCache_ && centralDirectoryCache_->offset == offset &&
+        centralDirectoryCache_->records.size() == size) {
+        return *centralDirectoryCache_;
+    }
+    centralDirectoryCache_.reset();
+    const std::string archivePath = archivePathForErrors();
+    // Only a file read whole is changed: an append writes where the directory begins and cuts
+    // what lies behind the new end records.
+    ensureReadableWhole("append to it");
+    // Offset and size come from the end records; a damaged archive may claim more than it holds,
+    // and writing such a directory back would give end records that disagree with it.
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) {
+        throw Error(ArchiveError::invalidCentralDirectorySize, archivePath);
+    }
+    try {
+        seekStream(reader_.archiveFile_.get(), offset, DataError::unreadableFile);
+    } catch (const Error&) {
+        throw Error(ArchiveError::invalidCentralDirectoryOffset, archivePath);
+    }
+    CentralDirectoryCache cache;
+    cache.offset = offset;
+    cache.records = readStreamChunk(static_cast<std::int64_t>(size), reader_.archiveFile_.get());
+    if (cache.records.size() != size) {
+        throw Error(ArchiveError::invalidCentralDirectorySize, archivePath);
+    }
+    for (;;) {
+        const Bytes chunk = readStreamChunk(bufferSize, reader_.archiveFile_.get());
+        if (chunk.empty()) break;
+        cache.trailingBytes.insert(cache.trailingBytes.end(), chunk.begin(), chunk.end());
+    }
+    centralDirectoryCache_ = std::move(cache);
+    return *centralDirectoryCache_;
+}
+
+ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset,
+                                                      const PendingEntry& entry,
+                                                      std::int64_t bufferSize, Progress* progress,
+                                                      const EntrySource& source,
+                                                      AppendCoders& coders) {
+    std::FILE* stream = reader_.archiveFile_.get();
+    // Also where the stream already is: a read (an extraction) may have been its last use.
+    seekStream(stream, headerOffset);
+    EntryDataResult data;
+    std::uint64_t headerSize = 0;
+    LocalFileHeader header;
+    const auto refuseOutgrownSizes = [&] {
+        if (!entry.zip64Sizes && data.written >= sizeLimit) {
+            // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
+            throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
+                        "the compressed data outgrew the sizes of its local header");
+        }
+    };
+    if (entry.uncompressedSize <= static_cast<std::uint64_t>(bufferSize)) {
+        // The data of a small entry fits one buffer: with its sizes and CRC-32 known before the
+        // header is written, the header goes out once and the stream never seeks back (each
+        // seek would flush the stream's buffer: costly for a run of small files).
+        Bytes bytes;
+        data = writeEntryData(entry, bufferSize, progress, source, coders, [&](ByteView chunk) {
+            bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+        });
+        if (source.verifyExhausted) source.verifyExhausted();
+        refuseOutgrownSizes();
+        header = writeLocalFileHeader(entry, data.written, data.crc32);
+        writeStreamChunk(bytes, stream);
+        headerSize =
+            LocalFileHeader::fixedSize + header.fileNameData.size() + header.extraFieldData.size();
+    } else {
+        writeLocalFileHeader(entry, 0, 0);
+        headerSize = streamPosition(stream) - headerOffset;
+        data = writeEntryData(entry, bufferSize, progress, source, coders,
+                              [&](ByteView chunk) { writeStreamChunk(chunk, stream); });
+        if (source.verifyExhausted) source.verifyExhausted();
+        refuseOutgrownSizes();
+        seekStream(stream, headerOffset);
+        header = writeLocalFileHeader(entry, data.written, data.crc32);
+        seekStream(stream, headerOffset + headerSize + data.written);
+    }
+    return {makeCentralDirectoryRecord(header, headerOffset, entry),
+            headerOffset + headerSize + data.written};
+}
+
+void ArchiveWriter::appendEntryFromSource(std::string_view path, EntryType type,
+                                          std::int64_t uncompressedSize, Date modificationDate,
+                                          std::optional<std::uint16_t> permissions,
+                                          CompressionMethod compressionMethod,
+                                          std::int64_t bufferSize, Progress* progress,
+                                          const EntrySource& source) {
+    const BulkFailureGuard bulkGuard(*this);
+    const std::string archivePath = archivePathForErrors();
+    if (reader_.accessMode_ == AccessMode::read) {
+        throw Error(ArchiveError::unwritableArchive, archivePath, std::string(path));
+    }
+    if (bufferSize < 1) {
+        throw Error(ArchiveError::invalidBufferSize, archivePath, std::string(path));
+    }
+    const PendingEntry entry = prepareEntry(path, type, uncompressedSize, modificationDate,
+                                            permissions, compressionMethod);
+    if (progress != nullptr) {
+        progress->setTotalUnitCount(
+            type == EntryType::directory ? 1 : static_cast<std::int64_t>(entry.uncompressedSize));
+    }
+    if (bulk_) {
+        appendInBulk(*bulk_, entry, bufferSize, progress, source);
+        return;
+    }
+
+    std::uint64_t headerOffset = 0;
+    try {
+        headerOffset = beginOverwritingDirectory(bufferSize);
+    } catch (const Error& error) {
+        throw error.withContext(archivePath, entry.path);
+    }
+    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
+
+    WrittenEndRecords written;
+    Bytes addedRecord;
+    std::uint64_t centralDirectoryStart = 0;
+    try {
+        AppendCoders coders;
+        const WrittenEntry added =
+            writeEntry(headerOffset, entry, bufferSize, progress, source, coders);
+        centralDirectoryStart = added.end;
+        addedRecord = added.record.serialize();
+        written =
+            writeCentralDirectoryAndEndRecords(centralDirectoryStart, addedRecord, 1, bufferSize);
+        // Bytes that lay behind the old end records (never part of a valid archive) must not
+        // survive behind the new ones.
+        truncateArchive(centralDirectoryStart + saved->records.size() + addedRecord.size() +
+                        written.bytes.size());
+        endOverwritingDirectory();
+    } catch (...) {
+        try {
+            rollbackAppend(headerOffset, *saved, bufferSize);
+            endOverwritingDirectory();
+        } catch (const Error& rollbackError) {
+            throw rollbackError.withContext(archivePath, entry.path);
+        }
+        try {
+            throw;
+        } catch (const Error& error) {
+            throw error.withContext(archivePath, entry.path);
+        }
+    }
+    adoptWrittenDirectory(centralDirectoryStart, addedRecord, std::move(written));
+}
+
+}  // namespace marrowzip

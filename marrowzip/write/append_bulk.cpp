@@ -1,0 +1,194 @@
+// Bulk appends: a run of appends that writes the central directory once, at its end, instead of
+// after every entry.
+#include <cstdio>
+#include <exception>
+
+#include "marrowzip/write/bulk_state.hpp"
+#include "marrowzip/write/stream_position.hpp"
+
+namespace marrowzip {
+
+std::shared_ptr<BulkState> ArchiveWriter::beginBulkAppend(std::int64_t bufferSize,
+                                                          BulkOptions options) {
+    const std::string archivePath = archivePathForErrors();
+    if (reader_.accessMode_ == AccessMode::read)
+        throw Error(ArchiveError::unwritableArchive, archivePath);
+    if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
+    if (bulk_) {
+        throw Error(ArchiveError::unwritableArchive, archivePath, {},
+                    "a bulk append is already open on this archive");
+    }
+    if (options.level < fastestCompressionLevel || options.level > smallestCompressionLevel) {
+        throw Error(ArchiveError::invalidCompressionMethod, archivePath, {},
+                    "no compression level " + std::to_string(options.level));
+    }
+    auto state = std::make_shared<BulkState>(options.level);
+    state->archive = this;
+    state->bufferSize = bufferSize;
+    state->queue = makeBulkQueue(options);
+    state->storeIfNotSmaller = options.storeIfNotSmaller;
+    state->allOrNothing = options.allOrNothing;
+    bulk_ = state;
+    reader_.directoryOverwritten_ = true;
+    return state;
+}
+
+void ArchiveWriter::appendInBulk(BulkState& bulk, const PendingEntry& entry,
+                                 std::int64_t bufferSize, Progress* progress,
+                                 const EntrySource& source) {
+    if (bulk.queue) {
+        if (entry.type != EntryType::file || entry.uncompressedSize == 0) {
+            queueReadyInBulk(bulk, entry, bufferSize, progress, source);
+            return;
+        }
+        // A provider is called on this thread, once what was queued before it is written.
+        writeQueuedEntries(bulk, QueueWrite::all);
+    }
+    const std::string archivePath = archivePathForErrors();
+    if (bulk.directoryOnDisk) {
+        try {
+            bulk.nextOffset = beginOverwritingDirectory(bufferSize);
+        } catch (const Error& error) {
+            throw error.withContext(archivePath, entry.path);
+        }
+    }
+    const std::uint64_t headerOffset = bulk.nextOffset;
+    bulk.directoryOnDisk = false;  // the entry overwrites it
+    try {
+        const WrittenEntry written =
+            writeEntry(headerOffset, entry, bufferSize, progress, source, bulk.coders);
+        const Bytes record = written.record.serialize();
+        bulk.addedRecords.insert(bulk.addedRecords.end(), record.begin(), record.end());
+        ++bulk.addedCount;
+        bulk.nextOffset = written.end;
+    } catch (const Error& error) {
+        throw error.withContext(archivePath, entry.path);
+    }
+}
+
+ArchiveWriter::BulkFailureGuard::~BulkFailureGuard() {
+    if (std::uncaught_exceptions() > exceptions) archive.writeBulkDirectoryAfterFailure();
+}
+
+void ArchiveWriter::writeBulkDirectoryAfterFailure() noexcept {
+    const std::shared_ptr<BulkState> bulk = bulk_;
+    if (!bulk || bulk->directoryOnDisk) return;
+    // The failed entry is overwritten by the directory of the entries before it, so that the
+    // file is a valid archive when the caller sees the error, whatever it does next. A write
+    // error's buffered bytes are gone with the failed flush, and the stream's error flag must
+    // not fail the writes below.
+    std::fflush(reader_.archiveFile_.get());
+    std::clearerr(reader_.archiveFile_.get());
+    try {
+        if (bulk->allOrNothing) {
+            abandonBulkEntries(*bulk);
+        } else {
+            writeBulkDirectory(*bulk);
+        }
+    } catch (...) {
+        bulk->deferredError = std::current_exception();  // the caller sees the first error now
+    }
+}
+
+void ArchiveWriter::abandonBulkEntries(BulkState& bulk) {
+    if (bulk.directoryOnDisk) return;
+    // The directory on disk has not been written since the bulk append began: the cached one
+    // is the archive's state before it.
+    const CentralDirectoryCache& saved = *centralDirectoryCache_;
+    bulk.addedRecords = Bytes();
+    bulk.addedCount = 0;
+    bulk.nextOffset = saved.offset;
+    rollbackAppend(saved.offset, saved, bulk.bufferSize);
+    bulk.directoryOnDisk = true;
+    endOverwritingDirectory();
+}
+
+void ArchiveWriter::writeBulkDirectory(BulkState& bulk) {
+    if (bulk.directoryOnDisk) return;
+    const std::uint64_t start = bulk.nextOffset;
+    try {
+        seekStream(reader_.archiveFile_.get(), start);
+        WrittenEndRecords written = writeCentralDirectoryAndEndRecords(
+            start, bulk.addedRecords, bulk.addedCount, bulk.bufferSize);
+        truncateArchive(start + centralDirectoryCache_->records.size() + bulk.addedRecords.size() +
+                        written.bytes.size());
+        adoptWrittenDirectory(start, bulk.addedRecords, std::move(written));
+        endOverwritingDirectory();
+    } catch (...) {
+        // Without their directory the new entries cannot be kept (a full disk, most likely):
+        // cutting them off frees their space for the directory as it was before them.
+        const CentralDirectoryCache& saved = *centralDirectoryCache_;
+        bulk.addedRecords.clear();
+        bulk.addedCount = 0;
+        bulk.nextOffset = saved.offset;
+        rollbackAppend(saved.offset, saved, bulk.bufferSize);
+        bulk.directoryOnDisk = true;
+        endOverwritingDirectory();
+        throw;
+    }
+    bulk.addedRecords = Bytes();
+    bulk.addedCount = 0;
+    bulk.directoryOnDisk = true;
+}
+
+void ArchiveWriter::endBulkAppend(bool keep) {
+    if (!bulk_) return;
+    const std::shared_ptr<BulkState> bulk = bulk_;
+    std::exception_ptr queueError;
+    if (bulk->allOrNothing && !keep) {
+        // Nothing of the run stays: the queue is dropped unwritten.
+        bulk->queue.reset();
+        bulk_.reset();
+        reader_.directoryOverwritten_ = false;
+        bulk->archive = nullptr;
+        std::fflush(reader_.archiveFile_.get());
+        std::clearerr(reader_.archiveFile_.get());
+        try {
+            abandonBulkEntries(*bulk);
+        } catch (const Error& error) {
+            throw error.withContext(archivePathForErrors());
+        }
+        return;
+    }
+    if (bulk->queue) {
+        try {
+            writeQueuedEntries(*bulk, QueueWrite::all);
+        } catch (...) {
+            queueError = std::current_exception();
+        }
+    }
+    // The entries behind a failed one are dropped with the rest of the queue.
+    bulk->queue.reset();
+    bulk_.reset();
+    reader_.directoryOverwritten_ = false;
+    bulk->archive = nullptr;
+    try {
+        if (bulk->allOrNothing && queueError) {
+            abandonBulkEntries(*bulk);
+        } else {
+            writeBulkDirectory(*bulk);
+        }
+    } catch (const Error& error) {
+        if (!queueError) throw error.withContext(archivePathForErrors());
+    }
+    if (queueError) std::rethrow_exception(queueError);
+}
+
+void ArchiveWriter::endBulkAppendKeepingError() noexcept {
+    if (!bulk_) return;
+    const std::shared_ptr<BulkState> bulk = bulk_;
+    try {
+        endBulkAppend(false);
+    } catch (...) {
+        bulk->deferredError = std::current_exception();
+    }
+}
+
+void ArchiveWriter::refuseDuringBulkAppend(const char* operation) const {
+    if (bulk_) {
+        throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), {},
+                    std::string(operation) + " is not possible while a bulk append is open");
+    }
+}
+
+}  // namespace marrowzip

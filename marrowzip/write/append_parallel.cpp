@@ -1,0 +1,476 @@
+// Parallel bulk appends: files are queued in the order they are appended, read and compressed
+// by the workers, and written by the caller's thread in that same order, so that the archive is
+// laid out as a serial run would lay it out. The caller's thread writes whatever is ready each
+// time it queues an entry, and waits only when the memory or entry bounds are reached.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/crc32.hpp"
+#include "marrowzip/processing/whole_buffer.hpp"
+#include "marrowzip/write/append_limits.hpp"
+#include "marrowzip/write/bulk_state.hpp"
+#include "marrowzip/write/stream_position.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
+constexpr std::uint64_t smallestBlock = std::uint64_t{64} << 10;
+constexpr std::uint64_t largestBlock = std::uint64_t{8} << 20;
+// Enough entries queued to keep the workers busy on small files, few enough descriptors open.
+constexpr std::size_t entriesPerWorker = 64;
+// Stored files from this size on are copied by the writer in pieces of directCopyChunk.
+constexpr std::uint64_t directCopyThreshold = std::uint64_t{1} << 20;
+constexpr std::size_t directCopyChunk = std::size_t{1} << 20;
+
+std::uint64_t blockSizeFor(std::uint64_t budget) {
+    return std::clamp(budget / 8, smallestBlock, largestBlock);
+}
+
+// Reads up to `size` bytes at `offset` into `target` (or, for a read at offset 0 of a stream
+// that cannot seek, where the stream stands); fewer only at the end of the file.
+std::size_t readInto(int file, std::uint64_t offset, std::uint8_t* target, std::size_t size,
+                     const std::string& path) {
+    std::size_t filled = 0;
+    bool positional = true;
+    while (filled < size) {
+        const ssize_t count = positional ? ::pread(file, target + filled, size - filled,
+                                                   static_cast<off_t>(offset + filled))
+                                         : ::read(file, target + filled, size - filled);
+        if (count < 0 && errno == ESPIPE && offset == 0 && filled == 0) {
+            positional = false;
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        // A named pipe opened without blocking answers EAGAIN when no writer is there yet.
+        if (count < 0 && errno == EAGAIN) break;
+        if (count < 0) throw posixFileError(errno, path);
+        if (count == 0) break;
+        filled += static_cast<std::size_t>(count);
+    }
+    return filled;
+}
+
+ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path) {
+    ReadBuffer buffer{
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size)), 0};
+    buffer.size = readInto(file, offset, buffer.bytes.get(), static_cast<std::size_t>(size), path);
+    return buffer;
+}
+
+Error shortSource(const std::string& sourcePath, const std::string& entryPath,
+                  std::uint64_t delivered, std::uint64_t size, std::uint64_t offset) {
+    return Error(ArchiveError::invalidEntrySize, sourcePath, entryPath,
+                 "the source delivered " + std::to_string(delivered) + " bytes of " +
+                     std::to_string(size) + " at offset " + std::to_string(offset));
+}
+
+Error grownSource(const std::string& sourcePath, const std::string& entryPath) {
+    return Error(ArchiveError::invalidEntrySize, sourcePath, entryPath,
+                 "the file grew while it was read");
+}
+
+}  // namespace
+
+ArchiveWriter::BulkQueue::BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level)
+    : budget(workerBudget),
+      blockSize(blockSizeFor(workerBudget)),
+      memoryLimit(workers * workerBudget),
+      entryLimit(workers * entriesPerWorker),
+      pool(workers) {
+    for (std::size_t i = 0; i < workers; ++i)
+        coders.emplace_back(level);
+}
+
+ArchiveWriter::BulkQueue::~BulkQueue() {
+    abandoned = true;
+}
+
+void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
+                                        AppendCoders& workerCoders) noexcept {
+    Bytes data;
+    ReadBuffer stored;
+    std::uint32_t checksum = 0;
+    std::exception_ptr failure;
+    try {
+        {
+            const std::lock_guard lock(mutex);
+            // An earlier piece failed: the entry will not be written.
+            if (queued.error) throw Error(ArchiveError::cancelledOperation);
+        }
+        if (abandoned || (queued.progress != nullptr && queued.progress->isCancelled())) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        const PendingEntry& entry = queued.entry;
+        const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
+        const bool last = piece.offset + piece.size == entry.uncompressedSize;
+        const std::uint64_t history = deflated && queued.pieces.size() > 1
+                                          ? std::min<std::uint64_t>(piece.offset, deflateWindowSize)
+                                          : 0;
+        // The last piece asks for one byte more: a file that grew since its size was taken
+        // still has bytes to give.
+        const std::uint64_t wanted = history + piece.size + (last ? 1 : 0);
+        ReadBuffer input =
+            readAt(queued.file.get(), piece.offset - history, wanted, queued.sourcePath);
+        if (input.size < history + piece.size) {
+            const std::uint64_t delivered =
+                input.size - std::min<std::uint64_t>(input.size, history);
+            throw shortSource(queued.sourcePath, entry.path, delivered, piece.size, piece.offset);
+        }
+        if (input.size > history + piece.size) throw grownSource(queued.sourcePath, entry.path);
+        const ByteView block = input.view().subspan(static_cast<std::size_t>(history));
+        checksum = updateCRC32(block, 0);
+        if (!deflated) {
+            stored = std::move(input);  // nothing before the block was read
+        } else if (queued.pieces.size() == 1) {
+            data = workerCoders.compressWhole(block);
+            // Data that does not shrink is stored when the caller asked for that.
+            if (storeIfNotSmaller && data.size() >= block.size()) {
+                data = Bytes();
+                stored = std::move(input);
+            }
+        } else {
+            data = workerCoders.block().compress(
+                input.view().first(static_cast<std::size_t>(history)), block, last);
+        }
+        if (queued.progress != nullptr) {
+            queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    {
+        const std::lock_guard lock(mutex);
+        piece.data = std::move(data);
+        piece.stored = std::move(stored);
+        piece.crc32 = checksum;
+        piece.done = true;
+        if (failure && !queued.error) queued.error = failure;
+    }
+    pieceDone.notify_all();
+}
+
+ArchiveWriter::BulkQueue* ArchiveWriter::bulkQueue() const noexcept {
+    return bulk_ ? bulk_->queue.get() : nullptr;
+}
+
+std::unique_ptr<ArchiveWriter::BulkQueue> ArchiveWriter::makeBulkQueue(const BulkOptions& options) {
+    std::size_t workers = options.workers;
+    if (workers == 0) workers = std::max(1U, std::thread::hardware_concurrency());
+    if (workers < 2) return nullptr;
+    // One budget for the whole append: the more workers, the smaller each one's part.
+    auto queue = std::make_unique<BulkQueue>(
+        workers, std::max<std::uint64_t>(options.memoryBudget / workers, 1), options.level);
+    queue->storeIfNotSmaller = options.storeIfNotSmaller;
+    return queue;
+}
+
+void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,
+                                    UniqueFd file, std::string sourcePath) {
+    BulkQueue& queue = *bulk.queue;
+    auto queued = std::make_unique<QueuedEntry>();
+    queued->name = entry.path;
+    queued->progress = progress;
+    queued->sourcePath = std::move(sourcePath);
+    queued->file = std::move(file);
+    const std::uint64_t size = entry.uncompressedSize;
+    const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
+    // A large stored file is copied by the writer itself, through one small buffer: moving its
+    // blocks between threads would only add copies (the kernel's copies are the whole cost).
+    queued->direct = !deflated && size >= directCopyThreshold;
+    const bool whole = deflated ? compressesWhole(size, queue.budget) : size <= queue.budget / 2;
+    const std::uint64_t pieceSize = whole ? std::max<std::uint64_t>(size, 1) : queue.blockSize;
+    for (std::uint64_t offset = 0; !queued->direct && (offset < size || queued->pieces.empty());
+         offset += pieceSize) {
+        QueuedEntry::Piece piece;
+        piece.offset = offset;
+        piece.size = std::min(pieceSize, size - offset);
+        const std::uint64_t history = deflated && !whole ? deflateWindowSize : 0;
+        piece.reserved = history + piece.size + (deflated ? maximumDeflatedSize(piece.size) : 0);
+        queued->pieces.push_back(std::move(piece));
+    }
+    queued->entry = std::move(entry);
+
+    // Whatever is written here belongs to earlier entries: should one of them have failed, the
+    // error goes to the caller before this entry is queued, and this entry is not appended.
+    for (;;) {
+        writeQueuedEntries(bulk, QueueWrite::ready);
+        std::unique_lock lock(queue.mutex);
+        if (queue.entries.size() < queue.entryLimit) break;
+        lock.unlock();
+        writeQueuedEntries(bulk, QueueWrite::oldest);
+    }
+    QueuedEntry& added = *queued;
+    {
+        const std::lock_guard lock(queue.mutex);
+        queue.entries.push_back(std::move(queued));
+    }
+    for (QueuedEntry::Piece& piece : added.pieces) {
+        // A piece waits for memory while pieces before it hold it; one larger than the whole
+        // limit goes alone.
+        for (;;) {
+            std::unique_lock lock(queue.mutex);
+            if (queue.reserved == 0 || queue.reserved + piece.reserved <= queue.memoryLimit) {
+                queue.reserved += piece.reserved;
+                ++added.submitted;
+                break;
+            }
+            lock.unlock();
+            try {
+                writeQueuedEntries(bulk, QueueWrite::oldest);
+            } catch (...) {
+                // An earlier entry failed: this one goes too, and the caller learns of that
+                // failure instead. (Had this one failed, it is gone from the queue already.)
+                const std::lock_guard failedLock(queue.mutex);
+                if (!queue.entries.empty() && queue.entries.back().get() == &added) {
+                    added.error = std::current_exception();
+                    added.dropSilently = true;
+                }
+                throw;
+            }
+        }
+        queue.pool.submit([&queue, &added, &piece](std::size_t worker) {
+            queue.runPiece(added, piece, queue.coders[worker]);
+        });
+    }
+}
+
+void ArchiveWriter::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry,
+                                     std::int64_t bufferSize, Progress* progress,
+                                     const EntrySource& source) {
+    auto queued = std::make_unique<QueuedEntry>();
+    queued->name = entry.path;
+    queued->entry = entry;
+    queued->progress = progress;
+    QueuedEntry::Piece piece;
+    try {
+        const EntryDataResult result =
+            writeEntryData(entry, bufferSize, progress, source, bulk.coders, [&](ByteView chunk) {
+                piece.data.insert(piece.data.end(), chunk.begin(), chunk.end());
+            });
+        if (source.verifyExhausted) source.verifyExhausted();
+        piece.crc32 = result.crc32;
+    } catch (...) {
+        failQueuedAppend(bulk);
+    }
+    piece.size = entry.uncompressedSize;
+    piece.done = true;
+    queued->pieces.push_back(std::move(piece));
+    queued->submitted = 1;
+    writeQueuedEntries(bulk, QueueWrite::ready);  // earlier entries: see queueFileInBulk
+    BulkQueue& queue = *bulk.queue;
+    const std::lock_guard lock(queue.mutex);
+    queue.entries.push_back(std::move(queued));
+}
+
+void ArchiveWriter::failQueuedAppend(BulkState& bulk) {
+    const std::exception_ptr own = std::current_exception();
+    writeQueuedEntries(bulk, QueueWrite::all);
+    std::rethrow_exception(own);
+}
+
+void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
+    BulkQueue& queue = *bulk.queue;
+    bool wroteOne = false;
+    for (;;) {
+        std::unique_lock lock(queue.mutex);
+        if (queue.entries.empty()) return;
+        QueuedEntry& head = *queue.entries.front();
+        if (head.direct && !head.error) {
+            lock.unlock();
+            try {
+                copyQueuedEntry(bulk, head);
+            } catch (...) {
+                const std::lock_guard failedLock(queue.mutex);
+                head.error = std::current_exception();
+                continue;
+            }
+            wroteOne = true;
+            lock.lock();
+            queue.entries.pop_front();
+            continue;
+        }
+        if (!head.error) {
+            // Only the entry being queued can have nothing handed out beyond what is written.
+            if (head.written == head.submitted) return;
+            const QueuedEntry::Piece& next = head.pieces[head.written];
+            if (!next.done) {
+                if (mode == QueueWrite::ready || (mode == QueueWrite::oldest && wroteOne)) return;
+                queue.pieceDone.wait(lock, [&] { return next.done || head.error; });
+                continue;
+            }
+        }
+        if (head.error) {
+            // Workers may still hold its pieces: they finish at once, seeing the error.
+            queue.pieceDone.wait(lock, [&] {
+                return std::all_of(
+                    head.pieces.begin(),
+                    head.pieces.begin() + static_cast<std::ptrdiff_t>(head.submitted),
+                    [](const QueuedEntry::Piece& piece) { return piece.done; });
+            });
+            const std::unique_ptr<QueuedEntry> failed = std::move(queue.entries.front());
+            queue.entries.pop_front();
+            for (std::size_t index = failed->written; index < failed->submitted; ++index) {
+                queue.reserved -= failed->pieces[index].reserved;
+            }
+            lock.unlock();
+            // Its bytes written so far lie behind the last complete entry, where the next entry
+            // or the directory goes.
+            if (failed->dropSilently) continue;
+            try {
+                std::rethrow_exception(failed->error);
+            } catch (const Error& error) {
+                throw error.withContext(archivePathForErrors(), failed->name);
+            }
+        }
+        QueuedEntry::Piece& piece = head.pieces[head.written];
+        const Bytes data = std::move(piece.data);
+        const ReadBuffer stored = std::move(piece.stored);
+        lock.unlock();
+        if (stored.bytes) head.entry.compressionMethod = CompressionMethod::none;
+        try {
+            writeQueuedPiece(bulk, head, stored.bytes ? stored.view() : ByteView(data), piece.crc32,
+                             piece.size, head.written == 0, head.written + 1 == head.pieces.size());
+        } catch (...) {
+            const std::lock_guard failedLock(queue.mutex);
+            queue.reserved -= piece.reserved;
+            ++head.written;
+            head.error = std::current_exception();
+            continue;
+        }
+        wroteOne = true;
+        lock.lock();
+        queue.reserved -= piece.reserved;
+        if (++head.written == head.pieces.size()) queue.entries.pop_front();
+    }
+}
+
+namespace {
+
+// Reads a queued file from its start in pieces of directCopyChunk through `buffer`, handing each
+// piece and whether it is the last to `use`; a source shorter than its entry is refused.
+template <typename Queued, typename Use>
+void readSourceInPieces(const Queued& queued, std::uint8_t* buffer, const Use& use) {
+    const std::uint64_t size = queued.entry.uncompressedSize;
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(directCopyChunk, size - offset));
+        const std::size_t got =
+            readInto(queued.file.get(), offset, buffer, wanted, queued.sourcePath);
+        if (got != wanted) {
+            throw shortSource(queued.sourcePath, queued.entry.path, got, wanted, offset);
+        }
+        use(ByteView(buffer, got), offset, offset + got == size);
+        offset += got;
+    }
+}
+
+}  // namespace
+
+std::uint8_t* ArchiveWriter::BulkQueue::writerBuffer() {
+    if (!copyBuffer) copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
+    return copyBuffer.get();
+}
+
+void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
+    readSourceInPieces(
+        queued, bulk.queue->writerBuffer(), [&](ByteView piece, std::uint64_t offset, bool last) {
+            if (queued.progress != nullptr && queued.progress->isCancelled()) {
+                throw Error(ArchiveError::cancelledOperation);
+            }
+            if (last) {
+                std::uint8_t extra = 0;
+                if (readInto(queued.file.get(), offset + piece.size(), &extra, 1,
+                             queued.sourcePath) != 0) {
+                    throw grownSource(queued.sourcePath, queued.entry.path);
+                }
+            }
+            // The same steps as a block compressed elsewhere; only the data is already at hand.
+            writeQueuedPiece(bulk, queued, piece, updateCRC32(piece, 0), piece.size(), offset == 0,
+                             last);
+            if (queued.progress != nullptr) {
+                queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size()));
+            }
+        });
+}
+
+void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
+    // Its blocks did not shrink it: the data is copied again from the source, stored, over
+    // the compressed bytes (which took at least as much room). Should the file have changed
+    // since, its checksum tells.
+    std::FILE* stream = reader_.archiveFile_.get();
+    seekStream(stream, queued.headerOffset + queued.headerSize);
+    std::uint32_t checksum = 0;
+    readSourceInPieces(queued, bulk.queue->writerBuffer(),
+                       [&](ByteView piece, std::uint64_t, bool) {
+                           checksum = updateCRC32(piece, checksum);
+                           writeStreamChunk(piece, stream);
+                       });
+    if (checksum != queued.crc32) {
+        throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, queued.entry.path,
+                    "the file changed while it was read");
+    }
+    queued.entry.compressionMethod = CompressionMethod::none;
+    queued.dataWritten = queued.entry.uncompressedSize;
+}
+
+void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
+                                     std::uint32_t crc32, std::uint64_t size, bool first,
+                                     bool last) {
+    std::FILE* stream = reader_.archiveFile_.get();
+    const PendingEntry& entry = queued.entry;
+    if (first) {
+        // A cancelled entry is not written even when its workers were done before the
+        // cancellation: nothing of a cancelled run lands behind the entry that stopped it.
+        if (queued.progress != nullptr && queued.progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
+        bulk.directoryOnDisk = false;  // the entry overwrites it
+        queued.headerOffset = bulk.nextOffset;
+        seekStream(stream, queued.headerOffset);
+    } else if (streamPosition(stream) !=
+               queued.headerOffset + queued.headerSize + queued.dataWritten) {
+        // Something else used the stream in between (an extraction).
+        seekStream(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
+    }
+    if (first && !last) {
+        writeLocalFileHeader(entry, 0, 0);
+        queued.headerSize = streamPosition(stream) - queued.headerOffset;
+    }
+    queued.crc32 = first ? crc32 : combineCRC32(queued.crc32, crc32, size);
+    queued.dataWritten += data.size();
+    if (!entry.zip64Sizes && queued.dataWritten >= sizeLimit) {
+        // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
+        throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
+                    "the compressed data outgrew the sizes of its local header");
+    }
+    LocalFileHeader header;
+    if (first && last) {
+        header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
+        queued.headerSize = streamPosition(stream) - queued.headerOffset;
+        writeStreamChunk(data, stream);
+    } else {
+        writeStreamChunk(data, stream);
+        if (!last) return;
+        if (bulk.storeIfNotSmaller && entry.compressionMethod == CompressionMethod::deflate &&
+            queued.dataWritten >= entry.uncompressedSize && queued.file) {
+            storeInstead(bulk, queued);
+        }
+        seekStream(stream, queued.headerOffset);
+        header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
+        seekStream(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
+    }
+    const Bytes record = makeCentralDirectoryRecord(header, queued.headerOffset, entry).serialize();
+    bulk.addedRecords.insert(bulk.addedRecords.end(), record.begin(), record.end());
+    ++bulk.addedCount;
+    bulk.nextOffset = queued.headerOffset + queued.headerSize + queued.dataWritten;
+}
+
+}  // namespace marrowzip

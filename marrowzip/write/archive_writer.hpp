@@ -1,0 +1,232 @@
+// The writing side of an open archive (internal): the cached central directory, appends one at a
+// time and in bulk (with the queue of the parallel bulk append), rollback of a failed append,
+// removal through a replacement, the comment, and the journal that keeps an update safe from a
+// kill. It writes through the reader's stream and keeps the reader's end records current.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "marrowzip/common/unique_fd.hpp"
+#include "marrowzip/read/archive_reader.hpp"
+#include "marrowzip/write/bulk_options.hpp"
+
+namespace marrowzip {
+
+class AppendCoders;
+class Progress;
+struct BulkState;
+
+class ArchiveWriter {
+public:
+    explicit ArchiveWriter(ArchiveReader& reader) : reader_(reader) {}
+    ArchiveWriter(const ArchiveWriter&) = delete;
+    ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+    // An open bulk append writes its central directory while the stream is still there.
+    ~ArchiveWriter() { endBulkAppendKeepingError(); }
+
+    ArchiveReader& reader() noexcept { return reader_; }
+
+    // The operations that Archive offers; see archive.hpp.
+    void appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
+                     Date modificationDate, std::optional<std::uint16_t> permissions,
+                     CompressionMethod compressionMethod, std::int64_t bufferSize,
+                     Progress* progress, const EntryDataProvider& provider);
+    std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, BulkOptions options);
+    bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }
+    BulkState* openBulkState() const noexcept { return bulk_.get(); }
+    void removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
+                       Progress* progress);
+    std::string comment() const;
+    void setComment(std::string_view comment, std::int64_t bufferSize);
+    // Refuses a comment no end record can hold.
+    static void checkComment(std::string_view comment, const std::string& archivePath);
+
+    // ---- The steps of the operations ----
+
+    // The central directory as it stands on disk, read on the first append and kept up to date
+    // by each append, so that a run of appends does not read it back every time.
+    struct CentralDirectoryCache {
+        std::uint64_t offset = 0;
+        Bytes records;        // the central directory headers
+        Bytes trailingBytes;  // everything behind them to the end of the stream: the end records
+    };
+
+    // Where an entry's bytes come from, and whom to name when they disagree with its size.
+    struct EntrySource {
+        EntryDataProvider provider;
+        // Called once the announced bytes have been read; fails when the source holds more.
+        std::function<void()> verifyExhausted;
+        std::string path;  // the source named in errors; empty: the archive itself
+    };
+    // An entry about to be appended, its inputs checked and converted to record values.
+    struct PendingEntry {
+        std::string path;  // UTF-8; a directory's ends in "/"
+        EntryType type = EntryType::file;
+        std::uint64_t uncompressedSize = 0;
+        CompressionMethod compressionMethod = CompressionMethod::none;
+        std::uint16_t lastModFileTime = 0;
+        std::uint16_t lastModFileDate = 0;
+        // The exact modification time; absent when the date lies beyond the 32-bit field.
+        std::optional<ExtendedTimestamp> timestamp;
+        std::uint32_t externalFileAttributes = 0;
+        bool zip64Sizes = false;  // whether the local header carries its sizes in a ZIP64 block
+    };
+    struct EntryDataResult {
+        std::uint64_t written = 0;
+        std::uint32_t crc32 = 0;
+    };
+    struct WrittenEndRecords {
+        EndRecords records;
+        Bytes bytes;  // as written: [ZIP64 record, ZIP64 locator,] end record
+    };
+    struct WrittenEntry {
+        CentralDirectoryStructure record;
+        std::uint64_t end = 0;  // the offset behind its data
+    };
+
+    void appendEntryFromSource(std::string_view path, EntryType type, std::int64_t uncompressedSize,
+                               Date modificationDate, std::optional<std::uint16_t> permissions,
+                               CompressionMethod compressionMethod, std::int64_t bufferSize,
+                               Progress* progress, const EntrySource& source);
+    PendingEntry prepareEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
+                              Date modificationDate, std::optional<std::uint16_t> permissions,
+                              CompressionMethod compressionMethod) const;
+    const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
+    // Refuses (before anything is written) an archive that cannot be read whole: a central
+    // directory that ends early, records that point outside it or end records that disagree
+    // with where they lie in the file (data after the archive, or before it with offsets that
+    // were not adjusted).
+    void ensureReadableWhole(const char* operation) const;
+    // Loads the central directory and journals the tail from it: called before the first byte
+    // of the directory is overwritten. Returns the directory's offset.
+    std::uint64_t beginOverwritingDirectory(std::int64_t bufferSize);
+    // Makes the new tail durable and removes the journal.
+    void endOverwritingDirectory();
+    static LocalFileHeader makeLocalFileHeader(const PendingEntry& entry,
+                                               std::uint64_t compressedSize, std::uint32_t crc32);
+    LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
+                                         std::uint32_t crc32);
+    // Writes the local record and data at `headerOffset`.
+    WrittenEntry writeEntry(std::uint64_t headerOffset, const PendingEntry& entry,
+                            std::int64_t bufferSize, Progress* progress, const EntrySource& source,
+                            AppendCoders& coders);
+    // Hands the stored (or compressed) bytes of the entry to `sink`.
+    EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
+                                   Progress* progress, const EntrySource& source,
+                                   AppendCoders& coders, const EntryDataConsumer& sink) const;
+    static CentralDirectoryStructure makeCentralDirectoryRecord(const LocalFileHeader& header,
+                                                                std::uint64_t relativeOffset,
+                                                                const PendingEntry& entry);
+    // Writes the cached central directory at `start`, then `addedRecords` (`addedCount` serialized
+    // headers), then fresh end records.
+    WrittenEndRecords writeCentralDirectoryAndEndRecords(std::uint64_t start, ByteView addedRecords,
+                                                         std::uint64_t addedCount,
+                                                         std::int64_t bufferSize);
+    // Makes a directory just written at `start` the archive's current one.
+    void adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
+                               WrittenEndRecords written);
+    void appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
+                      Progress* progress, const EntrySource& source);
+    // Parallel bulk appends (marrowzip/write/append_parallel.cpp).
+    struct BulkQueue;
+    struct QueuedEntry;
+    // A queue with the options' workers, or null for one worker.
+    static std::unique_ptr<BulkQueue> makeBulkQueue(const BulkOptions& options);
+    // The open bulk append's queue, or null when there is none or it has no workers.
+    BulkQueue* bulkQueue() const noexcept;
+    // Queues a file of known, non-zero size for the workers; `file` is open for reading.
+    void queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress, UniqueFd file,
+                         std::string sourcePath);
+    // Queues an entry whose data the caller's thread produced (a folder, a link, an empty file).
+    void queueReadyInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
+                          Progress* progress, const EntrySource& source);
+    // For an append that failed before its entry was queued: writes everything queued before
+    // it, then throws its error (or the error of an earlier entry that failed first).
+    [[noreturn]] void failQueuedAppend(BulkState& bulk);
+    // What writeQueuedEntries writes: what is compressed already, that plus at least the oldest
+    // piece (waiting for it), or everything queued.
+    enum class QueueWrite { ready, oldest, all };
+    // Writes queued entries in order; throws the error of the first failed entry it comes to.
+    void writeQueuedEntries(BulkState& bulk, QueueWrite mode);
+    // Writes the next piece of a queued entry; the first writes its local header, the last
+    // completes it and adds its central directory header.
+    void writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data, std::uint32_t crc32,
+                          std::uint64_t size, bool first, bool last);
+    // Rewrites a queued entry that compression made no smaller as stored.
+    void storeInstead(BulkState& bulk, QueuedEntry& queued);
+    // The writer's buffer for copying sources, made on first use.
+    // Copies a large stored file on the writer's thread, piece by piece.
+    void copyQueuedEntry(BulkState& bulk, QueuedEntry& queued);
+    // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and
+    // puts the directory as it was before them back.
+    void writeBulkDirectory(BulkState& bulk);
+    // In bulk mode, writes the directory of the entries before a failed append.
+    void writeBulkDirectoryAfterFailure() noexcept;
+    // Puts the archive back as it was before an all-or-nothing bulk append began.
+    void abandonBulkEntries(BulkState& bulk);
+    struct BulkFailureGuard {
+        explicit BulkFailureGuard(ArchiveWriter& owner) : archive(owner) {}
+        ~BulkFailureGuard();
+        BulkFailureGuard(const BulkFailureGuard&) = delete;
+        BulkFailureGuard& operator=(const BulkFailureGuard&) = delete;
+        ArchiveWriter& archive;
+        int exceptions = std::uncaught_exceptions();
+    };
+    // Writes what is queued, up to a failed entry, and the directory; ends the bulk append.
+    // `keep`: the entries stay (finish()); otherwise an all-or-nothing bulk append is undone.
+    void endBulkAppend(bool keep = true);
+    void endBulkAppendKeepingError() noexcept;
+    void refuseDuringBulkAppend(const char* operation) const;
+    // Writes end records for the given totals at the stream's position (`endRecordsStart`),
+    // keeping the comment and disk numbers of the current ones.
+    WrittenEndRecords writeEndOfCentralDirectory(std::uint64_t entryCount,
+                                                 std::uint64_t centralDirectorySize,
+                                                 std::uint64_t centralDirectoryStart,
+                                                 std::uint64_t endRecordsStart);
+    void rollbackAppend(std::uint64_t headerOffset, const CentralDirectoryCache& saved,
+                        std::int64_t bufferSize);
+    // Cuts the archive's stream to `length` bytes (a memory archive gets a new, shorter buffer).
+    void truncateArchive(std::uint64_t length);
+    std::string archivePathForErrors() const;
+
+    void ensureRemovable(const std::vector<Entry>& entries) const;
+    void writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
+                             std::int64_t bufferSize, Progress* progress) const;
+    void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
+                         Progress* progress) const;
+    void copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
+                          std::int64_t bufferSize, Progress* progress) const;
+    void adoptMemoryArchive(const ArchiveReader& temporary);
+    void adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath);
+
+private:
+    // The reader's conveniences, used throughout the steps.
+    std::FILE* stream() const noexcept { return reader_.stream(); }
+    std::uint64_t totalNumberOfEntries() const noexcept { return reader_.totalNumberOfEntries(); }
+    std::uint64_t offsetToStartOfCentralDirectory() const noexcept {
+        return reader_.offsetToStartOfCentralDirectory();
+    }
+    std::uint64_t sizeOfCentralDirectory() const noexcept {
+        return reader_.sizeOfCentralDirectory();
+    }
+    EntryIterator makeEntryIterator() const { return reader_.makeEntryIterator(); }
+
+    ArchiveReader& reader_;
+    std::shared_ptr<BulkState> bulk_;
+    std::optional<CentralDirectoryCache> centralDirectoryCache_;
+    // Whether a journal of the tail on disk exists: from the first overwrite of the old central
+    // directory until the new one is durable.
+    bool journalOpen_ = false;
+};
+
+}  // namespace marrowzip

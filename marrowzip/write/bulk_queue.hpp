@@ -1,0 +1,94 @@
+// The queue of a parallel bulk append: entries in the order they were appended, each cut into
+// pieces that the workers read, check and compress into memory, and that the caller's thread
+// writes in order. The memory of the pieces in flight is bounded by the workers' budgets.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "marrowzip/common/unique_fd.hpp"
+#include "marrowzip/processing/worker_pool.hpp"
+#include "marrowzip/write/append_coders.hpp"
+#include "marrowzip/write/archive_writer.hpp"
+
+namespace marrowzip {
+
+// Bytes read from a source, left uninitialized before the read: setting a large buffer to zero
+// first would take as long as filling it.
+struct ReadBuffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+    ByteView view() const { return {bytes.get(), size}; }
+};
+
+struct ArchiveWriter::QueuedEntry {
+    struct Piece {
+        std::uint64_t offset = 0;  // where it starts in the source
+        std::uint64_t size = 0;
+        std::uint64_t reserved = 0;  // memory counted against the budget until it is written
+        // Set by the worker, under the mutex.
+        bool done = false;
+        // As it goes into the archive: compressed, or stored as read.
+        Bytes data;
+        ReadBuffer stored;
+        std::uint32_t crc32 = 0;
+    };
+
+    std::string name;  // as the caller gave it, for errors
+    PendingEntry entry;
+    Progress* progress = nullptr;
+    std::string sourcePath;
+    UniqueFd file;
+    std::vector<Piece> pieces;  // never resized once queued: workers hold their addresses
+    std::size_t submitted = 0;  // pieces handed to the workers (or ready)
+    std::size_t written = 0;    // pieces written
+    std::exception_ptr error;   // the first failure of any piece; under the mutex
+    // Copied by the writer from the source (a large stored file), without pieces.
+    bool direct = false;
+    // Dropped without a report: the call that queued it threw the error of an earlier entry
+    // before all its pieces were handed out, and so has not appended it.
+    bool dropSilently = false;
+    // The writer's side of an entry written piece by piece.
+    std::uint64_t headerOffset = 0;
+    std::uint64_t headerSize = 0;
+    std::uint64_t dataWritten = 0;
+    std::uint32_t crc32 = 0;
+};
+
+struct ArchiveWriter::BulkQueue {
+    BulkQueue(std::size_t workers, std::uint64_t workerBudget, int level);
+    // Drops whatever is still queued: workers skip the pieces they have not begun.
+    ~BulkQueue();
+    BulkQueue(const BulkQueue&) = delete;
+    BulkQueue& operator=(const BulkQueue&) = delete;
+
+    // Reads, checks and compresses one piece; runs on a worker.
+    void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
+    // The writer's one buffer for copying a queued source itself, made on first use.
+    std::uint8_t* writerBuffer();
+
+    const std::uint64_t budget;  // per worker
+    const std::uint64_t blockSize;
+    const std::uint64_t memoryLimit;
+    const std::size_t entryLimit;
+
+    std::mutex mutex;
+    std::condition_variable pieceDone;
+    std::deque<std::unique_ptr<QueuedEntry>> entries;
+    std::uint64_t reserved = 0;  // memory of the pieces submitted and not yet written
+    std::atomic<bool> abandoned{false};
+    // Whether a file that deflate does not shrink is stored instead.
+    bool storeIfNotSmaller = false;
+    std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
+    std::deque<AppendCoders> coders;             // one per worker (made in place: not movable)
+    WorkerPool pool;                             // last: its threads stop before the rest goes
+};
+
+}  // namespace marrowzip

@@ -1,0 +1,298 @@
+// Removing an entry: the archive is written anew without it into a temporary archive, which then
+// takes the old one's place in one step, so that the archive is always either the old or the new.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "marrowzip/common/progress.hpp"
+#include "marrowzip/format/byte_cursor.hpp"
+#include "marrowzip/format/update_journal.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/memory_file.hpp"
+#include "marrowzip/write/archive_writer.hpp"
+#include "marrowzip/write/stream_position.hpp"
+
+namespace marrowzip {
+namespace {
+
+constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
+constexpr std::uint16_t zip64HeaderID = 0x0001;
+
+// A folder next to the archive, so that the finished copy replaces it by rename(2) on the same
+// file system; removed with its contents on every exit.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const std::filesystem::path& parent) {
+        std::string pattern = (parent / ".marrowzip-removal-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw posixFileError(errno, pattern);
+        path_ = pattern;
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The extra field with its ZIP64 block replaced by `block` (or dropped when `block` is empty);
+// the other blocks stay, in their order.
+Bytes replacingZIP64Block(const Bytes& extraField, const Bytes& block) {
+    Bytes result = block;
+    const Bytes others = extraFieldWithoutZIP64Blocks(extraField);
+    result.insert(result.end(), others.begin(), others.end());
+    return result;
+}
+
+// The central header of an entry whose local header now lies at `newOffset`. The ZIP64 block
+// is rewritten only when the offset enters or leaves it, and then holds exactly the values that
+// the header's 0xFFFFFFFF fields call for, so that it parses again.
+CentralDirectoryStructure relocatedRecord(const CentralDirectoryStructure& record,
+                                          std::uint64_t newOffset) {
+    CentralDirectoryStructure relocated = record;
+    const bool offsetInBlock = newOffset >= sizeLimit;
+    relocated.relativeOffsetOfLocalHeader =
+        static_cast<std::uint32_t>(offsetInBlock ? sizeLimit : newOffset);
+    if (!offsetInBlock && record.relativeOffsetOfLocalHeader != sizeLimit) return relocated;
+
+    const ZIP64ExtendedInformation old = record.zip64Block.value_or(ZIP64ExtendedInformation{});
+    ByteWriter values;
+    if (relocated.uncompressedSize == sizeLimit) values.u64(old.uncompressedSize);
+    if (relocated.compressedSize == sizeLimit) values.u64(old.compressedSize);
+    if (offsetInBlock) values.u64(newOffset);
+    if (relocated.diskNumberStart == 0xFFFF) values.u32(old.diskNumberStart);
+    Bytes block;
+    if (!values.bytes().empty()) {
+        block = ByteWriter()
+                    .u16(zip64HeaderID)
+                    .u16(static_cast<std::uint16_t>(values.bytes().size()))
+                    .bytes(values.bytes())
+                    .bytes();
+        relocated.versionNeededToExtract =
+            std::max<std::uint16_t>(relocated.versionNeededToExtract, 45);
+    }
+    relocated.extraFieldData = replacingZIP64Block(record.extraFieldData, block);
+    if (relocated.extraFieldData.size() > 0xFFFF) {
+        throw Error(ArchiveError::invalidCentralDirectorySize);
+    }
+    relocated.extraFieldLength = static_cast<std::uint16_t>(relocated.extraFieldData.size());
+    relocated.zip64Block = findZIP64Block(relocated.extraFieldData, fieldsNeeded(relocated));
+    return relocated;
+}
+
+}  // namespace
+
+void ArchiveWriter::removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
+                                  Progress* progress) {
+    refuseDuringBulkAppend("removing an entry");
+    const std::string archivePath = archivePathForErrors();
+    const std::string named = entries.size() == 1 ? entries.front().path() : std::string();
+    try {
+        if (reader_.accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
+        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        ensureRemovable(entries);
+        if (progress != nullptr) {
+            const std::uint64_t offset = offsetToStartOfCentralDirectory();
+            std::uint64_t removed = 0;
+            for (const Entry& entry : entries)
+                removed += entry.localRecordLength();
+            progress->setTotalUnitCount(
+                static_cast<std::int64_t>(offset - std::min(offset, removed)));
+        }
+        if (reader_.memoryFile_) {
+            const auto temporary = ArchiveReader::openMemoryFile(
+                MemoryFile::make({}), AccessMode::create, reader_.pathEncoding_);
+            ArchiveWriter writer(*temporary);
+            writeArchiveWithout(entries, writer, bufferSize, progress);
+            adoptMemoryArchive(*temporary);
+        } else {
+            // An archive reached through a link is replaced where it really lies: renaming
+            // over the link would turn it into a file and leave the archive unchanged.
+            std::error_code unresolved;
+            std::filesystem::path realPath =
+                std::filesystem::canonical(reader_.url_.filesystemPath(), unresolved);
+            if (unresolved) realPath = reader_.url_.filesystemPath();
+            const TemporaryFolder folder(realPath.parent_path());
+            // Declared after the folder, so that its stream is closed before the folder goes.
+            const auto temporary =
+                ArchiveReader::openFile(FileURL::fromPath((folder.path() / "archive.zip").string()),
+                                        AccessMode::create, {});
+            ArchiveWriter writer(*temporary);
+            writeArchiveWithout(entries, writer, bufferSize, progress);
+            adoptFileArchive(*temporary, realPath.string());
+        }
+    } catch (const Error& error) {
+        throw error.withContext(archivePath, named);
+    }
+    centralDirectoryCache_.reset();
+}
+
+void ArchiveWriter::ensureRemovable(const std::vector<Entry>& entries) const {
+    // The copy walks the central directory: one that ends early would drop every entry behind
+    // the point where it stopped, and data before or after the archive that its records do
+    // not account for would be lost.
+    ensureReadableWhole("remove from it");
+    // An entry of another archive (or of an older state of this one) would still make the totals
+    // drop by one, leaving end records that disagree with the central directory.
+    std::vector<bool> found(entries.size(), false);
+    EntryIterator iterator = makeEntryIterator();
+    while (auto candidate = iterator.next()) {
+        for (std::size_t index = 0; index < entries.size(); ++index) {
+            if (!found[index] && entries[index] == *candidate) {
+                found[index] = true;
+                break;
+            }
+        }
+    }
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        if (!found[index]) throw Error(ArchiveError::invalidEntryPath, {}, entries[index].path());
+    }
+}
+
+void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
+                                        std::int64_t bufferSize, Progress* progress) const {
+    std::FILE* out = target.stream();
+    seekStream(out, 0);
+    // Data before the first local record (a self-extracting stub, whose offsets count it) is
+    // kept as it is.
+    std::uint64_t prefixLength = offsetToStartOfCentralDirectory();
+    {
+        EntryIterator iterator = makeEntryIterator();
+        while (auto current = iterator.next()) {
+            prefixLength = std::min(prefixLength, current->localHeaderOffset());
+        }
+    }
+    copyArchiveBytes(0, prefixLength, out, bufferSize, progress);
+
+    Bytes centralDirectory;
+    std::uint64_t entryCount = 0;
+    std::vector<bool> removed(entries.size(), false);
+    EntryIterator iterator = makeEntryIterator();
+    while (auto current = iterator.next()) {
+        bool skip = false;
+        for (std::size_t index = 0; index < entries.size() && !skip; ++index) {
+            if (!removed[index] && entries[index] == *current) removed[index] = skip = true;
+        }
+        if (skip) continue;
+        // The new offset is where the copy lands; for records that lie back to back from the
+        // start of the file it is the old offset less the removed entries' local sizes.
+        const std::uint64_t newOffset = streamPosition(out);
+        copyLocalRecord(*current, out, bufferSize, progress);
+        const Bytes record =
+            relocatedRecord(current->centralDirectoryStructure, newOffset).serialize();
+        centralDirectory.insert(centralDirectory.end(), record.begin(), record.end());
+        ++entryCount;
+    }
+    if (iterator.endedEarly() ||
+        std::find(removed.begin(), removed.end(), false) != removed.end()) {
+        throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
+    }
+
+    const std::uint64_t start = streamPosition(out);
+    writeStreamChunk(centralDirectory, out);
+    // The totals are counted from what was written, not derived from the old ones: a rebuilt
+    // header may differ in length from the one it replaces.
+    target.reader_.endOfCentralDirectoryRecord_ = reader_.endOfCentralDirectoryRecord_;
+    target.reader_.zip64EndOfCentralDirectory_ = reader_.zip64EndOfCentralDirectory_;
+    const WrittenEndRecords written = target.writeEndOfCentralDirectory(
+        entryCount, centralDirectory.size(), start, start + centralDirectory.size());
+    target.reader_.endOfCentralDirectoryRecord_ = written.records.endRecord;
+    target.reader_.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+    target.truncateArchive(start + centralDirectory.size() + written.bytes.size());
+}
+
+void ArchiveWriter::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
+                                    Progress* progress) const {
+    try {
+        copyArchiveBytes(entry.localHeaderOffset(), entry.localRecordLength(), target, bufferSize,
+                         progress);
+    } catch (const Error& error) {
+        if (error.code() != ArchiveError::invalidEntrySize) throw;
+        throw Error(ArchiveError::invalidEntrySize, {}, entry.path());
+    }
+}
+
+void ArchiveWriter::copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
+                                     std::int64_t bufferSize, Progress* progress) const {
+    std::FILE* in = reader_.archiveFile_.get();
+    seekStream(in, offset, DataError::unreadableFile);
+    std::uint64_t remaining = length;
+    while (remaining > 0) {
+        if (progress != nullptr && progress->isCancelled()) {
+            throw Error(ArchiveError::cancelledOperation);
+        }
+        const auto wanted =
+            static_cast<std::int64_t>(std::min(remaining, static_cast<std::uint64_t>(bufferSize)));
+        const Bytes chunk = readStreamChunk(wanted, in);
+        // The sizes come from the archive: a record that runs past its end is not copied short.
+        if (chunk.size() != static_cast<std::uint64_t>(wanted)) {
+            throw Error(ArchiveError::invalidEntrySize);
+        }
+        writeStreamChunk(chunk, target);
+        if (progress != nullptr) progress->addCompletedUnitCount(wanted);
+        remaining -= static_cast<std::uint64_t>(wanted);
+    }
+}
+
+void ArchiveWriter::adoptMemoryArchive(const ArchiveReader& temporary) {
+    std::optional<Bytes> bytes = temporary.data();
+    if (!bytes) throw Error(ArchiveError::unwritableArchive);
+    // Opened before this archive lets go of its own stream: a failure leaves it as it was.
+    const auto fresh = ArchiveReader::openMemoryFile(MemoryFile::make(std::move(*bytes)),
+                                                     AccessMode::update, std::nullopt);
+    reader_.archiveFile_ = std::move(fresh->archiveFile_);
+    reader_.memoryFile_ = std::move(fresh->memoryFile_);
+    reader_.endOfCentralDirectoryRecord_ = std::move(fresh->endOfCentralDirectoryRecord_);
+    reader_.zip64EndOfCentralDirectory_ = std::move(fresh->zip64EndOfCentralDirectory_);
+}
+
+void ArchiveWriter::adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath) {
+    const std::string temporaryPath = temporary.url_.path();
+    std::FILE* written = temporary.archiveFile_.get();
+    struct stat original {};
+    if (::fstat(::fileno(reader_.archiveFile_.get()), &original) != 0) {
+        throw posixFileError(errno, archivePath);
+    }
+    if (::fchmod(::fileno(written), original.st_mode & 07777) != 0) {
+        throw posixFileError(errno, temporaryPath);
+    }
+    // On disk before the rename, so that a crash leaves either archive whole.
+    if (std::fflush(written) != 0) throw writeFailure(temporaryPath);
+    if (::fsync(::fileno(written)) != 0) throw posixFileError(errno, temporaryPath);
+
+    // The new stream is opened before the rename: once the archive has been replaced, nothing
+    // is left that could fail.
+    // The buffer is declared first so that, should the rename fail, the stream is closed
+    // before its buffer is freed.
+    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
+    UniqueFile reopened(std::fopen(temporaryPath.c_str(), "rb+"));
+    if (!reopened) throw Error(ArchiveError::unreadableArchive, archivePath);
+    std::setvbuf(reopened.get(), buffer.get(), _IOFBF, static_cast<std::size_t>(defaultChunkSize));
+    // The writers' lock passes to the new file before it takes the archive's name: a writer
+    // waiting for the old file then finds it replaced and waits for this one.
+    unlockFile(::fileno(written));
+    lockFile(::fileno(reopened.get()), true, temporaryPath);
+    if (::rename(temporaryPath.c_str(), archivePath.c_str()) != 0) {
+        throw posixFileError(errno, archivePath);
+    }
+    // The rename itself is made durable; should that fail, the archive is already the new one.
+    try {
+        syncFolderOf(archivePath);
+    } catch (const Error&) {
+    }
+    reader_.archiveFile_ = std::move(reopened);  // closes the old stream before its buffer goes
+    reader_.streamBuffer_ = std::move(buffer);
+    reader_.endOfCentralDirectoryRecord_ = temporary.endOfCentralDirectoryRecord_;
+    reader_.zip64EndOfCentralDirectory_ = temporary.zip64EndOfCentralDirectory_;
+}
+
+}  // namespace marrowzip
