@@ -89,11 +89,6 @@ struct RepairOptions {
     std::string output;
 };
 
-// The line for a central directory that ended before the count its end records declare (a
-// damaged record, or an encrypted entry): the entries before it are handled, then this fails.
-std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
-                         std::uint64_t entriesRead, std::uint64_t entriesDeclared);
-
 // The entries of `archive` that the patterns choose, in the archive's order; a PATTERN that
 // chooses none is an error naming it (after the entries before a central directory that ends
 // early, which is an error too).

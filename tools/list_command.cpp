@@ -8,17 +8,6 @@
 
 namespace marrowzip::tool {
 
-std::string earlyEndLine(const std::string& archive, const EntryIterator& entries,
-                         std::uint64_t entriesRead, std::uint64_t entriesDeclared) {
-    const std::string where =
-        entries.stoppedAtEncryptedEntry() ? "an encrypted entry" : "a damaged record";
-    return Error(ArchiveError::invalidCentralDirectoryEntryCount, archive, {},
-                 "the central directory ends at " + where + " after " +
-                     std::to_string(entriesRead) + " of " + std::to_string(entriesDeclared) +
-                     " entries")
-        .what();
-}
-
 namespace {
 
 // The line for patterns that chose no entry.
@@ -36,15 +25,11 @@ std::vector<Entry> selectEntries(const Archive& archive, const std::string& arch
     EntrySelection chooser(selection.patterns, selection.excludes);
     EntryIterator entries = archive.makeEntryIterator();
     std::vector<Entry> chosen;
-    std::uint64_t count = 0;
     while (auto entry = entries.next()) {
         if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
-        ++count;
         if (chooser.selects(entry->path())) chosen.push_back(std::move(*entry));
     }
-    if (entries.endedEarly())
-        throw CommandFailure(
-            earlyEndLine(archiveName, entries, count, archive.totalNumberOfEntries()));
+    if (entries.endedEarly()) throw CommandFailure(entries.earlyEndError(archiveName).what());
     if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
         throw CommandFailure(unmatchedLine(archiveName, unmatched));
     }
@@ -60,11 +45,9 @@ int runList(const ListOptions& options, ToolContext& context) {
     EntrySelection chooser(options.selection.patterns, options.selection.excludes);
     EntryIterator entries = archive.makeEntryIterator();
     nlohmann::json array = nlohmann::json::array();
-    std::uint64_t count = 0;
     while (auto entry = entries.next()) {
         // The listing has no progress object: a signal is noticed here, between entries.
         if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
-        ++count;
         if (!chooser.selects(entry->path())) continue;
         if (options.json) {
             array.push_back(entryJSON(*entry));
@@ -82,9 +65,7 @@ int runList(const ListOptions& options, ToolContext& context) {
     if (!options.json && !archive.comment().empty()) {
         std::cout << "comment: " << escapeControlCharacters(archive.comment()) << '\n';
     }
-    if (entries.endedEarly())
-        throw CommandFailure(
-            earlyEndLine(options.archive, entries, count, archive.totalNumberOfEntries()));
+    if (entries.endedEarly()) throw CommandFailure(entries.earlyEndError(options.archive).what());
     if (auto unmatched = chooser.unmatched(); !unmatched.empty()) {
         throw CommandFailure(unmatchedLine(options.archive, unmatched));
     }

@@ -63,8 +63,7 @@ Tally testEntries(Archive& archive, const std::string& archiveName, ToolContext&
     }
     if (entries.endedEarly()) {
         tally.endedEarly = true;
-        bar.printErrorLine(
-            earlyEndLine(archiveName, entries, tally.tested, archive.totalNumberOfEntries()));
+        bar.printErrorLine(entries.earlyEndError(archiveName).what());
     }
     return tally;
 }

@@ -9,6 +9,7 @@
 #include "app/commands/folder_tree_walk.hpp"
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/common/saturating.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "marrowzip/read/local_record_ranges.hpp"
@@ -60,11 +61,7 @@ void restoreEntry(Archive& archive, ExtractionFolder& base, marrowzip::LocalReco
 // records declare; the entries before it are handled, and the person learns the rest is not.
 void reportEarlyEnd(const EntryIterator& entries, const FileURL& archiveURL, FailureLog& log) {
     if (!entries.endedEarly()) return;
-    const std::string detail =
-        entries.stoppedAtEncryptedEntry() ? "encrypted entries are not supported" : "";
-    const Error error(ArchiveError::invalidCentralDirectoryEntryCount, archiveURL.path(), {},
-                      detail);
-    log.fail(std::string(extractionFailedLine) + error.what());
+    log.fail(std::string(extractionFailedLine) + entries.earlyEndError(archiveURL.path()).what());
 }
 
 bool isRestoredEntry(const std::string& path) {
@@ -81,11 +78,11 @@ void countRestoredEntries(const Archive& archive, JobProgress& progress, JobSumm
             progress.throwIfCancelled();
             if (!isRestoredEntry(entry->path())) continue;
             ++files;
-            units += static_cast<std::int64_t>(entry->uncompressedSize());
+            units = marrowzip::addUnits(units, marrowzip::unitsOfSize(entry->uncompressedSize()));
         }
     }
     summary.filesPlanned = files;
-    progress.setTotals(files, units);
+    progress.setTotals({.files = files, .units = units});
 }
 
 // The description of a failed entry without the paths its line names already: the entry's
@@ -97,9 +94,8 @@ std::string entryFailureText(const std::exception& error) {
 }
 
 // Every later `qorvels` entry, each finished before a cancelled job stops.
-void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& archiveURL,
-                    const FileURL& destination, JobProgress& progress, FailureLog& log,
-                    JobSummary& summary) {
+void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& destination,
+                    JobProgress& progress, FailureLog& log, JobSummary& summary) {
     countRestoredEntries(archive, progress, summary);
     ExtractionFolder base(destination.deletingLastPathComponent());
     marrowzip::LocalRecordRanges ranges(archive);
@@ -130,7 +126,7 @@ void restoreEntries(Archive& archive, EntryIterator& entries, const FileURL& arc
     } catch (const std::exception& error) {
         log.fail(std::string(extractionFailedLine) + error.what());
     }
-    if (!summary.cancelled) reportEarlyEnd(entries, archiveURL, log);
+    if (!summary.cancelled) reportEarlyEnd(entries, archive.url(), log);
 }
 
 // The first component of the root's path: the folder's name for an archive of folders.
@@ -206,7 +202,7 @@ void restoreFolderTree(UserInterface& ui, std::ostream& out) {
     JobProgress progress;
     ui.runJob("Restoring a folder tree", progress, [&](JobProgress& job) {
         try {
-            restoreEntries(*archive, *entries, *archiveURL, *destination, job, log, summary);
+            restoreEntries(*archive, *entries, *destination, job, log, summary);
         } catch (const std::exception& error) {
             log.fail(std::string(extractionFailedLine) + error.what());
         }

@@ -41,11 +41,14 @@ public:
     // record, or an encrypted entry).
     bool endedEarly() const noexcept { return endedEarly_; }
     bool stoppedAtEncryptedEntry() const noexcept { return stoppedAtEncryptedEntry_; }
+    // What every front end reports for such a pass: where the directory ended, after how many
+    // of the declared entries.
+    Error earlyEndError(std::string archivePath) const;
 
 private:
     friend class Archive;
-    EntryIterator(const Archive& archive, std::uint64_t count, std::uint64_t offset)
-        : archive_(&archive), count_(count), recordOffset_(offset) {}
+    // A pass over the entry count the end records declare, from the record at `offset`.
+    EntryIterator(const Archive& archive, std::uint64_t offset);
 
     // Local headers lie before the central directory and do not overlap in a sound archive, so
     // together they never hold more bytes than that. Central records that all point at one
@@ -59,6 +62,53 @@ private:
     std::uint64_t index_ = 0;
     bool endedEarly_ = false;
     bool stoppedAtEncryptedEntry_ = false;
+};
+
+// How an entry is appended: its method (a folder or link is always stored), the size of the
+// pieces read and written, and the progress of this entry, e.g.
+// `archive.appendEntry("a.txt", url, {.compressionMethod = CompressionMethod::deflate})`.
+struct AppendOptions {
+    CompressionMethod compressionMethod = CompressionMethod::none;
+    std::int64_t bufferSize = defaultChunkSize;
+    Progress* progress = nullptr;
+};
+
+// What the file system tells of an item and a provider cannot: the entry's type, size
+// (ignored for a folder), modification date and permissions (the type's default when
+// absent).
+struct ProvidedEntry {
+    EntryType type = EntryType::file;
+    std::int64_t uncompressedSize = 0;
+    Date modificationDate = 0;
+    std::optional<std::uint16_t> permissions = {};
+};
+
+// How a bulk append compresses. With more than one worker, a file appended from the file
+// system is queued: appendEntry returns at once, workers read and compress it into memory
+// (a file larger than the budget in blocks, several at a time) and later appends and finish()
+// write the queued entries, in the order they were appended, so that the archive is laid out
+// as by one thread. The error of a queued entry is thrown by the call that comes to write
+// it and names that entry; the entries before it are in the archive, the failing one is not,
+// nor is the entry of the call that throws. Entries queued behind it are written by later
+// appends; when the bulk append ends (finish(), destruction, also while unwinding), the
+// queue is written up to its first failed entry and the rest dropped. An entry's Progress
+// must live until the bulk append ends (a child of a longer-lived Progress does). Appends
+// through a provider, and all appends outside bulk mode, run on the caller's thread.
+struct BulkOptions {
+    unsigned workers = 0;  // 0: one per core; 1: no worker threads
+    // The memory all workers together may hold in data waiting to be compressed or
+    // written, whatever their number; each gets an equal part.
+    std::uint64_t memoryBudget = defaultMemoryBudget;
+    // A file that deflate does not make smaller is stored instead (the method asked for is
+    // otherwise the method written).
+    bool storeIfNotSmaller = false;
+    // Keeps the entries only when finish() succeeds: a failed append, a failed finish() or
+    // the end of the bulk append without finish() puts the archive back as it was before
+    // the bulk append began.
+    bool allOrNothing = false;
+    // How hard deflate works, from fastestCompressionLevel to smallestCompressionLevel
+    // (others throw ArchiveError::invalidCompressionMethod). Stored entries ignore it.
+    int level = defaultCompressionLevel;
 };
 
 class Archive {
@@ -167,20 +217,16 @@ public:
 
     // Adds a file, folder or link from the file system under `path`.
     void appendEntry(std::string_view path, const FileURL& itemURL,
-                     CompressionMethod compressionMethod = CompressionMethod::none,
-                     std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
+                     const AppendOptions& options = {});
     // The same with the item at `baseURL` + `path`.
     struct RelativeTo {
         FileURL baseURL;
     };
     void appendEntry(std::string_view path, const RelativeTo& base,
-                     CompressionMethod compressionMethod = CompressionMethod::none,
-                     std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
+                     const AppendOptions& options = {});
     // Adds an entry whose bytes come from `provider`.
-    void appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                     Date modificationDate, std::optional<std::uint16_t> permissions,
-                     CompressionMethod compressionMethod, std::int64_t bufferSize,
-                     Progress* progress, const EntryDataProvider& provider);
+    void appendEntry(std::string_view path, const ProvidedEntry& entry,
+                     const EntryDataProvider& provider, const AppendOptions& options = {});
 
     // Delivers an entry's bytes to `consumer`; returns their CRC-32 (0 with skipChecksum).
     std::uint32_t extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
@@ -232,36 +278,10 @@ public:
         explicit BulkAppend(std::shared_ptr<BulkState> state) : state_(std::move(state)) {}
         std::shared_ptr<BulkState> state_;
     };
-    // How a bulk append compresses. With more than one worker, a file appended from the file
-    // system is queued: appendEntry returns at once, workers read and compress it into memory
-    // (a file larger than the budget in blocks, several at a time) and later appends and finish()
-    // write the queued entries, in the order they were appended, so that the archive is laid out
-    // as by one thread. The error of a queued entry is thrown by the call that comes to write
-    // it and names that entry; the entries before it are in the archive, the failing one is not,
-    // nor is the entry of the call that throws. Entries queued behind it are written by later
-    // appends; when the bulk append ends (finish(), destruction, also while unwinding), the
-    // queue is written up to its first failed entry and the rest dropped. An entry's Progress
-    // must live until the bulk append ends (a child of a longer-lived Progress does). Appends
-    // through a provider, and all appends outside bulk mode, run on the caller's thread.
-    struct BulkOptions {
-        unsigned workers = 0;  // 0: one per core; 1: no worker threads
-        // The memory all workers together may hold in data waiting to be compressed or
-        // written, whatever their number; each gets an equal part.
-        std::uint64_t memoryBudget = defaultMemoryBudget;
-        // A file that deflate does not make smaller is stored instead (the method asked for is
-        // otherwise the method written).
-        bool storeIfNotSmaller = false;
-        // Keeps the entries only when finish() succeeds: a failed append, a failed finish() or
-        // the end of the bulk append without finish() puts the archive back as it was before
-        // the bulk append began.
-        bool allOrNothing = false;
-        // How hard deflate works, from fastestCompressionLevel to smallestCompressionLevel
-        // (others throw ArchiveError::invalidCompressionMethod). Stored entries ignore it.
-        int level = defaultCompressionLevel;
-    };
+    using BulkOptions = marrowzip::BulkOptions;
     // Throws for a read-only archive and while another bulk append is open.
-    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);
-    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize, BulkOptions options);
+    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize,
+                                             const BulkOptions& options = {});
     bool isBulkAppendOpen() const noexcept { return bulkLink_.state != nullptr; }
 
     // Rewrites the archive without `entry`, through a temporary archive that takes its place.
@@ -379,18 +399,13 @@ private:
     };
 
     // The file-system form of appendEntry, on the caller's thread and through the queue.
-    void appendItem(std::string_view path, const FileURL& itemURL,
-                    CompressionMethod compressionMethod, std::int64_t bufferSize,
-                    Progress* progress, const struct stat& status);
+    void appendItem(std::string_view path, const FileURL& itemURL, const AppendOptions& options,
+                    const struct stat& status);
     void appendItemToQueue(std::string_view path, const FileURL& itemURL,
-                           CompressionMethod compressionMethod, std::int64_t bufferSize,
-                           Progress* progress);
-    void appendEntryFromSource(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                               Date modificationDate, std::optional<std::uint16_t> permissions,
-                               CompressionMethod compressionMethod, std::int64_t bufferSize,
-                               Progress* progress, const EntrySource& source);
-    PendingEntry prepareEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                              Date modificationDate, std::optional<std::uint16_t> permissions,
+                           const AppendOptions& options);
+    void appendEntryFromSource(std::string_view path, const ProvidedEntry& provided,
+                               const AppendOptions& options, const EntrySource& source);
+    PendingEntry prepareEntry(std::string_view path, const ProvidedEntry& provided,
                               CompressionMethod compressionMethod) const;
     const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
     // Refuses (before anything is written) an archive that cannot be read whole: a central
@@ -486,15 +501,18 @@ private:
                         std::int64_t bufferSize);
     // Cuts the archive's stream to `length` bytes (a memory archive gets a new, shorter buffer).
     void truncateArchive(std::uint64_t length);
-    std::string archivePathForErrors() const;
 
     void ensureRemovable(const std::vector<Entry>& entries) const;
     void writeArchiveWithout(const std::vector<Entry>& entries, Archive& target,
                              std::int64_t bufferSize, Progress* progress) const;
     void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                          Progress* progress) const;
-    void copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
-                          std::int64_t bufferSize, Progress* progress) const;
+    struct ByteRange {
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+    };
+    void copyArchiveBytes(ByteRange range, std::FILE* target, std::int64_t bufferSize,
+                          Progress* progress) const;
     void adoptMemoryArchive(const Archive& temporary);
     void adoptFileArchive(Archive& temporary, const std::string& archivePath);
 };

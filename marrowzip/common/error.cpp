@@ -2,9 +2,32 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace marrowzip {
 namespace {
+
+// The portable condition a value stands for: none for the engine's own kinds.
+template <typename Enum>
+std::optional<std::errc> conditionOf(Enum) {
+    return std::nullopt;
+}
+
+std::optional<std::errc> conditionOf(FileError e) {
+    switch (e) {
+        case FileError::fileReadNoSuchFile:
+            return std::errc::no_such_file_or_directory;
+        case FileError::fileReadNoPermission:
+            return std::errc::permission_denied;
+        case FileError::fileReadTooLarge:
+            return std::errc::file_too_large;
+        case FileError::fileWriteFileExists:
+            return std::errc::file_exists;
+        case FileError::fileReadInvalidFileName:
+            return std::errc::invalid_argument;
+    }
+    return std::nullopt;
+}
 
 // One category per enumeration, each with the descriptions a person reads.
 template <typename Enum>
@@ -16,6 +39,13 @@ public:
 
     const char* name() const noexcept override { return name_; }
     std::string message(int value) const override { return describe_(static_cast<Enum>(value)); }
+    // Through this, the default equivalent() makes a code compare equal to its std::errc.
+    std::error_condition default_error_condition(int value) const noexcept override {
+        if (const auto condition = conditionOf(static_cast<Enum>(value))) {
+            return std::make_error_condition(*condition);
+        }
+        return {value, *this};
+    }
 
 private:
     const char* name_;
@@ -24,18 +54,26 @@ private:
 
 const char* describe(ArchiveError e) {
     switch (e) {
-        case ArchiveError::unreadableArchive: return "the archive cannot be read";
-        case ArchiveError::unwritableArchive: return "the archive cannot be written";
-        case ArchiveError::invalidEntryPath: return "the entry path is not valid";
+        case ArchiveError::unreadableArchive:
+            return "the archive cannot be read";
+        case ArchiveError::unwritableArchive:
+            return "the archive cannot be written";
+        case ArchiveError::invalidEntryPath:
+            return "the entry path is not valid";
         case ArchiveError::invalidCompressionMethod:
             return "the entry uses an unsupported compression method";
-        case ArchiveError::invalidCRC32: return "the CRC-32 of the data does not match the entry";
-        case ArchiveError::cancelledOperation: return "the operation was cancelled";
-        case ArchiveError::invalidBufferSize: return "the buffer size is not valid";
-        case ArchiveError::invalidEntrySize: return "the entry size is not valid";
+        case ArchiveError::invalidCRC32:
+            return "the CRC-32 of the data does not match the entry";
+        case ArchiveError::cancelledOperation:
+            return "the operation was cancelled";
+        case ArchiveError::invalidBufferSize:
+            return "the buffer size is not valid";
+        case ArchiveError::invalidEntrySize:
+            return "the entry size is not valid";
         case ArchiveError::invalidLocalHeaderDataOffset:
             return "the entry's data offset is not valid";
-        case ArchiveError::invalidLocalHeaderSize: return "the local header size is not valid";
+        case ArchiveError::invalidLocalHeaderSize:
+            return "the local header size is not valid";
         case ArchiveError::invalidCentralDirectoryOffset:
             return "the central directory offset is not valid";
         case ArchiveError::invalidCentralDirectorySize:
@@ -53,7 +91,8 @@ const char* describe(ArchiveError e) {
 
 const char* describe(EntryError e) {
     switch (e) {
-        case EntryError::invalidDataError: return "the entry's extra data is not valid";
+        case EntryError::invalidDataError:
+            return "the entry's extra data is not valid";
         case EntryError::missingPermissionsAttributeError:
             return "the permissions attribute is missing";
         case EntryError::missingModificationDateAttributeError:
@@ -64,26 +103,34 @@ const char* describe(EntryError e) {
 
 const char* describe(DataError e) {
     switch (e) {
-        case DataError::unreadableFile: return "the file could not be read";
-        case DataError::unwritableFile: return "the file could not be written";
+        case DataError::unreadableFile:
+            return "the file could not be read";
+        case DataError::unwritableFile:
+            return "the file could not be written";
     }
     return "unknown data error";
 }
 
 const char* describe(CompressionError e) {
     switch (e) {
-        case CompressionError::invalidStream: return "the compressor could not be set up";
-        case CompressionError::corruptedData: return "the compressed data is corrupted";
+        case CompressionError::invalidStream:
+            return "the compressor could not be set up";
+        case CompressionError::corruptedData:
+            return "the compressed data is corrupted";
     }
     return "unknown compression error";
 }
 
 const char* describe(FileError e) {
     switch (e) {
-        case FileError::fileReadNoSuchFile: return "no such file or folder";
-        case FileError::fileReadNoPermission: return "permission to read was denied";
-        case FileError::fileReadTooLarge: return "the file is too large";
-        case FileError::fileWriteFileExists: return "the file already exists";
+        case FileError::fileReadNoSuchFile:
+            return "no such file or folder";
+        case FileError::fileReadNoPermission:
+            return "permission to read was denied";
+        case FileError::fileReadTooLarge:
+            return "the file is too large";
+        case FileError::fileWriteFileExists:
+            return "the file already exists";
         case FileError::fileReadInvalidFileName:
             return "the file name is not valid or lies outside the destination folder";
     }
@@ -173,6 +220,10 @@ Error Error::withContext(const std::string& path, const std::string& entry) cons
 }
 
 Error posixFileError(int errorNumber, const std::string& path) {
+    // One kind per situation: a missing item or one in the way is the engine's own kind,
+    // whichever step met it (and still compares equal to its std::errc).
+    if (errorNumber == ENOENT) return Error(FileError::fileReadNoSuchFile, path);
+    if (errorNumber == EEXIST) return Error(FileError::fileWriteFileExists, path);
     // glibc describes every errno value it knows and answers null for any other.
     const bool known = errorNumber > 0 && strerrordesc_np(errorNumber) != nullptr;
     return Error(std::error_code(known ? errorNumber : EPERM, std::generic_category()), path);

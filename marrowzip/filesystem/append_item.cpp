@@ -53,29 +53,26 @@ struct stat statusOfItem(const FileURL& itemURL) {
 }  // namespace
 
 void Archive::appendEntry(std::string_view path, const RelativeTo& base,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress) {
-    appendEntry(path, base.baseURL.appendingPathComponent(path), compressionMethod, bufferSize,
-                progress);
+                          const AppendOptions& options) {
+    appendEntry(path, base.baseURL.appendingPathComponent(path), options);
 }
 
 void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress) {
+                          const AppendOptions& options) {
     const BulkFailureGuard bulkGuard(*this);
     if (accessMode_ == AccessMode::read) {
-        throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), std::string(path));
+        throw Error(ArchiveError::unwritableArchive, url_.displayPath(), std::string(path));
     }
     if (bulkQueue() != nullptr) {
-        appendItemToQueue(path, itemURL, compressionMethod, bufferSize, progress);
+        appendItemToQueue(path, itemURL, options);
         return;
     }
-    appendItem(path, itemURL, compressionMethod, bufferSize, progress, statusOfItem(itemURL));
+    appendItem(path, itemURL, options, statusOfItem(itemURL));
 }
 
 void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
-                                CompressionMethod compressionMethod, std::int64_t bufferSize,
-                                Progress* progress) {
+                                const AppendOptions& options) {
+    Progress* const progress = options.progress;
     BulkState& bulk = *bulkLink_.state;
     PendingEntry entry;
     UniqueFd file;
@@ -83,7 +80,7 @@ void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
         const struct stat status = statusOfItem(itemURL);
         if (!S_ISREG(status.st_mode) || status.st_size == 0) {
             // Folders, links, empty and special files: their data is made on this thread.
-            appendItem(path, itemURL, compressionMethod, bufferSize, progress, status);
+            appendItem(path, itemURL, options, status);
             return;
         }
         if (::access(itemURL.path().c_str(), R_OK) != 0) {
@@ -91,8 +88,12 @@ void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
         }
         const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
                                       static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
-        entry = prepareEntry(path, EntryType::file, status.st_size, modificationDate,
-                             static_cast<std::uint16_t>(status.st_mode & 07777), compressionMethod);
+        entry = prepareEntry(path,
+                             {.type = EntryType::file,
+                              .uncompressedSize = status.st_size,
+                              .modificationDate = modificationDate,
+                              .permissions = static_cast<std::uint16_t>(status.st_mode & 07777)},
+                             options.compressionMethod);
         if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
         file = openSourceDescriptor(itemURL.path());
     } catch (...) {
@@ -102,8 +103,7 @@ void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
 }
 
 void Archive::appendItem(std::string_view path, const FileURL& itemURL,
-                         CompressionMethod compressionMethod, std::int64_t bufferSize,
-                         Progress* progress, const struct stat& status) {
+                         const AppendOptions& options, const struct stat& status) {
     const std::string& itemPath = itemURL.path();
     const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
                            : S_ISLNK(status.st_mode) ? EntryType::symlink
@@ -156,8 +156,12 @@ void Archive::appendItem(std::string_view path, const FileURL& itemURL,
             };
             break;
     }
-    appendEntryFromSource(path, type, size, modificationDate, permissions, compressionMethod,
-                          bufferSize, progress, source);
+    appendEntryFromSource(path,
+                          {.type = type,
+                           .uncompressedSize = size,
+                           .modificationDate = modificationDate,
+                           .permissions = permissions},
+                          options, source);
 }
 
 }  // namespace marrowzip

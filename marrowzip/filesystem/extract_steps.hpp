@@ -53,7 +53,4 @@ void createLinkAt(const std::string& target, int folderDescriptor, const char* n
 Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,
                     bool skipChecksum, Progress* progress, std::uint32_t& checksum);
 
-// The text that errors of an archive use as its path ("memory:/" for an in-memory archive).
-std::string archiveDisplayPath(const Archive& archive);
-
 }  // namespace marrowzip

@@ -20,6 +20,7 @@
 #include "marrowzip/filesystem/beneath.hpp"
 #include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/format/format.hpp"
 
 namespace marrowzip {
 
@@ -51,8 +52,6 @@ namespace {
 UniqueFd duplicate(const UniqueFd& folder) {
     return UniqueFd(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
 }
-
-constexpr std::uint16_t utf8NameFlag = 1U << 11;
 
 // Why a name is empty: its bytes did not decode, or it has none.
 std::string undecodedNameDetail(const Entry& entry) {
@@ -161,7 +160,7 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
 
         if (type == EntryType::directory) {
             UniqueFd folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
-                                                   components.back(), shown)
+                                                   components.back().c_str(), shown)
                                     : openFolderBeneath(descriptor_, components, true, url_, shown);
             if (named) rememberFolder(components, folder);
             struct stat status {};
@@ -208,7 +207,7 @@ std::uint32_t ExtractionFolder::extract(Archive& archive, const Entry& entry,
         applyAttributesAt(attributesFor(entry), folder.get(), name, true, shown);
         return checksum;
     } catch (const Error& error) {
-        throw error.withContext(archiveDisplayPath(archive), std::string(relativePath));
+        throw error.withContext(archive.url().displayPath(), std::string(relativePath));
     }
 }
 

@@ -50,13 +50,14 @@ void ParallelExtraction::extractFile(const Entry& entry, const std::string& path
         ++pending_;
         underWay_.insert(index);
     }
-    pool_.submit([this, entry, path, progress = std::move(progress), index](std::size_t worker) {
-        runFile(entry, path, progress.get(), index, worker);
-    });
+    pool_.submit([this, file = QueuedFile{entry, path, std::move(progress), index}](
+                     std::size_t worker) { runFile(file, worker); });
 }
 
-void ParallelExtraction::runFile(const Entry& entry, const std::string& path, Progress* progress,
-                                 std::uint64_t index, std::size_t worker) {
+void ParallelExtraction::runFile(const QueuedFile& file, std::size_t worker) {
+    const Entry& entry = file.entry;
+    const std::string& path = file.path;
+    const std::uint64_t index = file.index;
     std::exception_ptr failure;
     CreatedItems created;
     bool skipped = false;
@@ -74,7 +75,7 @@ void ParallelExtraction::runFile(const Entry& entry, const std::string& path, Pr
             }
             const std::uint32_t checksum =
                 folder_.extract(*archive, entry, path, chunkSizeFor(entry), skipChecksum_, false,
-                                progress, &created);
+                                file.progress.get(), &created);
             if (!skipChecksum_ && checksum != entry.checksum()) {
                 throw Error(ArchiveError::invalidCRC32, source_.path(), path);
             }

@@ -43,8 +43,14 @@ public:
     void finishFiles();
 
 private:
-    void runFile(const Entry& entry, const std::string& path, Progress* progress,
-                 std::uint64_t index, std::size_t worker);
+    // A file handed to the workers, numbered in the order of the archive.
+    struct QueuedFile {
+        Entry entry;
+        std::string path;
+        std::shared_ptr<Progress> progress;
+        std::uint64_t index = 0;
+    };
+    void runFile(const QueuedFile& file, std::size_t worker);
     // Forgets what files before every one still under way created: no failure can come before
     // them any more. Called with the mutex held.
     void forgetSettledItems();

@@ -1,19 +1,12 @@
 #include <limits>
 
 #include "marrowzip/archive/archive.hpp"
+#include "marrowzip/common/saturating.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 
 namespace marrowzip {
 namespace {
-
-constexpr std::uint16_t encryptedFlag = 1U << 0;
-constexpr std::uint16_t dataDescriptorFlag = 1U << 3;
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 // Reads the descriptor behind the entry's data. Its position follows from the sizes of the
 // central record and its ZIP64 block; the local header's sizes are zero when it has one.
@@ -30,6 +23,9 @@ void readDataDescriptor(std::FILE* stream, Entry& entry) {
 }
 
 }  // namespace
+
+EntryIterator::EntryIterator(const Archive& archive, std::uint64_t offset)
+    : archive_(&archive), count_(archive.totalNumberOfEntries()), recordOffset_(offset) {}
 
 std::optional<Entry> EntryIterator::next() {
     if (index_ >= count_ || stoppedAtEncryptedEntry_) return std::nullopt;
@@ -76,10 +72,19 @@ std::optional<Entry> EntryIterator::next() {
     return entry;
 }
 
+Error EntryIterator::earlyEndError(std::string archivePath) const {
+    // The encrypted entry was counted but never delivered.
+    const std::uint64_t delivered = stoppedAtEncryptedEntry_ ? index_ - 1 : index_;
+    const std::string where = stoppedAtEncryptedEntry_ ? "an encrypted entry" : "a damaged record";
+    return Error(ArchiveError::invalidCentralDirectoryEntryCount, std::move(archivePath), {},
+                 "the central directory ends at " + where + " after " + std::to_string(delivered) +
+                     " of " + std::to_string(count_) + " entries");
+}
+
 EntryIterator Archive::makeEntryIterator() const {
     // The directory on disk is overwritten by the entries of an open bulk append.
     refuseDuringBulkAppend("listing the entries");
-    return EntryIterator(*this, totalNumberOfEntries(), offsetToStartOfCentralDirectory());
+    return EntryIterator(*this, offsetToStartOfCentralDirectory());
 }
 
 Archive::iterator::iterator(EntryIterator source) : source_(source) {

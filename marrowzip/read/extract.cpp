@@ -40,13 +40,6 @@ DataSizes dataSizesOf(const Entry& entry) {
     return {entry.centralCompressedSize(), entry.centralUncompressedSize()};
 }
 
-std::int64_t unitCountOf(const Entry& entry, EntryType type) {
-    if (type == EntryType::directory) return 1;
-    const std::uint64_t size = entry.uncompressedSize();
-    return size > largestSigned ? std::numeric_limits<std::int64_t>::max()
-                                : static_cast<std::int64_t>(size);
-}
-
 CompressionMethod methodOf(const Entry& entry) {
     const auto method = compressionMethodFromRaw(entry.localFileHeader.compressionMethod);
     if (!method) throw Error(ArchiveError::invalidCompressionMethod);
@@ -168,7 +161,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
                            MemoryBudget* budget) {
     const EntryType type = entry.type();
     seekToData(stream, entry);
-    const std::int64_t units = unitCountOf(entry, type);
+    const std::int64_t units = entry.progressUnits();
     if (progress != nullptr) progress->setTotalUnitCount(units);
 
     switch (type) {
@@ -206,10 +199,6 @@ std::int64_t maximumLinkTargetLength() {
     return PATH_MAX - 1;
 }
 
-std::string archiveDisplayPath(const Archive& archive) {
-    return archive.url().isFileURL() ? archive.url().path() : archive.url().absoluteString();
-}
-
 // Not const: extraction moves the position of the archive's stream.
 // NOLINTNEXTLINE(readability-make-member-function-const)
 std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
@@ -220,7 +209,7 @@ std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer&
         return deliverEntry(stream(), entry, bufferSize, skipChecksum, progress, consumer,
                             memoryBudget_.get());
     } catch (const Error& error) {
-        throw error.withContext(archiveDisplayPath(*this), entry.path());
+        throw error.withContext(url_.displayPath(), entry.path());
     }
 }
 

@@ -8,6 +8,7 @@
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/extract_steps.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/dos_date.hpp"
@@ -19,7 +20,6 @@ namespace marrowzip {
 namespace {
 
 constexpr std::size_t maximumPathLength = 0xFFFF;  // the name length is a 16-bit field
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
 
 std::uint16_t typeBits(EntryType type) {
     switch (type) {
@@ -53,23 +53,16 @@ std::string storedPath(std::string_view path, EntryType type, const std::string&
 
 }  // namespace
 
-void Archive::appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                          Date modificationDate, std::optional<std::uint16_t> permissions,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress, const EntryDataProvider& provider) {
-    appendEntryFromSource(path, type, uncompressedSize, modificationDate, permissions,
-                          compressionMethod, bufferSize, progress, EntrySource{provider, {}, {}});
+void Archive::appendEntry(std::string_view path, const ProvidedEntry& entry,
+                          const EntryDataProvider& provider, const AppendOptions& options) {
+    appendEntryFromSource(path, entry, options, EntrySource{provider, {}, {}});
 }
 
-std::string Archive::archivePathForErrors() const {
-    return url_.isFileURL() ? url_.path() : url_.absoluteString();
-}
-
-Archive::PendingEntry Archive::prepareEntry(std::string_view path, EntryType type,
-                                            std::int64_t uncompressedSize, Date modificationDate,
-                                            std::optional<std::uint16_t> permissions,
+Archive::PendingEntry Archive::prepareEntry(std::string_view path, const ProvidedEntry& provided,
                                             CompressionMethod compressionMethod) const {
-    const std::string archivePath = archivePathForErrors();
+    const EntryType type = provided.type;
+    const std::int64_t uncompressedSize = provided.uncompressedSize;
+    const std::string archivePath = url_.displayPath();
     PendingEntry entry;
     entry.path = storedPath(path, type, archivePath);
     entry.type = type;
@@ -87,16 +80,16 @@ Archive::PendingEntry Archive::prepareEntry(std::string_view path, EntryType typ
     entry.uncompressedSize =
         type == EntryType::directory ? 0 : static_cast<std::uint64_t>(uncompressedSize);
     entry.compressionMethod = type == EntryType::file ? compressionMethod : CompressionMethod::none;
-    entry.lastModFileTime = dosTimeOf(modificationDate);
-    entry.lastModFileDate = dosDateOf(modificationDate);
-    if (const auto time = unixTime32Of(modificationDate)) {
+    entry.lastModFileTime = dosTimeOf(provided.modificationDate);
+    entry.lastModFileDate = dosDateOf(provided.modificationDate);
+    if (const auto time = unixTime32Of(provided.modificationDate)) {
         entry.timestamp = ExtendedTimestamp{ExtendedTimestamp::modificationTimeFlag, *time};
     }
     // The type bits come from the entry's type alone: a mode that carries type bits of its own
     // (a full st_mode) must not mix with them.
     const std::uint16_t mode =
-        permissions.value_or(type == EntryType::directory ? defaultDirectoryMode
-                                                          : defaultFileMode) &
+        provided.permissions.value_or(type == EntryType::directory ? defaultDirectoryMode
+                                                                   : defaultFileMode) &
         07777;
     entry.externalFileAttributes = static_cast<std::uint32_t>(typeBits(type) | mode) << 16;
     entry.zip64Sizes = needsZIP64Sizes(entry.uncompressedSize, entry.compressionMethod);
@@ -111,7 +104,7 @@ const Archive::CentralDirectoryCache& Archive::loadCentralDirectory(std::int64_t
         return *centralDirectoryCache_;
     }
     centralDirectoryCache_.reset();
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     // Only a file read whole is changed: an append writes where the directory begins and cuts
     // what lies behind the new end records.
     ensureReadableWhole("append to it");
@@ -150,9 +143,9 @@ Archive::WrittenEntry Archive::writeEntry(std::uint64_t headerOffset, const Pend
     std::uint64_t headerSize = 0;
     LocalFileHeader header;
     const auto refuseOutgrownSizes = [&] {
-        if (!entry.zip64Sizes && data.written >= sizeLimit) {
+        if (!entry.zip64Sizes && data.written >= sentinel32) {
             // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
-            throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
+            throw Error(ArchiveError::invalidEntrySize, url_.displayPath(), entry.path,
                         "the compressed data outgrew the sizes of its local header");
         }
     };
@@ -185,24 +178,23 @@ Archive::WrittenEntry Archive::writeEntry(std::uint64_t headerOffset, const Pend
             headerOffset + headerSize + data.written};
 }
 
-void Archive::appendEntryFromSource(std::string_view path, EntryType type,
-                                    std::int64_t uncompressedSize, Date modificationDate,
-                                    std::optional<std::uint16_t> permissions,
-                                    CompressionMethod compressionMethod, std::int64_t bufferSize,
-                                    Progress* progress, const EntrySource& source) {
+void Archive::appendEntryFromSource(std::string_view path, const ProvidedEntry& provided,
+                                    const AppendOptions& options, const EntrySource& source) {
+    const std::int64_t bufferSize = options.bufferSize;
+    Progress* const progress = options.progress;
     const BulkFailureGuard bulkGuard(*this);
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     if (accessMode_ == AccessMode::read) {
         throw Error(ArchiveError::unwritableArchive, archivePath, std::string(path));
     }
     if (bufferSize < 1) {
         throw Error(ArchiveError::invalidBufferSize, archivePath, std::string(path));
     }
-    const PendingEntry entry = prepareEntry(path, type, uncompressedSize, modificationDate,
-                                            permissions, compressionMethod);
+    const PendingEntry entry = prepareEntry(path, provided, options.compressionMethod);
     if (progress != nullptr) {
-        progress->setTotalUnitCount(
-            type == EntryType::directory ? 1 : static_cast<std::int64_t>(entry.uncompressedSize));
+        progress->setTotalUnitCount(provided.type == EntryType::directory
+                                        ? 1
+                                        : static_cast<std::int64_t>(entry.uncompressedSize));
     }
     if (bulkLink_.state) {
         appendInBulk(*bulkLink_.state, entry, bufferSize, progress, source);

@@ -8,12 +8,9 @@
 
 namespace marrowzip {
 
-Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize) {
-    return beginBulkAppend(bufferSize, BulkOptions{});
-}
-
-Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOptions options) {
-    const std::string archivePath = archivePathForErrors();
+Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize,
+                                             const BulkOptions& options) {
+    const std::string archivePath = url_.displayPath();
     if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
     if (bulkLink_.state) {
@@ -44,7 +41,7 @@ void Archive::appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int6
         // A provider is called on this thread, once what was queued before it is written.
         writeQueuedEntries(bulk, QueueWrite::all);
     }
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     if (bulk.directoryOnDisk) {
         try {
             bulk.nextOffset = beginOverwritingDirectory(bufferSize);
@@ -145,7 +142,7 @@ void Archive::endBulkAppend(bool keep) {
         try {
             abandonBulkEntries(*bulk);
         } catch (const Error& error) {
-            throw error.withContext(archivePathForErrors());
+            throw error.withContext(url_.displayPath());
         }
         return;
     }
@@ -167,7 +164,7 @@ void Archive::endBulkAppend(bool keep) {
             writeBulkDirectory(*bulk);
         }
     } catch (const Error& error) {
-        if (!queueError) throw error.withContext(archivePathForErrors());
+        if (!queueError) throw error.withContext(url_.displayPath());
     }
     if (queueError) std::rethrow_exception(queueError);
 }
@@ -184,7 +181,7 @@ void Archive::endBulkAppendKeepingError() noexcept {
 
 void Archive::refuseDuringBulkAppend(const char* operation) const {
     if (bulkLink_.state) {
-        throw Error(ArchiveError::unwritableArchive, archivePathForErrors(), {},
+        throw Error(ArchiveError::unwritableArchive, url_.displayPath(), {},
                     std::string(operation) + " is not possible while a bulk append is open");
     }
 }

@@ -23,7 +23,7 @@ Archive::EntryDataResult Archive::writeEntryData(const PendingEntry& entry, std:
         return static_cast<std::uint64_t>(bytes.size());
     };
     const auto total = static_cast<std::int64_t>(entry.uncompressedSize);
-    const std::string& sourcePath = source.path.empty() ? archivePathForErrors() : source.path;
+    const std::string& sourcePath = source.path.empty() ? url_.displayPath() : source.path;
 
     // A source that delivers more or fewer bytes than asked for has changed since its size was
     // taken (or breaks its contract): its entry would carry sizes that disagree with its data.

@@ -12,7 +12,7 @@
 namespace marrowzip {
 
 void Archive::truncateArchive(std::uint64_t length) {
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     if (std::fflush(archiveFile_.get()) != 0) throw writeFailure(archivePath);
     if (memoryFile_) {
         // An in-memory stream has no descriptor to truncate: a shorter copy takes its place.
@@ -44,7 +44,7 @@ void Archive::rollbackAppend(std::uint64_t headerOffset, const CentralDirectoryC
     // everything behind it.
     writeStreamInPieces(saved.records, saved.records.size(), bufferSize, stream);
     writeStreamChunk(saved.trailingBytes, stream);
-    if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
+    if (std::fflush(stream) != 0) throw writeFailure(url_.displayPath());
 }
 
 }  // namespace marrowzip

@@ -15,7 +15,7 @@ std::string Archive::comment() const {
 }
 
 void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     refuseDuringBulkAppend("changing the comment");
     if (accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive, archivePath);
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);

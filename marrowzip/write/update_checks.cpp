@@ -23,7 +23,7 @@ std::uint64_t centralRecordLength(const CentralDirectoryStructure& record) {
 }  // namespace
 
 void Archive::ensureReadableWhole(const char* operation) const {
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     const auto refuse = [&](const std::string& why) {
         return Error(
             ArchiveError::invalidCentralDirectoryOffset, archivePath, {},
@@ -57,7 +57,7 @@ void Archive::ensureReadableWhole(const char* operation) const {
 
     std::uint64_t recordBytes = 0;
     // Also at the start of a bulk append, whose first entry has not overwritten the directory.
-    EntryIterator iterator(*this, totalNumberOfEntries(), start);
+    EntryIterator iterator(*this, start);
     while (auto entry = iterator.next()) {
         recordBytes += centralRecordLength(entry->centralDirectoryStructure);
         const std::uint64_t offset = entry->localHeaderOffset();
@@ -79,7 +79,7 @@ std::uint64_t Archive::beginOverwritingDirectory(std::int64_t bufferSize) {
     const std::uint64_t offset = loadCentralDirectory(bufferSize).offset;
     if (memoryFile_ || journalOpen_) return offset;
     if (std::fflush(archiveFile_.get()) != 0) {
-        throw writeFailure(archivePathForErrors());
+        throw writeFailure(url_.displayPath());
     }
     writeJournal(journalKey_, ::fileno(archiveFile_.get()), offset);
     journalOpen_ = true;
@@ -88,7 +88,7 @@ std::uint64_t Archive::beginOverwritingDirectory(std::int64_t bufferSize) {
 
 void Archive::endOverwritingDirectory() {
     if (!journalOpen_) return;
-    const std::string archivePath = archivePathForErrors();
+    const std::string archivePath = url_.displayPath();
     if (std::fflush(archiveFile_.get()) != 0) throw writeFailure(archivePath);
     if (::fsync(::fileno(archiveFile_.get())) != 0) throw posixFileError(errno, archivePath);
     removeJournal(journalKey_);

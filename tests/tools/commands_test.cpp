@@ -115,7 +115,7 @@ TEST_F(ToolCommands, DamagedArchivesFailAfterHandlingTheEntriesBeforeTheDamage) 
     EXPECT_EQ(test.err, early + "at a damaged record after 1 of 3 entries\n");
     const ToolRun extraction = run({"extract", "early.zip", "out"});
     EXPECT_EQ(extraction.status, 1);
-    EXPECT_EQ(extraction.err, early + "after 1 of 3 entries\n");
+    EXPECT_EQ(extraction.err, early + "at a damaged record after 1 of 3 entries\n");
     EXPECT_EQ(listTree(at("out")), std::vector<std::string>{"one.txt"});
 
     const ToolRun damaged = run({"test", "badcrc.zip"});

@@ -116,9 +116,10 @@ TEST(RestoreFolderTree, EachEntryThatCannotBeRestoredGetsOneLineAndTheRestAreWri
         EXPECT_EQ(line.find(path, 5 + path.size()), std::string::npos) << line;
         EXPECT_EQ(line.find(tmp.path().string()), std::string::npos) << line;
     }
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(lines), {}),
-              failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string(), {},
-                               "encrypted entries are not supported")));
+    EXPECT_EQ(
+        std::string(std::istreambuf_iterator<char>(lines), {}),
+        failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string(), {},
+                         "the central directory ends at an encrypted entry after 6 of 8 entries")));
     // The window lists exactly what standard output got.
     ASSERT_TRUE(ui.summary);
     std::string listed;
@@ -163,7 +164,9 @@ TEST(RestoreFolderTree, ReportsAnArchiveThatEndsBeforeItsRoot) {
     const fs::path zip = rawZip(tmp / "in.zip", {}, 1);
     ScriptedUserInterface ui;
     EXPECT_EQ(restore(ui, zip, tmp / "backup/run1"),
-              failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string())));
+              failedLine(Error(ArchiveError::invalidCentralDirectoryEntryCount, zip.string(), {},
+                               "the central directory ends at a damaged record after 0 of 1 "
+                               "entries")));
     EXPECT_TRUE(ui.alerts.empty());
     EXPECT_EQ(listTree(tmp / "backup"), std::vector<std::string>{"run1"});
 }
