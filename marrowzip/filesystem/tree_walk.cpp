@@ -41,8 +41,10 @@ std::vector<std::pair<std::string, fs::file_type>> listFolder(const FileURL& fol
 void walkBelow(const FileURL& folder, const std::string& folderPath, const TreeWalkOptions& options,
                const std::function<void(const WalkedItem&)>& visit) {
     for (auto& [name, type] : listFolder(folder, options.passOverUnlistableFolders)) {
-        const WalkedItem item{folder.appendingPathComponent(name),
-                              folderPath.empty() ? name : folderPath + "/" + name, type};
+        std::string path = folderPath;
+        if (!path.empty()) path += '/';
+        path += name;
+        const WalkedItem item{folder.appendingPathComponent(name), std::move(path), type};
         if (options.filter && !options.filter(item)) continue;
         if (isSpecial(type)) {
             if (options.warn) {
