@@ -71,18 +71,18 @@ bool isRestoredEntry(const std::string& path) {
 // The entries after the root that will be restored, and their bytes, for the progress bar.
 void countRestoredEntries(const Archive& archive, JobProgress& progress, JobSummary& summary) {
     EntryIterator entries = archive.makeEntryIterator();
-    std::int64_t files = 0;
-    std::int64_t units = 0;
+    JobTotals totals;
     if (entries.next()) {
         while (const std::optional<Entry> entry = entries.next()) {
             progress.throwIfCancelled();
             if (!isRestoredEntry(entry->path())) continue;
-            ++files;
-            units = marrowzip::addUnits(units, marrowzip::unitsOfSize(entry->uncompressedSize()));
+            ++totals.files;
+            totals.units = marrowzip::addUnits(totals.units,
+                                               marrowzip::unitsOfSize(entry->uncompressedSize()));
         }
     }
-    summary.filesPlanned = files;
-    progress.setTotals({.files = files, .units = units});
+    summary.filesPlanned = totals.files;
+    progress.setTotals(totals);
 }
 
 // The description of a failed entry without the paths its line names already: the entry's
