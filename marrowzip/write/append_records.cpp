@@ -117,6 +117,9 @@ void Archive::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
     }
 }
 
+// The directory's count, size and start and where the end records go: four positions of one
+// layout, computed together at both callers (the shape of the ZIP64 end record itself).
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 Archive::WrittenEndRecords Archive::writeEndOfCentralDirectory(std::uint64_t entryCount,
                                                                std::uint64_t centralDirectorySize,
                                                                std::uint64_t centralDirectoryStart,
