@@ -119,11 +119,12 @@ void Archive::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
 
 // The directory's count, size and start and where the end records go: four positions of one
 // layout, computed together at both callers (the shape of the ZIP64 end record itself).
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+// NOLINTBEGIN(bugprone-easily-swappable-parameters)
 Archive::WrittenEndRecords Archive::writeEndOfCentralDirectory(std::uint64_t entryCount,
                                                                std::uint64_t centralDirectorySize,
                                                                std::uint64_t centralDirectoryStart,
                                                                std::uint64_t endRecordsStart) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     WrittenEndRecords written;
     EndOfCentralDirectoryRecord& record = written.records.endRecord;
     record = endOfCentralDirectoryRecord_;  // disk numbers and comment stay
