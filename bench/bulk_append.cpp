@@ -18,10 +18,10 @@ void BM_BulkAppendOfEmptyEntries(benchmark::State& state) {
         Archive archive = Archive::openMemory({}, Archive::AccessMode::create);
         Archive::BulkAppend bulk = archive.beginBulkAppend();
         for (std::int64_t i = 0; i < count; ++i) {
-            archive.appendEntry("d/f" + std::to_string(i) + ".qorvels", marrowzip::EntryType::file,
-                                0, 1700000000, std::nullopt, marrowzip::CompressionMethod::deflate,
-                                marrowzip::defaultChunkSize, nullptr,
-                                [](std::int64_t, std::int64_t) { return Bytes(); });
+            archive.appendEntry("d/f" + std::to_string(i) + ".qorvels",
+                                {.modificationDate = 1700000000},
+                                [](std::int64_t, std::int64_t) { return Bytes(); },
+                                {.compressionMethod = marrowzip::CompressionMethod::deflate});
         }
         bulk.finish();
         benchmark::DoNotOptimize(archive.totalNumberOfEntries());

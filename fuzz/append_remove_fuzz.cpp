@@ -108,8 +108,12 @@ void append(Archive& archive, FuzzInput& input, std::vector<ExpectedEntry>& expe
 
     const Bytes before = *archive.data();
     try {
-        archive.appendEntry(entry.path, entry.type, declared, date, permissions, method, bufferSize,
-                            nullptr, provider);
+        archive.appendEntry(entry.path,
+                            {.type = entry.type,
+                             .uncompressedSize = declared,
+                             .modificationDate = date,
+                             .permissions = permissions},
+                            provider, {.compressionMethod = method, .bufferSize = bufferSize});
     } catch (const Error&) {
         if (*archive.data() != before) fail("a failed append changed the archive");
         return;

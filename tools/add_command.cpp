@@ -102,7 +102,8 @@ int appendItems(const AppendRun& run, ToolContext& context) {
         Archive::BulkAppend bulk = archive->beginBulkAppend(defaultChunkSize, bulkOptions);
         for (const PlannedEntry& entry : sorted.toAppend) {
             auto child = progress.makeChild(entry.units, std::max<std::int64_t>(entry.units, 0));
-            archive->appendEntry(entry.path, entry.item, method, defaultChunkSize, child.get());
+            archive->appendEntry(entry.path, entry.item,
+                                 {.compressionMethod = method, .progress = child.get()});
         }
         bulk.finish();
     } catch (...) {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/tree_walk.hpp"
 #include "marrowzip/format/entry_selection.hpp"
 #include "reporting.hpp"
 
@@ -53,7 +53,7 @@ public:
                                  ": the item has no name to store it under; name one with --as");
         }
         if (!named && fs::is_directory(status)) {
-            addChildren(absolute, "");
+            addFolder(FileURL::fromPath(absolute.string()), "");
         } else if (!isExcluded(path)) {
             add(absolute, path, status);
         }
@@ -85,57 +85,56 @@ private:
     void add(const fs::path& item, const std::string& entryPath, const fs::file_status& status) {
         const FileURL url = FileURL::fromPath(item.string());
         if (fs::is_directory(status)) {
-            plan.entries.push_back({entryPath + "/", url, EntryType::directory, 1});
-            addChildren(item, entryPath);
-            return;
+            addFolder(url, entryPath);
+        } else {
+            addFile(url, entryPath, fs::is_symlink(status));
         }
-        const bool link = fs::is_symlink(status);
+    }
+
+    void addFolder(const FileURL& folder, const std::string& entryPath) {
+        if (!entryPath.empty())
+            plan.entries.push_back({entryPath + "/", folder, EntryType::directory, 1});
+        noteArchiveToBeMade(folder, entryPath);
+        const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
+        const TreeWalkOptions walk{
+            .filter =
+                [&](const WalkedItem& child) {
+                    if (isExcluded(base + child.path)) return false;
+                    // A link to the archive is stored as a link; only the archive's own bytes
+                    // are skipped.
+                    if (child.type != fs::file_type::regular || !isArchive(child.url.path()))
+                        return true;
+                    plan.skippedArchive = true;
+                    return false;
+                },
+            .warn = [&](const Warning& warning) { plan.skipped.push_back(warning); }};
+        walkFolderTree(folder, walk, [&](const WalkedItem& child) {
+            if (child.type == fs::file_type::directory) {
+                plan.entries.push_back(
+                    {base + child.path + "/", child.url, EntryType::directory, 1});
+                noteArchiveToBeMade(child.url, base + child.path);
+            } else {
+                addFile(child.url, base + child.path, child.type == fs::file_type::symlink);
+            }
+        });
+    }
+
+    void addFile(const FileURL& item, const std::string& entryPath, bool link) {
         std::error_code error;
-        const auto size =
-            link ? fs::read_symlink(item, error).native().size() : fs::file_size(item, error);
-        if (error) throw Error(error, item.string());
-        plan.entries.push_back({entryPath, url, link ? EntryType::symlink : EntryType::file,
+        const auto size = link ? fs::read_symlink(item.filesystemPath(), error).native().size()
+                               : fs::file_size(item.filesystemPath(), error);
+        if (error) throw Error(error, item.path());
+        plan.entries.push_back({entryPath, item, link ? EntryType::symlink : EntryType::file,
                                 static_cast<std::int64_t>(size)});
     }
 
-    void addChildren(const fs::path& folder, const std::string& entryPath) {
-        std::vector<fs::path> children;
-        std::error_code error;
-        for (fs::directory_iterator it(folder, error), end; !error && it != end;
-             it.increment(error)) {
-            children.push_back(it->path());
-        }
-        if (error) throw Error(error, folder.string());
-        std::sort(children.begin(), children.end());
+    // An archive still to be made in a folder being stored would be met among its children.
+    void noteArchiveToBeMade(const FileURL& folder, const std::string& entryPath) {
         const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
-        for (const fs::path& child : children) {
-            const fs::file_status status = statusOf(child);
-            const std::string childPath = base + child.filename().string();
-            if (isExcluded(childPath)) continue;
-            if (!isStorable(status)) {
-                skipSpecialFile(child);
-                continue;
-            }
-            // A link to the archive is stored as a link; only the archive's own bytes are skipped.
-            if (fs::is_regular_file(status) && isArchive(child)) {
-                plan.skippedArchive = true;
-                continue;
-            }
-            add(child, childPath, status);
-        }
-        // An archive still to be made here would have been met among the children.
-        if (!archive_ && isArchiveFolder(folder) &&
+        if (!archive_ && isArchiveFolder(folder.filesystemPath()) &&
             !isExcluded(base + archiveLocation_.filename().string())) {
             plan.skippedArchive = true;
         }
-    }
-
-    void skipSpecialFile(const fs::path& item) {
-        struct stat status {};
-        if (::lstat(item.c_str(), &status) != 0) return;  // gone meanwhile
-        const auto kind = specialFileKind(status.st_mode);
-        plan.skipped.push_back(
-            {item.string(), {}, "not archived: " + kind.value_or("a special file")});
     }
 
     bool isExcluded(const std::string& entryPath) const {

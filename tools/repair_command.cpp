@@ -17,6 +17,7 @@
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/common/unique_file.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
@@ -26,10 +27,6 @@ namespace marrowzip::tool {
 namespace {
 
 constexpr std::size_t blockSize = std::size_t{1} << 16;
-constexpr std::uint32_t descriptorSignature = 0x08074b50;
-constexpr std::uint16_t encryptedFlag = 1U << 0;
-constexpr std::uint16_t descriptorFlag = 1U << 3;
-constexpr std::uint32_t sizeLimit = 0xFFFFFFFF;
 // DEFLATE cannot expand data by more than this factor: the bound on an entry whose size is
 // known only from the descriptor behind it.
 constexpr std::uint64_t largestDeflateRatio = 1032;
@@ -99,11 +96,17 @@ struct Inflated {
     std::uint32_t crc32 = 0;
 };
 
+// How far an inflation may go: bytes read and bytes made.
+struct InflateLimits {
+    std::uint64_t input = 0;
+    std::uint64_t output = 0;
+};
+
 // Inflates the DEFLATE stream at `offset`, handing its output to `sink`; absent when the stream
-// is damaged, runs past `inputLimit` bytes or inflates beyond `outputLimit`.
+// is damaged, reads more than the input limit or makes more than the output limit.
+
 std::optional<Inflated> inflateAt(const Source& source, std::uint64_t offset,
-                                  std::uint64_t inputLimit, std::uint64_t outputLimit,
-                                  const EntryDataConsumer& sink) {
+                                  const InflateLimits& limits, const EntryDataConsumer& sink) {
     DeflateCoder coder(CoderDirection::decode);
     Inflated result;
     Bytes output(blockSize);
@@ -112,7 +115,7 @@ std::optional<Inflated> inflateAt(const Source& source, std::uint64_t offset,
     for (;;) {
         if (buffers.inputLeft == 0) {
             const auto wanted = static_cast<std::size_t>(
-                std::min<std::uint64_t>(blockSize, inputLimit - result.consumed));
+                std::min<std::uint64_t>(blockSize, limits.input - result.consumed));
             input = source.read(offset + result.consumed, wanted);
             buffers.input = input.data();
             buffers.inputLeft = input.size();
@@ -124,7 +127,7 @@ std::optional<Inflated> inflateAt(const Source& source, std::uint64_t offset,
         result.consumed += given - buffers.inputLeft;
         if (status == DeflateCoder::Status::error) return std::nullopt;
         const ByteView produced(output.data(), output.size() - buffers.outputLeft);
-        if (produced.size() > outputLimit - result.produced) return std::nullopt;
+        if (produced.size() > limits.output - result.produced) return std::nullopt;
         result.produced += produced.size();
         result.crc32 = updateCRC32(produced, result.crc32);
         sink(produced);
@@ -151,7 +154,8 @@ std::optional<std::uint64_t> descriptorEnd(const Source& source, std::uint64_t d
     const Bytes bytes = source.read(dataEnd, 24);
     for (const bool signed_ : {true, false}) {
         const std::size_t at = signed_ ? 4 : 0;
-        if (signed_ && (bytes.size() < 4 || le32(bytes.data()) != descriptorSignature)) continue;
+        if (signed_ && (bytes.size() < 4 || le32(bytes.data()) != DataDescriptor32::signature))
+            continue;
         if (bytes.size() >= at + 12 && le32(bytes.data() + at) == crc32 &&
             le32(bytes.data() + at + 4) == compressed &&
             le32(bytes.data() + at + 8) == static_cast<std::uint32_t>(uncompressed)) {
@@ -172,7 +176,7 @@ std::optional<Salvaged> storedWithDescriptor(const Source& source, Salvaged entr
     std::uint32_t crc32 = 0;
     std::uint64_t checkedTo = entry.dataStart;
     for (std::uint64_t from = entry.dataStart;;) {
-        const auto found = source.find(descriptorSignature, from);
+        const auto found = source.find(DataDescriptor32::signature, from);
         if (!found) return std::nullopt;
         while (checkedTo < *found) {
             const Bytes bytes = source.read(
@@ -208,12 +212,12 @@ std::optional<Salvaged> salvageAt(const Source& source, std::uint64_t offset,
     const std::uint64_t available = source.length() - entry.dataStart;
     const EntryDataConsumer ignore = [](ByteView) {};
 
-    if ((entry.header.generalPurposeBitFlag & descriptorFlag) == 0) {
+    if ((entry.header.generalPurposeBitFlag & dataDescriptorFlag) == 0) {
         entry.crc32 = entry.header.crc32;
         entry.compressedSize = entry.header.compressedSize;
         entry.uncompressedSize = entry.header.uncompressedSize;
-        if (entry.header.compressedSize == sizeLimit ||
-            entry.header.uncompressedSize == sizeLimit) {
+        if (entry.header.compressedSize == sentinel32 ||
+            entry.header.uncompressedSize == sentinel32) {
             if (!entry.header.zip64Block) return std::nullopt;
             entry.compressedSize = entry.header.zip64Block->compressedSize;
             entry.uncompressedSize = entry.header.zip64Block->uncompressedSize;
@@ -233,8 +237,9 @@ std::optional<Salvaged> salvageAt(const Source& source, std::uint64_t offset,
             }
             return crc32 == entry.crc32 ? std::optional(entry) : std::nullopt;
         }
-        const auto inflated = inflateAt(source, entry.dataStart, entry.compressedSize,
-                                        entry.uncompressedSize, ignore);
+        const auto inflated =
+            inflateAt(source, entry.dataStart,
+                      {.input = entry.compressedSize, .output = entry.uncompressedSize}, ignore);
         if (!inflated || inflated->produced != entry.uncompressedSize ||
             inflated->crc32 != entry.crc32) {
             return std::nullopt;
@@ -245,11 +250,12 @@ std::optional<Salvaged> salvageAt(const Source& source, std::uint64_t offset,
     // A deflated entry with a descriptor ends where its DEFLATE stream does. Its size is known
     // only from the surviving central directory, else bounded by what DEFLATE can expand to.
     const std::uint64_t outputLimit =
-        central ? std::uint64_t{central->uncompressedSize} == sizeLimit ? UINT64_MAX
-                                                                        : central->uncompressedSize
+        central ? std::uint64_t{central->uncompressedSize} == sentinel32 ? UINT64_MAX
+                                                                         : central->uncompressedSize
                 : (available > UINT64_MAX / largestDeflateRatio ? UINT64_MAX
                                                                 : available * largestDeflateRatio);
-    const auto inflated = inflateAt(source, entry.dataStart, available, outputLimit, ignore);
+    const auto inflated =
+        inflateAt(source, entry.dataStart, {.input = available, .output = outputLimit}, ignore);
     if (!inflated) return std::nullopt;
     const auto end = descriptorEnd(source, entry.dataStart + inflated->consumed, inflated->crc32,
                                    inflated->consumed, inflated->produced);
@@ -342,9 +348,12 @@ void appendSalvaged(Archive& out, const Source& source, const Salvaged& entry,
         pendingFrom = at + static_cast<std::uint64_t>(take);
         return chunk;
     };
-    out.appendEntry(name, type, static_cast<std::int64_t>(entry.uncompressedSize),
-                    dateFromDOS(date, time), permissions, method, defaultChunkSize, nullptr,
-                    provider);
+    out.appendEntry(name,
+                    {.type = type,
+                     .uncompressedSize = static_cast<std::int64_t>(entry.uncompressedSize),
+                     .modificationDate = dateFromDOS({.date = date, .time = time}),
+                     .permissions = permissions},
+                    provider, {.compressionMethod = method});
 }
 
 }  // namespace

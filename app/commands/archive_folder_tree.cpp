@@ -47,19 +47,18 @@ void archiveFolders(const FileURL& destination, const std::vector<FileURL>& fold
         Archive archive = Archive::openFile(destination, Archive::AccessMode::create);
         summary.started = true;
         // Counting first is a walk of names and sizes, so that one large file moves the bar.
-        TreeWork total;
+        JobTotals total;
         for (const auto& folder : folders) {
-            const TreeWork work = countCollectedTree(folder, &progress);
+            const JobTotals work = countCollectedTree(folder, &progress);
             total.files += work.files;
             total.units += work.units;
         }
         summary.filesPlanned = total.files;
-        progress.setTotals(total.files, total.units);
+        progress.setTotals(total);
 
         Archive::BulkAppend bulk = archive.beginBulkAppend();
         for (const auto& folder : folders) {
-            addTreeToArchive(folder, std::nullopt, marrowzip::CompressionMethod::deflate, archive,
-                             isCollectedItem, &progress,
+            addTreeToArchive(folder, marrowzip::CompressionMethod::deflate, archive, &progress,
                              [&](const marrowzip::Warning& skipped) { log.warn(skipped.text()); });
         }
         bulk.finish();

@@ -1,20 +1,19 @@
 #include "app/commands/folder_tree_walk.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <string_view>
+#include <optional>
+#include <string>
 #include <system_error>
-#include <vector>
 
 #include "marrowzip/archive/archive.hpp"
-#include "marrowzip/common/error.hpp"
-#include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/common/saturating.hpp"
+#include "marrowzip/filesystem/tree_walk.hpp"
 
 namespace dunmarrow {
 namespace fs = std::filesystem;
 using marrowzip::FileURL;
+using marrowzip::WalkedItem;
 
 namespace {
 
@@ -25,32 +24,14 @@ bool isDirectoryItem(const FileURL& url) {
     return !error && fs::is_directory(status);
 }
 
-// The names in one folder, hidden ones included, read in full before any child is visited.
-// The folder's items by name in byte order, so that the same tree always gives the same archive.
-std::vector<FileURL> listFolder(const FileURL& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    fs::directory_iterator it(folder.filesystemPath(), error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        names.push_back(it->path().filename().string());
-    }
-    if (error) throw marrowzip::posixFileError(error.value(), folder.path());
-    std::sort(names.begin(), names.end());
-    std::vector<FileURL> children;
-    children.reserve(names.size());
-    for (const std::string& name : names)
-        children.push_back(folder.appendingPathComponent(name));
-    return children;
+// The type comes from the listing: no look-up per item.
+bool isCollected(const WalkedItem& item) {
+    return item.type == fs::file_type::directory || item.url.pathExtension() == collectedExtension;
 }
 
-}  // namespace
-
-bool isCollectedItem(const FileURL& url) {
-    const bool directory = isDirectoryItem(url);
-    const bool collectedFile = url.pathExtension() == collectedExtension;
-    return directory || collectedFile;
-}
-
+// The path of `item` below `base`, its components joined with "/" (empty when both are the
+// same folder); the item's whole standardized path when it does not lie below `base`; absent
+// when either is not a file URL.
 std::optional<std::string> relativePath(const FileURL& item, const FileURL& base) {
     if (!item.isFileURL() || !base.isFileURL()) return std::nullopt;
     const FileURL standardItem = item.standardized();
@@ -71,104 +52,61 @@ std::optional<std::string> relativePath(const FileURL& item, const FileURL& base
     return path;
 }
 
-void walkCollectedTree(const FileURL& item, const std::optional<FileURL>& base,
-                       const ItemFilter& filter, const ItemVisitor& visit,
-                       const marrowzip::WarningHandler& skipped) {
-    if (!filter(item)) return;
-    struct stat status {};
-    if (::lstat(item.path().c_str(), &status) == 0) {
-        if (const auto kind = marrowzip::specialFileKind(status.st_mode)) {
-            if (skipped) skipped({item.path(), {}, "not archived: " + *kind});
-            return;
-        }
-    }
-
-    // A chosen folder is recorded under its own name: its tree is relative to its parent.
-    const FileURL effectiveBase = base ? *base : item.deletingLastPathComponent();
-    if (const auto path = relativePath(item, effectiveBase)) visit(item, effectiveBase, *path);
-
-    if (!isDirectoryItem(item)) return;
-    for (const FileURL& child : listFolder(item)) {
-        walkCollectedTree(child, effectiveBase, filter, visit, skipped);
-    }
-}
-
-ItemWork itemWork(const FileURL& item) {
-    std::error_code error;
-    const auto status = fs::symlink_status(item.filesystemPath(), error);
-    if (error) return {};
-    if (fs::is_directory(status)) return {1, false};
-    if (fs::is_symlink(status)) {
-        const auto target = fs::read_symlink(item.filesystemPath(), error);
-        return {error ? 0 : static_cast<std::int64_t>(target.native().size()), true};
-    }
-    const auto size = fs::file_size(item.filesystemPath(), error);
-    return {error ? 0 : static_cast<std::int64_t>(size), true};
-}
-
-namespace {
-
-// The extension test of isCollectedItem on a bare name: the text after the last dot, when the
-// dot does not begin the name.
-bool hasCollectedExtension(const std::string& name) {
-    const auto dot = name.rfind('.');
-    return dot != std::string::npos && dot != 0 &&
-           std::string_view(name).substr(dot + 1) == collectedExtension;
-}
-
-// The counting walk reads each folder once and takes the items' types from the listing, so
-// that only kept files cost a look-up (their size).
-void countFolder(const fs::path& folder, const JobProgress* progress, TreeWork& work) {
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (progress != nullptr) progress->throwIfCancelled();
-        const fs::file_status status = it->symlink_status(error);
-        if (error) break;
-        if (fs::is_directory(status)) {
-            work.units += 1;
-            countFolder(it->path(), progress, work);
-        } else if ((fs::is_regular_file(status) || fs::is_symlink(status)) &&
-                   hasCollectedExtension(it->path().filename().string())) {
-            work.files += 1;
-            const auto size = fs::is_symlink(status)
-                                  ? fs::read_symlink(it->path(), error).native().size()
-                                  : it->file_size(error);
-            if (!error) work.units += static_cast<std::int64_t>(size);
-            error.clear();
-        }
-    }
-}
-
 }  // namespace
 
-TreeWork countCollectedTree(const FileURL& folder, const JobProgress* progress) {
-    TreeWork work;
+bool isCollectedItem(const FileURL& url) {
+    return isDirectoryItem(url) || url.pathExtension() == collectedExtension;
+}
+
+JobTotals countCollectedTree(const FileURL& folder, const JobProgress* progress) {
+    JobTotals work;
     if (!isCollectedItem(folder)) return work;
-    const ItemWork top = itemWork(folder);
-    work.units += top.units;
-    work.files += top.isFile ? 1 : 0;
-    if (isDirectoryItem(folder)) countFolder(folder.filesystemPath(), progress, work);
+    const bool directory = isDirectoryItem(folder);
+    work.units = marrowzip::archivingUnitsOf(folder);
+    work.files = directory ? 0 : 1;
+    if (!directory) return work;
+    const marrowzip::TreeWalkOptions options{.filter =
+                                                 [&](const WalkedItem& item) {
+                                                     if (progress != nullptr)
+                                                         progress->throwIfCancelled();
+                                                     return isCollected(item);
+                                                 },
+                                             .passOverUnlistableFolders = true};
+    marrowzip::walkFolderTree(folder, options, [&](const WalkedItem& item) {
+        if (item.type != fs::file_type::directory) work.files += 1;
+        work.units = marrowzip::addUnits(work.units, marrowzip::archivingUnitsOf(item.url));
+    });
     return work;
 }
 
-void addTreeToArchive(const FileURL& item, const std::optional<FileURL>& base,
-                      marrowzip::CompressionMethod compressionMethod, marrowzip::Archive& archive,
-                      const ItemFilter& filter, JobProgress* progress,
+void addTreeToArchive(const FileURL& folder, marrowzip::CompressionMethod compressionMethod,
+                      marrowzip::Archive& archive, JobProgress* progress,
                       const marrowzip::WarningHandler& skipped) {
-    walkCollectedTree(
-        item, base, filter,
-        [&](const FileURL& found, const FileURL& effectiveBase, const std::string& path) {
-            marrowzip::Progress* itemProgress = nullptr;
-            if (progress != nullptr) {
-                progress->throwIfCancelled();
-                const ItemWork work = itemWork(found);
-                itemProgress = progress->beginItem(found.path(), work.units, work.isFile,
-                                                   /*cancellable=*/true);
-            }
-            archive.appendEntry(path, marrowzip::Archive::RelativeTo{effectiveBase},
-                                compressionMethod, marrowzip::defaultChunkSize, itemProgress);
-        },
-        skipped);
+    if (!isCollectedItem(folder)) return;
+    if (const auto warning = marrowzip::specialFileWarning(folder)) {
+        if (skipped) skipped(*warning);
+        return;
+    }
+    // A chosen folder is recorded under its own name: its tree is relative to its parent.
+    const FileURL base = folder.deletingLastPathComponent();
+    const auto append = [&](const FileURL& item, bool isFile) {
+        const auto path = relativePath(item, base);
+        if (!path) return;
+        marrowzip::Progress* itemProgress = nullptr;
+        if (progress != nullptr) {
+            progress->throwIfCancelled();
+            itemProgress = progress->beginItem(item.path(), marrowzip::archivingUnitsOf(item),
+                                               isFile, /*cancellable=*/true);
+        }
+        archive.appendEntry(*path, marrowzip::Archive::RelativeTo{base},
+                            {.compressionMethod = compressionMethod, .progress = itemProgress});
+    };
+    const bool directory = isDirectoryItem(folder);
+    append(folder, !directory);
+    if (!directory) return;
+    marrowzip::walkFolderTree(
+        folder, {.filter = isCollected, .warn = skipped},
+        [&](const WalkedItem& item) { append(item.url, item.type != fs::file_type::directory); });
 }
 
 }  // namespace dunmarrow

@@ -21,10 +21,10 @@ void JobProgress::throwIfCancelled() const {
     if (isCancelled()) throw marrowzip::Error(marrowzip::ArchiveError::cancelledOperation);
 }
 
-void JobProgress::setTotals(std::int64_t files, std::int64_t units) {
+void JobProgress::setTotals(const JobTotals& totals) {
     const std::lock_guard lock(mutex_);
-    filesTotal_ = files;
-    unitsTotal_ = units;
+    filesTotal_ = totals.files;
+    unitsTotal_ = totals.units;
     counted_ = true;
 }
 

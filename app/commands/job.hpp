@@ -37,6 +37,12 @@ struct ProgressSnapshot {
 
 // Shared by the worker, which reports the items it hands to the engine, and the window, which
 // reads snapshots and cancels. Every member may be called from any thread.
+// The files and units (bytes, 1 for a folder) a job will handle.
+struct JobTotals {
+    std::int64_t files = 0;
+    std::int64_t units = 0;
+};
+
 class JobProgress {
 public:
     JobProgress() = default;
@@ -50,7 +56,7 @@ public:
     // Throws ArchiveError::cancelledOperation once the job is cancelled.
     void throwIfCancelled() const;
 
-    void setTotals(std::int64_t files, std::int64_t units);
+    void setTotals(const JobTotals& totals);
 
     // A new item of `units` units (a file's size, 1 for a folder) at `path`; the engine reports
     // its bytes to the returned Progress, which lives as long as this object. With

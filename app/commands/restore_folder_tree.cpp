@@ -11,6 +11,7 @@
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/archive/archive.hpp"
+#include "marrowzip/common/saturating.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/extraction_pass.hpp"
 
@@ -47,18 +48,18 @@ bool isRestoredEntry(const std::string& path) {
 // The entries after the root that will be restored, and their bytes, for the progress bar.
 void countRestoredEntries(const Archive& archive, JobProgress& progress, JobSummary& summary) {
     EntryIterator entries = archive.makeEntryIterator();
-    std::int64_t files = 0;
-    std::int64_t units = 0;
+    JobTotals totals;
     if (entries.next()) {
         while (const std::optional<Entry> entry = entries.next()) {
             progress.throwIfCancelled();
             if (!isRestoredEntry(entry->path())) continue;
-            ++files;
-            units += static_cast<std::int64_t>(entry->uncompressedSize());
+            ++totals.files;
+            totals.units = marrowzip::addUnits(totals.units,
+                                               marrowzip::unitsOfSize(entry->uncompressedSize()));
         }
     }
-    summary.filesPlanned = files;
-    progress.setTotals(files, units);
+    summary.filesPlanned = totals.files;
+    progress.setTotals(totals);
 }
 
 // The description of a failed entry without the paths its line names already: the entry's

@@ -134,19 +134,12 @@ void Archive::shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
 
 // ---- Writing ----
 
-void Archive::appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                          Date modificationDate, std::optional<std::uint16_t> permissions,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress, const EntryDataProvider& provider) {
-    writer_->appendEntry(path, type, uncompressedSize, modificationDate, permissions,
-                         compressionMethod, bufferSize, progress, provider);
+void Archive::appendEntry(std::string_view path, const ProvidedEntry& entry,
+                          const EntryDataProvider& provider, const AppendOptions& options) {
+    writer_->appendEntry(path, entry, provider, options);
 }
 
-Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize) {
-    return beginBulkAppend(bufferSize, BulkOptions{});
-}
-
-Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, BulkOptions options) {
+Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options) {
     return BulkAppend(writer_->beginBulkAppend(bufferSize, options));
 }
 

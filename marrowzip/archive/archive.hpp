@@ -15,7 +15,7 @@
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/format/entry.hpp"
 #include "marrowzip/read/entry_iterator.hpp"
-#include "marrowzip/write/bulk_options.hpp"
+#include "marrowzip/write/append_options.hpp"
 
 namespace marrowzip {
 
@@ -80,20 +80,16 @@ public:
 
     // Adds a file, folder or link from the file system under `path`.
     void appendEntry(std::string_view path, const FileURL& itemURL,
-                     CompressionMethod compressionMethod = CompressionMethod::none,
-                     std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
+                     const AppendOptions& options = {});
     // The same with the item at `baseURL` + `path`.
     struct RelativeTo {
         FileURL baseURL;
     };
     void appendEntry(std::string_view path, const RelativeTo& base,
-                     CompressionMethod compressionMethod = CompressionMethod::none,
-                     std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
+                     const AppendOptions& options = {});
     // Adds an entry whose bytes come from `provider`.
-    void appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                     Date modificationDate, std::optional<std::uint16_t> permissions,
-                     CompressionMethod compressionMethod, std::int64_t bufferSize,
-                     Progress* progress, const EntryDataProvider& provider);
+    void appendEntry(std::string_view path, const ProvidedEntry& entry,
+                     const EntryDataProvider& provider, const AppendOptions& options = {});
 
     // Delivers an entry's bytes to `consumer`; returns their CRC-32 (0 with skipChecksum).
     std::uint32_t extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
@@ -109,7 +105,7 @@ public:
                                bool skipChecksum = false, bool allowLinksOutside = false,
                                Progress* progress = nullptr);
 
-    // A run of appends that writes the central directory once, at its end (see bulk_options.hpp).
+    // A run of appends that writes the central directory once, at its end (see append_options.hpp).
     class BulkAppend {
     public:
         BulkAppend(BulkAppend&&) noexcept = default;
@@ -130,8 +126,8 @@ public:
         std::shared_ptr<BulkState> state_;
     };
     // Throws for a read-only archive and while another bulk append is open.
-    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize);
-    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize, BulkOptions options);
+    [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize,
+                                             const BulkOptions& options = {});
     bool isBulkAppendOpen() const noexcept;
 
     // Rewrites the archive without `entry`, through a temporary archive that takes its place.

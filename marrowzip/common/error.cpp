@@ -2,9 +2,32 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace marrowzip {
 namespace {
+
+// The portable condition a value stands for: none for the engine's own kinds.
+template <typename Enum>
+std::optional<std::errc> conditionOf(Enum) {
+    return std::nullopt;
+}
+
+std::optional<std::errc> conditionOf(FileError e) {
+    switch (e) {
+        case FileError::fileReadNoSuchFile:
+            return std::errc::no_such_file_or_directory;
+        case FileError::fileReadNoPermission:
+            return std::errc::permission_denied;
+        case FileError::fileReadTooLarge:
+            return std::errc::file_too_large;
+        case FileError::fileWriteFileExists:
+            return std::errc::file_exists;
+        case FileError::fileReadInvalidFileName:
+            return std::errc::invalid_argument;
+    }
+    return std::nullopt;
+}
 
 // One category per enumeration, each with the descriptions a person reads.
 template <typename Enum>
@@ -16,6 +39,13 @@ public:
 
     const char* name() const noexcept override { return name_; }
     std::string message(int value) const override { return describe_(static_cast<Enum>(value)); }
+    // Through this, the default equivalent() makes a code compare equal to its std::errc.
+    std::error_condition default_error_condition(int value) const noexcept override {
+        if (const auto condition = conditionOf(static_cast<Enum>(value))) {
+            return std::make_error_condition(*condition);
+        }
+        return {value, *this};
+    }
 
 private:
     const char* name_;
@@ -192,6 +222,10 @@ Error Error::withContext(const std::string& path, const std::string& entry) cons
 }
 
 Error posixFileError(int errorNumber, const std::string& path) {
+    // One kind per situation: a missing item or one in the way is the engine's own kind,
+    // whichever step met it (and still compares equal to its std::errc).
+    if (errorNumber == ENOENT) return Error(FileError::fileReadNoSuchFile, path);
+    if (errorNumber == EEXIST) return Error(FileError::fileWriteFileExists, path);
     // glibc describes every errno value it knows and answers null for any other.
     const bool known = errorNumber > 0 && strerrordesc_np(errorNumber) != nullptr;
     return Error(std::error_code(known ? errorNumber : EPERM, std::generic_category()), path);

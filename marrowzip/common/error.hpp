@@ -48,7 +48,9 @@ enum class CompressionError {
 };
 
 // File-access failures (an item missing, unreadable, too large, already present, or a name
-// that cannot be used). POSIX failures use std::generic_category() with the errno value.
+// that cannot be used). Each compares equal to its std::errc (no_such_file_or_directory,
+// permission_denied, file_too_large, file_exists, invalid_argument). Other POSIX failures use
+// std::generic_category() with the errno value.
 enum class FileError {
     fileReadNoSuchFile = 1,
     fileReadNoPermission,
@@ -92,8 +94,8 @@ private:
     std::string detail_;
 };
 
-// A POSIX failure for a path: the errno value as a generic error code; a value that names no
-// POSIX error becomes EPERM.
+// A POSIX failure for a path: ENOENT and EEXIST as their FileError, any other errno value as a
+// generic error code; a value that names no POSIX error becomes EPERM.
 Error posixFileError(int errorNumber, const std::string& path);
 
 }  // namespace marrowzip

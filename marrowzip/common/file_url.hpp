@@ -42,6 +42,8 @@ public:
 
     // "file:///a%20b/c/" — scheme, percent-encoded path, a trailing slash for a directory.
     std::string absoluteString() const;
+    // What messages name: the path of a file URL, the whole text of any other ("memory:/").
+    std::string displayPath() const { return isFileURL() ? path_ : absoluteString(); }
 
     friend bool operator==(const FileURL&, const FileURL&) = default;
 

@@ -11,7 +11,8 @@ Progress::~Progress() = default;
 void Progress::cancel() noexcept {
     cancelled_.store(true);
     std::lock_guard lock(childrenMutex_);
-    for (auto& child : children_) child.progress->cancel();
+    for (auto& child : children_)
+        child.progress->cancel();
 }
 
 bool Progress::isCancelled() const noexcept {
@@ -19,6 +20,9 @@ bool Progress::isCancelled() const noexcept {
     return parent_ != nullptr && parent_->isCancelled();
 }
 
+// A child's own total and its share of this progress: two counts of the public interface,
+// which callers rely on.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::shared_ptr<Progress> Progress::makeChild(std::int64_t totalUnitCount,
                                               std::int64_t pendingUnitCount) {
     auto child = std::make_shared<Progress>(totalUnitCount);
@@ -35,7 +39,8 @@ double Progress::fractionCompleted() const {
     {
         std::lock_guard lock(childrenMutex_);
         for (const auto& child : children_) {
-            done += child.progress->fractionCompleted() * static_cast<double>(child.pendingUnitCount);
+            done +=
+                child.progress->fractionCompleted() * static_cast<double>(child.pendingUnitCount);
         }
     }
     return std::clamp(done / static_cast<double>(total), 0.0, 1.0);

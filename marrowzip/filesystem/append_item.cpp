@@ -52,6 +52,19 @@ struct stat statusOfItem(const FileURL& itemURL) {
     return status;
 }
 
+// What lstat(2) tells of the item: the item itself, never a final link, is what gets stored.
+ProvidedEntry providedEntryOf(const struct stat& status) {
+    const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
+                           : S_ISLNK(status.st_mode) ? EntryType::symlink
+                                                     : EntryType::file;
+    // As modificationDateOfItem reads it.
+    return {.type = type,
+            .uncompressedSize = type == EntryType::directory ? 0 : status.st_size,
+            .modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
+                                static_cast<Date>(status.st_mtim.tv_nsec) / 1e9,
+            .permissions = static_cast<std::uint16_t>(status.st_mode & 07777)};
+}
+
 }  // namespace
 
 ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
@@ -59,22 +72,16 @@ ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
     const struct stat taken = status != nullptr ? *status : statusOfItem(itemURL);
     const std::string& itemPath = itemURL.path();
     ItemSource item;
-    item.type = S_ISDIR(taken.st_mode)   ? EntryType::directory
-                : S_ISLNK(taken.st_mode) ? EntryType::symlink
-                                         : EntryType::file;
-    if (item.type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
+    item.entry = providedEntryOf(taken);
+    const EntryType type = item.entry.type;
+    if (type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
         throw Error(FileError::fileReadNoPermission, itemPath);
     }
-    // As modificationDateOfItem reads it.
-    item.modificationDate =
-        static_cast<Date>(taken.st_mtim.tv_sec) + static_cast<Date>(taken.st_mtim.tv_nsec) / 1e9;
     if (taken.st_size < 0) throw Error(FileError::fileReadTooLarge, itemPath);
-    item.size = item.type == EntryType::directory ? 0 : taken.st_size;
-    item.permissions = static_cast<std::uint16_t>(taken.st_mode & 07777);
 
     ArchiveWriter::EntrySource& source = item.source;
     source.path = itemPath;
-    switch (item.type) {
+    switch (type) {
         case EntryType::directory:
             source.provider = [](std::int64_t, std::int64_t) { return Bytes(); };
             break;
@@ -118,18 +125,15 @@ ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
 namespace {
 
 void appendItem(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
-                CompressionMethod compressionMethod, std::int64_t bufferSize, Progress* progress,
-                const struct stat& status) {
+                const AppendOptions& options, const struct stat& status) {
     const ItemSource item = openItemSource(path, itemURL, &status);
-    writer.appendEntryFromSource(path, item.type, item.size, item.modificationDate,
-                                 item.permissions, compressionMethod, bufferSize, progress,
-                                 item.source);
+    writer.appendEntryFromSource(path, item.entry, options, item.source);
 }
 
 // A regular file goes to the workers of a parallel bulk append; other items are appended at once.
 void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
-                       CompressionMethod compressionMethod, std::int64_t bufferSize,
-                       Progress* progress) {
+                       const AppendOptions& options) {
+    Progress* const progress = options.progress;
     BulkState& bulk = *writer.openBulkState();
     ArchiveWriter::PendingEntry entry;
     UniqueFd file;
@@ -137,17 +141,13 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
         const struct stat status = statusOfItem(itemURL);
         if (!S_ISREG(status.st_mode) || status.st_size == 0) {
             // Folders, links, empty and special files: their data is made on this thread.
-            appendItem(writer, path, itemURL, compressionMethod, bufferSize, progress, status);
+            appendItem(writer, path, itemURL, options, status);
             return;
         }
         if (::access(itemURL.path().c_str(), R_OK) != 0) {
             throw Error(FileError::fileReadNoPermission, itemURL.path());
         }
-        const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
-                                      static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
-        entry = writer.prepareEntry(path, EntryType::file, status.st_size, modificationDate,
-                                    static_cast<std::uint16_t>(status.st_mode & 07777),
-                                    compressionMethod);
+        entry = writer.prepareEntry(path, providedEntryOf(status), options.compressionMethod);
         if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
         file = openSourceDescriptor(itemURL.path());
     } catch (...) {
@@ -159,27 +159,22 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
 }  // namespace
 
 void Archive::appendEntry(std::string_view path, const RelativeTo& base,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress) {
-    appendEntry(path, base.baseURL.appendingPathComponent(path), compressionMethod, bufferSize,
-                progress);
+                          const AppendOptions& options) {
+    appendEntry(path, base.baseURL.appendingPathComponent(path), options);
 }
 
 void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
-                          CompressionMethod compressionMethod, std::int64_t bufferSize,
-                          Progress* progress) {
+                          const AppendOptions& options) {
     ArchiveWriter& writer = ArchiveAccess::writer(*this);
     const ArchiveWriter::BulkFailureGuard bulkGuard(writer);
     if (accessMode() == AccessMode::read) {
-        throw Error(ArchiveError::unwritableArchive, writer.archivePathForErrors(),
-                    std::string(path));
+        throw Error(ArchiveError::unwritableArchive, url().displayPath(), std::string(path));
     }
     if (writer.bulkQueue() != nullptr) {
-        appendItemToQueue(writer, path, itemURL, compressionMethod, bufferSize, progress);
+        appendItemToQueue(writer, path, itemURL, options);
         return;
     }
-    appendItem(writer, path, itemURL, compressionMethod, bufferSize, progress,
-               statusOfItem(itemURL));
+    appendItem(writer, path, itemURL, options, statusOfItem(itemURL));
 }
 
 }  // namespace marrowzip

@@ -99,13 +99,6 @@ std::int64_t sizeOfItem(const FileURL& url) {
     return status.st_size;
 }
 
-std::optional<std::string> specialFileKind(mode_t mode) {
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISFIFO(mode)) return "a named pipe";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    return std::nullopt;
-}
-
 void createParentDirectory(const FileURL& url) {
     const FileURL parent = url.deletingLastPathComponent();
     std::error_code error;

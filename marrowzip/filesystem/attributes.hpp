@@ -29,11 +29,6 @@ Date modificationDateOfItem(const FileURL& url);
 // For a link: the length of its target path. FileError::fileReadTooLarge for a negative size.
 std::int64_t sizeOfItem(const FileURL& url);
 
-// What a special file is ("a socket", "a named pipe", "a device"), for the warning that it was
-// not archived; absent for a regular file, a folder or a link. Archiving a socket or a device
-// would fail or read without end, and a pipe would be stored as an empty file.
-std::optional<std::string> specialFileKind(mode_t mode);
-
 // Creates the folder that will hold `url`, with every missing folder above it.
 void createParentDirectory(const FileURL& url);
 

@@ -167,13 +167,12 @@ int walkBeneath(int root, std::span<const std::string> components, UniqueFd& fol
     return folder ? 0 : errno;
 }
 
-UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath,
-                      bool* made) {
-    const bool created = ::mkdirat(folder, name.c_str(), 0777) == 0;
+UniqueFd makeFolderAt(int folder, const char* name, const std::string& displayPath, bool* made) {
+    const bool created = ::mkdirat(folder, name, 0777) == 0;
     if (!created && errno != EEXIST) throw posixFileError(errno, displayPath);
     if (made != nullptr) *made = created;
     // Whether just made or already there, it is opened only as a real folder.
-    UniqueFd opened(::openat(folder, name.c_str(), folderFlags | O_NOFOLLOW));
+    UniqueFd opened(::openat(folder, name, folderFlags | O_NOFOLLOW));
     if (opened) return opened;
     if (errno == ENOTDIR || errno == ELOOP)
         throw Error(FileError::fileWriteFileExists, displayPath);
@@ -226,7 +225,7 @@ UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bo
             throw posixFileError(error, folderPath);
         }
         bool madeHere = false;
-        folder = makeFolderAt(folder.get(), components[i], folderPath, &madeHere);
+        folder = makeFolderAt(folder.get(), components[i].c_str(), folderPath, &madeHere);
         struct stat status {};
         if (madeHere && made != nullptr && ::fstat(folder.get(), &status) == 0) {
             made->push_back({std::vector<std::string>(prefix.begin(), prefix.end()), status.st_dev,

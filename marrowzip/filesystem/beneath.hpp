@@ -41,7 +41,7 @@ UniqueFd openFolderBeneath(int root, std::span<const std::string> components, bo
 // Makes the folder `name` in `folder` unless a real folder is there, and opens it without
 // following a link: anything else at the name is FileError::fileWriteFileExists. `made` tells
 // whether this call made it.
-UniqueFd makeFolderAt(int folder, const std::string& name, const std::string& displayPath,
+UniqueFd makeFolderAt(int folder, const char* name, const std::string& displayPath,
                       bool* made = nullptr);
 
 // The same walk done one component at a time in user space with O_NOFOLLOW, for kernels

@@ -250,7 +250,7 @@ std::uint32_t Archive::extractEntry(const Entry& entry, const FileURL& destinati
         }
         return checksum;
     } catch (const Error& error) {
-        throw error.withContext(archiveDisplayPath(*this), entry.path());
+        throw error.withContext(url().displayPath(), entry.path());
     }
 }
 

@@ -20,6 +20,7 @@
 #include "marrowzip/filesystem/beneath.hpp"
 #include "marrowzip/filesystem/extract_steps.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/format/format.hpp"
 
 namespace marrowzip {
 
@@ -52,7 +53,6 @@ UniqueFd duplicate(const UniqueFd& folder) {
     return UniqueFd(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
 }
 
-constexpr std::uint16_t utf8NameFlag = 1U << 11;
 
 // Why a name is empty: its bytes did not decode, or it has none.
 std::string undecodedNameDetail(const Entry& entry) {
@@ -166,7 +166,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
             UniqueFd folder;
             try {
                 folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
-                                              components.back(), shown)
+                                              components.back().c_str(), shown)
                                : openFolderBeneath(descriptor_, components, true, url_, shown);
             } catch (const Error& error) {
                 // Something other than a folder is there; it is never replaced by one.

@@ -117,7 +117,7 @@ private:
             if (options_.filter && !options_.filter(*entry, path)) continue;
             EntryJob job{std::move(*entry), std::move(path), nullptr};
             if (options_.progress) {
-                job.progress = options_.progress(job.entry, job.path, unitCountOf(job.entry));
+                job.progress = options_.progress(job.entry, job.path, job.entry.progressUnits());
             }
             begin(std::move(job));
         }
@@ -218,14 +218,6 @@ private:
 };
 
 }  // namespace
-
-std::int64_t unitCountOf(const Entry& entry) {
-    if (entry.type() == EntryType::directory) return 1;
-    // Sizes come from the archive: one that does not fit a signed count saturates rather than
-    // wrapping into a negative one.
-    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    return static_cast<std::int64_t>(std::min(entry.uncompressedSize(), largest));
-}
 
 ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
                              const ExtractOptions& options) {

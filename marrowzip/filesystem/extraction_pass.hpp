@@ -77,9 +77,6 @@ struct ExtractResult {
 ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
                              const ExtractOptions& options);
 
-// The progress units of an entry: 1 for a folder, else its uncompressed size (saturated).
-std::int64_t unitCountOf(const Entry& entry);
-
 // One child of `parent` per entry, for ExtractOptions::progress.
 std::function<Progress*(const Entry&, const std::string&, std::int64_t)> childProgressOf(
     Progress& parent);

@@ -14,10 +14,7 @@
 namespace marrowzip {
 
 struct ItemSource {
-    EntryType type = EntryType::file;
-    std::int64_t size = 0;
-    Date modificationDate = 0;
-    std::uint16_t permissions = 0;
+    ProvidedEntry entry;
     ArchiveWriter::EntrySource source;
 };
 

@@ -8,15 +8,10 @@
 
 #include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/common/saturating.hpp"
 
 namespace marrowzip {
 namespace {
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 // The stream's length, without moving its position for good; the largest value when unknown.
 std::uint64_t streamLength(std::FILE* stream) {

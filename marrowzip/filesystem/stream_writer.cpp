@@ -5,6 +5,7 @@
 
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/item_source.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/write/append_coders.hpp"
 #include "marrowzip/write/append_limits.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
@@ -12,8 +13,6 @@
 namespace marrowzip {
 namespace {
 
-constexpr std::uint16_t dataDescriptorFlag = 1U << 3;
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
 
 // The descriptor's width follows the local header: a reader that meets the entry in the stream
 // reads 64-bit sizes exactly when the header has a ZIP64 block, and the central record (made
@@ -76,10 +75,10 @@ void ArchiveStreamWriter::appendEntry(std::string_view path, const FileURL& item
     const std::string archivePath = writer_.archivePathForErrors();
     ItemSource item = openItemSource(path, itemURL);
     PendingEntry entry = writer_.prepareEntry(
-        path, item.type, item.size, item.modificationDate, item.permissions,
+        path, item.entry,
         options_.level == 0 ? CompressionMethod::none : CompressionMethod::deflate);
     if (progress != nullptr) {
-        progress->setTotalUnitCount(item.type == EntryType::directory
+        progress->setTotalUnitCount(item.entry.type == EntryType::directory
                                         ? 1
                                         : static_cast<std::int64_t>(entry.uncompressedSize));
     }
@@ -158,7 +157,7 @@ LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(const PendingEntry
         writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_,
                                 [this](ByteView chunk) { write(chunk); });
     if (source.verifyExhausted) source.verifyExhausted();
-    if (!entry.zip64Sizes && result.written >= sizeLimit) {
+    if (!entry.zip64Sizes && result.written >= sentinel32) {
         // Cannot happen while maximumDeflatedSize holds; a descriptor would not hold the size.
         throw Error(ArchiveError::invalidEntrySize, writer_.archivePathForErrors(), entry.path,
                     "the compressed data outgrew the sizes of its local header");

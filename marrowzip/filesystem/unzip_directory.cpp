@@ -7,6 +7,7 @@
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/archive/archive.hpp"
+#include "marrowzip/common/saturating.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 
@@ -21,16 +22,13 @@ bool liesWithin(const FileURL& candidate, const FileURL& base) {
 }
 
 std::int64_t readingUnitCount(const Archive& archive) {
-    constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
     std::int64_t total = 0;
-    for (const Entry& entry : archive) {
-        // Sizes come from the archive: a sum that would overflow saturates.
-        const std::int64_t units = unitCountOf(entry);
-        total = units > largest - total ? largest : total + units;
-    }
+    for (const Entry& entry : archive) total = addUnits(total, entry.progressUnits());
     return total;
 }
 
+// From a source to a destination, in the order of every copy; the public interface.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 ExtractResult unzipArchiveToDirectory(const FileURL& source, const FileURL& destination,
                                       const ExtractOptions& options, Progress* progress) {
     if (!isReachable(source)) throw Error(FileError::fileReadNoSuchFile, source.path());

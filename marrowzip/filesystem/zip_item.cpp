@@ -1,64 +1,36 @@
 #include "marrowzip/filesystem/zip_item.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <limits>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
+#include "marrowzip/common/saturating.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/tree_walk.hpp"
 
 namespace marrowzip {
 namespace {
 
-constexpr std::int64_t largestUnitCount = std::numeric_limits<std::int64_t>::max();
-
-// 1 for a folder, else the item's size (a link's: its target's length); -1 when the item
-// cannot be asked (not reported). One lstat(2): this runs once for every item of the tree.
-std::int64_t unitCountOf(const FileURL& item) {
-    struct stat status {};
-    if (!item.isFileURL() || ::lstat(item.path().c_str(), &status) != 0) return -1;
-    return S_ISDIR(status.st_mode) ? 1 : static_cast<std::int64_t>(status.st_size);
-}
-
 // Whether the item is archived; a special file is not, and the warning says so. An item that
 // cannot be asked is left to the append, which reports it.
 bool isArchivable(const FileURL& item, const WarningHandler& warn) {
-    struct stat status {};
-    if (::lstat(item.path().c_str(), &status) != 0) return true;
-    const auto kind = specialFileKind(status.st_mode);
-    if (!kind) return true;
-    if (warn) warn({item.path(), {}, "not archived: " + *kind});
-    return false;
-}
-
-std::int64_t addUnits(std::int64_t total, std::int64_t units) {
-    if (units > 0 && total > largestUnitCount - units) return largestUnitCount;
-    return total + units;
+    const auto warning = specialFileWarning(item);
+    if (warning && warn) warn(*warning);
+    return !warning;
 }
 
 // Every item below `folder`, as paths relative to it, parents before their children, in byte
-// order (a parent's path is a prefix of its children's), so that the same tree always gives the
-// same archive. Links are listed as links and never followed, so a link to a folder brings
-// nothing of that folder.
-std::vector<std::string> deepListing(const FileURL& folder) {
-    namespace fs = std::filesystem;
+// order of the whole path (a parent's path is a prefix of its children's), so that the same tree
+// always gives the same archive.
+std::vector<std::string> deepListing(const FileURL& folder, const WarningHandler& warn) {
     std::vector<std::string> paths;
-    std::error_code error;
-    fs::recursive_directory_iterator items(folder.filesystemPath(), fs::directory_options::none,
-                                           error);
-    for (; !error && items != fs::recursive_directory_iterator(); items.increment(error)) {
-        paths.push_back(items->path().lexically_relative(folder.filesystemPath()).generic_string());
-    }
-    if (error) throw Error(error, folder.path());
+    walkFolderTree(folder, {.warn = warn},
+                   [&](const WalkedItem& item) { paths.push_back(item.path); });
     std::sort(paths.begin(), paths.end());
     return paths;
 }
@@ -66,10 +38,7 @@ std::vector<std::string> deepListing(const FileURL& folder) {
 void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFolderName,
                           CompressionMethod compressionMethod, Progress* progress,
                           const WarningHandler& warn) {
-    std::vector<std::string> listing = deepListing(source);
-    std::erase_if(listing, [&](const std::string& relative) {
-        return !isArchivable(source.appendingPathComponent(relative), warn);
-    });
+    std::vector<std::string> listing = deepListing(source, warn);
     // The empty path stands for the folder itself, whose entry comes after all its contents.
     if (prefixFolderName) listing.emplace_back();
 
@@ -83,7 +52,7 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
     if (progress != nullptr) {
         std::int64_t total = 0;
         for (const auto& relative : listing) {
-            units.push_back(unitCountOf(source.appendingPathComponent(relative)));
+            units.push_back(archivingUnitsOf(source.appendingPathComponent(relative)));
             total = addUnits(total, units.back());
         }
         progress->setTotalUnitCount(total);
@@ -92,8 +61,8 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
         const std::string entryPath = entryPathOf(listing[i]);
         std::shared_ptr<Progress> child;
         if (progress != nullptr) child = progress->makeChild(units[i], units[i]);
-        archive.appendEntry(entryPath, base.appendingPathComponent(entryPath), compressionMethod,
-                            defaultChunkSize, child.get());
+        archive.appendEntry(entryPath, base.appendingPathComponent(entryPath),
+                            {.compressionMethod = compressionMethod, .progress = child.get()});
     }
 }
 
@@ -120,10 +89,10 @@ void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool p
         return;
     }
     if (!isArchivable(item, warn)) return;
-    if (progress != nullptr) progress->setTotalUnitCount(unitCountOf(item));
+    if (progress != nullptr) progress->setTotalUnitCount(archivingUnitsOf(item));
     const std::string name = item.lastPathComponent();
     archive.appendEntry(name, item.deletingLastPathComponent().appendingPathComponent(name),
-                        compressionMethod, defaultChunkSize, progress);
+                        {.compressionMethod = compressionMethod, .progress = progress});
 }
 
 }  // namespace marrowzip

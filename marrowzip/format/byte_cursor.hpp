@@ -52,10 +52,10 @@ private:
 
 class ByteWriter {
 public:
-    ByteWriter& u8(std::uint8_t value) { return put(value, 1); }
-    ByteWriter& u16(std::uint16_t value) { return put(value, 2); }
-    ByteWriter& u32(std::uint32_t value) { return put(value, 4); }
-    ByteWriter& u64(std::uint64_t value) { return put(value, 8); }
+    ByteWriter& u8(std::uint8_t value) { return put<1>(value); }
+    ByteWriter& u16(std::uint16_t value) { return put<2>(value); }
+    ByteWriter& u32(std::uint32_t value) { return put<4>(value); }
+    ByteWriter& u64(std::uint64_t value) { return put<8>(value); }
     ByteWriter& bytes(ByteView data) {
         out_.insert(out_.end(), data.begin(), data.end());
         return *this;
@@ -65,7 +65,8 @@ public:
     const Bytes& bytes() const noexcept { return out_; }
 
 private:
-    ByteWriter& put(std::uint64_t value, std::size_t width) {
+    template <std::size_t width>
+    ByteWriter& put(std::uint64_t value) {
         for (std::size_t i = 0; i < width; ++i)
             out_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
         return *this;

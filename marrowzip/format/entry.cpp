@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "marrowzip/common/saturating.hpp"
 #include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/crc32.hpp"
@@ -9,22 +10,6 @@
 
 namespace marrowzip {
 namespace {
-
-constexpr std::uint16_t dataDescriptorFlag = 1U << 3;
-constexpr std::uint16_t utf8NameFlag = 1U << 11;
-constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
-
-// Info-ZIP's Unicode Path extra field: version 1, the CRC-32 of the name it stands for, then
-// the name in UTF-8.
-constexpr std::uint16_t unicodePathHeaderID = 0x7075;
-
-// Offsets and sizes come from the archive; their sums saturate rather than wrap, and a saturated
-// position is refused by every later read.
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 // A 32-bit field answered by the ZIP64 block. The block only parses when it carries exactly the
 // values the header's sentinels call for, so a sentinel with a block means the block holds the
@@ -49,12 +34,12 @@ std::optional<std::string> unicodePathField(const CentralDirectoryStructure& rec
 // The exact modification time that an extra field carries: NTFS's (to 100 ns) before the
 // extended timestamp's (to the second).
 std::optional<Timestamp> exactModificationTime(ByteView extraField, std::uint16_t dosDate) {
-    if (auto data = extraFieldBlockData(extraField, NTFSTimes::ntfsHeaderID)) {
+    if (auto data = extraFieldBlockData(extraField, ntfsHeaderID)) {
         if (auto times = NTFSTimes::parse(*data)) {
             if (auto time = timestampFromFILETIME(times->modificationTime)) return time;
         }
     }
-    if (auto data = extraFieldBlockData(extraField, ExtendedTimestamp::timestampHeaderID)) {
+    if (auto data = extraFieldBlockData(extraField, timestampHeaderID)) {
         if (auto timestamp = ExtendedTimestamp::parse(*data);
             timestamp && timestamp->modificationTime) {
             return timestampFromUnixTime32(*timestamp->modificationTime, dosDate);
@@ -190,7 +175,8 @@ Timestamp Entry::modificationTime() const {
     if (auto time = exactModificationTime(localFileHeader.extraFieldData, record.lastModFileDate)) {
         return *time;
     }
-    return timestampOf(dateFromDOS(record.lastModFileDate, record.lastModFileTime));
+    return timestampOf(
+        dateFromDOS({.date = record.lastModFileDate, .time = record.lastModFileTime}));
 }
 
 // A descriptor written without its signature is four bytes shorter; counting those bytes anyway
@@ -241,6 +227,10 @@ std::uint16_t Entry::permissions() const {
 
 std::optional<CompressionMethod> Entry::compressionMethod() const {
     return compressionMethodFromRaw(localFileHeader.compressionMethod);
+}
+
+std::int64_t Entry::progressUnits() const {
+    return type() == EntryType::directory ? 1 : unitsOfSize(uncompressedSize());
 }
 
 }  // namespace marrowzip

@@ -65,6 +65,9 @@ public:
     std::optional<CompressionMethod> compressionMethod() const;
     std::uint64_t localRecordLength() const;
     std::uint64_t dataStart() const;
+    // The units of progress that extracting the entry reports: 1 for a folder, else its size
+    // (saturated: the size comes from the archive).
+    std::int64_t progressUnits() const;
 
     // Same path (canonically equivalent), same local CRC-32, same local header offset.
     friend bool operator==(const Entry& a, const Entry& b);

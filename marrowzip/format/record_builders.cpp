@@ -1,16 +1,11 @@
 // The builders of records for entries that are appended or moved: central records made from a
-// fresh local header, and records (with their ZIP64 blocks) rewritten for a new offset.
+// fresh local header, ZIP64 blocks, and records rewritten for a new offset.
 #include <algorithm>
 
+#include "marrowzip/common/error.hpp"
 #include "marrowzip/format/records.hpp"
 
 namespace marrowzip {
-namespace {
-
-constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
-constexpr std::uint16_t sentinel16 = 0xFFFF;
-
-}  // namespace
 
 // The blocks of an extra field other than the ZIP64 one, as they stand. A block that claims more
 // bytes than remain ends the walk and is kept verbatim with everything after it.
@@ -18,7 +13,7 @@ Bytes extraFieldWithoutZIP64Blocks(ByteView extraField) {
     Bytes kept;
     ExtraFieldWalker blocks(extraField);
     while (auto block = blocks.next()) {
-        if (block->headerID == ZIP64ExtendedInformation::zip64HeaderID) continue;
+        if (block->headerID == zip64HeaderID) continue;
         const auto whole = extraField.subspan(block->offset, 4 + block->data.size());
         kept.insert(kept.end(), whole.begin(), whole.end());
     }
@@ -27,14 +22,10 @@ Bytes extraFieldWithoutZIP64Blocks(ByteView extraField) {
     return kept;
 }
 
-Bytes extraFieldOfNewHeader(std::optional<ZIP64ExtendedInformation> zip64,
+Bytes extraFieldOfNewHeader(const std::optional<ZIP64ExtendedInformation>& zip64,
                             const std::optional<ExtendedTimestamp>& timestamp) {
     Bytes extra;
-    if (zip64) {
-        zip64->headerID = ZIP64ExtendedInformation::zip64HeaderID;
-        zip64->dataSize = zip64->serializedDataSize();
-        extra = zip64->serialize();
-    }
+    if (zip64) extra = zip64->serialize();
     if (timestamp) {
         const Bytes block = timestamp->serialize();
         extra.insert(extra.end(), block.begin(), block.end());
@@ -42,27 +33,22 @@ Bytes extraFieldOfNewHeader(std::optional<ZIP64ExtendedInformation> zip64,
     return extra;
 }
 
-std::optional<ZIP64ExtendedInformation> ZIP64ExtendedInformation::withNewOffset(
-    const std::optional<ZIP64ExtendedInformation>& existing, std::uint64_t newOffset) {
-    if (!existing) return std::nullopt;
-    ZIP64ExtendedInformation info;
-    info.uncompressedSize = existing->uncompressedSize;
-    info.compressedSize = existing->compressedSize;
-    info.diskNumberStart = existing->diskNumberStart;
-    info.relativeOffsetOfLocalHeader = newOffset >= sentinel32 ? newOffset : 0;
-    if (info.uncompressedSize == 0 && info.compressedSize == 0 &&
-        info.relativeOffsetOfLocalHeader == 0 && info.diskNumberStart == 0) {
+std::optional<ZIP64ExtendedInformation> ZIP64ExtendedInformation::carrying(
+    ZIP64ExtendedInformation values) {
+    if (values.uncompressedSize == 0 && values.compressedSize == 0 &&
+        values.relativeOffsetOfLocalHeader == 0 && values.diskNumberStart == 0) {
         return std::nullopt;
     }
-    info.dataSize = info.serializedDataSize();
-    return info;
+    values.headerID = zip64HeaderID;
+    values.dataSize = values.serializedDataSize();
+    return values;
 }
 
 CentralDirectoryStructure CentralDirectoryStructure::fromLocalFileHeader(
     const LocalFileHeader& header, std::uint32_t externalFileAttributes,
-    std::uint32_t relativeOffset, Bytes extraField) {
+    std::uint64_t relativeOffset, Bytes extraField) {
     CentralDirectoryStructure r;
-    r.versionMadeBy = 789;
+    r.versionMadeBy = versionMadeByUnix;
     r.versionNeededToExtract = header.versionNeededToExtract;
     r.generalPurposeBitFlag = header.generalPurposeBitFlag;
     r.compressionMethod = header.compressionMethod;
@@ -77,72 +63,62 @@ CentralDirectoryStructure CentralDirectoryStructure::fromLocalFileHeader(
         static_cast<std::uint16_t>(std::min<std::size_t>(extraField.size(), 0xFFFF));
     r.extraFieldData = std::move(extraField);
     r.externalFileAttributes = externalFileAttributes;
-    r.relativeOffsetOfLocalHeader = relativeOffset;
+    r.relativeOffsetOfLocalHeader =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(relativeOffset, sentinel32));
     r.zip64Block = findZIP64Block(r.extraFieldData, fieldsNeeded(r));
     return r;
 }
 
 CentralDirectoryStructure CentralDirectoryStructure::withNewOffset(
-    const CentralDirectoryStructure& record, const std::optional<ZIP64ExtendedInformation>& zip64,
-    std::uint32_t relativeOffset) {
+    const CentralDirectoryStructure& record, std::uint64_t newOffset) {
     CentralDirectoryStructure r = record;
-    r.relativeOffsetOfLocalHeader = relativeOffset;
-    // A caller that passes no block for a record that had one would leave the old block behind,
-    // still answering the old sentinels with the old offset; rebuild it from the record instead.
-    std::optional<ZIP64ExtendedInformation> block =
-        zip64 ? zip64 : ZIP64ExtendedInformation::withNewOffset(record.zip64Block, relativeOffset);
+    const bool offsetInBlock = newOffset >= sentinel32;
+    if (!offsetInBlock && record.relativeOffsetOfLocalHeader != sentinel32) {
+        r.relativeOffsetOfLocalHeader = static_cast<std::uint32_t>(newOffset);
+        return r;
+    }
 
     // The block is only found again when the header's sentinels call for exactly the values the
     // serializer writes, so the 32-bit fields are brought in line with the block. The serializer
     // writes both sizes or neither: a size that the record kept in its 32-bit field moves into
     // the block, and a sentinel whose block value is 0 (forced-ZIP64 writers do that for empty
     // files) becomes a plain 0.
+    const ZIP64ExtendedInformation old = record.zip64Block.value_or(ZIP64ExtendedInformation{});
     const auto effective = [&](std::uint32_t field, std::uint64_t blockValue) -> std::uint64_t {
         return field == sentinel32 && record.zip64Block ? blockValue : field;
     };
-    const std::uint64_t uncompressed = effective(
-        record.uncompressedSize, record.zip64Block ? record.zip64Block->uncompressedSize : 0);
-    const std::uint64_t compressed =
-        effective(record.compressedSize, record.zip64Block ? record.zip64Block->compressedSize : 0);
-
-    if (block) {
-        if (block->uncompressedSize != 0 || block->compressedSize != 0 ||
-            uncompressed >= sentinel32 || compressed >= sentinel32) {
-            block->uncompressedSize = uncompressed;
-            block->compressedSize = compressed;
-        }
-        const bool sizesInBlock = block->uncompressedSize != 0 || block->compressedSize != 0;
-        r.uncompressedSize = sizesInBlock ? sentinel32 : static_cast<std::uint32_t>(uncompressed);
-        r.compressedSize = sizesInBlock ? sentinel32 : static_cast<std::uint32_t>(compressed);
-        if (block->relativeOffsetOfLocalHeader != 0) r.relativeOffsetOfLocalHeader = sentinel32;
-        if (block->diskNumberStart != 0) {
-            r.diskNumberStart = sentinel16;
-        } else if (r.diskNumberStart == sentinel16) {
-            r.diskNumberStart = 0;
-        }
-        block->headerID = ZIP64ExtendedInformation::zip64HeaderID;
-        block->dataSize = block->serializedDataSize();
-
-        // Other blocks (names in Unicode, timestamps) stay, behind the ZIP64 block, as long as
-        // the whole still fits the 16-bit length.
-        Bytes extra = block->serialize();
-        const Bytes others = extraFieldWithoutZIP64Blocks(record.extraFieldData);
-        if (extra.size() + others.size() <= 0xFFFF)
-            extra.insert(extra.end(), others.begin(), others.end());
-        r.extraFieldData = std::move(extra);
-        r.versionNeededToExtract = std::max<std::uint16_t>(record.versionNeededToExtract, 45);
-    } else {
-        if (record.zip64Block) {
-            // Nothing is left for a block to carry: every former sentinel held 0.
-            if (r.uncompressedSize == sentinel32) r.uncompressedSize = 0;
-            if (r.compressedSize == sentinel32) r.compressedSize = 0;
-            if (r.diskNumberStart == sentinel16) r.diskNumberStart = 0;
-            r.extraFieldData = extraFieldWithoutZIP64Blocks(record.extraFieldData);
-        }
-        if (r.versionNeededToExtract >= 45) r.versionNeededToExtract = 20;
+    const std::uint64_t uncompressed = effective(record.uncompressedSize, old.uncompressedSize);
+    const std::uint64_t compressed = effective(record.compressedSize, old.compressedSize);
+    ZIP64ExtendedInformation values = old;
+    values.relativeOffsetOfLocalHeader = offsetInBlock ? newOffset : 0;
+    if (values.uncompressedSize != 0 || values.compressedSize != 0 || uncompressed >= sentinel32 ||
+        compressed >= sentinel32) {
+        values.uncompressedSize = uncompressed;
+        values.compressedSize = compressed;
     }
-    r.extraFieldLength =
-        static_cast<std::uint16_t>(std::min<std::size_t>(r.extraFieldData.size(), 0xFFFF));
+    const std::optional<ZIP64ExtendedInformation> block =
+        ZIP64ExtendedInformation::carrying(values);
+
+    r.relativeOffsetOfLocalHeader =
+        offsetInBlock ? sentinel32 : static_cast<std::uint32_t>(newOffset);
+    const bool sizesInBlock = block && (block->uncompressedSize != 0 || block->compressedSize != 0);
+    r.uncompressedSize = sizesInBlock ? sentinel32 : static_cast<std::uint32_t>(uncompressed);
+    r.compressedSize = sizesInBlock ? sentinel32 : static_cast<std::uint32_t>(compressed);
+    if (block && block->diskNumberStart != 0) {
+        r.diskNumberStart = sentinel16;
+    } else if (record.zip64Block && r.diskNumberStart == sentinel16) {
+        r.diskNumberStart = 0;
+    }
+    // Other blocks (names in Unicode, timestamps) stay, in their order, behind the ZIP64 block.
+    r.extraFieldData = block ? block->serialize() : Bytes{};
+    const Bytes others = extraFieldWithoutZIP64Blocks(record.extraFieldData);
+    r.extraFieldData.insert(r.extraFieldData.end(), others.begin(), others.end());
+    if (r.extraFieldData.size() > 0xFFFF) throw Error(ArchiveError::invalidCentralDirectorySize);
+    r.extraFieldLength = static_cast<std::uint16_t>(r.extraFieldData.size());
+    // The version is raised for the block, never lowered: an entry may need a later version
+    // for other reasons (its method, say).
+    if (block)
+        r.versionNeededToExtract = std::max(record.versionNeededToExtract, versionNeededZIP64);
     r.zip64Block = findZIP64Block(r.extraFieldData, fieldsNeeded(r));
     return r;
 }

@@ -8,9 +8,6 @@
 namespace marrowzip {
 namespace {
 
-constexpr std::uint32_t sentinel32 = 0xFFFFFFFF;
-constexpr std::uint16_t sentinel16 = 0xFFFF;
-
 std::size_t widthOf(ZIP64Field field) {
     return field == ZIP64Field::diskNumberStart ? 4 : 8;
 }
@@ -93,7 +90,7 @@ std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
     while (auto block = blocks.next()) {
         // A bare 4-byte header at the very end of the field is never taken for a block.
         if (extraFieldData.size() - block->offset <= 4) return std::nullopt;
-        if (block->headerID == ZIP64ExtendedInformation::zip64HeaderID) {
+        if (block->headerID == zip64HeaderID) {
             return ZIP64ExtendedInformation::parse(
                 extraFieldData.subspan(block->offset, 4 + block->data.size()), fieldsNeeded);
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/format/format.hpp"
 
 namespace marrowzip {
 
@@ -23,7 +24,6 @@ using TailBytesProvider = std::function<std::optional<Bytes>(std::size_t length)
 // The ZIP64 extended information extra field (header ID 0x0001). Only the values that the
 // header's 0xFFFFFFFF (or 0xFFFF) sentinels call for are present on disk, in Field order.
 struct ZIP64ExtendedInformation {
-    static constexpr std::uint16_t zip64HeaderID = 0x0001;
     enum class Field {
         uncompressedSize,
         compressedSize,
@@ -46,10 +46,10 @@ struct ZIP64ExtendedInformation {
     // The number of bytes serialize() writes after the 4-byte header.
     std::uint16_t serializedDataSize() const;
 
-    // The block of an entry whose local header moves to `newOffset`; absent when the entry had
-    // no block or when nothing would remain in it.
-    static std::optional<ZIP64ExtendedInformation> withNewOffset(
-        const std::optional<ZIP64ExtendedInformation>& existing, std::uint64_t newOffset);
+    // The block of a header the engine writes, carrying the values of `values` (its header ID
+    // and data size are set here); absent when every value is 0 and the block would carry
+    // nothing. Every writer of a header builds its block here.
+    static std::optional<ZIP64ExtendedInformation> carrying(ZIP64ExtendedInformation values);
 
     friend bool operator==(const ZIP64ExtendedInformation&,
                            const ZIP64ExtendedInformation&) = default;
@@ -62,7 +62,6 @@ using ZIP64Field = ZIP64ExtendedInformation::Field;
 // modification, bit 1 the access, bit 2 the creation time), in that order. A central header's
 // block carries the modification time alone, whatever its flags say; both forms begin alike.
 struct ExtendedTimestamp {
-    static constexpr std::uint16_t timestampHeaderID = 0x5455;
     static constexpr std::uint8_t modificationTimeFlag = 0x01;
 
     std::uint8_t flags = 0;
@@ -82,7 +81,6 @@ struct ExtendedTimestamp {
 // tag, a 16-bit size and that many bytes. Tag 1 (24 bytes) holds the modification, access and
 // creation times as FILETIMEs: 100-nanosecond intervals since 1601-01-01T00:00:00Z.
 struct NTFSTimes {
-    static constexpr std::uint16_t ntfsHeaderID = 0x000A;
     static constexpr std::uint16_t timesTag = 1;
 
     std::uint64_t modificationTime = 0;
@@ -125,9 +123,9 @@ std::optional<ZIP64ExtendedInformation> findZIP64Block(ByteView extraFieldData,
 std::optional<ByteView> extraFieldBlockData(ByteView extraFieldData, std::uint16_t headerID);
 // The blocks of an extra field other than the ZIP64 one, in their order.
 Bytes extraFieldWithoutZIP64Blocks(ByteView extraField);
-// The extra field of a header the engine writes: the ZIP64 block, then the timestamp, each when
-// given. The ZIP64 block's dataSize is set from the values it carries.
-Bytes extraFieldOfNewHeader(std::optional<ZIP64ExtendedInformation> zip64,
+// The extra field of a header the engine writes: the ZIP64 block (made by carrying()), then the
+// timestamp, each when given.
+Bytes extraFieldOfNewHeader(const std::optional<ZIP64ExtendedInformation>& zip64,
                             const std::optional<ExtendedTimestamp>& timestamp);
 
 struct LocalFileHeader {
@@ -189,14 +187,18 @@ struct CentralDirectoryStructure {
     Bytes serialize() const;
 
     // The central record of a freshly written local header (version made by 789: Unix, 2.1).
+    // An offset of 4 GiB or more is left to `extraField`'s ZIP64 block; its field holds the
+    // sentinel.
     static CentralDirectoryStructure fromLocalFileHeader(const LocalFileHeader& header,
                                                          std::uint32_t externalFileAttributes,
-                                                         std::uint32_t relativeOffset,
+                                                         std::uint64_t relativeOffset,
                                                          Bytes extraField);
-    // The same record for an entry whose local header moved.
-    static CentralDirectoryStructure withNewOffset(
-        const CentralDirectoryStructure& record,
-        const std::optional<ZIP64ExtendedInformation>& zip64, std::uint32_t relativeOffset);
+    // The same record for an entry whose local header moved to `newOffset`: the one relocation
+    // of a moved entry. A record whose offset neither enters nor leaves the ZIP64 block keeps
+    // its bytes but for the offset; otherwise its block is rebuilt so that it parses again with
+    // the same sizes. Throws when the rebuilt extra field outgrows its 16-bit length.
+    static CentralDirectoryStructure withNewOffset(const CentralDirectoryStructure& record,
+                                                   std::uint64_t newOffset);
 
     friend bool operator==(const CentralDirectoryStructure&,
                            const CentralDirectoryStructure&) = default;
@@ -269,8 +271,8 @@ struct ZIP64EndOfCentralDirectoryRecord {
 
     std::uint32_t zip64EOCDRecordSignature = signature;
     std::uint64_t sizeOfZIP64EndOfCentralDirectoryRecord = 44;
-    std::uint16_t versionMadeBy = 789;
-    std::uint16_t versionNeededToExtract = 45;
+    std::uint16_t versionMadeBy = versionMadeByUnix;
+    std::uint16_t versionNeededToExtract = versionNeededZIP64;
     std::uint32_t numberOfDisk = 0;
     std::uint32_t numberOfDiskStart = 0;
     std::uint64_t totalNumberOfEntriesOnDisk = 0;

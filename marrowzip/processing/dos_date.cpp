@@ -47,7 +47,9 @@ std::uint16_t dosDateOf(Date date) {
                                       fields->tm_mday);
 }
 
-Date dateFromDOS(std::uint16_t dosDate, std::uint16_t dosTime) {
+Date dateFromDOS(DOSDateTime dos) {
+    const std::uint16_t dosDate = dos.date;
+    const std::uint16_t dosTime = dos.time;
     // Out-of-range fields (day 0, month 0 or 13-15, hour 24-31, …) are left to timegm, which
     // carries them into the neighbouring fields.
     std::tm fields{};

@@ -17,8 +17,13 @@ struct Timeval {
 std::uint16_t dosTimeOf(Date date);
 // Years before 1980 are written as 1980 and years after 2099 as 2099, month and day kept.
 std::uint16_t dosDateOf(Date date);
+// The two 16-bit fields as a record stores them (there: time first, then date).
+struct DOSDateTime {
+    std::uint16_t date = 0;
+    std::uint16_t time = 0;
+};
 // Out-of-range fields are normalised as timegm does (date 0, time 0 is 1979-11-30T00:00:00Z).
-Date dateFromDOS(std::uint16_t dosDate, std::uint16_t dosTime);
+Date dateFromDOS(DOSDateTime dos);
 Timeval timevalOf(Date date);
 
 // The date to the nanosecond that a Date holds; the epoch for a date that is not finite or lies

@@ -405,9 +405,7 @@ std::optional<Bytes> ArchiveReader::data() const {
     return memoryFile_->data();
 }
 
-std::string ArchiveReader::displayPath() const {
-    return url_.isFileURL() ? url_.path() : url_.absoluteString();
-}
+std::string ArchiveReader::displayPath() const { return url_.displayPath(); }
 
 std::uint64_t ArchiveReader::totalNumberOfEntries() const noexcept {
     if (zip64EndOfCentralDirectory_) {

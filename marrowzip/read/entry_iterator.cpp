@@ -3,21 +3,14 @@
 #include <utility>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/common/saturating.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/positional_window.hpp"
 #include "marrowzip/read/archive_reader.hpp"
 
 namespace marrowzip {
 namespace {
-
-constexpr std::uint16_t encryptedFlag = 1U << 0;
-constexpr std::uint16_t dataDescriptorFlag = 1U << 3;
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 // Reads the descriptor behind the entry's data. Its position follows from the sizes of the
 // central record and its ZIP64 block; the local header's sizes are zero when it has one.

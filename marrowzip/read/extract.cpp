@@ -40,13 +40,6 @@ DataSizes dataSizesOf(const Entry& entry) {
     return {entry.centralCompressedSize(), entry.centralUncompressedSize()};
 }
 
-std::int64_t unitCountOf(const Entry& entry, EntryType type) {
-    if (type == EntryType::directory) return 1;
-    const std::uint64_t size = entry.uncompressedSize();
-    return size > largestSigned ? std::numeric_limits<std::int64_t>::max()
-                                : static_cast<std::int64_t>(size);
-}
-
 CompressionMethod methodOf(const Entry& entry) {
     const auto method = compressionMethodFromRaw(entry.localFileHeader.compressionMethod);
     if (!method) throw Error(ArchiveError::invalidCompressionMethod);
@@ -175,7 +168,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         (type == EntryType::file && sizes.uncompressed == 0 &&
          (entry.localFileHeader.compressionMethod == 0 || sizes.compressed == 0));
     if (!readsNothing) seekToData(stream, entry);
-    const std::int64_t units = unitCountOf(entry, type);
+    const std::int64_t units = entry.progressUnits();
     if (progress != nullptr) progress->setTotalUnitCount(units);
 
     switch (type) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "marrowzip/common/progress.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/dos_date.hpp"
@@ -18,7 +19,6 @@ namespace marrowzip {
 namespace {
 
 constexpr std::size_t maximumPathLength = 0xFFFF;  // the name length is a 16-bit field
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
 
 std::uint16_t typeBits(EntryType type) {
     switch (type) {
@@ -52,24 +52,18 @@ std::string storedPath(std::string_view path, EntryType type, const std::string&
 
 }  // namespace
 
-void ArchiveWriter::appendEntry(std::string_view path, EntryType type,
-                                std::int64_t uncompressedSize, Date modificationDate,
-                                std::optional<std::uint16_t> permissions,
-                                CompressionMethod compressionMethod, std::int64_t bufferSize,
-                                Progress* progress, const EntryDataProvider& provider) {
-    appendEntryFromSource(path, type, uncompressedSize, modificationDate, permissions,
-                          compressionMethod, bufferSize, progress, EntrySource{provider, {}, {}});
+void ArchiveWriter::appendEntry(std::string_view path, const ProvidedEntry& entry,
+                                const EntryDataProvider& provider, const AppendOptions& options) {
+    appendEntryFromSource(path, entry, options, EntrySource{provider, {}, {}});
 }
 
-std::string ArchiveWriter::archivePathForErrors() const {
-    return reader_.url_.isFileURL() ? reader_.url_.path() : reader_.url_.absoluteString();
-}
+std::string ArchiveWriter::archivePathForErrors() const { return reader_.displayPath(); }
 
-ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path, EntryType type,
-                                                        std::int64_t uncompressedSize,
-                                                        Date modificationDate,
-                                                        std::optional<std::uint16_t> permissions,
+ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
+                                                        const ProvidedEntry& provided,
                                                         CompressionMethod compressionMethod) const {
+    const EntryType type = provided.type;
+    const std::int64_t uncompressedSize = provided.uncompressedSize;
     const std::string archivePath = archivePathForErrors();
     PendingEntry entry;
     entry.path = storedPath(path, type, archivePath);
@@ -88,16 +82,16 @@ ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path, E
     entry.uncompressedSize =
         type == EntryType::directory ? 0 : static_cast<std::uint64_t>(uncompressedSize);
     entry.compressionMethod = type == EntryType::file ? compressionMethod : CompressionMethod::none;
-    entry.lastModFileTime = dosTimeOf(modificationDate);
-    entry.lastModFileDate = dosDateOf(modificationDate);
-    if (const auto time = unixTime32Of(modificationDate)) {
+    entry.lastModFileTime = dosTimeOf(provided.modificationDate);
+    entry.lastModFileDate = dosDateOf(provided.modificationDate);
+    if (const auto time = unixTime32Of(provided.modificationDate)) {
         entry.timestamp = ExtendedTimestamp{ExtendedTimestamp::modificationTimeFlag, *time};
     }
     // The type bits come from the entry's type alone: a mode that carries type bits of its own
     // (a full st_mode) must not mix with them.
     const std::uint16_t mode =
-        permissions.value_or(type == EntryType::directory ? defaultDirectoryMode
-                                                          : defaultFileMode) &
+        provided.permissions.value_or(type == EntryType::directory ? defaultDirectoryMode
+                                                                   : defaultFileMode) &
         07777;
     entry.externalFileAttributes = static_cast<std::uint32_t>(typeBits(type) | mode) << 16;
     entry.zip64Sizes = needsZIP64Sizes(entry.uncompressedSize, entry.compressionMethod);
@@ -154,7 +148,7 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
     std::uint64_t headerSize = 0;
     LocalFileHeader header;
     const auto refuseOutgrownSizes = [&] {
-        if (!entry.zip64Sizes && data.written >= sizeLimit) {
+        if (!entry.zip64Sizes && data.written >= sentinel32) {
             // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
             throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
                         "the compressed data outgrew the sizes of its local header");
@@ -189,12 +183,11 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
             headerOffset + headerSize + data.written};
 }
 
-void ArchiveWriter::appendEntryFromSource(std::string_view path, EntryType type,
-                                          std::int64_t uncompressedSize, Date modificationDate,
-                                          std::optional<std::uint16_t> permissions,
-                                          CompressionMethod compressionMethod,
-                                          std::int64_t bufferSize, Progress* progress,
+void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedEntry& provided,
+                                          const AppendOptions& options,
                                           const EntrySource& source) {
+    const std::int64_t bufferSize = options.bufferSize;
+    Progress* const progress = options.progress;
     const BulkFailureGuard bulkGuard(*this);
     const std::string archivePath = archivePathForErrors();
     if (reader_.accessMode_ == AccessMode::read) {
@@ -203,11 +196,11 @@ void ArchiveWriter::appendEntryFromSource(std::string_view path, EntryType type,
     if (bufferSize < 1) {
         throw Error(ArchiveError::invalidBufferSize, archivePath, std::string(path));
     }
-    const PendingEntry entry = prepareEntry(path, type, uncompressedSize, modificationDate,
-                                            permissions, compressionMethod);
+    const PendingEntry entry = prepareEntry(path, provided, options.compressionMethod);
     if (progress != nullptr) {
-        progress->setTotalUnitCount(
-            type == EntryType::directory ? 1 : static_cast<std::int64_t>(entry.uncompressedSize));
+        progress->setTotalUnitCount(provided.type == EntryType::directory
+                                        ? 1
+                                        : static_cast<std::int64_t>(entry.uncompressedSize));
     }
     if (bulk_) {
         appendInBulk(*bulk_, entry, bufferSize, progress, source);

@@ -9,7 +9,7 @@
 namespace marrowzip {
 
 std::shared_ptr<BulkState> ArchiveWriter::beginBulkAppend(std::int64_t bufferSize,
-                                                          BulkOptions options) {
+                                                          const BulkOptions& options) {
     const std::string archivePath = archivePathForErrors();
     if (reader_.accessMode_ == AccessMode::read)
         throw Error(ArchiveError::unwritableArchive, archivePath);

@@ -2,13 +2,9 @@
 
 #include <limits>
 
+#include "marrowzip/format/format.hpp"
+
 namespace marrowzip {
-namespace {
-
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
-
-}  // namespace
-
 std::uint64_t maximumDeflatedSize(std::uint64_t uncompressedSize) {
     // With the coder's settings (window 15, memory level 8) zlib bounds its output by the input
     // plus about 0.03 % (5 bytes of stored-block framing per 16 KiB) and a few bytes. Three
@@ -22,9 +18,9 @@ std::uint64_t maximumDeflatedSize(std::uint64_t uncompressedSize) {
 }
 
 bool needsZIP64Sizes(std::uint64_t uncompressedSize, CompressionMethod compressionMethod) {
-    if (uncompressedSize >= sizeLimit) return true;
+    if (uncompressedSize >= sentinel32) return true;
     return compressionMethod == CompressionMethod::deflate &&
-           maximumDeflatedSize(uncompressedSize) >= sizeLimit;
+           maximumDeflatedSize(uncompressedSize) >= sentinel32;
 }
 
 }  // namespace marrowzip

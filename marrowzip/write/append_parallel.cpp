@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "marrowzip/common/progress.hpp"
+#include "marrowzip/format/format.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
@@ -20,7 +21,6 @@
 namespace marrowzip {
 namespace {
 
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
 constexpr std::uint64_t smallestBlock = std::uint64_t{64} << 10;
 constexpr std::uint64_t largestBlock = std::uint64_t{8} << 20;
 // Enough entries queued to keep the workers busy on small files, few enough descriptors open.
@@ -446,7 +446,7 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
     }
     queued.crc32 = first ? crc32 : combineCRC32(queued.crc32, crc32, size);
     queued.dataWritten += data.size();
-    if (!entry.zip64Sizes && queued.dataWritten >= sizeLimit) {
+    if (!entry.zip64Sizes && queued.dataWritten >= sentinel32) {
         // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
         throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
                     "the compressed data outgrew the sizes of its local header");

@@ -8,21 +8,15 @@
 namespace marrowzip {
 namespace {
 
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
-constexpr std::uint64_t countLimit = 0xFFFF;
-constexpr std::uint16_t utf8NameFlag = 0x0800;
-constexpr std::uint16_t versionNeededDefault = 20;
-constexpr std::uint16_t versionNeededZIP64 = 45;
-
 template <typename Field>
 Field saturated(std::uint64_t value, std::uint64_t limit) {
     return static_cast<Field>(std::min(value, limit));
 }
 
-ZIP64EndOfCentralDirectory makeZIP64EndRecords(
-    const std::optional<ZIP64EndOfCentralDirectory>& existing, std::uint64_t entryCount,
-    std::uint64_t centralDirectorySize, std::uint64_t centralDirectoryStart,
-    std::uint64_t endRecordsStart) {
+// ZIP64 end records that keep what an earlier writer's said of disks and versions; the totals
+// are the caller's to set.
+ZIP64EndOfCentralDirectory zip64EndRecordsKeeping(
+    const std::optional<ZIP64EndOfCentralDirectory>& existing) {
     ZIP64EndOfCentralDirectory records;
     if (existing) {
         records.record.versionMadeBy = existing->record.versionMadeBy;
@@ -37,11 +31,6 @@ ZIP64EndOfCentralDirectory makeZIP64EndRecords(
     // No extensible data sector is ever written, so the record is always 44 bytes after its
     // size field, whatever an earlier writer's record claimed.
     records.record.sizeOfZIP64EndOfCentralDirectoryRecord = 44;
-    records.record.totalNumberOfEntriesOnDisk = entryCount;
-    records.record.totalNumberOfEntriesInCentralDirectory = entryCount;
-    records.record.sizeOfCentralDirectory = centralDirectorySize;
-    records.record.offsetToStartOfCentralDirectory = centralDirectoryStart;
-    records.locator.relativeOffsetOfZIP64EOCDRecord = endRecordsStart;
     return records;
 }
 
@@ -67,13 +56,12 @@ LocalFileHeader ArchiveWriter::makeLocalFileHeader(const PendingEntry& entry,
     header.crc32 = crc32;
     std::optional<ZIP64ExtendedInformation> zip64;
     if (entry.zip64Sizes) {
-        // Both sizes always, so that the first and the second write have the same length.
-        header.compressedSize = static_cast<std::uint32_t>(sizeLimit);
-        header.uncompressedSize = static_cast<std::uint32_t>(sizeLimit);
-        zip64.emplace();
-        zip64->uncompressedSize = entry.uncompressedSize;
-        zip64->compressedSize = compressedSize;
-        zip64->dataSize = zip64->serializedDataSize();
+        // Both sizes always (the declared size is never 0 here), so that the first and the
+        // second write have the same length.
+        header.compressedSize = sentinel32;
+        header.uncompressedSize = sentinel32;
+        zip64 = ZIP64ExtendedInformation::carrying(
+            {.uncompressedSize = entry.uncompressedSize, .compressedSize = compressedSize});
     } else {
         header.compressedSize = static_cast<std::uint32_t>(compressedSize);
         header.uncompressedSize = static_cast<std::uint32_t>(entry.uncompressedSize);
@@ -89,20 +77,15 @@ LocalFileHeader ArchiveWriter::makeLocalFileHeader(const PendingEntry& entry,
 CentralDirectoryStructure ArchiveWriter::makeCentralDirectoryRecord(const LocalFileHeader& header,
                                                                     std::uint64_t relativeOffset,
                                                                     const PendingEntry& entry) {
-    const bool offsetInBlock = relativeOffset >= sizeLimit;
-    std::optional<ZIP64ExtendedInformation> zip64;
-    if (header.zip64Block || offsetInBlock) {
-        zip64.emplace();
-        if (header.zip64Block) {
-            zip64->uncompressedSize = header.zip64Block->uncompressedSize;
-            zip64->compressedSize = header.zip64Block->compressedSize;
-        }
-        if (offsetInBlock) zip64->relativeOffsetOfLocalHeader = relativeOffset;
-    }
+    const ZIP64ExtendedInformation sizes = header.zip64Block.value_or(ZIP64ExtendedInformation{});
+    const auto zip64 = ZIP64ExtendedInformation::carrying(
+        {.uncompressedSize = sizes.uncompressedSize,
+         .compressedSize = sizes.compressedSize,
+         .relativeOffsetOfLocalHeader = relativeOffset >= sentinel32 ? relativeOffset : 0});
     // The central header carries the same timestamp block as the local one: the modification
     // time alone.
     return CentralDirectoryStructure::fromLocalFileHeader(
-        header, entry.externalFileAttributes, saturated<std::uint32_t>(relativeOffset, sizeLimit),
+        header, entry.externalFileAttributes, relativeOffset,
         extraFieldOfNewHeader(zip64, entry.timestamp));
 }
 
@@ -140,23 +123,31 @@ void ArchiveWriter::adoptWrittenDirectory(std::uint64_t start, ByteView addedRec
     }
 }
 
+// The directory's count, size and start and where the end records go: four positions of one
+// layout, computed together at both callers (the shape of the ZIP64 end record itself).
+// NOLINTBEGIN(bugprone-easily-swappable-parameters)
 ArchiveWriter::WrittenEndRecords ArchiveWriter::writeEndOfCentralDirectory(
     std::uint64_t entryCount, std::uint64_t centralDirectorySize,
     std::uint64_t centralDirectoryStart, std::uint64_t endRecordsStart) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     WrittenEndRecords written;
     EndOfCentralDirectoryRecord& record = written.records.endRecord;
     record = reader_.endOfCentralDirectoryRecord_;  // disk numbers and comment stay
-    record.totalNumberOfEntriesOnDisk = saturated<std::uint16_t>(entryCount, countLimit);
+    record.totalNumberOfEntriesOnDisk = saturated<std::uint16_t>(entryCount, sentinel16);
     record.totalNumberOfEntriesInCentralDirectory = record.totalNumberOfEntriesOnDisk;
-    record.sizeOfCentralDirectory = saturated<std::uint32_t>(centralDirectorySize, sizeLimit);
+    record.sizeOfCentralDirectory = saturated<std::uint32_t>(centralDirectorySize, sentinel32);
     record.offsetToStartOfCentralDirectory =
-        saturated<std::uint32_t>(centralDirectoryStart, sizeLimit);
+        saturated<std::uint32_t>(centralDirectoryStart, sentinel32);
 
-    if (entryCount >= countLimit || centralDirectorySize >= sizeLimit ||
-        centralDirectoryStart >= sizeLimit) {
-        const ZIP64EndOfCentralDirectory zip64 =
-            makeZIP64EndRecords(reader_.zip64EndOfCentralDirectory_, entryCount,
-                                centralDirectorySize, centralDirectoryStart, endRecordsStart);
+    if (entryCount >= sentinel16 || centralDirectorySize >= sentinel32 ||
+        centralDirectoryStart >= sentinel32) {
+        ZIP64EndOfCentralDirectory zip64 =
+            zip64EndRecordsKeeping(reader_.zip64EndOfCentralDirectory_);
+        zip64.record.totalNumberOfEntriesOnDisk = entryCount;
+        zip64.record.totalNumberOfEntriesInCentralDirectory = entryCount;
+        zip64.record.sizeOfCentralDirectory = centralDirectorySize;
+        zip64.record.offsetToStartOfCentralDirectory = centralDirectoryStart;
+        zip64.locator.relativeOffsetOfZIP64EOCDRecord = endRecordsStart;
         written.bytes = zip64.record.serialize();
         const Bytes locator = zip64.locator.serialize();
         written.bytes.insert(written.bytes.end(), locator.begin(), locator.end());

@@ -18,7 +18,7 @@
 
 #include "marrowzip/common/unique_fd.hpp"
 #include "marrowzip/read/archive_reader.hpp"
-#include "marrowzip/write/bulk_options.hpp"
+#include "marrowzip/write/append_options.hpp"
 
 namespace marrowzip {
 
@@ -37,11 +37,10 @@ public:
     ArchiveReader& reader() noexcept { return reader_; }
 
     // The operations that Archive offers; see archive.hpp.
-    void appendEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                     Date modificationDate, std::optional<std::uint16_t> permissions,
-                     CompressionMethod compressionMethod, std::int64_t bufferSize,
-                     Progress* progress, const EntryDataProvider& provider);
-    std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, BulkOptions options);
+    void appendEntry(std::string_view path, const ProvidedEntry& entry,
+                     const EntryDataProvider& provider, const AppendOptions& options);
+    std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize,
+                                               const BulkOptions& options);
     bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }
     BulkState* openBulkState() const noexcept { return bulk_.get(); }
     void removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
@@ -94,12 +93,9 @@ public:
         std::uint64_t end = 0;  // the offset behind its data
     };
 
-    void appendEntryFromSource(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                               Date modificationDate, std::optional<std::uint16_t> permissions,
-                               CompressionMethod compressionMethod, std::int64_t bufferSize,
-                               Progress* progress, const EntrySource& source);
-    PendingEntry prepareEntry(std::string_view path, EntryType type, std::int64_t uncompressedSize,
-                              Date modificationDate, std::optional<std::uint16_t> permissions,
+    void appendEntryFromSource(std::string_view path, const ProvidedEntry& provided,
+                               const AppendOptions& options, const EntrySource& source);
+    PendingEntry prepareEntry(std::string_view path, const ProvidedEntry& provided,
                               CompressionMethod compressionMethod) const;
     const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
     // Refuses (before anything is written) an archive that cannot be read whole: a central
@@ -204,8 +200,12 @@ public:
                              std::int64_t bufferSize, Progress* progress) const;
     void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                          Progress* progress) const;
-    void copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
-                          std::int64_t bufferSize, Progress* progress) const;
+    struct ByteRange {
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+    };
+    void copyArchiveBytes(ByteRange range, std::FILE* target, std::int64_t bufferSize,
+                          Progress* progress) const;
     void adoptMemoryArchive(const ArchiveReader& temporary);
     void adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath);
 

@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/format/update_journal.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/memory_file.hpp"
@@ -18,9 +17,6 @@
 
 namespace marrowzip {
 namespace {
-
-constexpr std::uint64_t sizeLimit = 0xFFFFFFFF;
-constexpr std::uint16_t zip64HeaderID = 0x0001;
 
 // A folder next to the archive, so that the finished copy replaces it by rename(2) on the same
 // file system; removed with its contents on every exit.
@@ -43,51 +39,6 @@ public:
 private:
     std::filesystem::path path_;
 };
-
-// The extra field with its ZIP64 block replaced by `block` (or dropped when `block` is empty);
-// the other blocks stay, in their order.
-Bytes replacingZIP64Block(const Bytes& extraField, const Bytes& block) {
-    Bytes result = block;
-    const Bytes others = extraFieldWithoutZIP64Blocks(extraField);
-    result.insert(result.end(), others.begin(), others.end());
-    return result;
-}
-
-// The central header of an entry whose local header now lies at `newOffset`. The ZIP64 block
-// is rewritten only when the offset enters or leaves it, and then holds exactly the values that
-// the header's 0xFFFFFFFF fields call for, so that it parses again.
-CentralDirectoryStructure relocatedRecord(const CentralDirectoryStructure& record,
-                                          std::uint64_t newOffset) {
-    CentralDirectoryStructure relocated = record;
-    const bool offsetInBlock = newOffset >= sizeLimit;
-    relocated.relativeOffsetOfLocalHeader =
-        static_cast<std::uint32_t>(offsetInBlock ? sizeLimit : newOffset);
-    if (!offsetInBlock && record.relativeOffsetOfLocalHeader != sizeLimit) return relocated;
-
-    const ZIP64ExtendedInformation old = record.zip64Block.value_or(ZIP64ExtendedInformation{});
-    ByteWriter values;
-    if (relocated.uncompressedSize == sizeLimit) values.u64(old.uncompressedSize);
-    if (relocated.compressedSize == sizeLimit) values.u64(old.compressedSize);
-    if (offsetInBlock) values.u64(newOffset);
-    if (relocated.diskNumberStart == 0xFFFF) values.u32(old.diskNumberStart);
-    Bytes block;
-    if (!values.bytes().empty()) {
-        block = ByteWriter()
-                    .u16(zip64HeaderID)
-                    .u16(static_cast<std::uint16_t>(values.bytes().size()))
-                    .bytes(values.bytes())
-                    .bytes();
-        relocated.versionNeededToExtract =
-            std::max<std::uint16_t>(relocated.versionNeededToExtract, 45);
-    }
-    relocated.extraFieldData = replacingZIP64Block(record.extraFieldData, block);
-    if (relocated.extraFieldData.size() > 0xFFFF) {
-        throw Error(ArchiveError::invalidCentralDirectorySize);
-    }
-    relocated.extraFieldLength = static_cast<std::uint16_t>(relocated.extraFieldData.size());
-    relocated.zip64Block = findZIP64Block(relocated.extraFieldData, fieldsNeeded(relocated));
-    return relocated;
-}
 
 }  // namespace
 
@@ -171,7 +122,7 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
             prefixLength = std::min(prefixLength, current->localHeaderOffset());
         }
     }
-    copyArchiveBytes(0, prefixLength, out, bufferSize, progress);
+    copyArchiveBytes({.offset = 0, .length = prefixLength}, out, bufferSize, progress);
 
     Bytes centralDirectory;
     std::uint64_t entryCount = 0;
@@ -188,7 +139,8 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
         const std::uint64_t newOffset = streamPosition(out);
         copyLocalRecord(*current, out, bufferSize, progress);
         const Bytes record =
-            relocatedRecord(current->centralDirectoryStructure, newOffset).serialize();
+            CentralDirectoryStructure::withNewOffset(current->centralDirectoryStructure, newOffset)
+                .serialize();
         centralDirectory.insert(centralDirectory.end(), record.begin(), record.end());
         ++entryCount;
     }
@@ -213,19 +165,19 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
 void ArchiveWriter::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
                                     Progress* progress) const {
     try {
-        copyArchiveBytes(entry.localHeaderOffset(), entry.localRecordLength(), target, bufferSize,
-                         progress);
+        copyArchiveBytes({.offset = entry.localHeaderOffset(), .length = entry.localRecordLength()},
+                         target, bufferSize, progress);
     } catch (const Error& error) {
         if (error.code() != ArchiveError::invalidEntrySize) throw;
         throw Error(ArchiveError::invalidEntrySize, {}, entry.path());
     }
 }
 
-void ArchiveWriter::copyArchiveBytes(std::uint64_t offset, std::uint64_t length, std::FILE* target,
-                                     std::int64_t bufferSize, Progress* progress) const {
+void ArchiveWriter::copyArchiveBytes(ByteRange range, std::FILE* target, std::int64_t bufferSize,
+                                     Progress* progress) const {
     std::FILE* in = reader_.archiveFile_.get();
-    seekStream(in, offset, DataError::unreadableFile);
-    std::uint64_t remaining = length;
+    seekStream(in, range.offset, DataError::unreadableFile);
+    std::uint64_t remaining = range.length;
     while (remaining > 0) {
         if (progress != nullptr && progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <thread>
+#include <tuple>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
@@ -33,13 +34,30 @@ TEST(Errors, DescriptionNamesTheFileAndTheEntry) {
         EXPECT_STREQ(error.what(), description);
 }
 
-TEST(Errors, PosixErrorsKeepTheCodeAndThePath) {
-    const Error error = posixFileError(ENOENT, "/missing/file");
-    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
-    EXPECT_EQ(error.path(), "/missing/file");
-    // A number that names no POSIX error becomes EPERM.
-    EXPECT_EQ(posixFileError(0, "/x").code(), std::errc::operation_not_permitted);
-    EXPECT_EQ(posixFileError(99999, "/x").code(), std::errc::operation_not_permitted);
+// One kind per situation: a file error compares equal to its std::errc, and a POSIX failure
+// with a kind of its own (a missing archive, a name already taken) becomes that kind.
+TEST(Errors, FileErrorsAreTheirPortableConditionAndPosixFailuresTakeTheirKind) {
+    const std::tuple<std::error_code, std::errc, std::error_code> cases[] = {
+        {FileError::fileReadNoSuchFile, std::errc::no_such_file_or_directory,
+         posixFileError(ENOENT, "/m").code()},
+        {FileError::fileWriteFileExists, std::errc::file_exists,
+         posixFileError(EEXIST, "/m").code()},
+        {FileError::fileReadNoPermission, std::errc::permission_denied, {}},
+        {FileError::fileReadTooLarge, std::errc::file_too_large, {}},
+        {FileError::fileReadInvalidFileName, std::errc::invalid_argument, {}},
+        // A number that names no POSIX error becomes EPERM.
+        {posixFileError(0, "/x").code(), std::errc::operation_not_permitted,
+         posixFileError(99999, "/x").code()},
+        {posixFileError(ENOSPC, "/x").code(), std::errc::no_space_on_device, {}},
+    };
+    for (const auto& [code, condition, posix] : cases) {
+        EXPECT_EQ(code, condition) << code.message();
+        EXPECT_NE(code, std::errc::io_error) << code.message();
+        if (posix) {
+            EXPECT_EQ(posix, code) << code.message();
+        }
+    }
+    EXPECT_EQ(posixFileError(ENOENT, "/missing/file").path(), "/missing/file");
 }
 
 using Components = std::vector<std::string>;

@@ -46,7 +46,7 @@ void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
     Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
     const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
     for (const std::string& item : tree.items)
-        archive.appendEntry(item, base, method);
+        archive.appendEntry(item, base, {.compressionMethod = method});
     bulk.finish();
 }
 
@@ -116,8 +116,9 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
                 } else if (i == before && failure == Failure::thrown) {
                     throw Error(std::make_error_code(std::errc::interrupted), "the caller gave up");
                 }
-                archive.appendEntry(tree.items[i], base, CompressionMethod::deflate,
-                                    defaultChunkSize, progress.makeChild(1, 1).get());
+                archive.appendEntry(tree.items[i], base,
+                                    {.compressionMethod = CompressionMethod::deflate,
+                                     .progress = progress.makeChild(1, 1).get()});
             }
             bulk.finish();
         });

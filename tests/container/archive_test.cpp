@@ -88,6 +88,14 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
         EXPECT_EQ(e.path(), existing.string());
     }
     EXPECT_EQ(testing::readFileBytes(existing), testing::bytesOf("keep me"));
+    // A missing archive is the same kind of error as a missing source item.
+    try {
+        Archive::openFile(FileURL::fromPath((folder / "missing.zip").string()), Mode::read);
+        ADD_FAILURE() << "opened a missing archive";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), FileError::fileReadNoSuchFile);
+        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+    }
 
     Archive::openFile(FileURL::fromPath((folder / "new.zip").string()), Mode::create);
     EXPECT_EQ(testing::readFileBytes(folder / "new.zip"), testing::hex(endRecord(0)));

@@ -34,10 +34,10 @@ inline Bytes slice(const Bytes& bytes, std::int64_t position, std::int64_t size)
 
 inline void appendBytes(Archive& archive, const std::string& path, const Bytes& bytes,
                         CompressionMethod method = CompressionMethod::none) {
-    archive.appendEntry(path, EntryType::file, std::ssize(bytes), sampleDate, std::nullopt, method,
-                        defaultChunkSize, nullptr, [&](std::int64_t position, std::int64_t size) {
-                            return slice(bytes, position, size);
-                        });
+    archive.appendEntry(
+        path, {.uncompressedSize = std::ssize(bytes), .modificationDate = sampleDate},
+        [&](std::int64_t position, std::int64_t size) { return slice(bytes, position, size); },
+        {.compressionMethod = method});
 }
 
 inline Bytes entryBytes(Archive& archive, const Entry& entry) {

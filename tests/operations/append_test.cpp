@@ -30,13 +30,19 @@ TEST(AppendedRecords, CarryTheMethodAndModeOfEachKindOfItem) {
     appendBytes(archive, "empty", {}, CompressionMethod::deflate);
     Progress cancelled;
     cancelled.cancel();
-    archive.appendEntry("folder", EntryType::directory, 0, sampleDate, std::nullopt,
-                        CompressionMethod::deflate, defaultChunkSize, &cancelled,
-                        [](std::int64_t, std::int64_t) { return Bytes(); });
+    const AppendOptions deflated{.compressionMethod = CompressionMethod::deflate,
+                                 .progress = &cancelled};
+    archive.appendEntry(
+        "folder", {.type = EntryType::directory, .modificationDate = sampleDate},
+        [](std::int64_t, std::int64_t) { return Bytes(); }, deflated);
     // A whole st_mode of a file: its type bits must not mix with the link's.
-    archive.appendEntry("link", EntryType::symlink, 1, sampleDate, S_IFREG | 0777,
-                        CompressionMethod::deflate, defaultChunkSize, &cancelled,
-                        [](std::int64_t, std::int64_t) { return bytesOf("x"); });
+    archive.appendEntry(
+        "link",
+        {.type = EntryType::symlink,
+         .uncompressedSize = 1,
+         .modificationDate = sampleDate,
+         .permissions = S_IFREG | 0777},
+        [](std::int64_t, std::int64_t) { return bytesOf("x"); }, deflated);
     archive.appendEntry("tool", FileURL::fromPath((folder / "tool").string()));
 
     const std::tuple<std::string, std::uint16_t, std::uint32_t> expected[] = {
@@ -68,8 +74,7 @@ TEST(AppendedRecords, CarryTheExactModificationTimeInBothHeaders) {
     };
     Archive archive = Archive::openMemory({}, Archive::AccessMode::create);
     for (const auto& [date, extra, time] : cases) {
-        archive.appendEntry(std::to_string(date), EntryType::file, 0, date, std::nullopt,
-                            CompressionMethod::none, defaultChunkSize, nullptr,
+        archive.appendEntry(std::to_string(date), {.modificationDate = date},
                             [](std::int64_t, std::int64_t) { return Bytes(); });
     }
     std::size_t index = 0;
@@ -108,8 +113,10 @@ TEST(AppendRefusals, WriteNothingAndNameTheCulprit) {
         {[&] { appendBytes(archive, "file/", {}); }, ArchiveError::invalidEntryPath, path},
         // Longer than a link can hold: extraction would refuse the entry (found by fuzzing).
         {[&] {
-             archive.appendEntry("link", EntryType::symlink, PATH_MAX, sampleDate, std::nullopt,
-                                 CompressionMethod::none, defaultChunkSize, nullptr,
+             archive.appendEntry("link",
+                                 {.type = EntryType::symlink,
+                                  .uncompressedSize = PATH_MAX,
+                                  .modificationDate = sampleDate},
                                  [](std::int64_t, std::int64_t size) { return Bytes(size, 'a'); });
          },
          ArchiveError::invalidEntryPath, path},

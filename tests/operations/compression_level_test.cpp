@@ -26,7 +26,7 @@ struct LevelSample {
         Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
         for (const std::string name : {"small.txt", "large.log"}) {
             archive.appendEntry(name, FileURL::fromPath((folder / name).string()),
-                                CompressionMethod::deflate);
+                                {.compressionMethod = CompressionMethod::deflate});
         }
         appendBytes(archive, "provided.txt", small, CompressionMethod::deflate);
         bulk.finish();

@@ -80,10 +80,14 @@ TEST(FailedAppends, LeaveTheArchiveAsBeforeTheFailingEntryAndUsable) {
             };
             try {
                 if (failure == Failure::source) {
-                    archive.appendEntry("failing", FileURL::fromPath(source), method);
+                    archive.appendEntry("failing", FileURL::fromPath(source),
+                                        {.compressionMethod = method});
                 } else {
-                    archive.appendEntry("failing", EntryType::file, std::ssize(data), sampleDate,
-                                        std::nullopt, method, chunk, &progress, provider);
+                    archive.appendEntry(
+                        "failing",
+                        {.uncompressedSize = std::ssize(data), .modificationDate = sampleDate},
+                        provider,
+                        {.compressionMethod = method, .bufferSize = chunk, .progress = &progress});
                 }
                 ADD_FAILURE() << "the append succeeded";
             } catch (const Error& error) {
@@ -175,7 +179,8 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
     // A provider's append writes as a file's does: the storage faults strike the same writes.
     const auto append = [&](CompressionMethod method) -> Operation {
         return [&, method](Archive& archive, const Entry&, const Entry&) {
-            archive.appendEntry("three", source, method, chunk);
+            archive.appendEntry("three", source,
+                                {.compressionMethod = method, .bufferSize = chunk});
         };
     };
     const auto extract = [&](bool first) -> Operation {

@@ -135,8 +135,8 @@ TEST(UpdateJournal, NoJournalIsLeftBehindByFinishedOrFailedUpdates) {
     EXPECT_FALSE(fs::exists(journalOf(sample.path)));
     EXPECT_TRUE(errorOf([&] {
         appendBytes(*sample.archive, "short", Bytes(10), CompressionMethod::none);
-        sample.archive->appendEntry("liar", EntryType::file, 100, sampleDate, std::nullopt,
-                                    CompressionMethod::none, defaultChunkSize, nullptr,
+        sample.archive->appendEntry("liar",
+                                    {.uncompressedSize = 100, .modificationDate = sampleDate},
                                     [](std::int64_t, std::int64_t) { return Bytes(1); });
     }));
     EXPECT_FALSE(fs::exists(journalOf(sample.path)));
@@ -287,7 +287,7 @@ TEST(BulkOptions, AllOrNothingPutsTheArchiveBackAndTheMethodAskedForIsWritten) {
         const std::string name = "noise" + std::to_string(storeIfNotSmaller);
         Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, options);
         sample.archive->appendEntry(name, FileURL::fromPath((sample.folder / "noise").string()),
-                                    CompressionMethod::deflate);
+                                    {.compressionMethod = CompressionMethod::deflate});
         bulk.finish();
         EXPECT_EQ(sample.archive->findEntry(name)->centralDirectoryStructure.compressionMethod,
                   storeIfNotSmaller ? 0 : 8);

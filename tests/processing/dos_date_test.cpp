@@ -27,10 +27,10 @@ TEST(DosDate, WritesTheUtcFieldsAndClampsTheYear) {
         EXPECT_EQ(dosDateOf(date), dosDate) << date;
         EXPECT_EQ(dosTimeOf(date), dosTime) << date;
     }
-    EXPECT_EQ(dateFromDOS(21092, 10435), utc(2021, 3, 4, 5, 6, 6));
+    EXPECT_EQ(dateFromDOS({21092, 10435}), utc(2021, 3, 4, 5, 6, 6));
     // Out-of-range fields carry over: day 0 of month 0, and month 13 at hour 24.
-    EXPECT_EQ(dateFromDOS(0, 0), utc(1979, 11, 30, 0, 0, 0));
-    EXPECT_EQ(dateFromDOS((41 << 9) + (13 << 5) + 1, 24 << 11), utc(2022, 1, 2, 0, 0, 0));
+    EXPECT_EQ(dateFromDOS({0, 0}), utc(1979, 11, 30, 0, 0, 0));
+    EXPECT_EQ(dateFromDOS({(41 << 9) + (13 << 5) + 1, 24 << 11}), utc(2022, 1, 2, 0, 0, 0));
     // Timevals keep the sign of the fraction.
     for (auto [date, seconds, microseconds] :
          {std::tuple{1.5, 1, 500'000}, {0.0, 0, 0}, {-1.25, -1, -250'000}}) {
@@ -63,7 +63,7 @@ TEST(DosDate, IgnoresTheLocalTimeZone) {
         ::tzset();
         EXPECT_EQ(dosDateOf(date), (41 << 9) + (7 << 5) + 1) << zone;
         EXPECT_EQ(dosTimeOf(date), (23 << 11) + (30 << 5)) << zone;
-        EXPECT_EQ(dateFromDOS(dosDateOf(date), dosTimeOf(date)), date) << zone;
+        EXPECT_EQ(dateFromDOS({dosDateOf(date), dosTimeOf(date)}), date) << zone;
     }
     ::setenv("TZ", restore.c_str(), 1);
     ::tzset();

@@ -20,8 +20,7 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     Archive archive =
         Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
     archive.appendEntry(
-        "zeros", EntryType::file, size, sampleDate, std::nullopt, CompressionMethod::none,
-        defaultChunkSize, nullptr,
+        "zeros", {.uncompressedSize = size, .modificationDate = sampleDate},
         [](std::int64_t, std::int64_t wanted) { return Bytes(static_cast<std::size_t>(wanted)); });
     appendBytes(archive, "after.txt", bytesOf("after\n"));
 

@@ -133,7 +133,7 @@ DialogScript::Handler cancelDialog() {
 // A job whose source delivers slowly: ten files of 1 MB over a few seconds, until cancelled.
 void slowJob(JobProgress& progress, const fs::path& root) {
     constexpr std::int64_t size = 1'000'000;
-    progress.setTotals(10, 10 * size);
+    progress.setTotals({.files = 10, .units = 10 * size});
     for (int file = 0; file < 10 && !progress.isCancelled(); ++file) {
         const std::string path = (root / "Mes données/run1/sub folder with a long name" /
                                   ("measurement-" + std::to_string(file) + ".qorvels"))

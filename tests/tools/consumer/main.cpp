@@ -9,12 +9,12 @@ int main() {
     using namespace marrowzip;
     const std::string text(10000, 'q');
     auto archive = Archive::openMemory({}, Archive::AccessMode::create);
-    archive.appendEntry("notes.txt", EntryType::file, static_cast<std::int64_t>(text.size()), 0,
-                        std::nullopt, CompressionMethod::deflate, defaultChunkSize, nullptr,
+    archive.appendEntry("notes.txt", {.uncompressedSize = static_cast<std::int64_t>(text.size())},
                         [&](std::int64_t position, std::int64_t size) {
                             const auto begin = text.begin() + position;
                             return Bytes(begin, begin + size);
-                        });
+                        },
+                        {.compressionMethod = CompressionMethod::deflate});
     const auto entry = archive.findEntry("notes.txt");
     std::string restored;
     const auto crc = archive.extractEntry(

@@ -1,3 +1,5 @@
+// How entries are appended, one at a time and in bulk.
+//
 // Bulk appends.
 //
 // Outside bulk mode each append rewrites the whole central directory behind its entry, so N
@@ -27,11 +29,34 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/format/entry.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {
+
+class Progress;
+
+// How an entry is appended: its method (a folder or link is always stored), the size of the
+// pieces read and written, and the progress of this entry, e.g.
+// `archive.appendEntry("a.txt", url, {.compressionMethod = CompressionMethod::deflate})`.
+struct AppendOptions {
+    CompressionMethod compressionMethod = CompressionMethod::none;
+    std::int64_t bufferSize = defaultChunkSize;
+    Progress* progress = nullptr;
+};
+
+// What the file system tells of an item and a provider cannot: the entry's type, size
+// (ignored for a folder), modification date and permissions (the type's default when
+// absent).
+struct ProvidedEntry {
+    EntryType type = EntryType::file;
+    std::int64_t uncompressedSize = 0;
+    Date modificationDate = 0;
+    std::optional<std::uint16_t> permissions = {};
+};
 
 struct BulkOptions {
     unsigned workers = 0;  // 0: one per core; 1: no worker threads
