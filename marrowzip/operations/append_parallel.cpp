@@ -110,24 +110,18 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
         const PendingEntry& entry = queued.entry;
         const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
         const bool last = piece.offset + piece.size == entry.uncompressedSize;
-        const std::uint64_t history = deflated && queued.pieces.size() > 1
-                                          ? std::min<std::uint64_t>(piece.offset, deflateWindowSize)
-                                          : 0;
         // The last piece asks for one byte more: a file that grew since its size was taken
         // still has bytes to give.
-        const std::uint64_t wanted = history + piece.size + (last ? 1 : 0);
-        ReadBuffer input =
-            readAt(queued.file.get(), piece.offset - history, wanted, queued.sourcePath);
-        if (input.size < history + piece.size) {
-            const std::uint64_t delivered =
-                input.size - std::min<std::uint64_t>(input.size, history);
-            throw shortSource(queued.sourcePath, entry.path, delivered, piece.size, piece.offset);
+        const std::uint64_t wanted = piece.size + (last ? 1 : 0);
+        ReadBuffer input = readAt(queued.file.get(), piece.offset, wanted, queued.sourcePath);
+        if (input.size < piece.size) {
+            throw shortSource(queued.sourcePath, entry.path, input.size, piece.size, piece.offset);
         }
-        if (input.size > history + piece.size) throw grownSource(queued.sourcePath, entry.path);
-        const ByteView block = input.view().subspan(static_cast<std::size_t>(history));
+        if (input.size > piece.size) throw grownSource(queued.sourcePath, entry.path);
+        const ByteView block = input.view();
         checksum = updateCRC32(block, 0);
         if (!deflated) {
-            stored = std::move(input);  // nothing before the block was read
+            stored = std::move(input);
         } else if (queued.pieces.size() == 1) {
             data = workerCoders.compressWhole(block);
             // Data that does not shrink is stored when the caller asked for that.
@@ -136,8 +130,7 @@ void Archive::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece
                 stored = std::move(input);
             }
         } else {
-            data = workerCoders.block().compress(
-                input.view().first(static_cast<std::size_t>(history)), block, last);
+            data = workerCoders.block().compress(block, last);
         }
         if (queued.progress != nullptr) {
             queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
@@ -191,8 +184,7 @@ void Archive::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* pro
         QueuedEntry::Piece piece;
         piece.offset = offset;
         piece.size = std::min(pieceSize, size - offset);
-        const std::uint64_t history = deflated && !whole ? deflateWindowSize : 0;
-        piece.reserved = history + piece.size + (deflated ? maximumDeflatedSize(piece.size) : 0);
+        piece.reserved = piece.size + (deflated ? maximumDeflatedSize(piece.size) : 0);
         queued->pieces.push_back(std::move(piece));
     }
     queued->entry = std::move(entry);
@@ -432,7 +424,9 @@ void Archive::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView da
         if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;
-        seekStream(stream, queued.headerOffset);
+        // Entries follow one another, so the stream is mostly there already; a seek would flush
+        // its buffer, a write and a seek for every small file.
+        if (streamPosition(stream) != queued.headerOffset) seekStream(stream, queued.headerOffset);
     } else if (streamPosition(stream) !=
                queued.headerOffset + queued.headerSize + queued.dataWritten) {
         // Something else used the stream in between (an extraction).
