@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
 
 #include "marrowzip/container/entry_selection.hpp"
@@ -37,7 +39,8 @@ public:
         const std::optional<std::string>& entryPath = options_.entryPath;
         fs::path absolute = fs::path(FileURL::fromPath(typed).path()).lexically_normal();
         if (!absolute.has_filename()) absolute = absolute.parent_path();  // "a/b/" → "a/b"
-        const fs::file_status status = statusOf(absolute);
+        const ItemStatus item = statusOf(absolute);
+        const fs::file_status& status = item.status;
         if (!fs::exists(status)) throw Error(FileError::fileReadNoSuchFile, absolute.string());
         if (fs::is_regular_file(status) && isArchive(absolute)) {
             throw CommandFailure(typed + ": an archive cannot be added to itself");
@@ -55,7 +58,7 @@ public:
         if (!named && fs::is_directory(status)) {
             addChildren(absolute, "");
         } else if (!isExcluded(path)) {
-            add(absolute, path, status);
+            add(absolute, path, item);
         }
     }
 
@@ -68,12 +71,32 @@ private:
         return error ? fs::path() : location;
     }
 
-    static fs::file_status statusOf(const fs::path& path) {
-        std::error_code error;
-        const fs::file_status status = fs::symlink_status(path, error);
-        if (error && error != std::errc::no_such_file_or_directory)
-            throw Error(error, path.string());
-        return status;
+    // The item's type and size (a link's own, not its target's), from one lstat(2): a tree of
+    // small files costs about its path lookups.
+    struct ItemStatus {
+        fs::file_status status;
+        std::uint64_t size = 0;
+    };
+
+    static ItemStatus statusOf(const fs::path& path) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) {
+            if (errno == ENOENT) return {fs::file_status(fs::file_type::not_found), 0};
+            throw Error(std::error_code(errno, std::generic_category()), path.string());
+        }
+        return {fs::file_status(typeOf(status.st_mode)),
+                static_cast<std::uint64_t>(status.st_size)};
+    }
+
+    static fs::file_type typeOf(mode_t mode) {
+        if (S_ISREG(mode)) return fs::file_type::regular;
+        if (S_ISDIR(mode)) return fs::file_type::directory;
+        if (S_ISLNK(mode)) return fs::file_type::symlink;
+        if (S_ISBLK(mode)) return fs::file_type::block;
+        if (S_ISCHR(mode)) return fs::file_type::character;
+        if (S_ISFIFO(mode)) return fs::file_type::fifo;
+        if (S_ISSOCK(mode)) return fs::file_type::socket;
+        return fs::file_type::unknown;
     }
 
     static bool isStorable(const fs::file_status& status) {
@@ -82,8 +105,9 @@ private:
 
     bool isArchive(const fs::path& path) const { return archive_ && identityOf(path) == archive_; }
 
-    void add(const fs::path& item, const std::string& entryPath, const fs::file_status& status) {
+    void add(const fs::path& item, const std::string& entryPath, const ItemStatus& taken) {
         const FileURL url = FileURL::fromPath(item.string());
+        const fs::file_status& status = taken.status;
         if (fs::is_directory(status)) {
             plan.entries.push_back({entryPath + "/", url, EntryType::directory, 1});
             addChildren(item, entryPath);
@@ -91,8 +115,7 @@ private:
         }
         const bool link = fs::is_symlink(status);
         std::error_code error;
-        const auto size =
-            link ? fs::read_symlink(item, error).native().size() : fs::file_size(item, error);
+        const auto size = link ? fs::read_symlink(item, error).native().size() : taken.size;
         if (error) throw Error(error, item.string());
         plan.entries.push_back({entryPath, url, link ? EntryType::symlink : EntryType::file,
                                 static_cast<std::int64_t>(size)});
@@ -109,7 +132,8 @@ private:
         std::sort(children.begin(), children.end());
         const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
         for (const fs::path& child : children) {
-            const fs::file_status status = statusOf(child);
+            const ItemStatus taken = statusOf(child);
+            const fs::file_status& status = taken.status;
             const std::string childPath = base + child.filename().string();
             if (isExcluded(childPath)) continue;
             if (!isStorable(status)) {
@@ -121,7 +145,7 @@ private:
                 plan.skippedArchive = true;
                 continue;
             }
-            add(child, childPath, status);
+            add(child, childPath, taken);
         }
         // An archive still to be made here would have been met among the children.
         if (!archive_ && isArchiveFolder(folder) &&

@@ -19,6 +19,7 @@ namespace {
 // O_NONBLOCK: a named pipe without a writer reads as empty instead of hanging the append.
 UniqueFd openSourceDescriptor(const std::string& path) {
     UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!descriptor && errno == EACCES) throw Error(FileError::fileReadNoPermission, path);
     if (!descriptor) throw posixFileError(errno, path);
     return descriptor;
 }
@@ -87,15 +88,13 @@ void Archive::appendItemToQueue(std::string_view path, const FileURL& itemURL,
             appendItem(path, itemURL, compressionMethod, bufferSize, progress, status);
             return;
         }
-        if (::access(itemURL.path().c_str(), R_OK) != 0) {
-            throw Error(FileError::fileReadNoPermission, itemURL.path());
-        }
+        // Opened at once: its refusal is the permission check, one path lookup fewer per file.
+        file = openSourceDescriptor(itemURL.path());
         const Date modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
                                       static_cast<Date>(status.st_mtim.tv_nsec) / 1e9;
         entry = prepareEntry(path, EntryType::file, status.st_size, modificationDate,
                              static_cast<std::uint16_t>(status.st_mode & 07777), compressionMethod);
         if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
-        file = openSourceDescriptor(itemURL.path());
     } catch (...) {
         failQueuedAppend(bulk);
     }
