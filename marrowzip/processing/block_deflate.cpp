@@ -79,6 +79,11 @@ struct BlockDeflater::State {
     explicit State(int level) : deflater(libdeflateLevel(level)) {}
     WholeBufferDeflater deflater;
     BlockBoundaryScanner scanner;
+    // libdeflate's output room, kept for the next block: the block's own output is then only
+    // as large as it is (a fresh buffer of the worst case would be zeroed and faulted in whole,
+    // and kept in memory until the block is written).
+    std::unique_ptr<std::uint8_t[]> room;
+    std::size_t roomSize = 0;
 };
 
 BlockDeflater::BlockDeflater(int level) : state_(std::make_unique<State>(level)) {}
@@ -104,8 +109,19 @@ void openStream(Bytes& stream, BlockBoundaryScanner& scanner) {
 }  // namespace
 
 Bytes BlockDeflater::compress(ByteView block, bool last) {
-    Bytes output = state_->deflater.compress(block);
-    if (!last) openStream(output, state_->scanner);
+    State& state = *state_;
+    const std::size_t needed = state.deflater.bound(block.size());
+    if (state.roomSize < needed) {
+        state.room = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
+        state.roomSize = needed;
+    }
+    const std::size_t produced =
+        state.deflater.compressInto(block, std::span(state.room.get(), state.roomSize));
+    Bytes output;
+    // Room for the empty stored block that opens the stream.
+    output.reserve(produced + 6);
+    output.assign(state.room.get(), state.room.get() + produced);
+    if (!last) openStream(output, state.scanner);
     return output;
 }
 
