@@ -2,72 +2,126 @@
 
 #include <zlib.h>
 
-#include <algorithm>
 #include <climits>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/coder_choice.hpp"
+#include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
-
-struct BlockDeflater::State {
-    z_stream stream{};
-};
-
 namespace {
 
 constexpr int rawWindowBits = -15;
-constexpr int memoryLevel = 8;
-// A sync flush ends a block with up to 5 bytes of header and an empty stored block.
-constexpr std::size_t flushOverhead = 16;
+// The inflation that finds the block boundaries writes its output here and throws it away.
+constexpr std::size_t scanBufferSize = std::size_t{128} << 10;
+// What a sync flush appends: an empty stored block's length and its complement.
+constexpr std::uint8_t emptyStoredLength[] = {0x00, 0x00, 0xFF, 0xFF};
+
+// Bit positions in a raw DEFLATE stream (bit 0 is the low bit of the first byte).
+struct FinalBlock {
+    std::uint64_t headerBit = 0;  // its BFINAL bit, the first of its header
+    std::uint64_t endBit = 0;     // just past its end-of-block code
+};
+
+// Inflates `stream` into a small scratch buffer, stopping at every block boundary, and notes
+// where the last block starts and ends. zlib reports each boundary as the bytes it took
+// (total_in) less the bits of the last byte it left unused (the low bits of data_type).
+class BlockBoundaryScanner {
+public:
+    BlockBoundaryScanner() {
+        if (inflateInit2(&stream_, rawWindowBits) != Z_OK)
+            throw Error(CompressionError::invalidStream);
+    }
+    ~BlockBoundaryScanner() { inflateEnd(&stream_); }
+    BlockBoundaryScanner(const BlockBoundaryScanner&) = delete;
+    BlockBoundaryScanner& operator=(const BlockBoundaryScanner&) = delete;
+
+    FinalBlock scan(ByteView input) {
+        if (inflateReset(&stream_) != Z_OK) throw Error(CompressionError::invalidStream);
+        if (!scratch_) scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(scanBufferSize);
+        // zlib's fields are not const-correct; it never writes through next_in.
+        stream_.next_in = const_cast<Bytef*>(input.data());
+        std::size_t inputLeft = input.size();
+        FinalBlock found;
+        for (;;) {
+            const auto inputStep = static_cast<uInt>(std::min<std::size_t>(inputLeft, UINT_MAX));
+            stream_.avail_in = inputStep;
+            stream_.next_out = scratch_.get();
+            stream_.avail_out = static_cast<uInt>(scanBufferSize);
+            const int result = inflate(&stream_, Z_BLOCK);
+            inputLeft -= inputStep - stream_.avail_in;
+            // Z_STREAM_END cannot come first: inflate stops after the last block's end code. No
+            // progress (Z_BUF_ERROR) means that the stream was cut short.
+            if (result != Z_OK) throw Error(CompressionError::corruptedData);
+            constexpr int atBoundary = 128;
+            constexpr int inLastBlock = 64;
+            constexpr int unusedBitsMask = 7;
+            if ((stream_.data_type & atBoundary) == 0) continue;
+            const std::uint64_t position =
+                std::uint64_t{stream_.total_in} * 8 -
+                static_cast<unsigned>(stream_.data_type & unusedBitsMask);
+            if ((stream_.data_type & inLastBlock) != 0) {
+                found.endBit = position;
+                return found;
+            }
+            found.headerBit = position;  // the next block's header starts here
+        }
+    }
+
+private:
+    z_stream stream_{};
+    std::unique_ptr<std::uint8_t[]> scratch_;
+};
 
 }  // namespace
 
-BlockDeflater::BlockDeflater(int level) : state_(std::make_unique<State>()) {
-    if (deflateInit2(&state_->stream, level, Z_DEFLATED, rawWindowBits, memoryLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-        throw Error(CompressionError::invalidStream);
-    }
+struct BlockDeflater::State {
+    explicit State(int level) : deflater(libdeflateLevel(level)) {}
+    WholeBufferDeflater deflater;
+    BlockBoundaryScanner scanner;
+    // libdeflate's output room, kept for the next block: the block's own output is then only
+    // as large as it is (a fresh buffer of the worst case would be zeroed and faulted in whole,
+    // and kept in memory until the block is written).
+    std::unique_ptr<std::uint8_t[]> room;
+    std::size_t roomSize = 0;
+};
+
+BlockDeflater::BlockDeflater(int level) : state_(std::make_unique<State>(level)) {}
+
+BlockDeflater::~BlockDeflater() = default;
+
+namespace {
+
+// Turns `stream`, one complete raw DEFLATE stream, into the open start of a longer one: the
+// BFINAL bit of its last block is cleared and an empty stored block follows that block's end.
+void openStream(Bytes& stream, BlockBoundaryScanner& scanner) {
+    const FinalBlock last = scanner.scan(stream);
+    stream[last.headerBit / 8] &= static_cast<std::uint8_t>(~(1U << (last.headerBit % 8)));
+    const auto endBit = static_cast<unsigned>(last.endBit % 8);
+    stream.resize(last.endBit / 8 + (endBit == 0 ? 0 : 1));
+    // The bits after the end code in its last byte become the stored block's header (3 zero
+    // bits, stream not final, type stored) and its padding, or begin them.
+    if (endBit != 0) stream.back() &= static_cast<std::uint8_t>((1U << endBit) - 1);
+    if (endBit == 0 || endBit > 5) stream.push_back(0);
+    stream.insert(stream.end(), std::begin(emptyStoredLength), std::end(emptyStoredLength));
 }
 
-BlockDeflater::~BlockDeflater() {
-    deflateEnd(&state_->stream);
-}
+}  // namespace
 
-Bytes BlockDeflater::compress(ByteView dictionary, ByteView block, bool last) {
-    z_stream& stream = state_->stream;
-    if (deflateReset(&stream) != Z_OK) throw Error(CompressionError::invalidStream);
-    if (dictionary.size() > deflateWindowSize) {
-        dictionary = dictionary.subspan(dictionary.size() - deflateWindowSize);
+Bytes BlockDeflater::compress(ByteView block, bool last) {
+    State& state = *state_;
+    const std::size_t needed = state.deflater.bound(block.size());
+    if (state.roomSize < needed) {
+        state.room = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
+        state.roomSize = needed;
     }
-    if (!dictionary.empty() && deflateSetDictionary(&stream, dictionary.data(),
-                                                    static_cast<uInt>(dictionary.size())) != Z_OK) {
-        throw Error(CompressionError::invalidStream);
-    }
-    Bytes output(deflateBound(&stream, static_cast<uLong>(block.size())) + flushOverhead);
-    // zlib's fields are not const-correct; it never writes through next_in.
-    stream.next_in = const_cast<Bytef*>(block.data());
-    std::size_t inputLeft = block.size();
-    std::size_t produced = 0;
-    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
-    for (;;) {
-        // zlib counts in 32 bits: larger blocks are handed over in parts.
-        const auto inputStep = static_cast<uInt>(std::min<std::size_t>(inputLeft, UINT_MAX));
-        stream.avail_in = inputStep;
-        if (output.size() - produced < 64) output.resize(output.size() * 2);
-        const auto outputStep =
-            static_cast<uInt>(std::min<std::size_t>(output.size() - produced, UINT_MAX));
-        stream.next_out = output.data() + produced;
-        stream.avail_out = outputStep;
-        const bool finalStep = inputStep == inputLeft;
-        const int result = deflate(&stream, finalStep ? flush : Z_NO_FLUSH);
-        if (result == Z_STREAM_ERROR) throw Error(CompressionError::invalidStream);
-        inputLeft -= inputStep - stream.avail_in;
-        produced += outputStep - stream.avail_out;
-        if (result == Z_STREAM_END) break;
-        // A flush is complete once zlib leaves output space unused with no input left.
-        if (!last && finalStep && inputLeft == 0 && stream.avail_out != 0) break;
-    }
-    output.resize(produced);
+    const std::size_t produced =
+        state.deflater.compressInto(block, std::span(state.room.get(), state.roomSize));
+    Bytes output;
+    // Room for the empty stored block that opens the stream.
+    output.reserve(produced + 6);
+    output.assign(state.room.get(), state.room.get() + produced);
+    if (!last) openStream(output, state.scanner);
     return output;
 }
 

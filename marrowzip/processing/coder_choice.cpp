@@ -1,5 +1,6 @@
 #include "marrowzip/processing/coder_choice.hpp"
 
+#include "marrowzip/common/types.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
@@ -39,6 +40,12 @@ bool prefersWholeBufferInflate([[maybe_unused]] std::uint64_t compressedSize,
 
 bool streamsAtLevel(int level) noexcept {
     return hasIsal() && level >= 1 && level <= fastestLevelsEnd;
+}
+
+int libdeflateLevel(int level) noexcept {
+    if (level <= 5) return level;
+    if (level == smallestCompressionLevel) return 12;
+    return level == defaultCompressionLevel ? defaultDeflateLevel : level + 2;
 }
 
 }  // namespace marrowzip

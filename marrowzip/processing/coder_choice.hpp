@@ -1,9 +1,10 @@
 // Which DEFLATE library codes what: the one place that chooses, per direction and level. With
 // ISA-L (the build option MARROWZIP_ISAL), it inflates every entry, streaming with bounded memory
-// and still about twice as fast as libdeflate's whole-buffer inflate, and compresses at the fast
-// levels; libdeflate (whole buffers) and zlib (streams and blocks) compress at the default and
-// higher levels. Without ISA-L, zlib streams in both directions and libdeflate inflates entries
-// that fit the memory budget in one piece.
+// and still about twice as fast as libdeflate's whole-buffer inflate, and compresses the entries
+// held in memory at the fast levels; libdeflate compresses those at the default and higher
+// levels, and the blocks of large entries at every level (block_deflate.hpp); zlib streams what
+// is neither. Without ISA-L, zlib streams in both directions and libdeflate inflates entries that
+// fit the memory budget in one piece.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +26,16 @@ std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection 
 // streaming inflater as fast, and only within the budget (whole_buffer.hpp's inflatesWhole).
 bool prefersWholeBufferInflate(std::uint64_t compressedSize, std::uint64_t uncompressedSize);
 
-// Whether compression at `level` streams through makeStreamingCoder whatever the entry's size,
-// instead of libdeflate's whole buffers and zlib's blocks: ISA-L's fast levels compress better
-// than zlib's -1 at libdeflate's speed or more.
+// Whether an entry held in memory as a whole is compressed at `level` through makeStreamingCoder
+// instead of libdeflate's whole buffers: ISA-L's fast levels compress better than zlib's -1 at
+// libdeflate's speed or more.
 bool streamsAtLevel(int level) noexcept;
+
+// libdeflate's level for a level of zlib's scale (1–9), for whole buffers and blocks alike. Up
+// to 5 they compress alike; libdeflate's 6 falls short of zlib's on some text, so the default
+// and above take one step more, and 9 takes libdeflate's strongest (slower, but what the smallest
+// archive asks for).
+int libdeflateLevel(int level) noexcept;
 
 // The individual libraries' coders, for coder_choice.cpp and the tests that hold one library's
 // output to another's.

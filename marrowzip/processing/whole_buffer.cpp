@@ -35,7 +35,16 @@ WholeBufferDeflater::WholeBufferDeflater(int level)
 }
 
 Bytes WholeBufferDeflater::compress(ByteView input) {
-    Bytes output(libdeflate_deflate_compress_bound(compressor_.get(), input.size()));
+    Bytes output(bound(input.size()));
+    output.resize(compressInto(input, output));
+    return output;
+}
+
+std::size_t WholeBufferDeflater::bound(std::size_t size) const {
+    return libdeflate_deflate_compress_bound(compressor_.get(), size);
+}
+
+std::size_t WholeBufferDeflater::compressInto(ByteView input, std::span<std::uint8_t> output) {
     // An empty span may hold null; libdeflate reads nothing for zero bytes but wants a pointer.
     static constexpr std::uint8_t nothing[1] = {0};
     const std::uint8_t* start = input.empty() ? nothing : input.data();
@@ -43,8 +52,7 @@ Bytes WholeBufferDeflater::compress(ByteView input) {
                                                              output.data(), output.size());
     // The output holds the worst case, so 0 means that libdeflate broke its own bound.
     if (produced == 0) throw Error(CompressionError::invalidStream);
-    output.resize(produced);
-    return output;
+    return produced;
 }
 
 Bytes compressDeflateWhole(ByteView input, int level) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "marrowzip/common/types.hpp"
 
@@ -40,6 +41,11 @@ public:
 
     // The complete raw DEFLATE stream of `input`.
     Bytes compress(ByteView input);
+    // The most that compressing `size` bytes can produce.
+    std::size_t bound(std::size_t size) const;
+    // Compresses `input` into `output`, which holds at least bound(input.size()) bytes; the
+    // number of bytes written.
+    std::size_t compressInto(ByteView input, std::span<std::uint8_t> output);
 
 private:
     struct Release {

@@ -12,7 +12,7 @@
 
 namespace marrowzip {
 
-// The one place where a compression level (1–9) becomes the level of each coder.
+// The coders of one compression level (1–9); coder_choice.hpp says which codes what.
 class AppendCoders {
 public:
     explicit AppendCoders(int level = defaultCompressionLevel) : level_(level) {}
@@ -29,21 +29,12 @@ public:
             coder.reset();
             return compressInOnePass(coder, data);
         }
-        if (!whole_) whole_.emplace(wholeBufferLevel(level_));
+        if (!whole_) whole_.emplace(libdeflateLevel(level_));
         return whole_->compress(data);
     }
     BlockDeflater& block() {
         if (!block_) block_.emplace(level_);
         return *block_;
-    }
-
-    // libdeflate's level for a level of zlib's scale. Up to 5 they compress alike; libdeflate's
-    // 6 falls short of zlib's on some text, so the default and above take one step more, and 9
-    // takes libdeflate's strongest (slower, but what the smallest archive asks for).
-    static int wholeBufferLevel(int level) {
-        if (level <= 5) return level;
-        if (level == smallestCompressionLevel) return 12;
-        return level == defaultCompressionLevel ? defaultDeflateLevel : level + 2;
     }
 
 private:

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <thread>
 
 #include "marrowzip/common/progress.hpp"
@@ -25,8 +26,7 @@ constexpr std::uint64_t smallestBlock = std::uint64_t{64} << 10;
 constexpr std::uint64_t largestBlock = std::uint64_t{8} << 20;
 // Enough entries queued to keep the workers busy on small files, few enough descriptors open.
 constexpr std::size_t entriesPerWorker = 64;
-// Stored files from this size on are copied by the writer in pieces of directCopyChunk.
-constexpr std::uint64_t directCopyThreshold = std::uint64_t{1} << 20;
+// Stored files are copied by the writer in pieces of directCopyChunk.
 constexpr std::size_t directCopyChunk = std::size_t{1} << 20;
 
 std::uint64_t blockSizeFor(std::uint64_t budget) {
@@ -34,15 +34,19 @@ std::uint64_t blockSizeFor(std::uint64_t budget) {
 }
 
 // Reads up to `size` bytes at `offset` into `target` (or, for a read at offset 0 of a stream
-// that cannot seek, where the stream stands); fewer only at the end of the file.
+// that cannot seek, where the stream stands); fewer only at the end of the file. A short read
+// that brings `enough` bytes is taken as the end without asking again: a file read whole asks
+// for one byte more than its size, and a second read only to be told the end costs a system
+// call per file.
 std::size_t readInto(int file, std::uint64_t offset, std::uint8_t* target, std::size_t size,
-                     const std::string& path) {
+                     const std::string& path, std::size_t enough = SIZE_MAX) {
     std::size_t filled = 0;
     bool positional = true;
     while (filled < size) {
-        const ssize_t count = positional ? ::pread(file, target + filled, size - filled,
-                                                   static_cast<off_t>(offset + filled))
-                                         : ::read(file, target + filled, size - filled);
+        const std::size_t asked = size - filled;
+        const ssize_t count =
+            positional ? ::pread(file, target + filled, asked, static_cast<off_t>(offset + filled))
+                       : ::read(file, target + filled, asked);
         if (count < 0 && errno == ESPIPE && offset == 0 && filled == 0) {
             positional = false;
             continue;
@@ -53,14 +57,17 @@ std::size_t readInto(int file, std::uint64_t offset, std::uint8_t* target, std::
         if (count < 0) throw posixFileError(errno, path);
         if (count == 0) break;
         filled += static_cast<std::size_t>(count);
+        if (filled >= enough && static_cast<std::size_t>(count) < asked) break;
     }
     return filled;
 }
 
-ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path) {
+ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std::string& path,
+                  std::uint64_t enough) {
     ReadBuffer buffer{
         std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size)), 0};
-    buffer.size = readInto(file, offset, buffer.bytes.get(), static_cast<std::size_t>(size), path);
+    buffer.size = readInto(file, offset, buffer.bytes.get(), static_cast<std::size_t>(size), path,
+                           static_cast<std::size_t>(enough));
     return buffer;
 }
 
@@ -110,24 +117,19 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         const PendingEntry& entry = queued.entry;
         const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
         const bool last = piece.offset + piece.size == entry.uncompressedSize;
-        const std::uint64_t history = deflated && queued.pieces.size() > 1
-                                          ? std::min<std::uint64_t>(piece.offset, deflateWindowSize)
-                                          : 0;
         // The last piece asks for one byte more: a file that grew since its size was taken
         // still has bytes to give.
-        const std::uint64_t wanted = history + piece.size + (last ? 1 : 0);
+        const std::uint64_t wanted = piece.size + (last ? 1 : 0);
         ReadBuffer input =
-            readAt(queued.file.get(), piece.offset - history, wanted, queued.sourcePath);
-        if (input.size < history + piece.size) {
-            const std::uint64_t delivered =
-                input.size - std::min<std::uint64_t>(input.size, history);
-            throw shortSource(queued.sourcePath, entry.path, delivered, piece.size, piece.offset);
+            readAt(queued.file.get(), piece.offset, wanted, queued.sourcePath, piece.size);
+        if (input.size < piece.size) {
+            throw shortSource(queued.sourcePath, entry.path, input.size, piece.size, piece.offset);
         }
-        if (input.size > history + piece.size) throw grownSource(queued.sourcePath, entry.path);
-        const ByteView block = input.view().subspan(static_cast<std::size_t>(history));
+        if (input.size > piece.size) throw grownSource(queued.sourcePath, entry.path);
+        const ByteView block = input.view();
         checksum = updateCRC32(block, 0);
         if (!deflated) {
-            stored = std::move(input);  // nothing before the block was read
+            stored = std::move(input);
         } else if (queued.pieces.size() == 1) {
             data = workerCoders.compressWhole(block);
             // Data that does not shrink is stored when the caller asked for that.
@@ -136,8 +138,7 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
                 stored = std::move(input);
             }
         } else {
-            data = workerCoders.block().compress(
-                input.view().first(static_cast<std::size_t>(history)), block, last);
+            data = workerCoders.block().compress(block, last);
         }
         if (queued.progress != nullptr) {
             queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
@@ -181,9 +182,10 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
     queued->file = std::move(file);
     const std::uint64_t size = entry.uncompressedSize;
     const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
-    // A large stored file is copied by the writer itself, through one small buffer: moving its
-    // blocks between threads would only add copies (the kernel's copies are the whole cost).
-    queued->direct = !deflated && size >= directCopyThreshold;
+    // A stored file is copied by the writer itself, through one small buffer: moving it between
+    // threads would only add copies and hand-offs (the kernel's copies are the whole cost; a
+    // small file's hand-offs cost more than reading it).
+    queued->direct = !deflated;
     const bool whole = deflated ? compressesWhole(size, queue.budget) : size <= queue.budget / 2;
     const std::uint64_t pieceSize = whole ? std::max<std::uint64_t>(size, 1) : queue.blockSize;
     for (std::uint64_t offset = 0; !queued->direct && (offset < size || queued->pieces.empty());
@@ -191,8 +193,7 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
         QueuedEntry::Piece piece;
         piece.offset = offset;
         piece.size = std::min(pieceSize, size - offset);
-        const std::uint64_t history = deflated && !whole ? deflateWindowSize : 0;
-        piece.reserved = history + piece.size + (deflated ? maximumDeflatedSize(piece.size) : 0);
+        piece.reserved = piece.size + (deflated ? maximumDeflatedSize(piece.size) : 0);
         queued->pieces.push_back(std::move(piece));
     }
     queued->entry = std::move(entry);
@@ -353,43 +354,44 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
 
 namespace {
 
-// Reads a queued file from its start in pieces of directCopyChunk through `buffer`, handing each
-// piece and whether it is the last to `use`; a source shorter than its entry is refused.
+// Reads a queued file from its start in pieces of directCopyChunk through `buffer` (one byte
+// larger), handing each piece and whether it is the last to `use`; a source shorter than its
+// entry is refused, and with `refuseGrown` one longer too (the last read asks for a byte more).
 template <typename Queued, typename Use>
-void readSourceInPieces(const Queued& queued, std::uint8_t* buffer, const Use& use) {
+void readSourceInPieces(const Queued& queued, std::uint8_t* buffer, bool refuseGrown,
+                        const Use& use) {
     const std::uint64_t size = queued.entry.uncompressedSize;
     for (std::uint64_t offset = 0; offset < size;) {
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(directCopyChunk, size - offset));
+        const bool last = offset + wanted == size;
+        const std::size_t asked = wanted + (last && refuseGrown ? 1 : 0);
         const std::size_t got =
-            readInto(queued.file.get(), offset, buffer, wanted, queued.sourcePath);
-        if (got != wanted) {
+            readInto(queued.file.get(), offset, buffer, asked, queued.sourcePath, wanted);
+        if (got < wanted) {
             throw shortSource(queued.sourcePath, queued.entry.path, got, wanted, offset);
         }
-        use(ByteView(buffer, got), offset, offset + got == size);
-        offset += got;
+        if (got > wanted) throw grownSource(queued.sourcePath, queued.entry.path);
+        use(ByteView(buffer, wanted), offset, last);
+        offset += wanted;
     }
 }
 
 }  // namespace
 
 std::uint8_t* ArchiveWriter::BulkQueue::writerBuffer() {
-    if (!copyBuffer) copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk);
+    if (!copyBuffer) {
+        copyBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(directCopyChunk + 1);
+    }
     return copyBuffer.get();
 }
 
 void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
     readSourceInPieces(
-        queued, bulk.queue->writerBuffer(), [&](ByteView piece, std::uint64_t offset, bool last) {
+        queued, bulk.queue->writerBuffer(), true,
+        [&](ByteView piece, std::uint64_t offset, bool last) {
             if (queued.progress != nullptr && queued.progress->isCancelled()) {
                 throw Error(ArchiveError::cancelledOperation);
-            }
-            if (last) {
-                std::uint8_t extra = 0;
-                if (readInto(queued.file.get(), offset + piece.size(), &extra, 1,
-                             queued.sourcePath) != 0) {
-                    throw grownSource(queued.sourcePath, queued.entry.path);
-                }
             }
             // The same steps as a block compressed elsewhere; only the data is already at hand.
             writeQueuedPiece(bulk, queued, piece, updateCRC32(piece, 0), piece.size(), offset == 0,
@@ -407,7 +409,7 @@ void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     std::FILE* stream = reader_.archiveFile_.get();
     seekStream(stream, queued.headerOffset + queued.headerSize);
     std::uint32_t checksum = 0;
-    readSourceInPieces(queued, bulk.queue->writerBuffer(),
+    readSourceInPieces(queued, bulk.queue->writerBuffer(), false,
                        [&](ByteView piece, std::uint64_t, bool) {
                            checksum = updateCRC32(piece, checksum);
                            writeStreamChunk(piece, stream);
@@ -434,7 +436,9 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
         if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;
-        seekStream(stream, queued.headerOffset);
+        // Entries follow one another, so the stream is mostly there already; a seek would flush
+        // its buffer, a write and a seek for every small file.
+        if (streamPosition(stream) != queued.headerOffset) seekStream(stream, queued.headerOffset);
     } else if (streamPosition(stream) !=
                queued.headerOffset + queued.headerSize + queued.dataWritten) {
         // Something else used the stream in between (an extraction).

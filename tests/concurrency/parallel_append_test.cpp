@@ -142,5 +142,45 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     }
 }
 
+// A stored file is read by the writer when its turn comes, after later calls: one that grew or
+// shrank since it was queued is refused, by a byte or more, small or read in several pieces,
+// and the entries before it stay valid. One read tells a file of the right size (it asks for a
+// byte more and takes a short answer as the end), so this is the only check that it grew.
+TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
+    const TemporaryDirectory folder;
+    const Archive::RelativeTo base{FileURL::fromPath(folder.path().string())};
+    writeFileBytes(folder / "first", textBytes(3000, 1));
+    for (const std::size_t size : {std::size_t{1000}, (std::size_t{2} << 20) + 5}) {
+        for (const long change : {1L, 70000L, -1L, 0L}) {
+            SCOPED_TRACE(std::to_string(size) + " by " + std::to_string(change));
+            const Bytes original = randomBytes(size, 3);
+            writeFileBytes(folder / "changing", original);
+            const auto path = folder / "a.zip";
+            std::filesystem::remove(path);
+            const auto error = errorOf([&] {
+                Archive archive = openArchive(path);
+                Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
+                archive.appendEntry("first", base);
+                archive.appendEntry("changing", base);
+                std::filesystem::resize_file(
+                    folder / "changing",
+                    static_cast<std::uintmax_t>(static_cast<long>(size) + change));
+                bulk.finish();
+            });
+            if (change == 0) {
+                ASSERT_FALSE(error) << error->what();
+                EXPECT_EQ(clientComplaints(path), "");
+                Archive reader = openArchive(path, Archive::AccessMode::read);
+                EXPECT_EQ(entryBytes(reader, *reader.findEntry("changing")), original);
+                continue;
+            }
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), ArchiveError::invalidEntrySize) << error->what();
+            EXPECT_NE(std::string(error->what()).find("changing"), std::string::npos);
+            EXPECT_EQ(contentsOf(path).size(), 1u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace marrowzip::testing

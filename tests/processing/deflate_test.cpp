@@ -114,14 +114,36 @@ TEST(DeflateStream, DamagedTruncatedOrOverlongInputIsCorruptedDataNotAHang) {
     EXPECT_THROW(compressDeflate(10, 0, providerOf(packed), [](ByteView) {}), Error);
 }
 
+// Every decoder the build has: zlib's, and ISA-L's where the build has it.
+std::vector<std::pair<const char*, std::function<std::unique_ptr<DeflateCoder::Implementation>()>>>
+allDecoders() {
+    std::vector<
+        std::pair<const char*, std::function<std::unique_ptr<DeflateCoder::Implementation>()>>>
+        decoders{{"zlib", [] { return makeZlibCoder(CoderDirection::decode, 6); }}};
+#ifdef MARROWZIP_HAVE_ISAL
+    decoders.emplace_back("ISA-L", [] { return makeIsalInflater(); });
+#endif
+    return decoders;
+}
+
+// The streaming inflation of `stream` by `decoder`, which must end exactly at the stream's end.
+Bytes inflatedBy(DeflateCoder::Implementation& decoder, const Bytes& stream, std::size_t size) {
+    Bytes output(size + 100);
+    DeflateCoder::Buffers buffers{stream.data(), stream.size(), output.data(), output.size()};
+    DeflateCoder::Status status = DeflateCoder::Status::ok;
+    while (status == DeflateCoder::Status::ok)
+        status = decoder.process(buffers, true);
+    EXPECT_EQ(status, DeflateCoder::Status::end);
+    EXPECT_EQ(buffers.inputLeft, 0u);
+    output.resize(static_cast<std::size_t>(buffers.output - output.data()));
+    return output;
+}
+
 // Every library's decoder against every encoder the build has, and the CRC-32 against zlib's:
 // the build with ISA-L and the one without run this suite. A decoder stops at the stream's end
 // and gives back what it read ahead, so that the bytes after the stream are left over (the
 // repair locates the next record by them).
 TEST(DeflateCoders, EachInflatesEveryEncodersStreamAndLeavesTheBytesAfterItsEnd) {
-    std::vector<
-        std::pair<const char*, std::function<std::unique_ptr<DeflateCoder::Implementation>()>>>
-        decoders{{"zlib", [] { return makeZlibCoder(CoderDirection::decode, 6); }}};
     const Bytes text = textBytes(300'000, 2);
     std::vector<std::pair<const char*, Bytes>> streams{{"zlib -6", rawDeflate(text, 6)},
                                                        {"libdeflate", compressDeflateWhole(text)}};
@@ -133,12 +155,11 @@ TEST(DeflateCoders, EachInflatesEveryEncodersStreamAndLeavesTheBytesAfterItsEnd)
                              compressInOnePass(encoder, text));
     }
 #ifdef MARROWZIP_HAVE_ISAL
-    decoders.emplace_back("ISA-L", [] { return makeIsalInflater(); });
     // ISA-L's fast levels compress better than zlib's fastest.
     EXPECT_LT(streams[2].second.size(), rawDeflate(text, 1).size());
 #endif
     const Bytes trailer{'P', 'K', 7, 8, 1, 2, 3};
-    for (const auto& [decoderName, makeDecoder] : decoders) {
+    for (const auto& [decoderName, makeDecoder] : allDecoders()) {
         for (auto [encoderName, stream] : streams) {
             SCOPED_TRACE(std::string(decoderName) + " on " + encoderName);
             stream.insert(stream.end(), trailer.begin(), trailer.end());
@@ -200,35 +221,65 @@ TEST(WholeBufferInflate, FillsTheDeclaredSizeOrRefusesTheData) {
     }
 }
 
-// Blocks compressed on their own, each primed with the data before it, and their checksums join
-// into the stream and checksum of the whole, at most 1% larger than one zlib stream of it.
-TEST(BlockDeflate, JoinedBlocksInflateToTheWholeAtTheRatioOfOneStream) {
+// Blocks compressed on their own join, with their checksums, into the stream and checksum of the
+// whole, which zlib, ISA-L and libdeflate inflate: one block, two, many small ones (their final
+// blocks end at every bit offset within a byte), incompressible data (stored blocks), and empty
+// or tiny last blocks. Blocks of a MiB or more stay within 1% of one stream of the whole.
+TEST(BlockDeflate, JoinedBlocksInflateToTheWholeWithEveryDecoder) {
     Bytes mixed = randomBytes(1 << 20, 4);
     const Bytes tail = textBytes(1 << 20, 5);
     mixed.insert(mixed.end(), tail.begin(), tail.end());
-    BlockDeflater deflater;
-    for (const Bytes& input : {textBytes(3 << 20, 3), mixed}) {
-        for (const std::size_t blockSize : {std::size_t{65536}, std::size_t{1} << 20}) {
-            SCOPED_TRACE(blockSize);
-            const ByteView all(input);
+    struct Case {
+        const char* name;
+        Bytes input;
+        std::vector<std::size_t> sizes;  // of the blocks, the rest of the input in the last
+        bool ratioHolds;
+    };
+    std::vector<std::size_t> growing;
+    for (std::size_t size = 0; size < 300; size += 3)
+        growing.push_back(size);
+    const std::vector<Case> cases{
+        {"text, one block", textBytes(3 << 20, 3), {}, true},
+        {"text, 1 MiB blocks", textBytes(3 << 20, 3), {1 << 20, 1 << 20}, true},
+        {"random then text, two", mixed, {1 << 20}, true},
+        {"random, 64 KiB blocks", randomBytes(300'000, 6), {65536, 65536, 65536, 65536}, false},
+        {"text, empty last block", textBytes(200'000, 7), {100'000, 100'000}, false},
+        {"text, one-byte last block", textBytes(100'001, 8), {50'000, 50'000}, false},
+        {"text, many small blocks", textBytes(15'000, 9), growing, false},
+        {"random, many small blocks", randomBytes(15'000, 10), growing, false},
+        {"nothing", Bytes{}, {}, false},
+    };
+    for (const int level : {1, 6, 9}) {
+        BlockDeflater deflater(level);
+        for (const Case& test : cases) {
+            SCOPED_TRACE(std::string(test.name) + " at " + std::to_string(level));
+            const ByteView all(test.input);
             Bytes joined;
             std::uint32_t checksum = 0;
-            for (std::size_t offset = 0; offset < all.size(); offset += blockSize) {
-                const std::size_t size = std::min(blockSize, all.size() - offset);
-                const Bytes block = deflater.compress(all.first(offset), all.subspan(offset, size),
-                                                      offset + size == all.size());
-                joined.insert(joined.end(), block.begin(), block.end());
-                checksum = combineCRC32(checksum, updateCRC32(all.subspan(offset, size), 0), size);
+            std::size_t offset = 0;
+            for (std::size_t index = 0; index <= test.sizes.size(); ++index) {
+                const std::size_t size =
+                    index < test.sizes.size() ? test.sizes[index] : all.size() - offset;
+                const ByteView block = all.subspan(offset, size);
+                const Bytes packed = deflater.compress(block, index == test.sizes.size());
+                joined.insert(joined.end(), packed.begin(), packed.end());
+                checksum = combineCRC32(checksum, updateCRC32(block, 0), size);
+                offset += size;
             }
+            ASSERT_EQ(offset, all.size());
             EXPECT_EQ(checksum, updateCRC32(all, 0));
-            EXPECT_EQ(inflatedWhole(joined, all.size()), input);
-            EXPECT_LE(static_cast<double>(joined.size()),
-                      1.01 * static_cast<double>(rawDeflate(input, Z_DEFAULT_COMPRESSION).size()));
+            EXPECT_EQ(inflatedWhole(joined, all.size()), test.input);
+            for (const auto& [decoderName, makeDecoder] : allDecoders()) {
+                SCOPED_TRACE(decoderName);
+                EXPECT_EQ(inflatedBy(*makeDecoder(), joined, all.size()), test.input);
+            }
+            if (test.ratioHolds && level == defaultCompressionLevel) {
+                const Bytes whole = compressDeflateWhole(test.input, libdeflateLevel(level));
+                EXPECT_LE(static_cast<double>(joined.size()),
+                          1.01 * static_cast<double>(whole.size()));
+            }
         }
     }
-    // A single last block is a complete stream on its own.
-    const Bytes small = textBytes(5000, 6);
-    EXPECT_EQ(inflatedWhole(deflater.compress({}, small, true), small.size()), small);
 }
 
 // Input and output count together, and sizes near 2^64 do not overflow the sum; the worst-case
