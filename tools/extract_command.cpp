@@ -15,9 +15,9 @@ namespace {
 
 // The bytes of the chosen files, one after the other; a failure ends the run as in a folder.
 void extractToStandardOutput(const marrowzip::ExtractOptions& engine, const ExtractOptions& options,
-                             const FileURL& archiveURL, Progress& progress) {
+                             const FileURL& archiveURL, Progress& progress, bool showProgress) {
     Archive archive = Archive::openFile(archiveURL, Archive::AccessMode::read, options.encoding);
-    progress.setTotalUnitCount(readingUnitCount(archive));
+    if (showProgress) progress.setTotalUnitCount(readingUnitCount(archive));
     const auto write = [](const Entry&, ByteView bytes) {
         try {
             writeStreamChunk(bytes, stdout);
@@ -65,11 +65,13 @@ int runExtract(const ExtractOptions& options, ToolContext& context) {
             }};
     if (options.toStdout) {
         engine.onEntryError = {};
-        extractToStandardOutput(engine, options, input.url, progress);
+        extractToStandardOutput(engine, options, input.url, progress, context.showProgress);
     } else {
-        const ExtractResult result = unzipArchiveToDirectory(
-            input.url, FileURL::fromPath(options.destination, true),
-            engine, &progress);
+        // The total (a pass of its own over the entries) is read for the bar alone; the
+        // children keep the cancellation either way.
+        const ExtractResult result =
+            unzipArchiveToDirectory(input.url, FileURL::fromPath(options.destination, true), engine,
+                                    context.showProgress ? &progress : nullptr);
         if (result.cancelled) throw Error(ArchiveError::cancelledOperation);
         if (result.endedEarly) throw Error(*result.endedEarly);
     }

@@ -21,7 +21,8 @@ std::string entries(std::uint64_t count) {
 int runTest(const TestOptions& options, ToolContext& context) {
     const ArchiveInput input = openArchiveInput(options.archive, context);
     Archive archive = Archive::openFile(input.url, Archive::AccessMode::read);
-    Progress progress(readingUnitCount(archive));
+    // The total is read in a pass of its own, for the bar alone: without one it is not read.
+    Progress progress(context.showProgress ? readingUnitCount(archive) : 0);
     auto attachment = context.interrupts.attach(progress);
     ProgressBar bar(progress, "testing", context.showProgress);
     EntrySelection chooser(options.selection.patterns, options.selection.excludes);

@@ -43,15 +43,10 @@ struct ExtractionFolder::PendingFolderTimes {
 struct ExtractionFolder::LastFolder {
     std::mutex mutex;
     std::vector<std::string> components;
-    UniqueFd folder;
+    std::shared_ptr<const UniqueFd> folder;
 };
 
 namespace {
-
-// Another descriptor of the same open folder.
-UniqueFd duplicate(const UniqueFd& folder) {
-    return UniqueFd(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
-}
 
 
 // Why a name is empty: its bytes did not decode, or it has none.
@@ -114,26 +109,26 @@ ExtractionFolder::~ExtractionFolder() {
 
 // The kept descriptor is of a real folder that was beneath this one when it was opened; the
 // extraction never replaces a folder, so the same components lead to it again.
-UniqueFd ExtractionFolder::openFolder(std::span<const std::string> components,
-                                      const std::string& displayPath, CreatedItems* created) {
+std::shared_ptr<const UniqueFd> ExtractionFolder::openFolder(
+    std::span<const std::string> components, const std::string& displayPath,
+    CreatedItems* created) {
     {
         const std::lock_guard lock(lastFolder_->mutex);
         if (lastFolder_->folder && std::ranges::equal(lastFolder_->components, components)) {
-            UniqueFd folder = duplicate(lastFolder_->folder);
-            if (folder) return folder;
+            return lastFolder_->folder;
         }
     }
-    UniqueFd folder = openFolderBeneath(descriptor_, components, true, url_, displayPath, created);
+    auto folder = std::make_shared<const UniqueFd>(
+        openFolderBeneath(descriptor_, components, true, url_, displayPath, created));
     rememberFolder(components, folder);
     return folder;
 }
 
 void ExtractionFolder::rememberFolder(std::span<const std::string> components,
-                                      const UniqueFd& folder) {
-    UniqueFd kept = duplicate(folder);
+                                      std::shared_ptr<const UniqueFd> folder) {
     const std::lock_guard lock(lastFolder_->mutex);
     lastFolder_->components.assign(components.begin(), components.end());
-    lastFolder_->folder = std::move(kept);
+    lastFolder_->folder = std::move(folder);
 }
 
 FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
@@ -163,11 +158,12 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
                                                   named ? components.size() - 1 : 0);
 
         if (type == EntryType::directory) {
-            UniqueFd folder;
+            std::shared_ptr<const UniqueFd> folder;
             try {
-                folder = named ? makeFolderAt(openFolder(parent, shown, nullptr).get(),
-                                              components.back().c_str(), shown)
-                               : openFolderBeneath(descriptor_, components, true, url_, shown);
+                folder = std::make_shared<const UniqueFd>(
+                    named ? makeFolderAt(openFolder(parent, shown, nullptr)->get(),
+                                         components.back().c_str(), shown)
+                          : openFolderBeneath(descriptor_, components, true, url_, shown));
             } catch (const Error& error) {
                 // Something other than a folder is there; it is never replaced by one.
                 if (existing_ == ExistingItems::skip &&
@@ -178,7 +174,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
             }
             if (named) rememberFolder(components, folder);
             struct stat status {};
-            if (::fstat(folder.get(), &status) != 0) throw posixFileError(errno, shown);
+            if (::fstat(folder->get(), &status) != 0) throw posixFileError(errno, shown);
             const std::uint32_t checksum = archive.extractEntry(
                 entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
             pendingFolderTimes_->folders.push_back(
@@ -189,10 +185,10 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
         const char* name = components.back().c_str();
 
         if (type == EntryType::file) {
-            const UniqueFd folder = openFolder(parent, shown, created);
+            const auto folder = openFolder(parent, shown, created);
             ItemIdentity file;
             const auto checksum =
-                writeFileAt(archive, entry, folder.get(), name, shown, bufferSize, skipChecksum,
+                writeFileAt(archive, entry, folder->get(), name, shown, bufferSize, skipChecksum,
                             progress, attributesFor(entry), existing_, &file);
             if (created != nullptr && file.inode != 0) {
                 created->push_back({components, file.device, file.inode});
@@ -210,9 +206,9 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
             !linkTargetStaysBeneath(descriptor_, url_.standardized().path(), parent, target)) {
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
-        const UniqueFd folder = openFolder(parent, shown, nullptr);
-        if (!createLinkAt(target, folder.get(), name, shown, existing_)) return std::nullopt;
-        applyAttributesAt(attributesFor(entry), folder.get(), name, true, shown);
+        const auto folder = openFolder(parent, shown, nullptr);
+        if (!createLinkAt(target, folder->get(), name, shown, existing_)) return std::nullopt;
+        applyAttributesAt(attributesFor(entry), folder->get(), name, true, shown);
         return checksum;
     } catch (const Error& error) {
         throw error.withContext(archiveDisplayPath(archive), std::string(relativePath));

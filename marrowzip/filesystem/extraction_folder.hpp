@@ -67,11 +67,13 @@ public:
 private:
     FileAttributes attributesFor(const Entry& entry) const;
     // The folder at `components` below this one, made when missing: the descriptor of the last
-    // folder opened is kept, and entries under the same folder reuse it (a deep path is not
-    // walked again for each of them).
-    UniqueFd openFolder(std::span<const std::string> components, const std::string& displayPath,
-                        CreatedItems* created);
-    void rememberFolder(std::span<const std::string> components, const UniqueFd& folder);
+    // folder opened is kept, and entries under the same folder share it (a deep path is not
+    // walked again, nor the descriptor copied, for each of them).
+    std::shared_ptr<const UniqueFd> openFolder(std::span<const std::string> components,
+                                               const std::string& displayPath,
+                                               CreatedItems* created);
+    void rememberFolder(std::span<const std::string> components,
+                        std::shared_ptr<const UniqueFd> folder);
 
     FileURL url_;
     int descriptor_ = -1;

@@ -26,6 +26,14 @@ std::int64_t chunkSizeFor(const Entry& entry) {
     return entry.uncompressedSize() >= large ? std::int64_t{1} << 18 : defaultChunkSize;
 }
 
+// What reading an entry costs a worker, in bytes of data: making an item costs about as much
+// as reading 16 KiB, checking an entry without data next to nothing.
+std::uint64_t workOf(const Entry& entry, bool makesItems) {
+    constexpr std::uint64_t itemWork = std::uint64_t{16} << 10;
+    constexpr std::uint64_t entryWork = std::uint64_t{1} << 10;
+    return entry.centralCompressedSize() + (makesItems ? itemWork : entryWork);
+}
+
 bool isCancellation(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
@@ -82,7 +90,11 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
 class Pass {
 public:
     Pass(Archive& archive, const ExtractTarget& target, const ExtractOptions& options)
-        : archive_(archive), target_(target), options_(options), ranges_(archive) {
+        : archive_(archive),
+          target_(target),
+          options_(options),
+          displayPath_(archiveDisplayPath(archive)),
+          ranges_(archive) {
         const std::size_t workers =
             options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
         const auto budget = std::make_shared<MemoryBudget>(options.memoryBudget);
@@ -129,7 +141,7 @@ private:
         result_.endedEarly = entries.earlyEndError(archiveDisplayPath(archive_));
     }
 
-    void begin(EntryJob job) {
+    void begin(EntryJob&& job) {
         EntryOutcome early;
         try {
             if (job.progress != nullptr && job.progress->isCancelled()) {
@@ -137,7 +149,7 @@ private:
             }
             // Each entry must have bytes of its own: shared local data would let a small
             // archive fill the disk many times over.
-            ranges_.claim(job.entry, archiveDisplayPath(archive_), job.path);
+            ranges_.claim(job.entry, displayPath_, job.path);
         } catch (...) {
             early.failure = std::current_exception();
         }
@@ -148,7 +160,8 @@ private:
         if (onWorker) {
             while (parallel_->full())
                 take(parallel_->next(true));
-            parallel_->submit(std::move(job));
+            const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
+            parallel_->submit(std::move(job), work);
             while (auto done = parallel_->next(false))
                 take(std::move(done));
             return;
@@ -212,6 +225,7 @@ private:
     Archive& archive_;
     const ExtractTarget& target_;
     const ExtractOptions& options_;
+    const std::string displayPath_;  // the archive's, for errors
     LocalRecordRanges ranges_;
     ExtractResult result_;
     std::optional<ParallelExtraction> parallel_;  // last: its workers stop first

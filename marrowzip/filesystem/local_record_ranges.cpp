@@ -53,7 +53,25 @@ bool LocalRecordRanges::insert(std::uint64_t start, std::uint64_t end) {
     // can meet [start, end) when the recorded ranges are disjoint.
     auto next = ranges_.lower_bound(start);
     if (next != ranges_.end() && next->first < end) return false;
-    if (next != ranges_.begin() && std::prev(next)->second > start) return false;
+    const auto before = next != ranges_.begin() ? std::prev(next) : ranges_.end();
+    if (before != ranges_.end() && before->second > start) return false;
+    // Ranges that touch are joined: the local records of an archive usually follow one another
+    // without a gap, and the map then holds a handful of ranges instead of one per entry.
+    // (An empty range is kept as a range of its own, as are the neighbours of one.)
+    const auto touches = [](auto range, std::uint64_t at, bool after) {
+        return range->first < range->second && (after ? range->first : range->second) == at;
+    };
+    const bool joins = start < end;
+    const bool joinsNext = joins && next != ranges_.end() && touches(next, end, true);
+    if (joins && before != ranges_.end() && touches(before, start, false)) {
+        before->second = joinsNext ? next->second : end;
+        if (joinsNext) ranges_.erase(next);
+        return true;
+    }
+    if (joinsNext) {
+        end = next->second;
+        next = ranges_.erase(next);
+    }
     ranges_.emplace_hint(next, start, end);
     return true;
 }

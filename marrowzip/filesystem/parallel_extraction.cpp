@@ -8,7 +8,13 @@
 namespace marrowzip {
 namespace {
 
-constexpr std::size_t jobsPerWorker = 32;
+// A batch leaves for the workers at about 1 MiB of work or 256 jobs: few enough hand-offs that
+// archives of empty entries are not slowed by them, small enough batches that both workers
+// share the entries of a folder tree. Four batches per worker may wait for their outcomes.
+constexpr std::uint64_t batchWork = std::uint64_t{1} << 20;
+constexpr std::size_t batchJobs = 256;
+constexpr std::size_t batchesPerWorker = 4;
+constexpr std::size_t firstBatchCapacity = 32;
 
 }  // namespace
 
@@ -18,7 +24,7 @@ ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string
     : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
       work_(std::move(work)),
-      queueLimit_(workers * jobsPerWorker),
+      queueLimit_(workers * batchesPerWorker),
       budget_(std::move(budget)),
       archives_(workers),
       pool_(workers) {}
@@ -31,69 +37,85 @@ ParallelExtraction::~ParallelExtraction() {
 
 bool ParallelExtraction::full() {
     const std::lock_guard lock(mutex_);
-    return slots_.size() >= queueLimit_;
+    return batches_.size() >= queueLimit_;
 }
 
-void ParallelExtraction::submit(EntryJob job) {
-    auto slot = std::make_shared<Slot>();
-    slot->job = std::move(job);
+void ParallelExtraction::submit(EntryJob&& job, std::uint64_t work) {
+    if (!filling_) {
+        filling_ = std::make_shared<Batch>();
+        filling_->jobs.reserve(firstBatchCapacity);
+    }
+    filling_->jobs.emplace_back().job = std::move(job);
+    // Each job's work is at most the largest file position plus a little: no overflow before
+    // the batch leaves.
+    filling_->work += work;
+    if (filling_->work >= batchWork || filling_->jobs.size() >= batchJobs) send();
+}
+
+void ParallelExtraction::send() {
+    if (!filling_) return;
+    std::shared_ptr<Batch> batch = std::move(filling_);
+    filling_.reset();
     {
         const std::lock_guard lock(mutex_);
-        slots_.push_back(slot);
+        batches_.push_back(batch);
         ++underWay_;
     }
-    pool_.submit([this, slot](std::size_t worker) { run(slot, worker); });
+    pool_.submit([this, batch](std::size_t worker) { run(batch, worker); });
 }
 
-void ParallelExtraction::run(const std::shared_ptr<Slot>& slot, std::size_t worker) {
-    {
-        // A job queued behind the entry that ended the pass is not started: nothing of it is
-        // to stay.
-        const std::lock_guard lock(mutex_);
-        slot->started = !abandoned_;
-    }
-    EntryOutcome outcome;
-    CreatedItems created;
-    if (slot->started) {
+void ParallelExtraction::run(const std::shared_ptr<Batch>& batch, std::size_t worker) {
+    for (Job& job : batch->jobs) {
+        // A job behind the entry that ended the pass is not started: nothing of it is to stay.
+        // (What `started` counts is read once the batch is done, under the lock.)
+        if (abandoned_) break;
+        ++batch->started;
         try {
             std::optional<Archive>& archive = archives_[worker];
             if (!archive) {
                 archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
                 archive->shareMemoryBudget(budget_);
             }
-            outcome = work_(*archive, slot->job, &created);
+            job.outcome = work_(*archive, job.job, &job.created);
         } catch (...) {
-            outcome.failure = std::current_exception();
+            job.outcome.failure = std::current_exception();
         }
     }
     {
         const std::lock_guard lock(mutex_);
-        slot->outcome = std::move(outcome);
-        slot->created = std::move(created);
-        slot->done = true;
+        batch->done = true;
         --underWay_;
     }
     changed_.notify_all();
 }
 
 std::optional<std::pair<EntryJob, EntryOutcome>> ParallelExtraction::next(bool wait) {
+    // Waiting for a batch that was never sent would never end.
+    if (wait && batches_.empty()) send();
     std::unique_lock lock(mutex_);
-    if (slots_.empty()) return std::nullopt;
-    if (wait) changed_.wait(lock, [this] { return slots_.front()->done; });
-    if (!slots_.front()->done) return std::nullopt;
-    const std::shared_ptr<Slot> slot = std::move(slots_.front());
-    slots_.pop_front();
-    return std::pair{std::move(slot->job), std::move(slot->outcome)};
+    if (batches_.empty()) return std::nullopt;
+    if (wait) changed_.wait(lock, [this] { return batches_.front()->done; });
+    const std::shared_ptr<Batch> batch = batches_.front();
+    if (!batch->done) return std::nullopt;
+    Job& job = batch->jobs[batch->handedBack++];
+    if (batch->handedBack == batch->jobs.size()) batches_.pop_front();
+    return std::optional<std::pair<EntryJob, EntryOutcome>>(std::in_place, std::move(job.job),
+                                                            std::move(job.outcome));
 }
 
 CreatedItems ParallelExtraction::abandon() {
+    filling_.reset();
     std::unique_lock lock(mutex_);
     abandoned_ = true;
     changed_.wait(lock, [this] { return underWay_ == 0; });
     CreatedItems items;
-    for (const auto& slot : slots_)
-        std::move(slot->created.begin(), slot->created.end(), std::back_inserter(items));
-    slots_.clear();
+    for (const auto& batch : batches_) {
+        for (std::size_t index = batch->handedBack; index < batch->started; ++index) {
+            auto& created = batch->jobs[index].created;
+            std::move(created.begin(), created.end(), std::back_inserter(items));
+        }
+    }
+    batches_.clear();
     return items;
 }
 

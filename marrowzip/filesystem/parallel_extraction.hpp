@@ -1,9 +1,11 @@
 // Entries of an archive read on worker threads, each worker through an archive stream of its
 // own, with their outcomes handed back in archive order. What a job creates below the
 // extraction folder is kept until its outcome is handed back, so that a pass that stops at an
-// earlier entry can remove what later ones made, whatever the timing.
+// earlier entry can remove what later ones made, whatever the timing. Jobs travel to the
+// workers in batches: handing a thread one empty or small entry costs more than reading it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,23 +55,33 @@ public:
 
     // Whether another job would have to wait for an outcome to be taken first.
     bool full();
-    void submit(EntryJob job);
+    // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
+    // data plus what the job costs besides). A batch leaves for the workers once it holds
+    // enough work or jobs, or when next() has to wait for it.
+    void submit(EntryJob&& job, std::uint64_t work);
     // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
-    // job is queued, or without `wait` while the oldest is under way.
+    // job is queued, or without `wait` while the oldest is under way or not yet sent.
     std::optional<std::pair<EntryJob, EntryOutcome>> next(bool wait);
     // Starts no queued job any more, waits for those under way and returns what every job not
     // yet handed back created.
     CreatedItems abandon();
 
 private:
-    struct Slot {
+    struct Job {
         EntryJob job;
-        bool started = false;
-        bool done = false;
         EntryOutcome outcome;
         CreatedItems created;
     };
-    void run(const std::shared_ptr<Slot>& slot, std::size_t worker);
+    // Jobs in archive order, read one after the other by one worker.
+    struct Batch {
+        std::vector<Job> jobs;
+        std::uint64_t work = 0;
+        std::size_t started = 0;     // jobs begun by the worker
+        std::size_t handedBack = 0;  // jobs whose outcome next() returned
+        bool done = false;
+    };
+    void send();
+    void run(const std::shared_ptr<Batch>& batch, std::size_t worker);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
@@ -78,10 +90,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::shared_ptr<Slot>> slots_;  // in archive order, not yet handed back
+    std::shared_ptr<Batch> filling_;              // caller's thread only; not yet sent
+    std::deque<std::shared_ptr<Batch>> batches_;  // sent, in archive order, not all handed back
     std::size_t underWay_ = 0;
-    bool abandoned_ = false;
-    std::shared_ptr<MemoryBudget> budget_;          // shared by the workers' archives
+    std::atomic<bool> abandoned_ = false;   // set under mutex_; read between jobs without it
+    std::shared_ptr<MemoryBudget> budget_;  // shared by the workers' archives
     std::vector<std::optional<Archive>> archives_;  // one per worker, opened on first use
     WorkerPool pool_;                               // last: stops before the rest goes
 };

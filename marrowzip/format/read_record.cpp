@@ -15,9 +15,12 @@ std::optional<Record> readRecord(std::FILE* stream, std::uint64_t offset) {
     if (::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return std::nullopt;
     // The tail lengths come from the archive: readStreamChunk never allocates more than the
     // stream can still deliver, and a short tail makes the record absent.
-    const TailBytesProvider tail = [stream](std::size_t length) -> std::optional<Bytes> {
+    Bytes tailBytes;
+    const TailBytesProvider tail = [stream,
+                                    &tailBytes](std::size_t length) -> std::optional<ByteView> {
         try {
-            return readStreamChunk(static_cast<std::int64_t>(length), stream);
+            tailBytes = readStreamChunk(static_cast<std::int64_t>(length), stream);
+            return ByteView(tailBytes);
         } catch (const Error&) {
             return std::nullopt;
         }
@@ -41,11 +44,12 @@ std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset)
     std::copy(fixed.begin(), fixed.end(), fixedPart.begin());
     // The tail lengths come from the archive; each is at most 64 KiB.
     std::uint64_t next = offset + Record::fixedSize;
-    const TailBytesProvider tail = [&window, &next](std::size_t length) -> std::optional<Bytes> {
+    // The window's bytes serve as they are: the parse copies them before anything reads again.
+    const TailBytesProvider tail = [&window, &next](std::size_t length) -> std::optional<ByteView> {
         const ByteView bytes = window.read(next, length);
         if (bytes.size() < length) return std::nullopt;
         next += length;
-        return Bytes(bytes.begin(), bytes.end());
+        return bytes;
     };
     return Record::parse(ByteView(fixedPart), tail);
 }

@@ -17,7 +17,7 @@ bool contains(std::span<const ZIP64Field> fields, ZIP64Field field) {
 }
 
 // Asks the provider for exactly `length` bytes; anything else counts as a failure.
-std::optional<Bytes> tailOfLength(const TailBytesProvider& tail, std::size_t length) {
+std::optional<ByteView> tailOfLength(const TailBytesProvider& tail, std::size_t length) {
     auto bytes = tail(length);
     if (!bytes || bytes->size() != length) return std::nullopt;
     return bytes;
@@ -332,7 +332,7 @@ std::optional<EndOfCentralDirectoryRecord> EndOfCentralDirectoryRecord::parse(
     if (!in.ok() || r.endOfCentralDirectorySignature != signature) return std::nullopt;
     auto comment = tailOfLength(tail, r.zipFileCommentLength);
     if (!comment) return std::nullopt;
-    r.zipFileCommentData = std::move(*comment);
+    r.zipFileCommentData.assign(comment->begin(), comment->end());
     return r;
 }
 

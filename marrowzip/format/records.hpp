@@ -18,8 +18,9 @@ namespace marrowzip {
 class PositionalWindow;
 
 // Delivers the variable tail of a record (names, extra fields, comments): called at most once,
-// with the tail's total length; absent when the bytes cannot be had.
-using TailBytesProvider = std::function<std::optional<Bytes>(std::size_t length)>;
+// with the tail's total length; absent when the bytes cannot be had. The bytes stay valid until
+// the parse returns: the record copies what it keeps.
+using TailBytesProvider = std::function<std::optional<ByteView>(std::size_t length)>;
 
 // The ZIP64 extended information extra field (header ID 0x0001). Only the values that the
 // header's 0xFFFFFFFF (or 0xFFFF) sentinels call for are present on disk, in Field order.

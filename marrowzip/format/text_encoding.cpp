@@ -4,7 +4,9 @@
 #include <unicode/ucnv.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -65,15 +67,28 @@ bool isCodePage437(UConverter* converter) {
 }  // namespace
 
 std::optional<std::string> decodeUTF8(ByteView bytes) {
-    if (bytes.empty()) return std::string();
-    // Overlong forms, surrogates and code points above U+10FFFF are all rejected here.
-    std::vector<UChar> units(bytes.size() + 1);
-    int32_t length = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8(units.data(), static_cast<int32_t>(units.size()), &length,
-                  reinterpret_cast<const char*>(bytes.data()), static_cast<int32_t>(bytes.size()),
-                  &status);
-    if (U_FAILURE(status)) return std::nullopt;
+    // Overlong forms, surrogates and code points above U+10FFFF are all rejected here. Every
+    // entry's name passes through: the check allocates nothing and skips ASCII eight bytes at a
+    // time.
+    const std::uint8_t* text = bytes.data();
+    const std::size_t length = bytes.size();
+    for (std::size_t i = 0; i < length;) {
+        std::uint64_t word = 0;
+        if (length - i >= sizeof word) {
+            std::memcpy(&word, text + i, sizeof word);
+            if ((word & 0x8080808080808080U) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
+        if (text[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        UChar32 c = 0;
+        U8_NEXT(text, i, length, c);
+        if (c < 0) return std::nullopt;
+    }
     return std::string(bytes.begin(), bytes.end());
 }
 

@@ -13,9 +13,9 @@ using testing::hex;
 template <typename Record>
 std::optional<Record> parseBytes(const Bytes& bytes) {
     const std::size_t fixed = std::min(bytes.size(), Record::fixedSize);
-    const TailBytesProvider tail = [&](std::size_t length) -> std::optional<Bytes> {
+    const TailBytesProvider tail = [&](std::size_t length) -> std::optional<ByteView> {
         const std::size_t available = std::min(length, bytes.size() - fixed);
-        return Bytes(bytes.begin() + fixed, bytes.begin() + fixed + available);
+        return ByteView(bytes).subspan(fixed, available);
     };
     return Record::parse(ByteView(bytes).first(fixed), tail);
 }
@@ -177,6 +177,13 @@ TEST(Entry, NamesDecodeByTheirOwnRule) {
     };
     const std::tuple<std::uint16_t, std::uint16_t, std::string, Bytes, std::string> cases[] = {
         {dos, 0x800, "\x81", {}, ""},
+        // Flagged names must be well-formed UTF-8: overlong, surrogate, beyond U+10FFFF, cut.
+        {dos, 0x800, "abcdefgh\xf0\x9f\x98\x80\xc3\xa9", {}, "abcdefgh\U0001F600\u00e9"},
+        {dos, 0x800, "abcdefgh\xc0\xaf", {}, ""},
+        {dos, 0x800, "\xed\xa0\x80", {}, ""},
+        {dos, 0x800, "\xf4\x90\x80\x80", {}, ""},
+        {dos, 0x800, "a\xe2\x82", {}, ""},
+        {dos, 0x800, "\xef\xbf\xbf", {}, "\xef\xbf\xbf"},  // a noncharacter is well-formed
         {dos, 0, "\x81\xb3", {}, "\u00fc\u2502"},
         {dos, 0, "\x7f\x1a", {}, "\x7f\x1a"},
         {unix, 0, "\x81", {}, "\u00fc"},

@@ -165,6 +165,17 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
          "long",
          {"a 1000"}},
         {"records back to back", {a, b}, {}, "", {"a 1000", "b 5"}},
+        // Records back to back are claimed as one range; its parts stay claimed.
+        {"the second of two records back to back, again",
+         {a, b, sharing(b, "c", 1031)},
+         overlap,
+         "c",
+         {"a 1000", "b 5"}},
+        {"the first of two records back to back, again",
+         {a, b, sharing(a, "c", 0)},
+         overlap,
+         "c",
+         {"a 1000", "b 5"}},
         {"a wrong CRC-32", {damaged}, ArchiveError::invalidCRC32, "damaged.txt", {"damaged.txt 4"}},
         {"unchecked CRC-32", {damaged}, {}, "", {"damaged.txt 4"}, {.verifyChecksum = false}},
         // The title is the detail: the entry's number, and what can be read before it.
