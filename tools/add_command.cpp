@@ -86,26 +86,37 @@ int appendItems(const AppendRun& run, ToolContext& context) {
     const int level = run.archiving.level;
     const CompressionMethod method =
         level == 0 ? CompressionMethod::none : CompressionMethod::deflate;
-    std::vector<Entry> stale;
     try {
         SortedPlan sorted = sortOutExisting(*archive, plan.entries, run.archive, run.update);
-        stale = std::move(sorted.stale);
+        // With entries to replace, the newer ones join a copy of the archive without the old
+        // ones, which takes the archive's place in one step: interrupted anywhere, the archive
+        // is as it was.
+        std::optional<Archive::Replacement> replacement;
+        if (!sorted.stale.empty()) {
+            Progress copying(static_cast<std::int64_t>(
+                std::min<std::uint64_t>(archive->offsetToStartOfCentralDirectory(), INT64_MAX)));
+            auto attachment = context.interrupts.attach(copying);
+            ProgressBar bar(copying, "copying", context.showProgress);
+            replacement.emplace(
+                archive->beginReplacement(sorted.stale, defaultChunkSize, &copying));
+        }
+        Archive& target = replacement ? replacement->archive() : *archive;
         Progress progress(totalUnits(sorted.toAppend));
         auto attachment = context.interrupts.attach(progress);
         ProgressBar bar(progress, run.label, context.showProgress);
         // All or nothing: after Ctrl-C, or any other failure, the engine puts the archive back
         // as it was (it would otherwise keep the entries appended before the failing one).
-        Archive::BulkOptions bulkOptions;
-        bulkOptions.storeIfNotSmaller = true;
-        bulkOptions.allOrNothing = true;
-        bulkOptions.level = level == 0 ? defaultCompressionLevel : level;
-        Archive::BulkAppend bulk = archive->beginBulkAppend(defaultChunkSize, bulkOptions);
+        Archive::BulkAppend bulk = target.beginBulkAppend(
+            defaultChunkSize, {.storeIfNotSmaller = true,
+                               .allOrNothing = true,
+                               .level = level == 0 ? defaultCompressionLevel : level});
         for (const PlannedEntry& entry : sorted.toAppend) {
             auto child = progress.makeChild(entry.units, std::max<std::int64_t>(entry.units, 0));
-            archive->appendEntry(entry.path, entry.item,
-                                 {.compressionMethod = method, .progress = child.get()});
+            target.appendEntry(entry.path, entry.item,
+                               {.compressionMethod = method, .progress = child.get()});
         }
         bulk.finish();
+        if (replacement) replacement->commit();
     } catch (...) {
         archive.reset();  // ends the bulk append, which puts the archive back
         if (!existed) {
@@ -114,15 +125,6 @@ int appendItems(const AppendRun& run, ToolContext& context) {
         }
         throw;
     }
-    if (stale.empty()) return exitSuccess;
-    // The newer entries are in; the ones they replace go in one rewrite, which leaves the
-    // archive as it was (both versions held) when it fails or is interrupted.
-    context.interruptedNote = "the archive holds both the old and the new entries";
-    Progress progress(static_cast<std::int64_t>(
-        std::min<std::uint64_t>(archive->offsetToStartOfCentralDirectory(), INT64_MAX)));
-    auto attachment = context.interrupts.attach(progress);
-    ProgressBar bar(progress, "replacing", context.showProgress);
-    archive->removeEntries(stale, defaultChunkSize, &progress);
     return exitSuccess;
 }
 

@@ -156,6 +156,53 @@ void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t buff
     writer_->removeEntries(entries, bufferSize, progress);
 }
 
+struct Archive::Replacement::State {
+    // The archive's writer, which stays where it is when the Archive itself is moved.
+    ArchiveWriter* original = nullptr;
+    // The folder first: the copy's stream is closed before the folder and its file go.
+    std::unique_ptr<TemporaryFolder> folder;
+    std::string realPath;
+    std::optional<Archive> copy;
+    bool committed = false;
+};
+
+Archive::Replacement::Replacement(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Archive::Replacement::Replacement(Replacement&&) noexcept = default;
+Archive::Replacement& Archive::Replacement::operator=(Replacement&&) noexcept = default;
+Archive::Replacement::~Replacement() = default;
+
+Archive& Archive::Replacement::archive() {
+    if (state_->committed) {
+        throw Error(ArchiveError::unwritableArchive, state_->original->archivePathForErrors(), {},
+                    "the replacement has taken the archive's place already");
+    }
+    return *state_->copy;
+}
+
+void Archive::Replacement::commit() {
+    Archive& copy = archive();
+    if (copy.isBulkAppendOpen()) {
+        throw Error(ArchiveError::unwritableArchive, state_->original->archivePathForErrors(), {},
+                    "a bulk append of the replacement is still open");
+    }
+    state_->original->commitReplacement(*copy.reader_, state_->realPath);
+    state_->committed = true;
+    // The copy's name is the archive's now; its stream and the emptied folder go.
+    state_->copy.reset();
+    state_->folder.reset();
+}
+
+Archive::Replacement Archive::beginReplacement(const std::vector<Entry>& removed,
+                                               std::int64_t bufferSize, Progress* progress) {
+    ArchiveWriter::Replacement written = writer_->beginReplacement(removed, bufferSize, progress);
+    auto state = std::make_unique<Replacement::State>();
+    state->original = writer_.get();
+    state->folder = std::move(written.folder);
+    state->realPath = std::move(written.realPath);
+    state->copy.emplace(Archive(std::move(written.copy)));
+    return Replacement(std::move(state));
+}
+
 std::string Archive::comment() const {
     return writer_->comment();
 }

@@ -137,6 +137,34 @@ public:
     void removeEntries(const std::vector<Entry>& entries,
                        std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
 
+    // An update of several steps that lands whole or not at all: a new copy of the archive
+    // without the entries `removed`, to which entries are appended through archive() (one at a
+    // time or in bulk), takes the archive's place in one step on commit(). Until then, and if
+    // commit() is never reached (an error, a cancel, a kill), the archive is as it was. The
+    // archive must stay open while its replacement lives.
+    class Replacement {
+    public:
+        Replacement(Replacement&&) noexcept;
+        Replacement& operator=(Replacement&&) noexcept;
+        Replacement(const Replacement&) = delete;
+        Replacement& operator=(const Replacement&) = delete;
+        // Without commit(), throws the copy away.
+        ~Replacement();
+
+        Archive& archive();
+        // Throws while a bulk append of the copy is open (finish it first), and after commit().
+        void commit();
+
+    private:
+        friend class Archive;
+        struct State;
+        explicit Replacement(std::unique_ptr<State> state);
+        std::unique_ptr<State> state_;
+    };
+    [[nodiscard]] Replacement beginReplacement(const std::vector<Entry>& removed = {},
+                                               std::int64_t bufferSize = defaultChunkSize,
+                                               Progress* progress = nullptr);
+
     // The archive comment, stored in the end record: its bytes as they are (most writers use
     // UTF-8 or plain ASCII).
     std::string comment() const;

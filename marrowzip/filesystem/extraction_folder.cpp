@@ -48,7 +48,6 @@ struct ExtractionFolder::LastFolder {
 
 namespace {
 
-
 // Why a name is empty: its bytes did not decode, or it has none.
 std::string undecodedNameDetail(const Entry& entry) {
     const auto& record = entry.centralDirectoryStructure;

@@ -7,13 +7,13 @@
 #include <memory>
 #include <thread>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/archive/archive.hpp"
-#include "marrowzip/filesystem/local_record_ranges.hpp"
-#include "marrowzip/filesystem/extraction_folder.hpp"
-#include "marrowzip/filesystem/parallel_extraction.hpp"
 #include "marrowzip/filesystem/extract_steps.hpp"
+#include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/filesystem/local_record_ranges.hpp"
+#include "marrowzip/filesystem/parallel_extraction.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 
 namespace marrowzip {

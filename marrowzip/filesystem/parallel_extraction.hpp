@@ -20,7 +20,6 @@
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/processing/worker_pool.hpp"
 

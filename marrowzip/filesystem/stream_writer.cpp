@@ -6,13 +6,12 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/item_source.hpp"
 #include "marrowzip/format/format.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/write/append_coders.hpp"
 #include "marrowzip/write/append_limits.hpp"
-#include "marrowzip/processing/chunked_io.hpp"
 
 namespace marrowzip {
 namespace {
-
 
 // The descriptor's width follows the local header: a reader that meets the entry in the stream
 // reads 64-bit sizes exactly when the header has a ZIP64 block, and the central record (made
@@ -129,15 +128,15 @@ LocalFileHeader ArchiveStreamWriter::writeBufferedEntry(PendingEntry& entry,
         result =
             writer_.writeEntryData(entry, options_.bufferSize, nullptr, source, *coders_, collect);
     }
-    LocalFileHeader header = ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
+    LocalFileHeader header =
+        ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
     write(header.serialize());
     write(data);
     return header;
 }
 
-LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(const PendingEntry& entry,
-                                                              const ArchiveWriter::EntrySource& source,
-                                                              Progress* progress) {
+LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(
+    const PendingEntry& entry, const ArchiveWriter::EntrySource& source, Progress* progress) {
     // Bit 3: the CRC-32 and sizes of the local header are zero, in its ZIP64 block too; the
     // descriptor behind the data holds them.
     LocalFileHeader header = ArchiveWriter::makeLocalFileHeader(entry, 0, 0);
@@ -155,7 +154,7 @@ LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(const PendingEntry
 
     const ArchiveWriter::EntryDataResult result =
         writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_,
-                                [this](ByteView chunk) { write(chunk); });
+                               [this](ByteView chunk) { write(chunk); });
     if (source.verifyExhausted) source.verifyExhausted();
     if (!entry.zip64Sizes && result.written >= sentinel32) {
         // Cannot happen while maximumDeflatedSize holds; a descriptor would not hold the size.
@@ -164,7 +163,8 @@ LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(const PendingEntry
     }
     write(dataDescriptorOf(entry.zip64Sizes, result.crc32, result.written, entry.uncompressedSize));
 
-    LocalFileHeader complete = ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
+    LocalFileHeader complete =
+        ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
     complete.generalPurposeBitFlag |= dataDescriptorFlag;
     return complete;
 }
@@ -175,8 +175,8 @@ void ArchiveStreamWriter::finish() {
     try {
         const std::uint64_t start = offset_;
         write(centralRecords_);
-        const ArchiveWriter::WrittenEndRecords written = writer_.writeEndOfCentralDirectory(
-            entryCount_, centralRecords_.size(), start, offset_);
+        const ArchiveWriter::WrittenEndRecords written =
+            writer_.writeEndOfCentralDirectory(entryCount_, centralRecords_.size(), start, offset_);
         offset_ += written.bytes.size();
         if (std::fflush(reader_.archiveFile_.get()) != 0) throw writeFailure();
     } catch (const Error& error) {

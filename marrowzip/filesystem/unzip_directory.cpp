@@ -6,7 +6,6 @@
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/saturating.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
@@ -23,7 +22,8 @@ bool liesWithin(const FileURL& candidate, const FileURL& base) {
 
 std::int64_t readingUnitCount(const Archive& archive) {
     std::int64_t total = 0;
-    for (const Entry& entry : archive) total = addUnits(total, entry.progressUnits());
+    for (const Entry& entry : archive)
+        total = addUnits(total, entry.progressUnits());
     return total;
 }
 

@@ -405,7 +405,9 @@ std::optional<Bytes> ArchiveReader::data() const {
     return memoryFile_->data();
 }
 
-std::string ArchiveReader::displayPath() const { return url_.displayPath(); }
+std::string ArchiveReader::displayPath() const {
+    return url_.displayPath();
+}
 
 std::uint64_t ArchiveReader::totalNumberOfEntries() const noexcept {
     if (zip64EndOfCentralDirectory_) {

@@ -28,8 +28,7 @@ void readDataDescriptor(PositionalWindow& window, Entry& entry) {
 
 }  // namespace
 
-EntryIterator::EntryIterator(const ArchiveReader& reader, std::uint64_t count,
-                             std::uint64_t offset)
+EntryIterator::EntryIterator(const ArchiveReader& reader, std::uint64_t count, std::uint64_t offset)
     : reader_(&reader),
       centralRecords_(std::make_unique<PositionalWindow>(reader.stream())),
       localHeaders_(std::make_unique<PositionalWindow>(reader.stream())),
@@ -70,7 +69,8 @@ std::optional<Entry> EntryIterator::next() {
     }
     entry.localFileHeader = std::move(*local);
     const auto& record = entry.centralDirectoryStructure;
-    if (record.generalPurposeBitFlag & dataDescriptorFlag) readDataDescriptor(*localHeaders_, entry);
+    if (record.generalPurposeBitFlag & dataDescriptorFlag)
+        readDataDescriptor(*localHeaders_, entry);
 
     const std::uint64_t recordLength = CentralDirectoryStructure::fixedSize +
                                        std::uint64_t{record.fileNameLength} +

@@ -57,7 +57,9 @@ void ArchiveWriter::appendEntry(std::string_view path, const ProvidedEntry& entr
     appendEntryFromSource(path, entry, options, EntrySource{provider, {}, {}});
 }
 
-std::string ArchiveWriter::archivePathForErrors() const { return reader_.displayPath(); }
+std::string ArchiveWriter::archivePathForErrors() const {
+    return reader_.displayPath();
+}
 
 ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
                                                         const ProvidedEntry& provided,
@@ -184,8 +186,7 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
 }
 
 void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedEntry& provided,
-                                          const AppendOptions& options,
-                                          const EntrySource& source) {
+                                          const AppendOptions& options, const EntrySource& source) {
     const std::int64_t bufferSize = options.bufferSize;
     Progress* const progress = options.progress;
     const BulkFailureGuard bulkGuard(*this);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,6 +27,21 @@ class AppendCoders;
 class Progress;
 struct BulkState;
 
+// A folder next to the archive, so that a finished copy replaces it by rename(2) on the same
+// file system; removed with its contents on every exit.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const std::filesystem::path& parent);
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
 class ArchiveWriter {
 public:
     explicit ArchiveWriter(ArchiveReader& reader) : reader_(reader) {}
@@ -39,12 +55,25 @@ public:
     // The operations that Archive offers; see archive.hpp.
     void appendEntry(std::string_view path, const ProvidedEntry& entry,
                      const EntryDataProvider& provider, const AppendOptions& options);
-    std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize,
-                                               const BulkOptions& options);
+    std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options);
     bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }
     BulkState* openBulkState() const noexcept { return bulk_.get(); }
     void removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
                        Progress* progress);
+    // A new copy of the archive without `entries`, written beside it (in memory for an
+    // in-memory archive), that commitReplacement puts in the archive's place in one step; more
+    // entries may be appended to the copy before that.
+    struct Replacement {
+        // The folder first: the copy's stream is closed before the folder and its file go.
+        std::unique_ptr<TemporaryFolder> folder;  // null for an in-memory archive
+        std::string realPath;                     // the archive's, links resolved
+        std::unique_ptr<ArchiveReader> copy;
+    };
+    Replacement beginReplacement(const std::vector<Entry>& entries, std::int64_t bufferSize,
+                                 Progress* progress);
+    // `realPath`: the replacement's, for a file archive. Once the copy has taken the archive's
+    // place, it must not be written any more.
+    void commitReplacement(ArchiveReader& copy, const std::string& realPath);
     std::string comment() const;
     void setComment(std::string_view comment, std::int64_t bufferSize);
     // Refuses a comment no end record can hold.

@@ -16,37 +16,31 @@
 #include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
-namespace {
 
-// A folder next to the archive, so that the finished copy replaces it by rename(2) on the same
-// file system; removed with its contents on every exit.
-class TemporaryFolder {
-public:
-    explicit TemporaryFolder(const std::filesystem::path& parent) {
-        std::string pattern = (parent / ".marrowzip-removal-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw posixFileError(errno, pattern);
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+TemporaryFolder::TemporaryFolder(const std::filesystem::path& parent) {
+    std::string pattern = (parent / ".marrowzip-removal-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw posixFileError(errno, pattern);
+    path_ = pattern;
+}
 
-    const std::filesystem::path& path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-}  // namespace
+TemporaryFolder::~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
 
 void ArchiveWriter::removeEntries(const std::vector<Entry>& entries, std::int64_t bufferSize,
                                   Progress* progress) {
+    const Replacement replacement = beginReplacement(entries, bufferSize, progress);
+    commitReplacement(*replacement.copy, replacement.realPath);
+}
+
+ArchiveWriter::Replacement ArchiveWriter::beginReplacement(const std::vector<Entry>& entries,
+                                                           std::int64_t bufferSize,
+                                                           Progress* progress) {
     refuseDuringBulkAppend("removing an entry");
     const std::string archivePath = archivePathForErrors();
     const std::string named = entries.size() == 1 ? entries.front().path() : std::string();
+    Replacement replacement;
     try {
         if (reader_.accessMode_ == AccessMode::read) throw Error(ArchiveError::unwritableArchive);
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
@@ -60,11 +54,8 @@ void ArchiveWriter::removeEntries(const std::vector<Entry>& entries, std::int64_
                 static_cast<std::int64_t>(offset - std::min(offset, removed)));
         }
         if (reader_.memoryFile_) {
-            const auto temporary = ArchiveReader::openMemoryFile(
+            replacement.copy = ArchiveReader::openMemoryFile(
                 MemoryFile::make({}), AccessMode::create, reader_.pathEncoding_);
-            ArchiveWriter writer(*temporary);
-            writeArchiveWithout(entries, writer, bufferSize, progress);
-            adoptMemoryArchive(*temporary);
         } else {
             // An archive reached through a link is replaced where it really lies: renaming
             // over the link would turn it into a file and leave the archive unchanged.
@@ -72,17 +63,31 @@ void ArchiveWriter::removeEntries(const std::vector<Entry>& entries, std::int64_
             std::filesystem::path realPath =
                 std::filesystem::canonical(reader_.url_.filesystemPath(), unresolved);
             if (unresolved) realPath = reader_.url_.filesystemPath();
-            const TemporaryFolder folder(realPath.parent_path());
-            // Declared after the folder, so that its stream is closed before the folder goes.
-            const auto temporary =
-                ArchiveReader::openFile(FileURL::fromPath((folder.path() / "archive.zip").string()),
-                                        AccessMode::create, {});
-            ArchiveWriter writer(*temporary);
-            writeArchiveWithout(entries, writer, bufferSize, progress);
-            adoptFileArchive(*temporary, realPath.string());
+            replacement.folder = std::make_unique<TemporaryFolder>(realPath.parent_path());
+            replacement.realPath = realPath.string();
+            OpenOptions options;
+            options.pathEncoding = reader_.pathEncoding_;
+            replacement.copy = ArchiveReader::openFile(
+                FileURL::fromPath((replacement.folder->path() / "archive.zip").string()),
+                AccessMode::create, options);
         }
+        ArchiveWriter writer(*replacement.copy);
+        writeArchiveWithout(entries, writer, bufferSize, progress);
     } catch (const Error& error) {
         throw error.withContext(archivePath, named);
+    }
+    return replacement;
+}
+
+void ArchiveWriter::commitReplacement(ArchiveReader& copy, const std::string& realPath) {
+    try {
+        if (copy.memoryFile_) {
+            adoptMemoryArchive(copy);
+        } else {
+            adoptFileArchive(copy, realPath);
+        }
+    } catch (const Error& error) {
+        throw error.withContext(archivePathForErrors());
     }
     centralDirectoryCache_.reset();
 }

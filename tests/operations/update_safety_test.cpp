@@ -317,5 +317,50 @@ TEST(RemoveEntries, SeveralGoInOneReplacementOrNoneDoes) {
     EXPECT_EQ(sample.complaints(), "");
 }
 
+// Entries left out and others appended land together on commit(), and not at all without it,
+// on disk (where the copy is made beside the archive and leaves nothing behind) and in memory.
+TEST(Replacement, LandsWholeOnCommitAndNotAtAllWithout) {
+    for (const bool inMemory : {false, true}) {
+        SCOPED_TRACE(inMemory ? "in memory" : "on disk");
+        SampleArchive sample(inMemory);
+        const Bytes before = sample.bytes();
+        const auto leftovers = [&] {
+            std::vector<std::string> names;
+            for (const auto& item : fs::directory_iterator(sample.folder.path()))
+                names.push_back(item.path().filename().string());
+            return names;
+        };
+        {
+            Archive::Replacement abandoned =
+                sample.archive->beginReplacement({*sample.archive->findEntry("one")});
+            appendBytes(abandoned.archive(), "three", textBytes(500, 3));
+        }
+        EXPECT_EQ(sample.bytes(), before);
+        if (!inMemory) {
+            EXPECT_EQ(leftovers(), std::vector<std::string>{"a.zip"});
+        }
+
+        Archive::Replacement replacement =
+            sample.archive->beginReplacement({*sample.archive->findEntry("one")});
+        {
+            Archive::BulkAppend bulk = replacement.archive().beginBulkAppend();
+            appendBytes(replacement.archive(), "one", textBytes(100, 9),
+                        CompressionMethod::deflate);
+            EXPECT_TRUE(errorOf([&] { replacement.commit(); }));  // the bulk append is open
+            bulk.finish();
+        }
+        EXPECT_EQ(sample.bytes(), before);
+        replacement.commit();
+        EXPECT_TRUE(errorOf([&] { replacement.archive(); }));
+        const Contents expected{{"two", randomBytes(9000)}, {"one", textBytes(100, 9)}};
+        EXPECT_EQ(sample.contents(), expected);
+        EXPECT_EQ(contentsOf(*sample.archive), expected);
+        EXPECT_EQ(sample.complaints(), "");
+        if (!inMemory) {
+            EXPECT_EQ(leftovers(), std::vector<std::string>{"a.zip"});
+        }
+    }
+}
+
 }  // namespace
 }  // namespace marrowzip::testing

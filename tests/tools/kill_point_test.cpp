@@ -202,6 +202,38 @@ TEST_F(KillPoints, Add) {
     EXPECT_EQ(lost, 0);
 }
 
+// Replacing newer files is one step: a kill leaves the old archive or the new, never both
+// versions of an entry side by side.
+TEST_F(KillPoints, AddUpdate) {
+    makeTree("base", 120);
+    // `add` names the entries as `add --update` will (`create` stores a folder's contents).
+    ASSERT_EQ(run({"add", "--quiet", "seed.zip", "base"}).status, 0);
+    const Contents before = *contentsOf(at("seed.zip"));
+    const auto later = fs::last_write_time(at("base/large")) + std::chrono::hours(1);
+    for (const char* name : {"large", "f1", "sub/f3"}) {
+        writeFileBytes(at("base") / name, textBytes(5000, 99));
+        fs::last_write_time(at("base") / name, later);
+    }
+    fs::copy_file(at("seed.zip"), at("after.zip"));
+    ASSERT_EQ(run({"add", "--quiet", "--update", "after.zip", "base"}).status, 0);
+    const Contents after = *contentsOf(at("after.zip"));
+    ASSERT_NE(after, before);
+    sweep(
+        "add --update",
+        [&] { fs::copy_file(at("seed.zip"), archive, fs::copy_options::overwrite_existing); },
+        [&] {
+            return startTool({"add", "--update", "a.zip", "base"}, folder.path());
+        },
+        [&](const std::optional<Contents>& contents) {
+            ASSERT_TRUE(contents);
+            EXPECT_TRUE(*contents == before || *contents == after);
+            EXPECT_EQ(
+                Archive::openFile(FileURL::fromPath(archive.string()), Archive::AccessMode::read)
+                    .totalNumberOfEntries(),
+                before.size());
+        });
+}
+
 TEST_F(KillPoints, Create) {
     makeTree("tree", 120);
     sweep(
