@@ -74,7 +74,7 @@ int appendItems(const AppendRun& run, ToolContext& context) {
     }
     const Plan plan =
         planItems(run.items, {run.entryPath, run.archiving.prefix, run.archiving.excludes},
-                  run.archive, run.archive, context);
+                  {run.archive, run.archive}, context);
 
     const bool existed = isReachable(archiveURL);
     context.interruptedNote = existed ? "the archive is unchanged" : "no archive was created";
@@ -137,14 +137,13 @@ int runAdd(const AddOptions& options, ToolContext& context) {
 }
 
 Plan planItems(const std::vector<std::string>& items, const PlanOptions& options,
-               const std::string& archivePath, const std::string& archiveShown,
-               ToolContext& context) {
+               const PlannedArchive& archive, ToolContext& context) {
     for (const std::string& item : items)
         context.paths.add(item);
-    Plan plan = planEntries(items, options, archivePath);
+    Plan plan = planEntries(items, options, archive.path);
     for (const Warning& warning : plan.skipped)
         printErrorLine("warning: " + describeWarning(warning, context.paths));
-    if (plan.skippedArchive) printErrorLine("warning: " + archiveShown + ": not stored in itself");
+    if (plan.skippedArchive) printErrorLine("warning: " + archive.shown + ": not stored in itself");
     if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
     return plan;
 }

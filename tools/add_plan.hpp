@@ -47,11 +47,16 @@ struct Plan {
 Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
                  const std::string& archivePath);
 
-// The plan of create or add, with the items registered for messages and its warnings printed
-// (the archive named `archiveShown` in them).
+// The archive a plan is made for: its path on disk (left out of the plan) and its name in the
+// warnings.
+struct PlannedArchive {
+    std::string path;
+    std::string shown;
+};
+
+// The plan of create or add, with the items registered for messages and its warnings printed.
 Plan planItems(const std::vector<std::string>& items, const PlanOptions& options,
-               const std::string& archivePath, const std::string& archiveShown,
-               ToolContext& context);
+               const PlannedArchive& archive, ToolContext& context);
 
 // The progress units of the whole plan.
 std::int64_t totalUnits(const std::vector<PlannedEntry>& plan);

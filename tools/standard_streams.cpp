@@ -119,7 +119,7 @@ int runCreateToStandardOutput(const CreateOptions& options, ToolContext& context
     const std::vector<PlannedEntry> plan = withoutRepeatedFolders(
         planItems(options.items,
                   {std::nullopt, options.archiving.prefix, options.archiving.excludes},
-                  "/proc/self/fd/1", standardOutputName, context)
+                  {"/proc/self/fd/1", standardOutputName}, context)
             .entries);
     context.interruptedNote = "the archive written to standard output is incomplete";
 

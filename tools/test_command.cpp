@@ -4,8 +4,8 @@
 #include "commands.hpp"
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/format/entry_selection.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
+#include "marrowzip/format/entry_selection.hpp"
 #include "progress_bar.hpp"
 #include "standard_streams.hpp"
 

@@ -180,7 +180,7 @@ Archive& Archive::Replacement::archive() {
 }
 
 void Archive::Replacement::commit() {
-    Archive& copy = archive();
+    const Archive& copy = archive();
     if (copy.isBulkAppendOpen()) {
         throw Error(ArchiveError::unwritableArchive, state_->original->archivePathForErrors(), {},
                     "a bulk append of the replacement is still open");

@@ -16,19 +16,19 @@ namespace {
 // The descriptor's width follows the local header: a reader that meets the entry in the stream
 // reads 64-bit sizes exactly when the header has a ZIP64 block, and the central record (made
 // from the same header) then counts as ZIP64 for a reader that starts from the directory.
-Bytes dataDescriptorOf(bool zip64, std::uint32_t crc32, std::uint64_t compressedSize,
-                       std::uint64_t uncompressedSize) {
-    if (zip64) {
+Bytes dataDescriptorOf(const ArchiveWriter::PendingEntry& entry,
+                       const ArchiveWriter::EntryDataResult& result) {
+    if (entry.zip64Sizes) {
         DataDescriptor64 descriptor;
-        descriptor.crc32 = crc32;
-        descriptor.compressedSize = compressedSize;
-        descriptor.uncompressedSize = uncompressedSize;
+        descriptor.crc32 = result.crc32;
+        descriptor.compressedSize = result.written;
+        descriptor.uncompressedSize = entry.uncompressedSize;
         return descriptor.serialize();
     }
     DataDescriptor32 descriptor;
-    descriptor.crc32 = crc32;
-    descriptor.compressedSize = static_cast<std::uint32_t>(compressedSize);
-    descriptor.uncompressedSize = static_cast<std::uint32_t>(uncompressedSize);
+    descriptor.crc32 = result.crc32;
+    descriptor.compressedSize = static_cast<std::uint32_t>(result.written);
+    descriptor.uncompressedSize = static_cast<std::uint32_t>(entry.uncompressedSize);
     return descriptor.serialize();
 }
 
@@ -161,7 +161,7 @@ LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(
         throw Error(ArchiveError::invalidEntrySize, writer_.archivePathForErrors(), entry.path,
                     "the compressed data outgrew the sizes of its local header");
     }
-    write(dataDescriptorOf(entry.zip64Sizes, result.crc32, result.written, entry.uncompressedSize));
+    write(dataDescriptorOf(entry, result));
 
     LocalFileHeader complete =
         ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);

@@ -28,6 +28,8 @@ std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection 
     return makeZlibCoder(direction, level);
 }
 
+// The entry's two sizes in the order of every size pair of the format (and of inflatesWhole).
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 bool prefersWholeBufferInflate([[maybe_unused]] std::uint64_t compressedSize,
                                [[maybe_unused]] std::uint64_t uncompressedSize) {
 #ifdef MARROWZIP_HAVE_ISAL

@@ -112,10 +112,17 @@ std::string journalKeyFor(const std::string& path) {
     return unresolved ? path : real.string();
 }
 
+// An archive file by its path and the key its journal goes by.
+struct ArchivePath {
+    std::string path;
+    std::string journalKey;
+};
+
 // Opens an existing archive for writing with the writers' lock held, then rolls back an update
 // that a killed writer left unfinished.
-UniqueFile openForUpdate(const std::string& path, const std::string& journalKey,
-                         const OpenOptions& options) {
+UniqueFile openForUpdate(const ArchivePath& archive, const OpenOptions& options) {
+    const std::string& path = archive.path;
+    const std::string& journalKey = archive.journalKey;
     bool announced = false;
     for (;;) {
         UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
@@ -179,7 +186,9 @@ std::optional<FileStamp> stampOf(int descriptor) {
 
 // Rolls back an unfinished update for a reader, when no writer is alive and the file can be
 // written; false when that is not possible.
-bool recoverForReader(const std::string& path, const std::string& journalKey) {
+bool recoverForReader(const ArchivePath& archive) {
+    const std::string& path = archive.path;
+    const std::string& journalKey = archive.journalKey;
     const UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!descriptor || !tryLockFile(descriptor.get(), true)) return false;
     try {
@@ -197,8 +206,9 @@ bool recoverForReader(const std::string& path, const std::string& journalKey) {
 }
 
 // One attempt of openForReading; null when the file changed while its tail was copied.
-UniqueFile tryOpenForReading(const std::string& path, const std::string& journalKey,
-                             bool lastAttempt) {
+UniqueFile tryOpenForReading(const ArchivePath& archive, bool lastAttempt) {
+    const std::string& path = archive.path;
+    const std::string& journalKey = archive.journalKey;
     UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!descriptor) throw posixFileError(errno, path);
     const int fd = descriptor.get();
@@ -226,8 +236,7 @@ UniqueFile tryOpenForReading(const std::string& path, const std::string& journal
         if (noWriter) {
             unlockFile(fd);
             unlock.held = false;
-            if (recoverForReader(path, journalKey))
-                return streamOver(std::move(descriptor), "rb", path);
+            if (recoverForReader(archive)) return streamOver(std::move(descriptor), "rb", path);
         }
         return withTail(journal->tailOffset, std::move(journal->tail));
     }
@@ -260,10 +269,10 @@ UniqueFile tryOpenForReading(const std::string& path, const std::string& journal
 
 // Opens an archive for reading as it stands when no update is under way, or as it was before
 // the update that another process is making (or a killed one left unfinished).
-UniqueFile openForReading(const std::string& path, const std::string& journalKey) {
+UniqueFile openForReading(const ArchivePath& archive) {
     constexpr int attempts = 50;
     for (int attempt = 1;; ++attempt) {
-        if (UniqueFile stream = tryOpenForReading(path, journalKey, attempt == attempts)) {
+        if (UniqueFile stream = tryOpenForReading(archive, attempt == attempts)) {
             return stream;
         }
     }
@@ -324,9 +333,9 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
         // A journal left by an archive that was deleted since belongs to no file that is here.
         ::unlink(journalPathFor(reader->journalKey_).c_str());
     } else if (mode == AccessMode::read) {
-        stream = openForReading(path, reader->journalKey_);
+        stream = openForReading({path, reader->journalKey_});
     } else {
-        stream = openForUpdate(path, reader->journalKey_, options);
+        stream = openForUpdate({path, reader->journalKey_}, options);
     }
     auto records = locateEndRecords(stream.get());
     if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);

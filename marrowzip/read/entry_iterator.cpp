@@ -28,11 +28,11 @@ void readDataDescriptor(PositionalWindow& window, Entry& entry) {
 
 }  // namespace
 
-EntryIterator::EntryIterator(const ArchiveReader& reader, std::uint64_t count, std::uint64_t offset)
+EntryIterator::EntryIterator(const ArchiveReader& reader, std::uint64_t offset)
     : reader_(&reader),
       centralRecords_(std::make_unique<PositionalWindow>(reader.stream())),
       localHeaders_(std::make_unique<PositionalWindow>(reader.stream())),
-      count_(count),
+      count_(reader.totalNumberOfEntries()),
       recordOffset_(offset) {}
 
 EntryIterator::EntryIterator(EntryIterator&&) noexcept = default;
@@ -111,7 +111,7 @@ EntryIterator ArchiveReader::makeEntryIterator() const {
 }
 
 EntryIterator ArchiveReader::passOverDirectory() const {
-    return EntryIterator(*this, totalNumberOfEntries(), offsetToStartOfCentralDirectory());
+    return EntryIterator(*this, offsetToStartOfCentralDirectory());
 }
 
 std::optional<Entry> ArchiveReader::findEntry(std::string_view path) const {

@@ -59,7 +59,8 @@ public:
 
 private:
     friend class ArchiveReader;
-    EntryIterator(const ArchiveReader& reader, std::uint64_t count, std::uint64_t offset);
+    // A pass over the entry count the end records declare, from the record at `offset`.
+    EntryIterator(const ArchiveReader& reader, std::uint64_t offset);
 
     // Local headers lie before the central directory and do not overlap in a sound archive, so
     // together they never hold more bytes than that. Central records that all point at one
