@@ -43,26 +43,14 @@ Bytes readLinkTarget(const std::string& path, std::int64_t capacity) {
     return target;
 }
 
-// One lstat(2) for type, size, date and mode: a tree of small files costs little more than its
-// system calls, and the item itself (never a final link) is what gets stored.
-struct stat statusOfItem(const FileURL& itemURL) {
-    struct stat status {};
-    if (!itemURL.isFileURL() || ::lstat(itemURL.path().c_str(), &status) != 0) {
-        throw Error(FileError::fileReadNoSuchFile, itemURL.path());
-    }
-    return status;
-}
-
 // What lstat(2) tells of the item: the item itself, never a final link, is what gets stored.
 ProvidedEntry providedEntryOf(const struct stat& status) {
     const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
                            : S_ISLNK(status.st_mode) ? EntryType::symlink
                                                      : EntryType::file;
-    // As modificationDateOfItem reads it.
     return {.type = type,
             .uncompressedSize = type == EntryType::directory ? 0 : status.st_size,
-            .modificationDate = static_cast<Date>(status.st_mtim.tv_sec) +
-                                static_cast<Date>(status.st_mtim.tv_nsec) / 1e9,
+            .modificationDate = dateOf(status.st_mtim),
             .permissions = static_cast<std::uint16_t>(status.st_mode & 07777)};
 }
 

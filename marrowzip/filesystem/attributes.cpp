@@ -11,10 +11,8 @@
 #include "marrowzip/processing/dos_date.hpp"
 
 namespace marrowzip {
-namespace {
 
-// lstat of the item, or fileReadNoSuchFile when the URL names nothing on this file system.
-struct stat statOfItem(const FileURL& url) {
+struct stat statusOfItem(const FileURL& url) {
     struct stat status {};
     if (!url.isFileURL() || ::lstat(url.path().c_str(), &status) != 0) {
         throw Error(FileError::fileReadNoSuchFile, url.path());
@@ -25,6 +23,8 @@ struct stat statOfItem(const FileURL& url) {
 Date dateOf(const struct timespec& time) {
     return static_cast<Date>(time.tv_sec) + static_cast<Date>(time.tv_nsec) / 1e9;
 }
+
+namespace {
 
 struct timespec timespecOf(const Timestamp& time) {
     struct timespec value {};
@@ -79,7 +79,7 @@ bool isReachable(const FileURL& url) {
 }
 
 EntryType typeOfItem(const FileURL& url) {
-    switch (statOfItem(url).st_mode & S_IFMT) {
+    switch (statusOfItem(url).st_mode & S_IFMT) {
         case S_IFDIR:
             return EntryType::directory;
         case S_IFLNK:
@@ -90,11 +90,11 @@ EntryType typeOfItem(const FileURL& url) {
 }
 
 Date modificationDateOfItem(const FileURL& url) {
-    return dateOf(statOfItem(url).st_mtim);
+    return dateOf(statusOfItem(url).st_mtim);
 }
 
 std::int64_t sizeOfItem(const FileURL& url) {
-    const struct stat status = statOfItem(url);
+    const struct stat status = statusOfItem(url);
     if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, url.path());
     return status.st_size;
 }

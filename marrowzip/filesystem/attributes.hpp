@@ -2,6 +2,7 @@
 // a final link), the attributes an entry carries, and applying them to an extracted item.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -19,6 +20,13 @@ struct FileAttributes {
     std::optional<std::uint16_t> posixPermissions;  // permission bits only, never type bits
     std::optional<Timestamp> modificationDate;
 };
+
+// One lstat(2) of the item for type, size, date and mode: a tree of small files costs little
+// more than its system calls, and the item itself (never a final link) is what counts.
+// FileError::fileReadNoSuchFile when the URL names nothing on this file system.
+struct stat statusOfItem(const FileURL& url);
+// A modification time as the engine's date: seconds with their fraction.
+Date dateOf(const struct timespec& time);
 
 // Whether anything (a dangling link included) is at the URL's path.
 bool isReachable(const FileURL& url);
