@@ -27,7 +27,7 @@ constexpr std::uint16_t unicodePathHeaderID = 0x7075;
 // Version needed to extract: 2.0 for the engine's entries, 4.5 once they carry ZIP64 values.
 constexpr std::uint16_t versionNeededDefault = 20;
 constexpr std::uint16_t versionNeededZIP64 = 45;
-// Version made by: Unix, specification 2.1.
+// Version made by: Unix (3) in the high byte, format version 2.1 in the low byte.
 constexpr std::uint16_t versionMadeByUnix = 789;
 
 }  // namespace marrowzip
