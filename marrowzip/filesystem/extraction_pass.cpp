@@ -97,15 +97,10 @@ public:
           ranges_(archive) {
         const std::size_t workers =
             options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
-        const auto budget = std::make_shared<MemoryBudget>(options.memoryBudget);
-        archive.shareMemoryBudget(budget);
+        budget_ = std::make_shared<MemoryBudget>(options.memoryBudget);
+        archive.shareMemoryBudget(budget_);
         // A stream consumer takes the bytes in order, so it is served by one thread.
-        if (workers > 1 && archive.url().isFileURL() && !target.consumer) {
-            parallel_.emplace(archive.url(), options.pathEncoding, workers, budget,
-                              [this](Archive& reader, const EntryJob& job, CreatedItems* created) {
-                                  return readEntry(reader, job, target_, options_, created);
-                              });
-        }
+        if (workers > 1 && archive.url().isFileURL() && !target.consumer) workers_ = workers;
     }
 
     ExtractResult run() {
@@ -154,10 +149,22 @@ private:
             early.failure = std::current_exception();
         }
         // Folders and links wait for the files before them, so that every path meets the tree
-        // a run on one thread would have built by then; a test builds nothing.
-        const bool onWorker = parallel_ && !early.failure &&
-                              (target_.folder == nullptr || job.entry.type() == EntryType::file);
+        // a run on one thread would have built by then; a test builds nothing. A test of an
+        // entry without data bytes, with nothing under way before it, is done here at once:
+        // handing it to a worker costs more than reading it.
+        const bool onWorker =
+            workers_ > 1 && !early.failure &&
+            (target_.folder == nullptr ? job.entry.centralCompressedSize() > 0 || !idle()
+                                       : job.entry.type() == EntryType::file);
         if (onWorker) {
+            // The workers start with the first entry they are given.
+            if (!parallel_) {
+                parallel_.emplace(
+                    archive_.url(), options_.pathEncoding, workers_, budget_,
+                    [this](Archive& reader, const EntryJob& job, CreatedItems* created) {
+                        return readEntry(reader, job, target_, options_, created);
+                    });
+            }
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
@@ -176,6 +183,8 @@ private:
         }
         settle(job, early);
     }
+
+    bool idle() const { return !parallel_ || parallel_->idle(); }
 
     void finishAll() {
         if (!parallel_) return;
@@ -228,6 +237,8 @@ private:
     const std::string displayPath_;  // the archive's, for errors
     LocalRecordRanges ranges_;
     ExtractResult result_;
+    std::shared_ptr<MemoryBudget> budget_;        // shared by the workers' archives
+    std::size_t workers_ = 0;                     // more than one: entries may go to workers
     std::optional<ParallelExtraction> parallel_;  // last: its workers stop first
 };
 
@@ -240,9 +251,15 @@ ExtractResult extractEntries(Archive& archive, const ExtractTarget& target,
 
 std::function<Progress*(const Entry&, const std::string&, std::int64_t)> childProgressOf(
     Progress& parent) {
-    // The parent keeps its children alive.
-    return [&parent](const Entry&, const std::string&, std::int64_t units) {
-        return parent.makeChild(units, units).get();
+    // The parent keeps its children alive. Entries without units (empty files) share one
+    // child: nothing they do moves a count, so a child each would only cost an allocation and
+    // grow the parent's list by one for every such entry. The shared child still carries the
+    // parent's cancellation.
+    return [&parent, unitless = static_cast<Progress*>(nullptr)](const Entry&, const std::string&,
+                                                                 std::int64_t units) mutable {
+        if (units != 0) return parent.makeChild(units, units).get();
+        if (unitless == nullptr) unitless = parent.makeChild(0, 0).get();
+        return unitless;
     };
 }
 

@@ -54,6 +54,8 @@ public:
 
     // Whether another job would have to wait for an outcome to be taken first.
     bool full();
+    // Whether every job submitted so far was handed back (none is filling, sent or under way).
+    bool idle() const noexcept { return !filling_ && batches_.empty(); }
     // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
     // data plus what the job costs besides). A batch leaves for the workers once it holds
     // enough work or jobs, or when next() has to wait for it.

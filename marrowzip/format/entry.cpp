@@ -60,7 +60,7 @@ std::string Entry::path() const {
     // bit 11; code page 437 would turn such names into box-drawing characters.
     const auto host = hostSystem();
     if (host == HostSystem::unix || host == HostSystem::osX) {
-        if (auto utf8 = decodeUTF8(record.fileNameData)) return *utf8;
+        if (auto utf8 = decodeUTF8(record.fileNameData)) return std::move(*utf8);
     }
     return decodeCP437(record.fileNameData);
 }
