@@ -39,14 +39,18 @@ int runList(const ListOptions& options, ToolContext& context) {
     EntrySelection chooser(options.selection.patterns, options.selection.excludes);
     EntryIterator entries = archive.makeEntryIterator();
     nlohmann::json array = nlohmann::json::array();
-    while (auto entry = entries.next()) {
+    // One entry and one path are read into again and again: no allocation for each.
+    Entry entry;
+    std::string path;
+    while (entries.next(entry)) {
         // The listing has no progress object: a signal is noticed here, between entries.
         if (context.interrupts.requested()) throw Error(ArchiveError::cancelledOperation);
-        if (!chooser.selects(entry->path())) continue;
+        entry.decodePath(path);
+        if (!chooser.selects(path)) continue;
         if (options.json) {
-            array.push_back(entryJSON(*entry));
+            array.push_back(entryJSON(entry));
         } else {
-            std::cout << entryLine(*entry) << '\n';
+            std::cout << entryLine(entry) << '\n';
         }
     }
     if (options.json) {

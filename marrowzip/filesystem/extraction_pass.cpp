@@ -117,16 +117,20 @@ public:
 private:
     void readAll() {
         EntryIterator entries = archive_.makeEntryIterator();
-        while (auto entry = entries.next()) {
-            std::string path = options_.pathEncoding
-                                   ? entry->pathUsingEncoding(*options_.pathEncoding)
-                                   : entry->path();
-            if (options_.filter && !options_.filter(*entry, path)) continue;
-            EntryJob job{std::move(*entry), std::move(path), nullptr};
-            if (options_.progress) {
-                job.progress = options_.progress(job.entry, job.path, job.entry.progressUnits());
+        // One job for every entry read on this thread: an archive of many small entries is
+        // read without an allocation for each. A job handed to a worker takes its buffers along.
+        EntryJob job;
+        while (entries.next(job.entry)) {
+            if (options_.pathEncoding) {
+                job.path = job.entry.pathUsingEncoding(*options_.pathEncoding);
+            } else {
+                job.entry.decodePath(job.path);
             }
-            begin(std::move(job));
+            if (options_.filter && !options_.filter(job.entry, job.path)) continue;
+            job.progress = options_.progress
+                               ? options_.progress(job.entry, job.path, job.entry.progressUnits())
+                               : nullptr;
+            begin(job);
         }
         finishAll();
         // The pass stops silently at a damaged record or an encrypted entry; the entries behind
@@ -136,7 +140,8 @@ private:
         result_.endedEarly = entries.earlyEndError(archiveDisplayPath(archive_));
     }
 
-    void begin(EntryJob&& job) {
+    // Reads the entry here, or moves the job to the workers.
+    void begin(EntryJob& job) {
         EntryOutcome early;
         try {
             if (job.progress != nullptr && job.progress->isCancelled()) {

@@ -17,12 +17,16 @@ public:
     std::uint32_t u32() { return static_cast<std::uint32_t>(take(4)); }
     std::uint64_t u64() { return take(8); }
     Bytes bytes(std::size_t count) {
+        const ByteView taken = view(count);
+        return Bytes(taken.begin(), taken.end());
+    }
+    // The next `count` bytes where they lie, valid as long as the reader's data.
+    ByteView view(std::size_t count) {
         if (!ok_ || data_.size() - position_ < count) {
             ok_ = false;
             return {};
         }
-        Bytes out(data_.begin() + static_cast<std::ptrdiff_t>(position_),
-                  data_.begin() + static_cast<std::ptrdiff_t>(position_ + count));
+        const ByteView out = data_.subspan(position_, count);
         position_ += count;
         return out;
     }

@@ -51,18 +51,29 @@ std::optional<Timestamp> exactModificationTime(ByteView extraField, std::uint16_
 }  // namespace
 
 std::string Entry::path() const {
+    std::string path;
+    decodePath(path);
+    return path;
+}
+
+void Entry::decodePath(std::string& path) const {
     const auto& record = centralDirectoryStructure;
     if (record.generalPurposeBitFlag & utf8NameFlag) {
-        return decodeUTF8(record.fileNameData).value_or(std::string());
+        if (!decodeUTF8(record.fileNameData, path)) path.clear();
+        return;
     }
-    if (auto unicode = unicodePathField(record)) return *unicode;
+    if (auto unicode = unicodePathField(record)) {
+        path = std::move(*unicode);
+        return;
+    }
     // Unix tools store names in the system's character set, UTF-8 nowadays, without setting
     // bit 11; code page 437 would turn such names into box-drawing characters.
     const auto host = hostSystem();
-    if (host == HostSystem::unix || host == HostSystem::osX) {
-        if (auto utf8 = decodeUTF8(record.fileNameData)) return std::move(*utf8);
+    if ((host == HostSystem::unix || host == HostSystem::osX) &&
+        decodeUTF8(record.fileNameData, path)) {
+        return;
     }
-    return decodeCP437(record.fileNameData);
+    path = decodeCP437(record.fileNameData);
 }
 
 std::string Entry::pathUsingEncoding(std::string_view encodingName) const {

@@ -40,6 +40,8 @@ public:
     // Path extra field (0x7075) when its CRC-32 matches the name; else UTF-8 when a Unix host
     // wrote valid UTF-8; else code page 437. Empty when the bytes do not decode.
     std::string path() const;
+    // The same into `path`, reusing its storage.
+    void decodePath(std::string& path) const;
     // The name decoded with an ICU converter name; empty when it does not decode.
     std::string pathUsingEncoding(std::string_view encodingName) const;
 

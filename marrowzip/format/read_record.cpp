@@ -34,13 +34,18 @@ std::optional<Record> readRecord(std::FILE* stream, std::uint64_t offset) {
     }
 }
 
-template <typename Record>
-std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset) {
-    if (!fitsFilePosition(offset)) return std::nullopt;
+namespace {
+
+// Parses the record at `offset` of the window with `parse(fixedPart, tail)`; absent (or false)
+// when the bytes are not there.
+template <typename Record, typename Parse>
+auto parseFromWindow(PositionalWindow& window, std::uint64_t offset, const Parse& parse)
+    -> decltype(parse(ByteView(), TailBytesProvider())) {
+    if (!fitsFilePosition(offset)) return {};
     // The fixed part is copied: reading the tail may move the window.
     std::array<std::uint8_t, Record::fixedSize> fixedPart{};
     const ByteView fixed = window.read(offset, fixedPart.size());
-    if (fixed.size() < fixedPart.size()) return std::nullopt;
+    if (fixed.size() < fixedPart.size()) return {};
     std::copy(fixed.begin(), fixed.end(), fixedPart.begin());
     // The tail lengths come from the archive; each is at most 64 KiB.
     std::uint64_t next = offset + Record::fixedSize;
@@ -51,7 +56,26 @@ std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset)
         next += length;
         return bytes;
     };
-    return Record::parse(ByteView(fixedPart), tail);
+    return parse(ByteView(fixedPart), tail);
+}
+
+}  // namespace
+
+template <typename Record>
+std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset) {
+    return parseFromWindow<Record>(
+        window, offset,
+        [](ByteView fixedPart, const TailBytesProvider& tail) -> std::optional<Record> {
+            return Record::parse(fixedPart, tail);
+        });
+}
+
+template <typename Record>
+bool readRecord(PositionalWindow& window, std::uint64_t offset, Record& record) {
+    return parseFromWindow<Record>(window, offset,
+                                   [&record](ByteView fixedPart, const TailBytesProvider& tail) {
+                                       return Record::parse(fixedPart, tail, record);
+                                   });
 }
 
 template std::optional<LocalFileHeader> readRecord<LocalFileHeader>(std::FILE*, std::uint64_t);
@@ -59,6 +83,9 @@ template std::optional<LocalFileHeader> readRecord<LocalFileHeader>(PositionalWi
                                                                     std::uint64_t);
 template std::optional<CentralDirectoryStructure> readRecord<CentralDirectoryStructure>(
     PositionalWindow&, std::uint64_t);
+template bool readRecord<LocalFileHeader>(PositionalWindow&, std::uint64_t, LocalFileHeader&);
+template bool readRecord<CentralDirectoryStructure>(PositionalWindow&, std::uint64_t,
+                                                    CentralDirectoryStructure&);
 template std::optional<DataDescriptor32> readRecord<DataDescriptor32>(PositionalWindow&,
                                                                       std::uint64_t);
 template std::optional<DataDescriptor64> readRecord<DataDescriptor64>(PositionalWindow&,

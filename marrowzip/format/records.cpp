@@ -16,6 +16,11 @@ bool contains(std::span<const ZIP64Field> fields, ZIP64Field field) {
     return std::find(fields.begin(), fields.end(), field) != fields.end();
 }
 
+// Keeps the buffer's storage when it is large enough.
+void assignBytes(Bytes& field, ByteView bytes) {
+    field.assign(bytes.begin(), bytes.end());
+}
+
 // Asks the provider for exactly `length` bytes; anything else counts as a failure.
 std::optional<ByteView> tailOfLength(const TailBytesProvider& tail, std::size_t length) {
     auto bytes = tail(length);
@@ -163,9 +168,14 @@ std::vector<ZIP64Field> fieldsNeeded(const CentralDirectoryStructure& header) {
 
 std::optional<LocalFileHeader> LocalFileHeader::parse(ByteView fixedPart,
                                                       const TailBytesProvider& tail) {
-    if (fixedPart.size() != fixedSize) return std::nullopt;
+    std::optional<LocalFileHeader> header(std::in_place);
+    if (!parse(fixedPart, tail, *header)) return std::nullopt;
+    return header;
+}
+
+bool LocalFileHeader::parse(ByteView fixedPart, const TailBytesProvider& tail, LocalFileHeader& h) {
+    if (fixedPart.size() != fixedSize) return false;
     ByteReader in(fixedPart);
-    LocalFileHeader h;
     h.localFileHeaderSignature = in.u32();
     h.versionNeededToExtract = in.u16();
     h.generalPurposeBitFlag = in.u16();
@@ -177,15 +187,15 @@ std::optional<LocalFileHeader> LocalFileHeader::parse(ByteView fixedPart,
     h.uncompressedSize = in.u32();
     h.fileNameLength = in.u16();
     h.extraFieldLength = in.u16();
-    if (!in.ok() || h.localFileHeaderSignature != signature) return std::nullopt;
+    if (!in.ok() || h.localFileHeaderSignature != signature) return false;
 
     auto rest = tailOfLength(tail, std::size_t{h.fileNameLength} + h.extraFieldLength);
-    if (!rest) return std::nullopt;
+    if (!rest) return false;
     ByteReader variable(*rest);
-    h.fileNameData = variable.bytes(h.fileNameLength);
-    h.extraFieldData = variable.bytes(h.extraFieldLength);
+    assignBytes(h.fileNameData, variable.view(h.fileNameLength));
+    assignBytes(h.extraFieldData, variable.view(h.extraFieldLength));
     h.zip64Block = findZIP64Block(h.extraFieldData, fieldsNeeded(h));
-    return h;
+    return true;
 }
 
 Bytes LocalFileHeader::serialize() const {
@@ -210,9 +220,15 @@ Bytes LocalFileHeader::serialize() const {
 
 std::optional<CentralDirectoryStructure> CentralDirectoryStructure::parse(
     ByteView fixedPart, const TailBytesProvider& tail) {
-    if (fixedPart.size() != fixedSize) return std::nullopt;
+    std::optional<CentralDirectoryStructure> record(std::in_place);
+    if (!parse(fixedPart, tail, *record)) return std::nullopt;
+    return record;
+}
+
+bool CentralDirectoryStructure::parse(ByteView fixedPart, const TailBytesProvider& tail,
+                                      CentralDirectoryStructure& r) {
+    if (fixedPart.size() != fixedSize) return false;
     ByteReader in(fixedPart);
-    CentralDirectoryStructure r;
     r.centralDirectorySignature = in.u32();
     r.versionMadeBy = in.u16();
     r.versionNeededToExtract = in.u16();
@@ -230,18 +246,18 @@ std::optional<CentralDirectoryStructure> CentralDirectoryStructure::parse(
     r.internalFileAttributes = in.u16();
     r.externalFileAttributes = in.u32();
     r.relativeOffsetOfLocalHeader = in.u32();
-    if (!in.ok() || r.centralDirectorySignature != signature) return std::nullopt;
+    if (!in.ok() || r.centralDirectorySignature != signature) return false;
 
     const std::size_t tailLength =
         std::size_t{r.fileNameLength} + r.extraFieldLength + r.fileCommentLength;
     auto rest = tailOfLength(tail, tailLength);
-    if (!rest) return std::nullopt;
+    if (!rest) return false;
     ByteReader variable(*rest);
-    r.fileNameData = variable.bytes(r.fileNameLength);
-    r.extraFieldData = variable.bytes(r.extraFieldLength);
-    r.fileCommentData = variable.bytes(r.fileCommentLength);
+    assignBytes(r.fileNameData, variable.view(r.fileNameLength));
+    assignBytes(r.extraFieldData, variable.view(r.extraFieldLength));
+    assignBytes(r.fileCommentData, variable.view(r.fileCommentLength));
     r.zip64Block = findZIP64Block(r.extraFieldData, fieldsNeeded(r));
-    return r;
+    return true;
 }
 
 Bytes CentralDirectoryStructure::serialize() const {

@@ -151,6 +151,9 @@ struct LocalFileHeader {
     std::optional<ZIP64ExtendedInformation> zip64Block;
 
     static std::optional<LocalFileHeader> parse(ByteView fixedPart, const TailBytesProvider& tail);
+    // The same into `header`, whose buffers are reused: a pass that keeps no header allocates
+    // nothing for each one. False where parse() gives none; `header` is then unspecified.
+    static bool parse(ByteView fixedPart, const TailBytesProvider& tail, LocalFileHeader& header);
     Bytes serialize() const;
 
     friend bool operator==(const LocalFileHeader&, const LocalFileHeader&) = default;
@@ -185,6 +188,9 @@ struct CentralDirectoryStructure {
 
     static std::optional<CentralDirectoryStructure> parse(ByteView fixedPart,
                                                           const TailBytesProvider& tail);
+    // The same into `record`, whose buffers are reused, as LocalFileHeader's.
+    static bool parse(ByteView fixedPart, const TailBytesProvider& tail,
+                      CentralDirectoryStructure& record);
     Bytes serialize() const;
 
     // The central record of a freshly written local header (version made by 789: Unix, 2.1).
@@ -324,5 +330,9 @@ std::optional<Record> readRecord(std::FILE* stream, std::uint64_t offset);
 // The same through a window that serves neighbouring records without a read each.
 template <typename Record>
 std::optional<Record> readRecord(PositionalWindow& window, std::uint64_t offset);
+// The same into `record`, reusing its buffers (local headers and central records); false where
+// the other form gives none, `record` then unspecified.
+template <typename Record>
+bool readRecord(PositionalWindow& window, std::uint64_t offset, Record& record);
 
 }  // namespace marrowzip

@@ -6,6 +6,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -67,32 +68,45 @@ bool isCodePage437(UConverter* converter) {
 }  // namespace
 
 std::optional<std::string> decodeUTF8(ByteView bytes) {
+    std::string text;
+    if (!decodeUTF8(bytes, text)) return std::nullopt;
+    return text;
+}
+
+bool decodeUTF8(ByteView bytes, std::string& text) {
     // Overlong forms, surrogates and code points above U+10FFFF are all rejected here. Every
     // entry's name passes through: the check allocates nothing and skips ASCII eight bytes at a
     // time.
-    const std::uint8_t* text = bytes.data();
+    const std::uint8_t* data = bytes.data();
     const std::size_t length = bytes.size();
     for (std::size_t i = 0; i < length;) {
         std::uint64_t word = 0;
         if (length - i >= sizeof word) {
-            std::memcpy(&word, text + i, sizeof word);
+            std::memcpy(&word, data + i, sizeof word);
             if ((word & 0x8080808080808080U) == 0) {
                 i += sizeof word;
                 continue;
             }
         }
-        if (text[i] < 0x80) {
+        if (data[i] < 0x80) {
             ++i;
             continue;
         }
         UChar32 c = 0;
-        U8_NEXT(text, i, length, c);
-        if (c < 0) return std::nullopt;
+        U8_NEXT(data, i, length, c);
+        if (c < 0) return false;
     }
-    return std::string(bytes.begin(), bytes.end());
+    // As characters: assigning from byte iterators would build a temporary string first.
+    text.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return true;
 }
 
 std::string decodeCP437(ByteView bytes) {
+    // The lower half is ASCII (see below): a name of ASCII alone needs no converter, which
+    // costs more to open than the rest of reading an entry.
+    if (std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t byte) { return byte < 0x80; })) {
+        return std::string(bytes.begin(), bytes.end());
+    }
     UniqueConverter converter = openStrictConverter("ibm-437");
     std::optional<std::vector<UChar>> units;
     if (converter) units = toUTF16(converter.get(), bytes);

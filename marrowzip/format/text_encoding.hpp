@@ -11,6 +11,8 @@ namespace marrowzip {
 
 // The bytes when they are valid UTF-8, else absent.
 std::optional<std::string> decodeUTF8(ByteView bytes);
+// The same into `text`, reusing its storage; false (and `text` unchanged) when not UTF-8.
+bool decodeUTF8(ByteView bytes, std::string& text);
 // Every byte value maps to its standard character of code page 437.
 std::string decodeCP437(ByteView bytes);
 // Decodes with an ICU converter name ("cp437", "Shift_JIS", "UTF-8", …); absent when the name is

@@ -40,34 +40,38 @@ EntryIterator& EntryIterator::operator=(EntryIterator&&) noexcept = default;
 EntryIterator::~EntryIterator() = default;
 
 std::optional<Entry> EntryIterator::next() {
-    if (index_ >= count_ || stoppedAtEncryptedEntry_) return std::nullopt;
+    std::optional<Entry> entry(std::in_place);
+    if (!next(*entry)) return std::nullopt;
+    return entry;
+}
+
+bool EntryIterator::next(Entry& entry) {
+    if (index_ >= count_ || stoppedAtEncryptedEntry_) return false;
     // The archive's stream is replaced when a removal rewrites the file.
     centralRecords_->use(reader_->stream());
     localHeaders_->use(reader_->stream());
 
     // The count and every offset come from the archive: a record that cannot be read ends the
     // pass early instead of being trusted.
-    auto central = readRecord<CentralDirectoryStructure>(*centralRecords_, recordOffset_);
-    if (!central) {
+    if (!readRecord(*centralRecords_, recordOffset_, entry.centralDirectoryStructure)) {
         endedEarly_ = true;
-        return std::nullopt;
+        return false;
     }
-    Entry entry;
-    entry.centralDirectoryStructure = std::move(*central);
-    auto local = readRecord<LocalFileHeader>(*localHeaders_, entry.localHeaderOffset());
-    if (!local) {
+    entry.dataDescriptor.reset();
+    entry.zip64DataDescriptor.reset();
+    const LocalFileHeader& local = entry.localFileHeader;
+    if (!readRecord(*localHeaders_, entry.localHeaderOffset(), entry.localFileHeader)) {
         endedEarly_ = true;
-        return std::nullopt;
+        return false;
     }
     const std::uint64_t localHeaderLength =
-        LocalFileHeader::fixedSize + std::uint64_t{local->fileNameLength} + local->extraFieldLength;
+        LocalFileHeader::fixedSize + std::uint64_t{local.fileNameLength} + local.extraFieldLength;
     localHeaderBytesRead_ = saturatingAdd(localHeaderBytesRead_, localHeaderLength);
     if (localHeaderBytesRead_ >
         saturatingAdd(reader_->offsetToStartOfCentralDirectory(), localHeaderSlack)) {
         endedEarly_ = true;
-        return std::nullopt;
+        return false;
     }
-    entry.localFileHeader = std::move(*local);
     const auto& record = entry.centralDirectoryStructure;
     if (record.generalPurposeBitFlag & dataDescriptorFlag)
         readDataDescriptor(*localHeaders_, entry);
@@ -83,9 +87,9 @@ std::optional<Entry> EntryIterator::next() {
         endedEarly_ = true;
         stoppedAtEncryptedEntry_ = true;
         encryptedEntryPath_ = entry.path();
-        return std::nullopt;
+        return false;
     }
-    return entry;
+    return true;
 }
 
 EntryInputIterator::EntryInputIterator(EntryIterator source) : source_(std::move(source)) {

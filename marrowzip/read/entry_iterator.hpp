@@ -41,6 +41,9 @@ struct OpenOptions {
 class EntryIterator {
 public:
     std::optional<Entry> next();
+    // The same into `entry`, whose buffers are reused: a pass that keeps no entry allocates
+    // nothing for each one. False where next() gives none; `entry` is then unspecified.
+    bool next(Entry& entry);
 
     // Whether the pass ended before the number of entries the end records declare (a damaged
     // record, or an encrypted entry).

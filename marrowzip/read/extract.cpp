@@ -188,7 +188,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
             break;
     }
     const CompressionMethod method = methodOf(entry);
-    const EntryDataConsumer observed = [&](ByteView chunk) {
+    const auto observed = [&](ByteView chunk) {
         if (progress != nullptr && progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);
         }
@@ -196,6 +196,12 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
+    // An empty file gets its one empty chunk, whatever its method, as the data steps would
+    // deliver it: there is nothing to read, inflate or sum.
+    if (sizes.compressed == 0 && sizes.uncompressed == 0) {
+        observed(ByteView{});
+        return 0;
+    }
     return deliverData(stream, method, sizes, bufferSize, skipChecksum, observed, budget);
 }
 

@@ -145,6 +145,37 @@ TEST(Enumeration, ADescriptorWithoutSignatureGivesChecksumSizesAndLocalLength) {
     EXPECT_EQ(a->localRecordLength(), archive.offsetToStartOfCentralDirectory());
 }
 
+// One Entry read into again and again must end up as a fresh one would: nothing of the entry
+// before (a longer name, a data descriptor) may stay behind.
+TEST(Enumeration, AnEntryReadIntoAgainHoldsOnlyTheNextEntry) {
+    auto deferred = rawFile("a-rather-long-name-of-the-first-entry", "hello");
+    deferred.deferredSizes = true;
+    auto dos = rawFile("DOS.TXT", "");
+    dos.flags = 0;
+    const Archive archive =
+        open(buildRawArchive({deferred, rawFile("b", "world!"), dos, testing::rawFolder("dir/"),
+                              rawFile("\xc3\xa9", "x")}));
+    EntryIterator fresh = archive.makeEntryIterator();
+    EntryIterator reused = archive.makeEntryIterator();
+    Entry entry;
+    std::string path = "a previous path that is longer than any of the names";
+    std::size_t count = 0;
+    while (reused.next(entry)) {
+        const auto expected = fresh.next();
+        ASSERT_TRUE(expected.has_value());
+        EXPECT_EQ(entry.centralDirectoryStructure, expected->centralDirectoryStructure);
+        EXPECT_EQ(entry.localFileHeader, expected->localFileHeader);
+        EXPECT_EQ(entry.dataDescriptor, expected->dataDescriptor);
+        EXPECT_EQ(entry.checksum(), expected->checksum());
+        entry.decodePath(path);
+        EXPECT_EQ(path, expected->path());
+        ++count;
+    }
+    EXPECT_FALSE(fresh.next().has_value());
+    EXPECT_EQ(count, 5U);
+    EXPECT_FALSE(reused.endedEarly());
+}
+
 TEST(Lookup, MatchesCanonicallyEquivalentNamesInTheArchivesEncoding) {
     auto japanese = rawFile("\x83\x65\x83\x58\x83\x67", "x");
     japanese.flags = 0;

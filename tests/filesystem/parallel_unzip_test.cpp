@@ -10,9 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
-#include "marrowzip/archive/archive.hpp"
+#include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/unzip_directory.hpp"
 #include "support/raw_archive.hpp"
 #include "support/test_support.hpp"
@@ -66,6 +67,61 @@ TEST(ParallelUnzipping, ReportsTheFirstFailureInOrderWithEveryFileBeforeIt) {
         EXPECT_EQ(damaged, (std::vector<std::string>{"f30", "f31"}));
         EXPECT_EQ(result.extracted, entries.size() - 2);
     }
+}
+
+// Entries without data are tested on the caller's thread while nothing is under way, the
+// others on the workers: damaged ones of either kind are still heard of in archive order, and a
+// cancelled progress stops a pass of empty entries, which share one progress child.
+TEST(ParallelUnzipping, TestsEmptyAndFullEntriesInArchiveOrder) {
+    const auto damagedEmpty = [](std::string name) {
+        RawEntry entry = testing::rawFile(std::move(name), "");
+        entry.crc = 1;
+        return entry;
+    };
+    std::vector<RawEntry> entries = {damagedEmpty("e0"), testing::rawFile("empty", "")};
+    for (int i = 0; i < 40; ++i) {
+        RawEntry entry = testing::rawFile("f" + std::to_string(i),
+                                          std::string(i == 20 ? 300000 : 2000, 'a'), true);
+        if (i == 5 || i == 20) entry.crc = 1;
+        entries.push_back(entry);
+        if (i == 10 || i == 30) entries.push_back(damagedEmpty("e" + std::to_string(i)));
+    }
+    for (int i = 0; i < 300; ++i)
+        entries.push_back(testing::rawFile("g" + std::to_string(i), ""));
+    entries.push_back(damagedEmpty("last"));
+    const testing::TemporaryDirectory folder;
+    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    Archive archive = Archive::openFile(FileURL::fromPath((folder / "a.zip").string()),
+                                        Archive::AccessMode::read);
+    for (int run = 0; run < 5; ++run) {
+        std::vector<std::string> damaged;
+        Progress progress;
+        const ExtractResult result =
+            extractEntries(archive, {},
+                           {.onEntryError = [&](const Entry&, const std::string& path,
+                                                const Error&) { damaged.push_back(path); },
+                            .progress = childProgressOf(progress),
+                            .workers = 4});
+        EXPECT_EQ(damaged, (std::vector<std::string>{"e0", "f5", "e10", "f20", "e30", "last"}));
+        EXPECT_EQ(result.extracted, entries.size() - 6);
+    }
+    Progress cancelled;
+    cancelled.cancel();
+    std::size_t started = 0;
+    try {
+        extractEntries(archive, {},
+                       {.filter =
+                            [&](const Entry&, const std::string& path) {
+                                started += path.starts_with("g") ? 1 : 0;
+                                return path.starts_with("g");
+                            },
+                        .progress = childProgressOf(cancelled),
+                        .workers = 4});
+        ADD_FAILURE() << "the cancelled pass went on";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.code(), ArchiveError::cancelledOperation) << error.what();
+    }
+    EXPECT_EQ(started, 1U);
 }
 
 // Every file with its size, and every folder: the result to compare between runs.
