@@ -15,6 +15,17 @@
 #include "marrowzip/common/error.hpp"
 
 namespace marrowzip {
+
+TextualContainment::TextualContainment(const FileURL& base)
+    : baseText_(FileURL::fromPath(base.path(), true).standardized().absoluteString()) {}
+
+bool TextualContainment::holds(const FileURL& candidate) const {
+    return FileURL::fromPath(candidate.path())
+        .standardized()
+        .absoluteString()
+        .starts_with(baseText_);
+}
+
 namespace {
 
 // As many links as the kernel itself follows in one lookup.

@@ -25,6 +25,18 @@ struct CreatedItem {
     bool folder = false;
 };
 
+// The textual containment test of liesWithin for many paths below one folder: the folder's own
+// text (with "//" folded and dot segments resolved) is made once, not again for every path.
+class TextualContainment {
+public:
+    explicit TextualContainment(const FileURL& base);
+    // Whether `candidate`, tidied the same way, begins with the folder's text as a directory.
+    bool holds(const FileURL& candidate) const;
+
+private:
+    std::string baseText_;
+};
+
 // The components of a relative path: empty and "." components dropped, ".." kept (only the
 // kernel knows where ".." leads once links are involved).
 std::vector<std::string> relativeComponents(std::string_view relativePath);

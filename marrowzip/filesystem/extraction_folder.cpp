@@ -19,7 +19,6 @@
 #include "marrowzip/filesystem/attributes.hpp"
 #include "marrowzip/filesystem/beneath.hpp"
 #include "marrowzip/filesystem/extract_steps.hpp"
-#include "marrowzip/filesystem/unzip_directory.hpp"
 #include "marrowzip/format/format.hpp"
 
 namespace marrowzip {
@@ -63,7 +62,7 @@ std::string undecodedNameDetail(const Entry& entry) {
 // `components` empty: the path names the folder itself ("", "." or "./").
 void checkRelativePath(const Entry& entry, std::string_view relativePath,
                        std::span<const std::string> components, const FileURL& item,
-                       const FileURL& root) {
+                       const TextualContainment& root) {
     if (relativePath.find('\0') != std::string_view::npos) {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
                     "the name holds a NUL byte");
@@ -80,7 +79,7 @@ void checkRelativePath(const Entry& entry, std::string_view relativePath,
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
                     "the path names the extraction folder itself");
     }
-    if (!liesWithin(item, root)) {
+    if (!root.holds(item)) {
         throw Error(FileError::fileReadInvalidFileName, item.path(), {},
                     "the path leads out of the folder");
     }
@@ -91,6 +90,7 @@ void checkRelativePath(const Entry& entry, std::string_view relativePath,
 ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits,
                                    ExistingItems existing)
     : url_(folder),
+      containment_(folder),
       keepSpecialBits_(keepSpecialBits),
       existing_(existing),
       pendingFolderTimes_(std::make_unique<PendingFolderTimes>()),
@@ -145,7 +145,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
     try {
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         const std::vector<std::string> components = relativeComponents(relativePath);
-        checkRelativePath(entry, relativePath, components, item, url_);
+        checkRelativePath(entry, relativePath, components, item, containment_);
         const EntryType type = entry.type();
         // "./" and the like name the folder itself, which such an entry leaves as it is.
         if (components.empty()) {

@@ -76,6 +76,7 @@ private:
                         std::shared_ptr<const UniqueFd> folder);
 
     FileURL url_;
+    TextualContainment containment_;  // of url_, for the textual check of every path
     int descriptor_ = -1;
     bool keepSpecialBits_ = false;
     ExistingItems existing_ = ExistingItems::refuse;

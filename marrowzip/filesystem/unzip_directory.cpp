@@ -8,16 +8,13 @@
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/common/saturating.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
+#include "marrowzip/filesystem/beneath.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
 
 namespace marrowzip {
 
 bool liesWithin(const FileURL& candidate, const FileURL& base) {
-    const std::string baseText =
-        FileURL::fromPath(base.path(), true).standardized().absoluteString();
-    const std::string candidateText =
-        FileURL::fromPath(candidate.path()).standardized().absoluteString();
-    return candidateText.starts_with(baseText);
+    return TextualContainment(base).holds(candidate);
 }
 
 std::int64_t readingUnitCount(const Archive& archive) {
