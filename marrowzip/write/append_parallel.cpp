@@ -120,8 +120,13 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         // The last piece asks for one byte more: a file that grew since its size was taken
         // still has bytes to give.
         const std::uint64_t wanted = piece.size + (last ? 1 : 0);
-        ReadBuffer input =
-            readAt(queued.file.get(), piece.offset, wanted, queued.sourcePath, piece.size);
+        // A file read whole is opened here, and closed as soon as it is read (see
+        // workerOpensSource); the writer never touches its descriptor.
+        UniqueFd own;
+        if (!queued.file) own = openSourceDescriptor(queued.sourcePath);
+        const int source = queued.file ? queued.file.get() : own.get();
+        ReadBuffer input = readAt(source, piece.offset, wanted, queued.sourcePath, piece.size);
+        own.reset();
         if (input.size < piece.size) {
             throw shortSource(queued.sourcePath, entry.path, input.size, piece.size, piece.offset);
         }
@@ -170,6 +175,14 @@ std::unique_ptr<ArchiveWriter::BulkQueue> ArchiveWriter::makeBulkQueue(const Bul
         workers, std::max<std::uint64_t>(options.memoryBudget / workers, 1), options.level);
     queue->storeIfNotSmaller = options.storeIfNotSmaller;
     return queue;
+}
+
+bool ArchiveWriter::workerOpensSource(const PendingEntry& entry) const noexcept {
+    const BulkQueue* queue = bulkQueue();
+    // Stored files are copied by the writer, and a file compressed in blocks is read by several
+    // workers (and read again by the writer should it not shrink): those keep one descriptor.
+    return queue != nullptr && entry.compressionMethod == CompressionMethod::deflate &&
+           compressesWhole(entry.uncompressedSize, queue->budget);
 }
 
 void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,

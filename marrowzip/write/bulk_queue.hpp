@@ -45,7 +45,7 @@ struct ArchiveWriter::QueuedEntry {
     PendingEntry entry;
     Progress* progress = nullptr;
     std::string sourcePath;
-    UniqueFd file;
+    UniqueFd file;  // closed for a file read whole: its worker opens it (workerOpensSource)
     std::vector<Piece> pieces;  // never resized once queued: workers hold their addresses
     std::size_t submitted = 0;  // pieces handed to the workers (or ready)
     std::size_t written = 0;    // pieces written
