@@ -71,6 +71,10 @@ struct ArchiveWriter::BulkQueue {
 
     // Reads, checks and compresses one piece; runs on a worker.
     void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
+    // Copies the source of `queued` into the archive's descriptor `archive` from `dataOffset`
+    // on, its pieces on the workers at once, and answers the CRC-32 of what it copied; the
+    // caller's thread waits. Throws the first piece's failure (a short source, a failed write).
+    std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset);
     // The writer's one buffer for copying a queued source itself, made on first use.
     std::uint8_t* writerBuffer();
 
