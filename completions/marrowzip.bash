@@ -18,9 +18,15 @@ _marrowzip() {
         esac
     done
 
+    # --workers takes a count, before the command or after it.
+    if [[ $prev == --workers ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "0 1 2 4 8" -- "$cur")
+        return
+    fi
+
     if [[ -z $command ]]; then
         if [[ $cur == -* ]]; then
-            mapfile -t COMPREPLY < <(compgen -W "--help --version --quiet -q" -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W "--help --version --quiet -q --workers" -- "$cur")
         else
             mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
         fi
@@ -28,7 +34,7 @@ _marrowzip() {
     fi
 
     # "-" as the ARCHIVE: standard input for list, test and extract, standard output for create.
-    local options="--help --quiet"
+    local options="--help --quiet --workers"
     case $command in
         list) options+=" --json -x --exclude -" ;;
         create) options+=" --level --store --prefix --no-prefix -x --exclude --comment -" ;;

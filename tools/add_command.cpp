@@ -107,7 +107,8 @@ int appendItems(const AppendRun& run, ToolContext& context) {
         // All or nothing: after Ctrl-C, or any other failure, the engine puts the archive back
         // as it was (it would otherwise keep the entries appended before the failing one).
         Archive::BulkAppend bulk = target.beginBulkAppend(
-            defaultChunkSize, {.storeIfNotSmaller = true,
+            defaultChunkSize, {.workers = context.workers,
+                               .storeIfNotSmaller = true,
                                .allOrNothing = true,
                                .level = level == 0 ? defaultCompressionLevel : level});
         for (const PlannedEntry& entry : sorted.toAppend) {

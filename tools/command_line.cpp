@@ -22,6 +22,9 @@ struct ParsedOptions {
     RepairOptions repair;
 };
 
+// More threads than this only cost memory and descriptors: none of the steps scales that far.
+constexpr unsigned maxWorkers = 1024;
+
 constexpr const char* readArchiveHelp =
     "The ZIP file; - reads it from standard input (through a temporary file in $TMPDIR)";
 
@@ -269,6 +272,11 @@ std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& commandL
     app.require_subcommand(1);
     app.fallthrough();  // --quiet may follow the subcommand
     app.add_flag("-q,--quiet", commandLine.quiet, "Show no progress bar");
+    app.add_option("--workers", commandLine.workers,
+                   "Threads that compress (create, add) or read entries (extract, test): 0, the "
+                   "default, is one per core, 1 does all on one thread")
+        ->type_name("N")
+        ->check(CLI::Range(0U, maxWorkers));
 
     ParsedOptions parsed;
     defineList(app, parsed.list);

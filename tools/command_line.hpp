@@ -10,6 +10,7 @@ namespace marrowzip::tool {
 
 struct CommandLine {
     bool quiet = false;
+    unsigned workers = 0;  // --workers: threads of create, add, extract and test; 0 one per core
     std::variant<ListOptions, CreateOptions, AddOptions, ExtractOptions, RemoveOptions, TestOptions,
                  RepairOptions>
         command;

@@ -27,6 +27,7 @@ struct ToolContext {
     DisplayPaths paths;           // the paths the command was given, to show errors with
     std::string subject;          // the file named by an error that names none: the archive
     std::string interruptedNote;  // what a Ctrl-C leaves behind, for the closing line
+    unsigned workers = 0;         // --workers: 0 one per core, 1 none besides the caller's thread
 };
 
 // The entries a command works on: those PATTERNs choose (all without any), less those an

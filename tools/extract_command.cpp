@@ -59,6 +59,7 @@ int runExtract(const ExtractOptions& options, ToolContext& context) {
                 bar.printErrorLine(describe(error, context.paths, input.shown));
             },
         .progress = childProgressOf(progress),
+        .workers = context.workers,
         .warn =
             [&](const Warning& warning) {
                 bar.printErrorLine("warning: " + describeWarning(warning, context.paths));

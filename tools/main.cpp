@@ -103,5 +103,6 @@ int main(int argc, char** argv) {
 
     ToolContext context(interrupts);
     context.showProgress = !commandLine.quiet && ::isatty(STDERR_FILENO) == 1;
+    context.workers = commandLine.workers;
     return runAndReport(commandLine, context);
 }

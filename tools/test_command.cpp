@@ -35,7 +35,8 @@ int runTest(const TestOptions& options, ToolContext& context) {
              [&](const Entry&, const std::string&, const Error& error) {
                  bar.printErrorLine(describe(error, context.paths, input.shown));
              },
-         .progress = childProgressOf(progress)});
+         .progress = childProgressOf(progress),
+         .workers = context.workers});
     if (result.cancelled) throw Error(ArchiveError::cancelledOperation);
     if (result.endedEarly) {
         bar.printErrorLine(describe(*result.endedEarly, context.paths, input.shown));

@@ -1,6 +1,5 @@
 // Appending a file, folder or link from the file system: its type, size, date and mode are read
 // from the item itself (never through a final link), and its bytes from the item.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,15 +14,6 @@
 
 namespace marrowzip {
 namespace {
-
-// O_NOFOLLOW: an item swapped for a link since its type was taken is refused, not followed.
-// O_NONBLOCK: a named pipe without a writer reads as empty instead of hanging the append.
-UniqueFd openSourceDescriptor(const std::string& path) {
-    UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!descriptor && errno == EACCES) throw Error(FileError::fileReadNoPermission, path);
-    if (!descriptor) throw posixFileError(errno, path);
-    return descriptor;
-}
 
 UniqueFile openSourceFile(const std::string& path) {
     UniqueFd descriptor = openSourceDescriptor(path);
@@ -133,9 +123,12 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
             appendItem(writer, path, itemURL, options, status);
             return;
         }
-        // Opened at once: its refusal is the permission check, one path lookup fewer per file.
-        file = openSourceDescriptor(itemURL.path());
         entry = writer.prepareEntry(path, providedEntryOf(status), options.compressionMethod);
+        // A file compressed whole is opened and closed by the worker that reads it: two system
+        // calls fewer per file on this thread, which every file passes through (a refusal is
+        // then reported by the call that comes to write the entry, naming it). Any other is
+        // opened here, once: the open is the permission check.
+        if (!writer.workerOpensSource(entry)) file = openSourceDescriptor(itemURL.path());
         if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
     } catch (...) {
         writer.failQueuedAppend(bulk);

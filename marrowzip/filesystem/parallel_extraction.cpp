@@ -43,7 +43,9 @@ bool ParallelExtraction::full() {
 void ParallelExtraction::submit(EntryJob&& job, std::uint64_t work) {
     if (!filling_) {
         filling_ = std::make_shared<Batch>();
-        filling_->jobs.reserve(firstBatchCapacity);
+        // As many jobs as the last batch took: growing a batch moves every job in it again, on
+        // the caller's thread, which every entry passes through.
+        filling_->jobs.reserve(std::max(firstBatchCapacity, lastBatchJobs_));
     }
     filling_->jobs.emplace_back().job = std::move(job);
     // Each job's work is at most the largest file position plus a little: no overflow before
@@ -56,6 +58,7 @@ void ParallelExtraction::send() {
     if (!filling_) return;
     std::shared_ptr<Batch> batch = std::move(filling_);
     filling_.reset();
+    lastBatchJobs_ = batch->jobs.size();
     {
         const std::lock_guard lock(mutex_);
         batches_.push_back(batch);

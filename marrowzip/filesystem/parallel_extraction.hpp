@@ -92,6 +92,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::shared_ptr<Batch> filling_;              // caller's thread only; not yet sent
+    std::size_t lastBatchJobs_ = 0;               // caller's thread only
     std::deque<std::shared_ptr<Batch>> batches_;  // sent, in archive order, not all handed back
     std::size_t underWay_ = 0;
     std::atomic<bool> abandoned_ = false;   // set under mutex_; read between jobs without it

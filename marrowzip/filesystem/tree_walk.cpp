@@ -1,9 +1,13 @@
 #include "marrowzip/filesystem/tree_walk.hpp"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <memory>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -20,20 +24,60 @@ bool isSpecial(fs::file_type type) {
            type == fs::file_type::block || type == fs::file_type::character;
 }
 
-// The names of one folder with their types as the listing gives them (no look-up per item),
-// read in full before any child is visited, by name in byte order.
+// An item's own type (a link is a link) as the listing gives it, or from lstat(2) where the file
+// system leaves it out: a look-up per item would cost as much as the rest of the walk.
+fs::file_type typeOf(const dirent& item, const FileURL& folder) {
+    switch (item.d_type) {
+        case DT_REG:
+            return fs::file_type::regular;
+        case DT_DIR:
+            return fs::file_type::directory;
+        case DT_LNK:
+            return fs::file_type::symlink;
+        case DT_FIFO:
+            return fs::file_type::fifo;
+        case DT_SOCK:
+            return fs::file_type::socket;
+        case DT_CHR:
+            return fs::file_type::character;
+        case DT_BLK:
+            return fs::file_type::block;
+        default:
+            break;
+    }
+    struct stat status {};
+    const std::string path = folder.appendingPathComponent(item.d_name).path();
+    if (::lstat(path.c_str(), &status) != 0) return fs::file_type::unknown;
+    const mode_t mode = status.st_mode;
+    return S_ISREG(mode)    ? fs::file_type::regular
+           : S_ISDIR(mode)  ? fs::file_type::directory
+           : S_ISLNK(mode)  ? fs::file_type::symlink
+           : S_ISFIFO(mode) ? fs::file_type::fifo
+           : S_ISSOCK(mode) ? fs::file_type::socket
+           : S_ISCHR(mode)  ? fs::file_type::character
+           : S_ISBLK(mode)  ? fs::file_type::block
+                            : fs::file_type::unknown;
+}
+
+// The names of one folder with their types as the listing gives them, read in full before any
+// child is visited, by name in byte order.
 std::vector<std::pair<std::string, fs::file_type>> listFolder(const FileURL& folder,
                                                               bool passOverFailure) {
     std::vector<std::pair<std::string, fs::file_type>> items;
-    std::error_code error;
-    fs::directory_iterator it(folder.filesystemPath(), error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        std::error_code typeError;
-        const fs::file_type type = it->symlink_status(typeError).type();
-        items.emplace_back(it->path().filename().string(),
-                           typeError ? fs::file_type::unknown : type);
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.path().c_str()), ::closedir);
+    int error = listing ? 0 : errno;
+    while (listing) {
+        errno = 0;
+        const dirent* item = ::readdir(listing.get());
+        if (item == nullptr) {
+            error = errno;
+            break;
+        }
+        const std::string_view name = item->d_name;
+        if (name == "." || name == "..") continue;
+        items.emplace_back(std::string(name), typeOf(*item, folder));
     }
-    if (error && !passOverFailure) throw posixFileError(error.value(), folder.path());
+    if (error != 0 && !passOverFailure) throw posixFileError(error, folder.path());
     std::sort(items.begin(), items.end());
     return items;
 }

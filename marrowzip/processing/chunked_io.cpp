@@ -1,5 +1,6 @@
 #include "marrowzip/processing/chunked_io.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -71,6 +72,13 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream) {
     if (std::ferror(stream)) throw Error(DataError::unreadableFile);
     if (buffer.empty()) return {};  // releases the allocation at once
     return buffer;
+}
+
+UniqueFd openSourceDescriptor(const std::string& path) {
+    UniqueFd descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!descriptor && errno == EACCES) throw Error(FileError::fileReadNoPermission, path);
+    if (!descriptor) throw posixFileError(errno, path);
+    return descriptor;
 }
 
 std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream) {

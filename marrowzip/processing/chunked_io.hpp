@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/types.hpp"
+#include "marrowzip/common/unique_fd.hpp"
 
 namespace marrowzip {
 
@@ -15,6 +17,12 @@ namespace marrowzip {
 // stream is not an error. Never allocates much more than the stream can still deliver, so that
 // a size taken from a damaged record cannot exhaust memory. Throws DataError::unreadableFile.
 Bytes readStreamChunk(std::int64_t size, std::FILE* stream);
+
+// Opens the file at `path` for reading its bytes into an entry: a final link is refused, not
+// followed (the item may have been swapped for one since its type was taken), and a named pipe
+// without a writer reads as empty instead of waiting. Throws FileError::fileReadNoPermission or
+// the error of open(2), naming the path.
+UniqueFd openSourceDescriptor(const std::string& path);
 
 // Writes the whole buffer; returns the count the stream accepted. Throws
 // DataError::unwritableFile when the stream's error indicator is set afterwards (also when it

@@ -99,8 +99,12 @@ public:
         stream_->flush = NO_FLUSH;
     }
 
-    // Keeps the level, its buffer and the wrapper.
-    void reset() override { isal_deflate_reset(stream_.get()); }
+    // Keeps the level, its buffer and the wrapper. ISA-L's reset keeps the end-of-stream flag
+    // too, being the caller's: left set, the next stream would end with its first chunk.
+    void reset() override {
+        isal_deflate_reset(stream_.get());
+        stream_->end_of_stream = 0;
+    }
 
     DeflateCoder::Status process(DeflateCoder::Buffers& buffers, bool finalize) override {
         isal_zstream& stream = *stream_;

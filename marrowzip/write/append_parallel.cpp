@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <thread>
 
 #include "marrowzip/common/progress.hpp"
@@ -71,6 +72,18 @@ ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std:
     return buffer;
 }
 
+// Writes all of `data` at `offset` of the archive's descriptor, whatever the stream's position.
+void writeAt(int archive, ByteView data, std::uint64_t offset) {
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t count = ::pwrite(archive, data.data() + written, data.size() - written,
+                                       static_cast<off_t>(offset + written));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) throw writeFailure();
+        written += static_cast<std::size_t>(count);
+    }
+}
+
 Error shortSource(const std::string& sourcePath, const std::string& entryPath,
                   std::uint64_t delivered, std::uint64_t size, std::uint64_t offset) {
     return Error(ArchiveError::invalidEntrySize, sourcePath, entryPath,
@@ -120,8 +133,13 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         // The last piece asks for one byte more: a file that grew since its size was taken
         // still has bytes to give.
         const std::uint64_t wanted = piece.size + (last ? 1 : 0);
-        ReadBuffer input =
-            readAt(queued.file.get(), piece.offset, wanted, queued.sourcePath, piece.size);
+        // A file read whole is opened here, and closed as soon as it is read (see
+        // workerOpensSource); the writer never touches its descriptor.
+        UniqueFd own;
+        if (!queued.file) own = openSourceDescriptor(queued.sourcePath);
+        const int source = queued.file ? queued.file.get() : own.get();
+        ReadBuffer input = readAt(source, piece.offset, wanted, queued.sourcePath, piece.size);
+        own.reset();
         if (input.size < piece.size) {
             throw shortSource(queued.sourcePath, entry.path, input.size, piece.size, piece.offset);
         }
@@ -170,6 +188,14 @@ std::unique_ptr<ArchiveWriter::BulkQueue> ArchiveWriter::makeBulkQueue(const Bul
         workers, std::max<std::uint64_t>(options.memoryBudget / workers, 1), options.level);
     queue->storeIfNotSmaller = options.storeIfNotSmaller;
     return queue;
+}
+
+bool ArchiveWriter::workerOpensSource(const PendingEntry& entry) const noexcept {
+    const BulkQueue* queue = bulkQueue();
+    // Stored files are copied by the writer, and a file compressed in blocks is read by several
+    // workers (and read again by the writer should it not shrink): those keep one descriptor.
+    return queue != nullptr && entry.compressionMethod == CompressionMethod::deflate &&
+           compressesWhole(entry.uncompressedSize, queue->budget);
 }
 
 void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,
@@ -402,18 +428,86 @@ void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
         });
 }
 
+std::uint32_t ArchiveWriter::BulkQueue::copyPiecesAt(const QueuedEntry& queued, int archive,
+                                                     std::uint64_t dataOffset) {
+    // Each piece where it lies in the source, at the same distance from the data's start: a
+    // stored entry's data is its source byte for byte. The pieces are those the workers
+    // compressed, so each copy holds at most one block in memory.
+    struct Copy {
+        std::uint32_t crc32 = 0;
+        std::exception_ptr error;
+    };
+    std::vector<Copy> copies(queued.pieces.size());
+    std::mutex copyMutex;
+    std::condition_variable copied;
+    std::size_t submitted = 0;
+    std::size_t finished = 0;
+    const auto waitForAll = [&] {
+        std::unique_lock lock(copyMutex);
+        copied.wait(lock, [&] { return finished == submitted; });
+    };
+    try {
+        for (std::size_t index = 0; index < queued.pieces.size(); ++index) {
+            pool.submit([&queued, &copies, &copyMutex, &copied, &finished, index, archive,
+                         dataOffset](std::size_t) {
+                const QueuedEntry::Piece& piece = queued.pieces[index];
+                Copy& copy = copies[index];
+                try {
+                    const ReadBuffer input = readAt(queued.file.get(), piece.offset, piece.size,
+                                                    queued.sourcePath, piece.size);
+                    if (input.size < piece.size) {
+                        throw shortSource(queued.sourcePath, queued.entry.path, input.size,
+                                          piece.size, piece.offset);
+                    }
+                    copy.crc32 = updateCRC32(input.view(), 0);
+                    writeAt(archive, input.view(), dataOffset + piece.offset);
+                } catch (...) {
+                    copy.error = std::current_exception();
+                }
+                const std::lock_guard lock(copyMutex);
+                ++finished;
+                copied.notify_all();
+            });
+            const std::lock_guard lock(copyMutex);
+            ++submitted;
+        }
+    } catch (...) {
+        waitForAll();  // the copies under way hold this frame's state
+        throw;
+    }
+    waitForAll();
+    std::uint32_t checksum = 0;
+    for (std::size_t index = 0; index < copies.size(); ++index) {
+        if (copies[index].error) std::rethrow_exception(copies[index].error);
+        checksum = index == 0
+                       ? copies[index].crc32
+                       : combineCRC32(checksum, copies[index].crc32, queued.pieces[index].size);
+    }
+    return checksum;
+}
+
 void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     // Its blocks did not shrink it: the data is copied again from the source, stored, over
     // the compressed bytes (which took at least as much room). Should the file have changed
-    // since, its checksum tells.
+    // since, its checksum tells. The copy goes to the workers, each piece to its own place
+    // (the writer would otherwise copy every incompressible byte twice on its own), unless
+    // the archive has no descriptor to write at an offset through (one in memory).
     std::FILE* stream = reader_.archiveFile_.get();
-    seekStream(stream, queued.headerOffset + queued.headerSize);
+    const std::uint64_t dataOffset = queued.headerOffset + queued.headerSize;
+    const int archive = ::fileno(stream);
     std::uint32_t checksum = 0;
-    readSourceInPieces(queued, bulk.queue->writerBuffer(), false,
-                       [&](ByteView piece, std::uint64_t, bool) {
-                           checksum = updateCRC32(piece, checksum);
-                           writeStreamChunk(piece, stream);
-                       });
+    if (archive >= 0) {
+        // The stream's buffered bytes go first: the copies write behind its back.
+        if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
+        checksum = bulk.queue->copyPiecesAt(queued, archive, dataOffset);
+    } else {
+        seekStream(stream, dataOffset);
+        readSourceInPieces(queued, bulk.queue->writerBuffer(), false,
+                           [&](ByteView piece, std::uint64_t, bool) {
+                               checksum = updateCRC32(piece, checksum);
+                               writeStreamChunk(piece, stream);
+                           });
+    }
     if (checksum != queued.crc32) {
         throw Error(ArchiveError::invalidEntrySize, queued.sourcePath, queued.entry.path,
                     "the file changed while it was read");

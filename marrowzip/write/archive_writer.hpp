@@ -169,7 +169,11 @@ public:
     static std::unique_ptr<BulkQueue> makeBulkQueue(const BulkOptions& options);
     // The open bulk append's queue, or null when there is none or it has no workers.
     BulkQueue* bulkQueue() const noexcept;
-    // Queues a file of known, non-zero size for the workers; `file` is open for reading.
+    // Whether the worker that reads the file of `entry` opens and closes it itself (one read
+    // whole and compressed), so that the caller's thread need not.
+    bool workerOpensSource(const PendingEntry& entry) const noexcept;
+    // Queues a file of known, non-zero size for the workers; `file` is open for reading, or
+    // closed when workerOpensSource(entry).
     void queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress, UniqueFd file,
                          std::string sourcePath);
     // Queues an entry whose data the caller's thread produced (a folder, a link, an empty file).

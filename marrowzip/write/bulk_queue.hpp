@@ -45,7 +45,7 @@ struct ArchiveWriter::QueuedEntry {
     PendingEntry entry;
     Progress* progress = nullptr;
     std::string sourcePath;
-    UniqueFd file;
+    UniqueFd file;  // closed for a file read whole: its worker opens it (workerOpensSource)
     std::vector<Piece> pieces;  // never resized once queued: workers hold their addresses
     std::size_t submitted = 0;  // pieces handed to the workers (or ready)
     std::size_t written = 0;    // pieces written
@@ -71,6 +71,10 @@ struct ArchiveWriter::BulkQueue {
 
     // Reads, checks and compresses one piece; runs on a worker.
     void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
+    // Copies the source of `queued` into the archive's descriptor `archive` from `dataOffset`
+    // on, its pieces on the workers at once, and answers the CRC-32 of what it copied; the
+    // caller's thread waits. Throws the first piece's failure (a short source, a failed write).
+    std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset);
     // The writer's one buffer for copying a queued source itself, made on first use.
     std::uint8_t* writerBuffer();
 

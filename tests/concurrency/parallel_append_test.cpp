@@ -86,13 +86,25 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     const Contents serialContents = contentsOf(folder / "serial.zip");
     const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
     const std::string shortSource = "/sys/kernel/uevent_seqnum";  // claims 4096 bytes, has a few
-    enum class Failure { none, watcherCancels, missingSource, shortSource, cancelled, thrown };
+    // Claims 4096 bytes, and refuses to be opened for reading even by root. Compressed whole, it
+    // is opened by the worker that reads it, after the call that queued it has returned.
+    const std::string unopenable = "/sys/bus/pci/rescan";
+    enum class Failure {
+        none,
+        watcherCancels,
+        missingSource,
+        shortSource,
+        unopenable,
+        cancelled,
+        thrown
+    };
     const std::tuple<Failure, std::error_code, std::string> cases[] = {
         // failure, error, named in the error's message
         {Failure::none, {}, ""},
         {Failure::watcherCancels, ArchiveError::cancelledOperation, ""},
         {Failure::missingSource, FileError::fileReadNoSuchFile, "missing"},
         {Failure::shortSource, ArchiveError::invalidEntrySize, "uevent"},
+        {Failure::unopenable, FileError::fileReadNoPermission, "rescan"},
         {Failure::cancelled, ArchiveError::cancelledOperation, ""},
         {Failure::thrown, std::make_error_code(std::errc::interrupted), "the caller gave up"},
     };
@@ -100,6 +112,7 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     for (const auto& [failure, expected, named] : cases) {
         SCOPED_TRACE(static_cast<int>(failure));
         if (failure == Failure::shortSource && !std::filesystem::exists(shortSource)) continue;
+        if (failure == Failure::unopenable && !std::filesystem::exists(unopenable)) continue;
         const auto path = folder / ("a" + std::to_string(static_cast<int>(failure)) + ".zip");
         Progress progress(std::ssize(tree.items));
         const double cancelAbove = failure == Failure::watcherCancels ? 0.2 : 2;
@@ -111,6 +124,9 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
                     archive.appendEntry("missing", base);
                 } else if (i == before && failure == Failure::shortSource) {
                     archive.appendEntry("uevent", FileURL::fromPath(shortSource));
+                } else if (i == before && failure == Failure::unopenable) {
+                    archive.appendEntry("rescan", FileURL::fromPath(unopenable),
+                                        {.compressionMethod = CompressionMethod::deflate});
                 } else if (i == before && failure == Failure::cancelled) {
                     progress.cancel();
                 } else if (i == before && failure == Failure::thrown) {

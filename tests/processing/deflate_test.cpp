@@ -184,6 +184,27 @@ TEST(DeflateCoders, EachInflatesEveryEncodersStreamAndLeavesTheBytesAfterItsEnd)
               updateCRC32(text, 0));
 }
 
+// A bulk append streams every large file through one coder per level, reset in between: the
+// end of one stream must not end the next after its first chunk (ISA-L's reset keeps the
+// caller's fields, its end-of-stream flag among them).
+TEST(DeflateCoders, StreamAgainAfterAReset) {
+    const Bytes first = textBytes(50'000, 3);
+    const Bytes second = textBytes(70'000, 4);
+    for (const int level : {1, 3, 6, 9}) {
+        SCOPED_TRACE(level);
+        DeflateCoder encoder(CoderDirection::encode, level);
+        for (const Bytes* input : {&first, &second, &first}) {
+            encoder.reset();
+            Bytes stream;
+            const std::uint32_t checksum = runDeflateStream(
+                encoder, std::ssize(*input), bufferSize, false, providerOf(*input),
+                [&](ByteView chunk) { stream.insert(stream.end(), chunk.begin(), chunk.end()); });
+            EXPECT_EQ(checksum, updateCRC32(*input, 0));
+            EXPECT_EQ(inflatedWhole(stream, input->size()), *input);
+        }
+    }
+}
+
 // Text, reused coders and zlib's inflation of the result come through appends that the
 // clients check (the operations suite).
 TEST(WholeBufferDeflate, GivesAStreamForNoBytesAndRefusesUnknownLevels) {

@@ -269,5 +269,48 @@ TEST_F(ToolEveryday, AddUpdateReplacesOnlyWhatIsNewerInOneRun) {
     shell("unzip -tq a.zip && test \"$(unzip -p a.zip tree/new.txt)\" = second");
 }
 
+TEST_F(ToolEveryday, WorkersChangeTheThreadsAndNothingOfTheResult) {
+    // Enough files that several are in flight at once; one that deflate cannot shrink.
+    for (int i = 0; i < 40; ++i) {
+        writeFileBytes(at("tree/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".txt"),
+                       textBytes(3000 + 997 * static_cast<std::size_t>(i), i + 1));
+    }
+    writeFileBytes(at("tree/noise.bin"), randomBytes(70000));
+    // Before and after the command: --workers is global, as --quiet is. Entries are laid out
+    // in append order whatever the threads: stored, the archives are the same bytes.
+    ASSERT_EQ(run({"--workers", "1", "create", "-0", "one.zip", "tree"}).status, 0);
+    ASSERT_EQ(run({"create", "-0", "--workers", "3", "three.zip", "tree"}).status, 0);
+    ASSERT_EQ(run({"create", "-0", "--workers=0", "cores.zip", "tree"}).status, 0);
+    EXPECT_EQ(readFileBytes(at("one.zip")), readFileBytes(at("three.zip")));
+    EXPECT_EQ(readFileBytes(at("one.zip")), readFileBytes(at("cores.zip")));
+    for (const char* workers : {"1", "3"}) {
+        const std::string archive = workers == std::string("1") ? "one.zip" : "three.zip";
+        ASSERT_EQ(
+            run({"add", "-0", "--workers", workers, archive, "tree/noise.bin", "--as", "b"}).status,
+            0);
+    }
+    EXPECT_EQ(readFileBytes(at("one.zip")), readFileBytes(at("three.zip")));
+    // Compressed, the workers' coders may choose other bytes: what comes out is the same.
+    ASSERT_EQ(run({"create", "--workers", "1", "one6.zip", "tree"}).status, 0);
+    ASSERT_EQ(run({"create", "--workers", "3", "three6.zip", "tree"}).status, 0);
+
+    for (const char* workers : {"1", "3"}) {
+        SCOPED_TRACE(workers);
+        for (const char* archive : {"one6.zip", "three6.zip"}) {
+            const std::string out = std::string("out") + workers + archive;
+            ASSERT_EQ(run({"extract", "--workers", workers, archive, out}).status, 0);
+            expectSameTree(at("tree"), at(out));
+        }
+        const ToolRun tested = run({"--workers", workers, "test", "one.zip"});
+        EXPECT_EQ(tested.status, 0);
+        EXPECT_EQ(tested.out, "one.zip: 46 entries tested, no errors\n");
+    }
+    for (const char* bad : {"-1", "two", "1025"}) {
+        const ToolRun refused = run({"--workers", bad, "test", "one.zip"});
+        EXPECT_EQ(refused.status, 2) << bad;
+        EXPECT_NE(refused.err.find("--workers"), std::string::npos) << refused.err;
+    }
+}
+
 }  // namespace
 }  // namespace marrowzip::testing

@@ -33,5 +33,7 @@ check --no-wait marrowzip remove --no
 check cp866 marrowzip extract --encoding cp8
 check --skip-existing marrowzip extract --sk
 check --quiet marrowzip --q
+check --workers marrowzip test --wo
+check 0 marrowzip --workers ''
 check - marrowzip test -
 exit $status
