@@ -64,26 +64,18 @@ std::string undecodedNameDetail(const Entry& entry) {
 void checkRelativePath(const Entry& entry, std::string_view relativePath,
                        std::span<const std::string> components, const FileURL& item,
                        const FileURL& root) {
-    if (relativePath.find('\0') != std::string_view::npos) {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    "the name holds a NUL byte");
-    }
-    if (!relativePath.empty() && relativePath.front() == '/') {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {}, "the path is absolute");
-    }
-    if (relativePath.empty()) {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    undecodedNameDetail(entry));
-    }
+    const auto refuse = [&](const std::string& detail) {
+        return Error(FileError::fileReadInvalidFileName, item.path(), {}, detail);
+    };
+    if (relativePath.find('\0') != std::string_view::npos)
+        throw refuse("the name holds a NUL byte");
+    if (!relativePath.empty() && relativePath.front() == '/') throw refuse("the path is absolute");
+    if (relativePath.empty()) throw refuse(undecodedNameDetail(entry));
     if (components.empty()) {
         if (entry.type() == EntryType::directory) return;
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    "the path names the extraction folder itself");
+        throw refuse("the path names the extraction folder itself");
     }
-    if (!liesWithin(item, root)) {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    "the path leads out of the folder");
-    }
+    if (!liesWithin(item, root)) throw refuse("the path leads out of the folder");
 }
 
 }  // namespace
@@ -137,20 +129,19 @@ FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
 
 std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                                        std::string_view relativePath,
-                                                       std::int64_t bufferSize, bool skipChecksum,
-                                                       bool allowLinksOutside, Progress* progress,
+                                                       const ExtractEntryOptions& options,
                                                        CreatedItems* created) {
     const FileURL item = url_.appendingPathComponent(relativePath);
     const std::string& shown = item.path();
     try {
-        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        if (options.bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         const std::vector<std::string> components = relativeComponents(relativePath);
         checkRelativePath(entry, relativePath, components, item, url_);
         const EntryType type = entry.type();
         // "./" and the like name the folder itself, which such an entry leaves as it is.
         if (components.empty()) {
             return archive.extractEntry(
-                entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
+                entry, [](ByteView) {}, options);
         }
         const bool named = !components.empty() && components.back() != "..";
         const std::span<const std::string> parent(components.data(),
@@ -175,7 +166,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
             struct stat status {};
             if (::fstat(folder->get(), &status) != 0) throw posixFileError(errno, shown);
             const std::uint32_t checksum = archive.extractEntry(
-                entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
+                entry, [](ByteView) {}, options);
             pendingFolderTimes_->folders.push_back(
                 {components, attributesFor(entry), shown, status.st_dev, status.st_ino});
             return checksum;
@@ -186,9 +177,8 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
         if (type == EntryType::file) {
             const auto folder = openFolder(parent, shown, created);
             ItemIdentity file;
-            const auto checksum =
-                writeFileAt(archive, entry, folder->get(), name, shown, bufferSize, skipChecksum,
-                            progress, attributesFor(entry), existing_, &file);
+            const auto checksum = writeFileAt(archive, entry, folder->get(), name, shown, options,
+                                              attributesFor(entry), existing_, &file);
             if (created != nullptr && file.inode != 0) {
                 created->push_back({components, file.device, file.inode});
             }
@@ -198,10 +188,9 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
         // The link is judged before anything of it is created, against the folder as a whole:
         // links between the folders of one tree are normal, links that leave it are not.
         std::uint32_t checksum = 0;
-        const Bytes bytes =
-            readLinkBytes(archive, entry, bufferSize, skipChecksum, progress, checksum);
+        const Bytes bytes = readLinkBytes(archive, entry, options, checksum);
         const std::string target = decodeLinkTarget(bytes, shown);
-        if (!allowLinksOutside &&
+        if (!options.allowLinksOutside &&
             !linkTargetStaysBeneath(descriptor_, url_.standardized().path(), parent, target)) {
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
