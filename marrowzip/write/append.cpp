@@ -102,8 +102,8 @@ ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
 
 const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
     std::int64_t bufferSize) {
-    const std::uint64_t offset = offsetToStartOfCentralDirectory();
-    const std::uint64_t size = sizeOfCentralDirectory();
+    const std::uint64_t offset = reader_.offsetToStartOfCentralDirectory();
+    const std::uint64_t size = reader_.sizeOfCentralDirectory();
     if (centralDirectoryCache_ && centralDirectoryCache_->offset == offset &&
         centralDirectoryCache_->records.size() == size) {
         return *centralDirectoryCache_;
@@ -132,7 +132,7 @@ const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
     for (;;) {
         const Bytes chunk = readStreamChunk(bufferSize, reader_.archiveFile_.get());
         if (chunk.empty()) break;
-        cache.trailingBytes.insert(cache.trailingBytes.end(), chunk.begin(), chunk.end());
+        appendBytes(cache.trailingBytes, chunk);
     }
     centralDirectoryCache_ = std::move(cache);
     return *centralDirectoryCache_;
@@ -149,23 +149,15 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
     EntryDataResult data;
     std::uint64_t headerSize = 0;
     LocalFileHeader header;
-    const auto refuseOutgrownSizes = [&] {
-        if (!entry.zip64Sizes && data.written >= sentinel32) {
-            // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
-            throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
-                        "the compressed data outgrew the sizes of its local header");
-        }
-    };
     if (entry.uncompressedSize <= static_cast<std::uint64_t>(bufferSize)) {
         // The data of a small entry fits one buffer: with its sizes and CRC-32 known before the
         // header is written, the header goes out once and the stream never seeks back (each
         // seek would flush the stream's buffer: costly for a run of small files).
         Bytes bytes;
-        data = writeEntryData(entry, bufferSize, progress, source, coders, [&](ByteView chunk) {
-            bytes.insert(bytes.end(), chunk.begin(), chunk.end());
-        });
+        data = writeEntryData(entry, bufferSize, progress, source, coders,
+                              [&](ByteView chunk) { appendBytes(bytes, chunk); });
         if (source.verifyExhausted) source.verifyExhausted();
-        refuseOutgrownSizes();
+        refuseOutgrownSizes(entry, data.written);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         writeStreamChunk(bytes, stream);
         headerSize =
@@ -176,7 +168,7 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
         data = writeEntryData(entry, bufferSize, progress, source, coders,
                               [&](ByteView chunk) { writeStreamChunk(chunk, stream); });
         if (source.verifyExhausted) source.verifyExhausted();
-        refuseOutgrownSizes();
+        refuseOutgrownSizes(entry, data.written);
         seekStream(stream, headerOffset);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         seekStream(stream, headerOffset + headerSize + data.written);
@@ -208,18 +200,10 @@ void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedE
         return;
     }
 
-    std::uint64_t headerOffset = 0;
-    try {
-        headerOffset = beginOverwritingDirectory(bufferSize);
-    } catch (const Error& error) {
-        throw error.withContext(archivePath, entry.path);
-    }
-    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
-
     WrittenEndRecords written;
     Bytes addedRecord;
     std::uint64_t centralDirectoryStart = 0;
-    try {
+    overwriteDirectory(bufferSize, entry.path, [&](std::uint64_t headerOffset) {
         AppendCoders coders;
         const WrittenEntry added =
             writeEntry(headerOffset, entry, bufferSize, progress, source, coders);
@@ -229,23 +213,45 @@ void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedE
             writeCentralDirectoryAndEndRecords(centralDirectoryStart, addedRecord, 1, bufferSize);
         // Bytes that lay behind the old end records (never part of a valid archive) must not
         // survive behind the new ones.
-        truncateArchive(centralDirectoryStart + saved->records.size() + addedRecord.size() +
-                        written.bytes.size());
+        truncateArchive(centralDirectoryStart + centralDirectoryCache_->records.size() +
+                        addedRecord.size() + written.bytes.size());
+    });
+    adoptWrittenDirectory(centralDirectoryStart, addedRecord, std::move(written));
+}
+
+void ArchiveWriter::overwriteDirectory(std::int64_t bufferSize, const std::string& entryPath,
+                                       const std::function<void(std::uint64_t start)>& write) {
+    const std::string archivePath = archivePathForErrors();
+    std::uint64_t start = 0;
+    try {
+        start = beginOverwritingDirectory(bufferSize);
+    } catch (const Error& error) {
+        throw error.withContext(archivePath, entryPath);
+    }
+    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
+    try {
+        write(start);
         endOverwritingDirectory();
     } catch (...) {
         try {
-            rollbackAppend(headerOffset, *saved, bufferSize);
+            rollbackAppend(start, *saved, bufferSize);
             endOverwritingDirectory();
         } catch (const Error& rollbackError) {
-            throw rollbackError.withContext(archivePath, entry.path);
+            throw rollbackError.withContext(archivePath, entryPath);
         }
         try {
             throw;
         } catch (const Error& error) {
-            throw error.withContext(archivePath, entry.path);
+            throw error.withContext(archivePath, entryPath);
         }
     }
-    adoptWrittenDirectory(centralDirectoryStart, addedRecord, std::move(written));
+}
+
+void ArchiveWriter::refuseOutgrownSizes(const PendingEntry& entry, std::uint64_t written) const {
+    if (!entry.zip64Sizes && written >= sentinel32) {
+        throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
+                    "the compressed data outgrew the sizes of its local header");
+    }
 }
 
 }  // namespace marrowzip

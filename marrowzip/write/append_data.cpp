@@ -83,7 +83,7 @@ ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
         std::int64_t position = 0;
         do {
             const Bytes chunk = fetch(position, std::min(bufferSize, total - position));
-            data.insert(data.end(), chunk.begin(), chunk.end());
+            appendBytes(data, chunk);
             position += static_cast<std::int64_t>(chunk.size());
             if (progress != nullptr) {
                 progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));

@@ -137,6 +137,13 @@ public:
     std::uint64_t beginOverwritingDirectory(std::int64_t bufferSize);
     // Makes the new tail durable and removes the journal.
     void endOverwritingDirectory();
+    // Runs `write` (given where the directory begins) between the two above. Should anything
+    // fail, the archive is put back as it was and the error names the archive and `entryPath`.
+    void overwriteDirectory(std::int64_t bufferSize, const std::string& entryPath,
+                            const std::function<void(std::uint64_t start)>& write);
+    // Refuses data that outgrew a local header written without ZIP64 sizes (cannot happen
+    // while maximumDeflatedSize holds; refusing beats overwriting data).
+    void refuseOutgrownSizes(const PendingEntry& entry, std::uint64_t written) const;
     static LocalFileHeader makeLocalFileHeader(const PendingEntry& entry,
                                                std::uint64_t compressedSize, std::uint32_t crc32);
     LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
@@ -239,17 +246,6 @@ public:
     void adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath);
 
 private:
-    // The reader's conveniences, used throughout the steps.
-    std::FILE* stream() const noexcept { return reader_.stream(); }
-    std::uint64_t totalNumberOfEntries() const noexcept { return reader_.totalNumberOfEntries(); }
-    std::uint64_t offsetToStartOfCentralDirectory() const noexcept {
-        return reader_.offsetToStartOfCentralDirectory();
-    }
-    std::uint64_t sizeOfCentralDirectory() const noexcept {
-        return reader_.sizeOfCentralDirectory();
-    }
-    EntryIterator makeEntryIterator() const { return reader_.makeEntryIterator(); }
-
     ArchiveReader& reader_;
     std::shared_ptr<BulkState> bulk_;
     std::optional<CentralDirectoryCache> centralDirectoryCache_;
