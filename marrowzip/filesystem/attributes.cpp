@@ -8,7 +8,6 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/unique_fd.hpp"
-#include "marrowzip/processing/dos_date.hpp"
 
 namespace marrowzip {
 
@@ -93,12 +92,6 @@ Date modificationDateOfItem(const FileURL& url) {
     return dateOf(statusOfItem(url).st_mtim);
 }
 
-std::int64_t sizeOfItem(const FileURL& url) {
-    const struct stat status = statusOfItem(url);
-    if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, url.path());
-    return status.st_size;
-}
-
 void createParentDirectory(const FileURL& url) {
     const FileURL parent = url.deletingLastPathComponent();
     std::error_code error;
@@ -157,14 +150,6 @@ void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
 
 void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink) {
     applyAttributesAt(attributes, AT_FDCWD, url.path().c_str(), isLink, url.path());
-}
-
-void setLinkPermissions(std::uint16_t permissions, const FileURL& url) {
-    setPermissionsAt(AT_FDCWD, url.path().c_str(), permissions, true, url.path());
-}
-
-void setLinkModificationDate(Date date, const FileURL& url) {
-    setLinkModificationDateAt(AT_FDCWD, url.path().c_str(), timestampOf(date), url.path());
 }
 
 }  // namespace marrowzip

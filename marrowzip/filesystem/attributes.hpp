@@ -34,8 +34,6 @@ bool isReachable(const FileURL& url);
 // Throw FileError::fileReadNoSuchFile (with the item's path) when nothing is there.
 EntryType typeOfItem(const FileURL& url);
 Date modificationDateOfItem(const FileURL& url);
-// For a link: the length of its target path. FileError::fileReadTooLarge for a negative size.
-std::int64_t sizeOfItem(const FileURL& url);
 
 // Creates the folder that will hold `url`, with every missing folder above it.
 void createParentDirectory(const FileURL& url);
@@ -56,9 +54,5 @@ void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor
 // flushed first, since a later write would change its time again.
 void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
                                const std::string& displayPath);
-// Linux keeps no mode for links: when the kernel refuses (EOPNOTSUPP), nothing is changed.
-void setLinkPermissions(std::uint16_t permissions, const FileURL& url);
-// Sets the link's own modification time and keeps its access time.
-void setLinkModificationDate(Date date, const FileURL& url);
 
 }  // namespace marrowzip

@@ -78,25 +78,24 @@ UniqueFile createEmptyArchiveFile(const std::string& path) {
     const Bytes emptyEndRecord = EndOfCentralDirectoryRecord().serialize();
     std::string folder = std::filesystem::path(path).parent_path().string();
     if (folder.empty()) folder = ".";
+    // Locks the new file and makes it hold the empty end record, durably.
+    const auto fill = [&](int descriptor) {
+        lockFile(descriptor, true, path);
+        return writeAll(descriptor, emptyEndRecord) && ::fsync(descriptor) == 0;
+    };
     UniqueFd descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     if (descriptor) {
-        lockFile(descriptor.get(), true, path);
-        if (!writeAll(descriptor.get(), emptyEndRecord) || ::fsync(descriptor.get()) != 0) {
-            throw posixFileError(errno, path);
-        }
+        if (!fill(descriptor.get())) throw posixFileError(errno, path);
         if (linkNewFile(descriptor.get(), path)) {
             syncFolderOf(path);
             return streamOver(std::move(descriptor), "rb+", path);
         }
         descriptor.reset();
     }
+    // EEXIST becomes FileError::fileWriteFileExists.
     descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!descriptor) {
-        if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, path);
-        throw posixFileError(errno, path);
-    }
-    lockFile(descriptor.get(), true, path);
-    if (!writeAll(descriptor.get(), emptyEndRecord) || ::fsync(descriptor.get()) != 0) {
+    if (!descriptor) throw posixFileError(errno, path);
+    if (!fill(descriptor.get())) {
         const int error = errno;
         ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
         throw posixFileError(error, path);
@@ -118,11 +117,21 @@ struct ArchivePath {
     std::string journalKey;
 };
 
+// Rolls back the update whose journal belongs to the file open (and locked for writing) at
+// `descriptor`; a journal left by a file no longer there just goes.
+void rollBackUnfinishedUpdate(const ArchivePath& archive, int descriptor) {
+    if (auto journal = readJournal(archive.journalKey)) {
+        if (journalBelongsTo(*journal, descriptor)) {
+            restoreFromJournal(*journal, descriptor, archive.path);
+        }
+        removeJournal(archive.journalKey);
+    }
+}
+
 // Opens an existing archive for writing with the writers' lock held, then rolls back an update
 // that a killed writer left unfinished.
 UniqueFile openForUpdate(const ArchivePath& archive, const OpenOptions& options) {
     const std::string& path = archive.path;
-    const std::string& journalKey = archive.journalKey;
     bool announced = false;
     for (;;) {
         UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
@@ -138,12 +147,7 @@ UniqueFile openForUpdate(const ArchivePath& archive, const OpenOptions& options)
         }
         // Replaced while we waited (a removal): the lock must be on the file that is there now.
         if (!isFileAtPath(descriptor.get(), path)) continue;
-        if (auto journal = readJournal(journalKey)) {
-            if (journalBelongsTo(*journal, descriptor.get())) {
-                restoreFromJournal(*journal, descriptor.get(), path);
-            }
-            removeJournal(journalKey);  // restored, or left by a file no longer there
-        }
+        rollBackUnfinishedUpdate(archive, descriptor.get());
         return streamOver(std::move(descriptor), "rb+", path);
     }
 }
@@ -162,9 +166,9 @@ Bytes readToEnd(std::FILE* stream, std::uint64_t offset) {
 }
 
 std::uint64_t centralDirectoryOffsetOf(const EndRecords& records) {
-    if (records.zip64EndRecords)
-        return records.zip64EndRecords->record.offsetToStartOfCentralDirectory;
-    return records.endRecord.offsetToStartOfCentralDirectory;
+    const auto& zip64 = records.zip64EndRecords;
+    return zip64 ? zip64->record.offsetToStartOfCentralDirectory
+                 : records.endRecord.offsetToStartOfCentralDirectory;
 }
 
 struct FileStamp {
@@ -187,16 +191,10 @@ std::optional<FileStamp> stampOf(int descriptor) {
 // Rolls back an unfinished update for a reader, when no writer is alive and the file can be
 // written; false when that is not possible.
 bool recoverForReader(const ArchivePath& archive) {
-    const std::string& path = archive.path;
-    const std::string& journalKey = archive.journalKey;
-    const UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const UniqueFd descriptor(::open(archive.path.c_str(), O_RDWR | O_CLOEXEC));
     if (!descriptor || !tryLockFile(descriptor.get(), true)) return false;
     try {
-        auto journal = readJournal(journalKey);
-        if (journal && journalBelongsTo(*journal, descriptor.get())) {
-            restoreFromJournal(*journal, descriptor.get(), path);
-        }
-        if (journal) removeJournal(journalKey);
+        rollBackUnfinishedUpdate(archive, descriptor.get());
     } catch (const Error&) {
         unlockFile(descriptor.get());
         return false;
@@ -418,24 +416,23 @@ std::string ArchiveReader::displayPath() const {
     return url_.displayPath();
 }
 
+// The totals come from the ZIP64 end record when there is one.
 std::uint64_t ArchiveReader::totalNumberOfEntries() const noexcept {
-    if (zip64EndOfCentralDirectory_) {
-        return zip64EndOfCentralDirectory_->record.totalNumberOfEntriesInCentralDirectory;
-    }
-    return endOfCentralDirectoryRecord_.totalNumberOfEntriesInCentralDirectory;
+    const auto& zip64 = zip64EndOfCentralDirectory_;
+    return zip64 ? zip64->record.totalNumberOfEntriesInCentralDirectory
+                 : endOfCentralDirectoryRecord_.totalNumberOfEntriesInCentralDirectory;
 }
 
 std::uint64_t ArchiveReader::sizeOfCentralDirectory() const noexcept {
-    if (zip64EndOfCentralDirectory_)
-        return zip64EndOfCentralDirectory_->record.sizeOfCentralDirectory;
-    return endOfCentralDirectoryRecord_.sizeOfCentralDirectory;
+    const auto& zip64 = zip64EndOfCentralDirectory_;
+    return zip64 ? zip64->record.sizeOfCentralDirectory
+                 : endOfCentralDirectoryRecord_.sizeOfCentralDirectory;
 }
 
 std::uint64_t ArchiveReader::offsetToStartOfCentralDirectory() const noexcept {
-    if (zip64EndOfCentralDirectory_) {
-        return zip64EndOfCentralDirectory_->record.offsetToStartOfCentralDirectory;
-    }
-    return endOfCentralDirectoryRecord_.offsetToStartOfCentralDirectory;
+    const auto& zip64 = zip64EndOfCentralDirectory_;
+    return zip64 ? zip64->record.offsetToStartOfCentralDirectory
+                 : endOfCentralDirectoryRecord_.offsetToStartOfCentralDirectory;
 }
 
 }  // namespace marrowzip
