@@ -139,7 +139,7 @@ void Archive::shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
 
 void Archive::appendEntry(std::string_view path, const ProvidedEntry& entry,
                           const EntryDataProvider& provider, const AppendOptions& options) {
-    writer_->appendEntry(path, entry, provider, options);
+    writer_->appendEntryFromSource(path, entry, options, {provider, {}, {}});
 }
 
 Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options) {

@@ -88,10 +88,6 @@ EntryType typeOfItem(const FileURL& url) {
     }
 }
 
-Date modificationDateOfItem(const FileURL& url) {
-    return dateOf(statusOfItem(url).st_mtim);
-}
-
 void createParentDirectory(const FileURL& url) {
     const FileURL parent = url.deletingLastPathComponent();
     std::error_code error;
@@ -146,10 +142,6 @@ void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
                                           timespecOf(*attributes.modificationDate)};
         if (::futimens(descriptor, times) != 0) throw posixFileError(errno, displayPath);
     }
-}
-
-void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink) {
-    applyAttributesAt(attributes, AT_FDCWD, url.path().c_str(), isLink, url.path());
 }
 
 }  // namespace marrowzip

@@ -33,7 +33,6 @@ bool isReachable(const FileURL& url);
 
 // Throw FileError::fileReadNoSuchFile (with the item's path) when nothing is there.
 EntryType typeOfItem(const FileURL& url);
-Date modificationDateOfItem(const FileURL& url);
 
 // Creates the folder that will hold `url`, with every missing folder above it.
 void createParentDirectory(const FileURL& url);
@@ -43,10 +42,9 @@ FileAttributes attributesOfEntry(const Entry& entry);
 // applies unless it is told to keep them (an archive must not hand out privileges).
 FileAttributes withoutSpecialBits(FileAttributes attributes);
 
-// Applies the attributes to a file or folder, or to a link itself (not what it points to).
-void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink);
-// The same for the item `name` inside the folder open as `directoryDescriptor`, never
-// following a final link; `displayPath` names the item in errors.
+// Applies the attributes to the item `name` inside the folder open as `directoryDescriptor`
+// (AT_FDCWD for a path), never following a final link: a link's own attributes, not those of
+// what it points to; `displayPath` names the item in errors.
 void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
                        bool isLink, const std::string& displayPath);
 // The same for a file open for writing, through its descriptor (fchmod, futimens): whatever is

@@ -230,7 +230,8 @@ std::uint32_t Archive::extractEntry(const Entry& entry, const FileURL& destinati
             }
             case EntryType::symlink:
                 checksum = extractLink(*this, entry, destination, options);
-                applyAttributes(attributes, destination, true);
+                applyAttributesAt(attributes, AT_FDCWD, destination.path().c_str(), true,
+                                  destination.path());
                 return checksum;
         }
         return checksum;

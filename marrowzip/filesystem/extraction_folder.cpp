@@ -90,13 +90,11 @@ ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits,
     std::error_code error;
     std::filesystem::create_directories(folder.filesystemPath(), error);
     if (error) throw Error(error, folder.path());
-    descriptor_ = ::open(folder.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor_ < 0) throw posixFileError(errno, folder.path());
+    descriptor_.reset(::open(folder.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!descriptor_) throw posixFileError(errno, folder.path());
 }
 
-ExtractionFolder::~ExtractionFolder() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-}
+ExtractionFolder::~ExtractionFolder() = default;
 
 // The kept descriptor is of a real folder that was beneath this one when it was opened; the
 // extraction never replaces a folder, so the same components lead to it again.
@@ -110,7 +108,7 @@ std::shared_ptr<const UniqueFd> ExtractionFolder::openFolder(
         }
     }
     auto folder = std::make_shared<const UniqueFd>(
-        openFolderBeneath(descriptor_, components, true, url_, displayPath, created));
+        openFolderBeneath(descriptor_.get(), components, true, url_, displayPath, created));
     rememberFolder(components, folder);
     return folder;
 }
@@ -153,7 +151,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
                 folder = std::make_shared<const UniqueFd>(
                     named ? makeFolderAt(openFolder(parent, shown, nullptr)->get(),
                                          components.back().c_str(), shown)
-                          : openFolderBeneath(descriptor_, components, true, url_, shown));
+                          : openFolderBeneath(descriptor_.get(), components, true, url_, shown));
             } catch (const Error& error) {
                 // Something other than a folder is there; it is never replaced by one.
                 if (existing_ == ExistingItems::skip &&
@@ -191,7 +189,8 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
         const Bytes bytes = readLinkBytes(archive, entry, options, checksum);
         const std::string target = decodeLinkTarget(bytes, shown);
         if (!options.allowLinksOutside &&
-            !linkTargetStaysBeneath(descriptor_, url_.standardized().path(), parent, target)) {
+            !linkTargetStaysBeneath(descriptor_.get(), url_.standardized().path(), parent,
+                                    target)) {
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
         const auto folder = openFolder(parent, shown, nullptr);
@@ -216,7 +215,7 @@ void ExtractionFolder::removeCreated(CreatedItems items) noexcept {
             const std::span<const std::string> parent(item.components.data(),
                                                       item.components.size() - 1);
             const UniqueFd folder =
-                openFolderBeneath(descriptor_, parent, false, url_, url_.path());
+                openFolderBeneath(descriptor_.get(), parent, false, url_, url_.path());
             const char* name = item.components.back().c_str();
             struct stat status {};
             if (::fstatat(folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
@@ -235,8 +234,8 @@ void ExtractionFolder::finishFolderTimes() {
     // folders below it that still wait for their attributes.
     std::for_each(folders.rbegin(), folders.rend(), [&](const PendingFolderTimes::Folder& folder) {
         try {
-            const UniqueFd opened =
-                openFolderBeneath(descriptor_, folder.components, false, url_, folder.displayPath);
+            const UniqueFd opened = openFolderBeneath(descriptor_.get(), folder.components, false,
+                                                      url_, folder.displayPath);
             struct stat status {};
             if (::fstat(opened.get(), &status) != 0) {
                 throw posixFileError(errno, folder.displayPath);

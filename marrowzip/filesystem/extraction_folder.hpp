@@ -73,7 +73,7 @@ private:
                         std::shared_ptr<const UniqueFd> folder);
 
     FileURL url_;
-    int descriptor_ = -1;
+    UniqueFd descriptor_;
     bool keepSpecialBits_ = false;
     ExistingItems existing_ = ExistingItems::refuse;
     struct PendingFolderTimes;

@@ -71,11 +71,7 @@ void ArchiveStreamWriter::appendEntry(std::string_view path, const FileURL& item
     PendingEntry entry = writer_.prepareEntry(
         path, item.entry,
         options_.level == 0 ? CompressionMethod::none : CompressionMethod::deflate);
-    if (progress != nullptr) {
-        progress->setTotalUnitCount(item.entry.type == EntryType::directory
-                                        ? 1
-                                        : static_cast<std::int64_t>(entry.uncompressedSize));
-    }
+    if (progress != nullptr) progress->setTotalUnitCount(entry.progressUnits());
     const std::uint64_t headerOffset = offset_;
     try {
         const LocalFileHeader header =

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <utility>
@@ -171,21 +172,14 @@ std::uint64_t centralDirectoryOffsetOf(const EndRecords& records) {
                  : records.endRecord.offsetToStartOfCentralDirectory;
 }
 
-struct FileStamp {
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-    bool operator==(const FileStamp& other) const noexcept {
-        return size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
+// The size and the modification and change times: a file whose stamp stayed is unchanged.
+using FileStamp = std::array<std::int64_t, 5>;
 
 std::optional<FileStamp> stampOf(int descriptor) {
     struct ::stat status {};
     if (::fstat(descriptor, &status) != 0) return std::nullopt;
-    return FileStamp{status.st_size, status.st_mtim, status.st_ctim};
+    return FileStamp{status.st_size, status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+                     status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
 }
 
 // Rolls back an unfinished update for a reader, when no writer is alive and the file can be
@@ -410,10 +404,6 @@ std::optional<Bytes> ArchiveReader::data() const {
     // stdio may still hold written bytes in its own buffer.
     std::fflush(archiveFile_.get());
     return memoryFile_->data();
-}
-
-std::string ArchiveReader::displayPath() const {
-    return url_.displayPath();
 }
 
 // The totals come from the ZIP64 end record when there is one.

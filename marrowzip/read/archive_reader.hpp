@@ -51,7 +51,7 @@ public:
 
     const FileURL& url() const noexcept { return url_; }
     // The text that errors use as the archive's path ("memory:/" for an in-memory archive).
-    std::string displayPath() const;
+    std::string displayPath() const { return url_.displayPath(); }
     AccessMode accessMode() const noexcept { return accessMode_; }
     std::FILE* stream() const noexcept { return archiveFile_.get(); }
     std::optional<Bytes> data() const;

@@ -52,15 +52,6 @@ std::string storedPath(std::string_view path, EntryType type, const std::string&
 
 }  // namespace
 
-void ArchiveWriter::appendEntry(std::string_view path, const ProvidedEntry& entry,
-                                const EntryDataProvider& provider, const AppendOptions& options) {
-    appendEntryFromSource(path, entry, options, EntrySource{provider, {}, {}});
-}
-
-std::string ArchiveWriter::archivePathForErrors() const {
-    return reader_.displayPath();
-}
-
 ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
                                                         const ProvidedEntry& provided,
                                                         CompressionMethod compressionMethod) const {
@@ -190,11 +181,7 @@ void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedE
         throw Error(ArchiveError::invalidBufferSize, archivePath, std::string(path));
     }
     const PendingEntry entry = prepareEntry(path, provided, options.compressionMethod);
-    if (progress != nullptr) {
-        progress->setTotalUnitCount(provided.type == EntryType::directory
-                                        ? 1
-                                        : static_cast<std::int64_t>(entry.uncompressedSize));
-    }
+    if (progress != nullptr) progress->setTotalUnitCount(entry.progressUnits());
     if (bulk_) {
         appendInBulk(*bulk_, entry, bufferSize, progress, source);
         return;

@@ -53,8 +53,6 @@ public:
     ArchiveReader& reader() noexcept { return reader_; }
 
     // The operations that Archive offers; see archive.hpp.
-    void appendEntry(std::string_view path, const ProvidedEntry& entry,
-                     const EntryDataProvider& provider, const AppendOptions& options);
     std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options);
     bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }
     BulkState* openBulkState() const noexcept { return bulk_.get(); }
@@ -108,6 +106,11 @@ public:
         std::optional<ExtendedTimestamp> timestamp;
         std::uint32_t externalFileAttributes = 0;
         bool zip64Sizes = false;  // whether the local header carries its sizes in a ZIP64 block
+
+        // The units of the entry's progress: its bytes, or 1 for a folder.
+        std::int64_t progressUnits() const {
+            return type == EntryType::directory ? 1 : static_cast<std::int64_t>(uncompressedSize);
+        }
     };
     struct EntryDataResult {
         std::uint64_t written = 0;
@@ -229,7 +232,7 @@ public:
                         std::int64_t bufferSize);
     // Cuts the archive's stream to `length` bytes (a memory archive gets a new, shorter buffer).
     void truncateArchive(std::uint64_t length);
-    std::string archivePathForErrors() const;
+    std::string archivePathForErrors() const { return reader_.displayPath(); }
 
     void ensureRemovable(const std::vector<Entry>& entries) const;
     void writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
