@@ -287,21 +287,22 @@ std::int64_t scanBlockBackwards(std::FILE* stream, std::int64_t low, std::int64_
     return -1;
 }
 
-// A stream over an in-memory buffer, with the end records found in it.
-std::pair<UniqueFile, EndRecords> openMemoryStream(MemoryFile& file, AccessMode mode) {
-    const char* streamMode = mode == AccessMode::create ? "wb+"
-                             : mode == AccessMode::read ? "rb"
-                                                        : "rb+";
-    UniqueFile stream = file.openStream(streamMode);
-    if (!stream) throw Error(ArchiveError::unreadableArchive, memoryURLText);
-    if (mode == AccessMode::create) {
-        // Over a non-empty buffer the empty end record replaces its first 22 bytes only.
-        writeStreamChunk(EndOfCentralDirectoryRecord().serialize(), stream.get());
-    }
-    auto records = locateEndRecords(stream.get());
-    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, memoryURLText);
-    if (mode != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
-    return {std::move(stream), std::move(*records)};
+std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(std::FILE* stream,
+                                                                std::uint64_t endRecordOffset) {
+    // The locator sits right before the end record and the ZIP64 record right before the
+    // locator; the locator's own offset field is not followed. Only an end record from offset 77
+    // on has room for both with at least one byte before them; one at 76 is taken to have none.
+    constexpr std::uint64_t locatorSize = ZIP64EndOfCentralDirectoryLocator::fixedSize;
+    constexpr std::uint64_t recordAndLocatorSize =
+        ZIP64EndOfCentralDirectoryRecord::fixedSize + locatorSize;
+    if (endRecordOffset < recordAndLocatorSize + 1) return std::nullopt;
+    auto locator =
+        readRecord<ZIP64EndOfCentralDirectoryLocator>(stream, endRecordOffset - locatorSize);
+    if (!locator) return std::nullopt;
+    auto record = readRecord<ZIP64EndOfCentralDirectoryRecord>(
+        stream, endRecordOffset - recordAndLocatorSize);
+    if (!record) return std::nullopt;
+    return ZIP64EndOfCentralDirectory{std::move(*record), *locator};
 }
 
 }  // namespace
@@ -329,13 +330,8 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
     } else {
         stream = openForUpdate({path, reader->journalKey_}, options);
     }
-    auto records = locateEndRecords(stream.get());
-    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);
-    if (mode != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
-    reader->endOfCentralDirectoryRecord_ = std::move(records->endRecord);
-    reader->zip64EndOfCentralDirectory_ = std::move(records->zip64EndRecords);
+    reader->takeStream(std::move(stream), path);
     reader->streamBuffer_ = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
-    reader->archiveFile_ = std::move(stream);
     std::setvbuf(reader->archiveFile_.get(), reader->streamBuffer_.get(), _IOFBF,
                  static_cast<std::size_t>(defaultChunkSize));
     return reader;
@@ -346,12 +342,27 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openMemoryFile(
     auto url = FileURL::parse(memoryURLText);
     if (!url || !file) throw Error(ArchiveError::unreadableArchive, memoryURLText);
     auto reader = std::make_unique<ArchiveReader>(*url, mode, std::move(pathEncoding));
-    auto [stream, records] = openMemoryStream(*file, mode);
-    reader->archiveFile_ = std::move(stream);
-    reader->endOfCentralDirectoryRecord_ = std::move(records.endRecord);
-    reader->zip64EndOfCentralDirectory_ = std::move(records.zip64EndRecords);
+    const char* streamMode = mode == AccessMode::create ? "wb+"
+                             : mode == AccessMode::read ? "rb"
+                                                        : "rb+";
+    UniqueFile stream = file->openStream(streamMode);
+    if (!stream) throw Error(ArchiveError::unreadableArchive, memoryURLText);
+    if (mode == AccessMode::create) {
+        // Over a non-empty buffer the empty end record replaces its first 22 bytes only.
+        writeStreamChunk(EndOfCentralDirectoryRecord().serialize(), stream.get());
+    }
+    reader->takeStream(std::move(stream), memoryURLText);
     reader->memoryFile_ = std::move(file);
     return reader;
+}
+
+void ArchiveReader::takeStream(UniqueFile stream, const std::string& path) {
+    auto records = locateEndRecords(stream.get());
+    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);
+    if (accessMode_ != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
+    endOfCentralDirectoryRecord_ = std::move(records->endRecord);
+    zip64EndOfCentralDirectory_ = std::move(records->zip64EndRecords);
+    archiveFile_ = std::move(stream);
 }
 
 std::optional<EndRecords> locateEndRecords(std::FILE* stream) {
@@ -379,24 +390,6 @@ std::optional<EndRecords> locateEndRecords(std::FILE* stream) {
     if (!endRecord) return std::nullopt;
     return EndRecords{std::move(*endRecord),
                       locateZIP64EndRecords(stream, static_cast<std::uint64_t>(found))};
-}
-
-std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(std::FILE* stream,
-                                                                std::uint64_t endRecordOffset) {
-    // The locator sits right before the end record and the ZIP64 record right before the
-    // locator; the locator's own offset field is not followed. Only an end record from offset 77
-    // on has room for both with at least one byte before them; one at 76 is taken to have none.
-    constexpr std::uint64_t locatorSize = ZIP64EndOfCentralDirectoryLocator::fixedSize;
-    constexpr std::uint64_t recordAndLocatorSize =
-        ZIP64EndOfCentralDirectoryRecord::fixedSize + locatorSize;
-    if (endRecordOffset < recordAndLocatorSize + 1) return std::nullopt;
-    auto locator =
-        readRecord<ZIP64EndOfCentralDirectoryLocator>(stream, endRecordOffset - locatorSize);
-    if (!locator) return std::nullopt;
-    auto record = readRecord<ZIP64EndOfCentralDirectoryRecord>(
-        stream, endRecordOffset - recordAndLocatorSize);
-    if (!record) return std::nullopt;
-    return ZIP64EndOfCentralDirectory{std::move(*record), *locator};
 }
 
 std::optional<Bytes> ArchiveReader::data() const {

@@ -12,7 +12,6 @@
 #include "marrowzip/write/archive_writer.hpp"
 
 namespace marrowzip {
-namespace {}  // namespace
 
 ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
     const PendingEntry& entry, std::int64_t bufferSize, Progress* progress,
