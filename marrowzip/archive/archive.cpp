@@ -198,12 +198,11 @@ void ArchiveReplacement::commit() {
 Archive::Replacement Archive::beginReplacement(const std::vector<Entry>& removed,
                                                std::int64_t bufferSize, Progress* progress) {
     ArchiveWriter::Replacement written = writer_->beginReplacement(removed, bufferSize, progress);
-    auto state = std::make_unique<Replacement::State>();
-    state->original = writer_.get();
-    state->folder = std::move(written.folder);
-    state->realPath = std::move(written.realPath);
-    state->copy.emplace(Archive(std::move(written.copy)));
-    return Replacement(std::move(state));
+    return Replacement(std::make_unique<Replacement::State>(
+        Replacement::State{.original = writer_.get(),
+                           .folder = std::move(written.folder),
+                           .realPath = std::move(written.realPath),
+                           .copy = Archive(std::move(written.copy))}));
 }
 
 std::string Archive::comment() const {
