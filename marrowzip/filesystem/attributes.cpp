@@ -78,14 +78,10 @@ bool isReachable(const FileURL& url) {
 }
 
 EntryType typeOfItem(const FileURL& url) {
-    switch (statusOfItem(url).st_mode & S_IFMT) {
-        case S_IFDIR:
-            return EntryType::directory;
-        case S_IFLNK:
-            return EntryType::symlink;
-        default:
-            return EntryType::file;
-    }
+    const mode_t mode = statusOfItem(url).st_mode;
+    return S_ISDIR(mode)   ? EntryType::directory
+           : S_ISLNK(mode) ? EntryType::symlink
+                           : EntryType::file;
 }
 
 void createParentDirectory(const FileURL& url) {

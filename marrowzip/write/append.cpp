@@ -21,15 +21,7 @@ namespace {
 constexpr std::size_t maximumPathLength = 0xFFFF;  // the name length is a 16-bit field
 
 std::uint16_t typeBits(EntryType type) {
-    switch (type) {
-        case EntryType::directory:
-            return S_IFDIR;
-        case EntryType::symlink:
-            return S_IFLNK;
-        case EntryType::file:
-            break;
-    }
-    return S_IFREG;
+    return type == EntryType::directory ? S_IFDIR : type == EntryType::symlink ? S_IFLNK : S_IFREG;
 }
 
 // The name as it is stored. A directory's name ends in "/" (other tools tell directories by that
