@@ -34,9 +34,8 @@ void readFields(const Entry& entry) {
 void extract(Archive& archive, const Entry& entry, std::int64_t bufferSize, bool skipChecksum) {
     std::uint64_t delivered = 0;
     try {
-        archive.extractEntry(
-            entry, [&](marrowzip::ByteView chunk) { delivered += chunk.size(); }, bufferSize,
-            skipChecksum);
+        archive.extractEntry(entry, [&](marrowzip::ByteView chunk) { delivered += chunk.size(); },
+                             {.bufferSize = bufferSize, .skipChecksum = skipChecksum});
     } catch (const Error&) {
         return;
     }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "marrowzip/archive/archive.hpp"
+#include "marrowzip/archive/bulk_append.hpp"
+#include "marrowzip/archive/replacement.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/progress.hpp"

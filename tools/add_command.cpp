@@ -1,6 +1,5 @@
 // marrowzip add [-0…-9] [--exclude PATTERN]... [--update] [--as PATH] ARCHIVE ITEM...
 // marrowzip create [-0…-9] [--exclude PATTERN]... [--prefix] ARCHIVE ITEM...
-#include <cmath>
 #include <filesystem>
 #include <set>
 
@@ -22,9 +21,8 @@ struct SortedPlan {
 
 // Whether the item changed after the entry was written (to the second: what entries keep).
 bool isNewerThan(const PlannedEntry& planned, const Entry& entry) {
-    const auto seconds =
-        static_cast<std::int64_t>(std::floor(modificationDateOfItem(planned.item)));
-    return seconds > entry.modificationTime().seconds;
+    // Whole seconds as taken, not through a fractional date that may round up.
+    return statusOfItem(planned.item).st_mtim.tv_sec > entry.modificationTime().seconds;
 }
 
 // Entries already in the archive: a folder there is kept as it is; a file or link is refused

@@ -13,9 +13,7 @@ Archive::Archive(std::unique_ptr<ArchiveReader> reader)
     : reader_(std::move(reader)), writer_(std::make_unique<ArchiveWriter>(*reader_)) {}
 
 Archive::Archive(Archive&& other) noexcept {
-    if (other.writer_) other.writer_->endBulkAppendKeepingError();
-    reader_ = std::move(other.reader_);
-    writer_ = std::move(other.writer_);
+    *this = std::move(other);
 }
 
 Archive& Archive::operator=(Archive&& other) noexcept {
@@ -29,9 +27,21 @@ Archive& Archive::operator=(Archive&& other) noexcept {
     return *this;
 }
 
-Archive::~Archive() {
-    writer_.reset();
+// The writer goes first, as declared: it may still write through the reader's stream.
+Archive::~Archive() = default;
+
+namespace {
+
+template <typename Open>
+std::optional<Archive> absentOnError(const Open& open) {
+    try {
+        return open();
+    } catch (const Error&) {
+        return std::nullopt;
+    }
 }
+
+}  // namespace
 
 Archive Archive::openFile(const FileURL& url, AccessMode mode,
                           std::optional<std::string> pathEncoding) {
@@ -56,20 +66,13 @@ Archive ArchiveAccess::openMemoryFile(std::shared_ptr<MemoryFile> file, AccessMo
 
 std::optional<Archive> Archive::tryOpenFile(const FileURL& url, AccessMode mode,
                                             std::optional<std::string> pathEncoding) {
-    try {
-        return openFile(url, mode, std::move(pathEncoding));
-    } catch (const Error&) {
-        return std::nullopt;
-    }
+    return absentOnError([&] { return openFile(url, mode, std::move(pathEncoding)); });
 }
 
 std::optional<Archive> Archive::tryOpenMemory(Bytes data, AccessMode mode,
                                               std::optional<std::string> pathEncoding) {
-    try {
-        return openMemory(std::move(data), mode, std::move(pathEncoding));
-    } catch (const Error&) {
-        return std::nullopt;
-    }
+    return absentOnError(
+        [&] { return openMemory(std::move(data), mode, std::move(pathEncoding)); });
 }
 
 std::string archiveDisplayPath(const Archive& archive) {
@@ -123,9 +126,9 @@ Archive::iterator Archive::begin() const {
 // Not const: extraction moves the position of the archive's stream.
 // NOLINTNEXTLINE(readability-make-member-function-const)
 std::uint32_t Archive::extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
-                                    std::int64_t bufferSize, bool skipChecksum,
-                                    Progress* progress) {
-    return reader_->extractEntry(entry, consumer, bufferSize, skipChecksum, progress);
+                                    const ExtractEntryOptions& options) {
+    return reader_->extractEntry(entry, consumer, options.bufferSize, options.skipChecksum,
+                                 options.progress);
 }
 
 void Archive::shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
@@ -136,7 +139,7 @@ void Archive::shareMemoryBudget(std::shared_ptr<MemoryBudget> budget) {
 
 void Archive::appendEntry(std::string_view path, const ProvidedEntry& entry,
                           const EntryDataProvider& provider, const AppendOptions& options) {
-    writer_->appendEntry(path, entry, provider, options);
+    writer_->appendEntryFromSource(path, entry, options, {provider, {}, {}});
 }
 
 Archive::BulkAppend Archive::beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options) {
@@ -156,7 +159,7 @@ void Archive::removeEntries(const std::vector<Entry>& entries, std::int64_t buff
     writer_->removeEntries(entries, bufferSize, progress);
 }
 
-struct Archive::Replacement::State {
+struct ArchiveReplacement::State {
     // The archive's writer, which stays where it is when the Archive itself is moved.
     ArchiveWriter* original = nullptr;
     // The folder first: the copy's stream is closed before the folder and its file go.
@@ -166,12 +169,12 @@ struct Archive::Replacement::State {
     bool committed = false;
 };
 
-Archive::Replacement::Replacement(std::unique_ptr<State> state) : state_(std::move(state)) {}
-Archive::Replacement::Replacement(Replacement&&) noexcept = default;
-Archive::Replacement& Archive::Replacement::operator=(Replacement&&) noexcept = default;
-Archive::Replacement::~Replacement() = default;
+ArchiveReplacement::ArchiveReplacement(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ArchiveReplacement::ArchiveReplacement(ArchiveReplacement&&) noexcept = default;
+ArchiveReplacement& ArchiveReplacement::operator=(ArchiveReplacement&&) noexcept = default;
+ArchiveReplacement::~ArchiveReplacement() = default;
 
-Archive& Archive::Replacement::archive() {
+Archive& ArchiveReplacement::archive() {
     if (state_->committed) {
         throw Error(ArchiveError::unwritableArchive, state_->original->archivePathForErrors(), {},
                     "the replacement has taken the archive's place already");
@@ -179,13 +182,13 @@ Archive& Archive::Replacement::archive() {
     return *state_->copy;
 }
 
-void Archive::Replacement::commit() {
+void ArchiveReplacement::commit() {
     const Archive& copy = archive();
     if (copy.isBulkAppendOpen()) {
         throw Error(ArchiveError::unwritableArchive, state_->original->archivePathForErrors(), {},
                     "a bulk append of the replacement is still open");
     }
-    state_->original->commitReplacement(*copy.reader_, state_->realPath);
+    state_->original->commitReplacement(ArchiveAccess::reader(copy), state_->realPath);
     state_->committed = true;
     // The copy's name is the archive's now; its stream and the emptied folder go.
     state_->copy.reset();
@@ -195,12 +198,11 @@ void Archive::Replacement::commit() {
 Archive::Replacement Archive::beginReplacement(const std::vector<Entry>& removed,
                                                std::int64_t bufferSize, Progress* progress) {
     ArchiveWriter::Replacement written = writer_->beginReplacement(removed, bufferSize, progress);
-    auto state = std::make_unique<Replacement::State>();
-    state->original = writer_.get();
-    state->folder = std::move(written.folder);
-    state->realPath = std::move(written.realPath);
-    state->copy.emplace(Archive(std::move(written.copy)));
-    return Replacement(std::move(state));
+    return Replacement(std::make_unique<Replacement::State>(
+        Replacement::State{.original = writer_.get(),
+                           .folder = std::move(written.folder),
+                           .realPath = std::move(written.realPath),
+                           .copy = Archive(std::move(written.copy))}));
 }
 
 std::string Archive::comment() const {
@@ -213,27 +215,26 @@ void Archive::setComment(std::string_view comment, std::int64_t bufferSize) {
 
 // ---- The bulk append's handle ----
 
-Archive::BulkAppend& Archive::BulkAppend::operator=(BulkAppend&& other) noexcept {
+BulkAppend& BulkAppend::operator=(BulkAppend&& other) noexcept {
     if (this != &other) {
-        if (state_ && state_->archive != nullptr) state_->archive->endBulkAppendKeepingError();
+        if (isOpen()) state_->archive->endBulkAppendKeepingError();
         state_ = std::move(other.state_);
     }
     return *this;
 }
 
-Archive::BulkAppend::~BulkAppend() {
-    if (state_ && state_->archive != nullptr) state_->archive->endBulkAppendKeepingError();
+BulkAppend::~BulkAppend() {
+    if (isOpen()) state_->archive->endBulkAppendKeepingError();
 }
 
-void Archive::BulkAppend::finish() {
+void BulkAppend::finish() {
     if (!state_) return;
     const std::shared_ptr<BulkState> state = std::move(state_);
-    state_.reset();
     if (state->archive != nullptr) state->archive->endBulkAppend();
     if (state->deferredError) std::rethrow_exception(state->deferredError);
 }
 
-bool Archive::BulkAppend::isOpen() const noexcept {
+bool BulkAppend::isOpen() const noexcept {
     return state_ && state_->archive != nullptr;
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "marrowzip/archive/bulk_append.hpp"
+#include "marrowzip/archive/replacement.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
@@ -24,13 +26,23 @@ class ArchiveWriter;
 class MemoryBudget;
 class Progress;
 struct ArchiveAccess;
-struct BulkState;
+
+// How an entry is extracted (a link outside its folder: the file-system form only), e.g.
+// `archive.extractEntry(entry, url, {.skipChecksum = true, .progress = &progress})`.
+struct ExtractEntryOptions {
+    std::int64_t bufferSize = defaultChunkSize;
+    bool skipChecksum = false;
+    bool allowLinksOutside = false;
+    Progress* progress = nullptr;
+};
 
 class Archive {
 public:
     using AccessMode = marrowzip::AccessMode;
     using OpenOptions = marrowzip::OpenOptions;
     using BulkOptions = marrowzip::BulkOptions;
+    using BulkAppend = marrowzip::BulkAppend;
+    using Replacement = ArchiveReplacement;
 
     // Opens (or, with `create`, first creates: never over an existing file) a ZIP file; see
     // entry_iterator.hpp for the locks and the recovery of a killed update.
@@ -63,8 +75,7 @@ public:
 
     const EndOfCentralDirectoryRecord& endOfCentralDirectoryRecord() const noexcept;
     const std::optional<ZIP64EndOfCentralDirectory>& zip64EndOfCentralDirectory() const noexcept;
-    // The central directory totals: from the ZIP64 end record when there is one, else from the
-    // classic end record.
+    // The central directory totals, from the ZIP64 end record when there is one.
     std::uint64_t totalNumberOfEntries() const noexcept;
     std::uint64_t sizeOfCentralDirectory() const noexcept;
     std::uint64_t offsetToStartOfCentralDirectory() const noexcept;
@@ -73,7 +84,6 @@ public:
     // The first entry whose decoded path (with pathEncoding when set) is canonically equal.
     std::optional<Entry> findEntry(std::string_view path) const;
 
-    // Range-for over the entries.
     using iterator = EntryInputIterator;
     iterator begin() const;
     iterator end() const { return iterator(); }
@@ -93,38 +103,16 @@ public:
 
     // Delivers an entry's bytes to `consumer`; returns their CRC-32 (0 with skipChecksum).
     std::uint32_t extractEntry(const Entry& entry, const EntryDataConsumer& consumer,
-                               std::int64_t bufferSize = defaultChunkSize,
-                               bool skipChecksum = false, Progress* progress = nullptr);
+                               const ExtractEntryOptions& options = {});
     // Threads that extract from their own Archive of one file share one budget: an entry is
     // inflated as a whole only while its buffers fit in it. Without one, the archive keeps to
     // the whole-buffer limit of one entry.
     void shareMemoryBudget(std::shared_ptr<MemoryBudget> budget);
     // Creates the entry as a new file, folder or link at `destination`.
     std::uint32_t extractEntry(const Entry& entry, const FileURL& destination,
-                               std::int64_t bufferSize = defaultChunkSize,
-                               bool skipChecksum = false, bool allowLinksOutside = false,
-                               Progress* progress = nullptr);
+                               const ExtractEntryOptions& options = {});
 
-    // A run of appends that writes the central directory once, at its end (see append_options.hpp).
-    class BulkAppend {
-    public:
-        BulkAppend(BulkAppend&&) noexcept = default;
-        BulkAppend& operator=(BulkAppend&& other) noexcept;
-        BulkAppend(const BulkAppend&) = delete;
-        BulkAppend& operator=(const BulkAppend&) = delete;
-        // Ends the bulk append; an error is swallowed here: call finish() to learn of it.
-        ~BulkAppend();
-
-        // Writes the central directory and end records and ends the bulk append. Throws what
-        // the write threw, or what an earlier end (a move or destruction of the archive) met.
-        void finish();
-        bool isOpen() const noexcept;
-
-    private:
-        friend class Archive;
-        explicit BulkAppend(std::shared_ptr<BulkState> state) : state_(std::move(state)) {}
-        std::shared_ptr<BulkState> state_;
-    };
+    // A run of appends that writes the central directory once, at its end (bulk_append.hpp).
     // Throws for a read-only archive and while another bulk append is open.
     [[nodiscard]] BulkAppend beginBulkAppend(std::int64_t bufferSize = defaultChunkSize,
                                              const BulkOptions& options = {});
@@ -136,31 +124,7 @@ public:
     // The same for several entries at once: all of them go, in one replacement, or none.
     void removeEntries(const std::vector<Entry>& entries,
                        std::int64_t bufferSize = defaultChunkSize, Progress* progress = nullptr);
-
-    // An update of several steps that lands whole or not at all: a new copy of the archive
-    // without the entries `removed`, to which entries are appended through archive() (one at a
-    // time or in bulk), takes the archive's place in one step on commit(). Until then, and if
-    // commit() is never reached (an error, a cancel, a kill), the archive is as it was. The
-    // archive must stay open while its replacement lives.
-    class Replacement {
-    public:
-        Replacement(Replacement&&) noexcept;
-        Replacement& operator=(Replacement&&) noexcept;
-        Replacement(const Replacement&) = delete;
-        Replacement& operator=(const Replacement&) = delete;
-        // Without commit(), throws the copy away.
-        ~Replacement();
-
-        Archive& archive();
-        // Throws while a bulk append of the copy is open (finish it first), and after commit().
-        void commit();
-
-    private:
-        friend class Archive;
-        struct State;
-        explicit Replacement(std::unique_ptr<State> state);
-        std::unique_ptr<State> state_;
-    };
+    // An update of several steps that lands whole or not at all (replacement.hpp).
     [[nodiscard]] Replacement beginReplacement(const std::vector<Entry>& removed = {},
                                                std::int64_t bufferSize = defaultChunkSize,
                                                Progress* progress = nullptr);

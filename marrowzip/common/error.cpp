@@ -2,167 +2,127 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
+#include <iterator>
+#include <span>
 
 namespace marrowzip {
 namespace {
 
-// The portable condition a value stands for: none for the engine's own kinds.
-template <typename Enum>
-std::optional<std::errc> conditionOf(Enum) {
-    return std::nullopt;
-}
+// The descriptions a person reads, in the order of each enumeration's values (from 1).
+constexpr const char* archiveMessages[] = {
+    "the archive cannot be read",
+    "the archive cannot be written",
+    "the entry path is not valid",
+    "the entry uses an unsupported compression method",
+    "the CRC-32 of the data does not match the entry",
+    "the operation was cancelled",
+    "the buffer size is not valid",
+    "the entry size is not valid",
+    "the entry's data offset is not valid",
+    "the local header size is not valid",
+    "the central directory offset is not valid",
+    "the central directory size is not valid",
+    "the central directory does not hold the number of entries its end record declares",
+    "no end of central directory record was found: this is not a ZIP file",
+    "the symbolic link points outside the extraction folder",
+    "the entry is encrypted, and encryption is not supported",
+};
+constexpr const char* entryMessages[] = {
+    "the entry's extra data is not valid",
+    "the permissions attribute is missing",
+    "the modification date attribute is missing",
+};
+constexpr const char* dataMessages[] = {
+    "the file could not be read",
+    "the file could not be written",
+};
+constexpr const char* compressionMessages[] = {
+    "the compressor could not be set up",
+    "the compressed data is corrupted",
+};
+constexpr const char* fileMessages[] = {
+    "no such file or folder",
+    "permission to read was denied",
+    "the file is too large",
+    "the file already exists",
+    "the file name is not valid or lies outside the destination folder",
+};
+// The portable condition each FileError stands for; the engine's other kinds have none.
+constexpr std::errc fileConditions[] = {
+    std::errc::no_such_file_or_directory,
+    std::errc::permission_denied,
+    std::errc::file_too_large,
+    std::errc::file_exists,
+    std::errc::invalid_argument,
+};
 
-std::optional<std::errc> conditionOf(FileError e) {
-    switch (e) {
-        case FileError::fileReadNoSuchFile:
-            return std::errc::no_such_file_or_directory;
-        case FileError::fileReadNoPermission:
-            return std::errc::permission_denied;
-        case FileError::fileReadTooLarge:
-            return std::errc::file_too_large;
-        case FileError::fileWriteFileExists:
-            return std::errc::file_exists;
-        case FileError::fileReadInvalidFileName:
-            return std::errc::invalid_argument;
-    }
-    return std::nullopt;
-}
+// A value added to an enumeration needs its description here.
+static_assert(std::size(archiveMessages) == static_cast<std::size_t>(ArchiveError::encryptedEntry));
+static_assert(std::size(entryMessages) ==
+              static_cast<std::size_t>(EntryError::missingModificationDateAttributeError));
+static_assert(std::size(dataMessages) == static_cast<std::size_t>(DataError::unwritableFile));
+static_assert(std::size(compressionMessages) ==
+              static_cast<std::size_t>(CompressionError::corruptedData));
+static_assert(std::size(fileMessages) ==
+              static_cast<std::size_t>(FileError::fileReadInvalidFileName));
+static_assert(std::size(fileConditions) == std::size(fileMessages));
 
-// One category per enumeration, each with the descriptions a person reads.
-template <typename Enum>
-class EnumCategory final : public std::error_category {
+// One category per enumeration, describing its values from a table.
+class TableCategory final : public std::error_category {
 public:
-    using Describe = const char* (*)(Enum);
-
-    EnumCategory(const char* name, Describe describe) : name_(name), describe_(describe) {}
+    TableCategory(const char* name, std::span<const char* const> messages, const char* unknown,
+                  std::span<const std::errc> conditions = {})
+        : name_(name), messages_(messages), unknown_(unknown), conditions_(conditions) {}
 
     const char* name() const noexcept override { return name_; }
-    std::string message(int value) const override { return describe_(static_cast<Enum>(value)); }
+    std::string message(int value) const override {
+        return inRange(value, messages_.size()) ? messages_[value - 1] : unknown_;
+    }
     // Through this, the default equivalent() makes a code compare equal to its std::errc.
     std::error_condition default_error_condition(int value) const noexcept override {
-        if (const auto condition = conditionOf(static_cast<Enum>(value))) {
-            return std::make_error_condition(*condition);
-        }
+        if (inRange(value, conditions_.size()))
+            return std::make_error_condition(conditions_[value - 1]);
         return {value, *this};
     }
 
 private:
+    static bool inRange(int value, std::size_t count) noexcept {
+        return value >= 1 && static_cast<std::size_t>(value) <= count;
+    }
+
     const char* name_;
-    Describe describe_;
+    std::span<const char* const> messages_;
+    const char* unknown_;
+    std::span<const std::errc> conditions_;
 };
-
-const char* describe(ArchiveError e) {
-    switch (e) {
-        case ArchiveError::unreadableArchive:
-            return "the archive cannot be read";
-        case ArchiveError::unwritableArchive:
-            return "the archive cannot be written";
-        case ArchiveError::invalidEntryPath:
-            return "the entry path is not valid";
-        case ArchiveError::invalidCompressionMethod:
-            return "the entry uses an unsupported compression method";
-        case ArchiveError::invalidCRC32:
-            return "the CRC-32 of the data does not match the entry";
-        case ArchiveError::cancelledOperation:
-            return "the operation was cancelled";
-        case ArchiveError::invalidBufferSize:
-            return "the buffer size is not valid";
-        case ArchiveError::invalidEntrySize:
-            return "the entry size is not valid";
-        case ArchiveError::invalidLocalHeaderDataOffset:
-            return "the entry's data offset is not valid";
-        case ArchiveError::invalidLocalHeaderSize:
-            return "the local header size is not valid";
-        case ArchiveError::invalidCentralDirectoryOffset:
-            return "the central directory offset is not valid";
-        case ArchiveError::invalidCentralDirectorySize:
-            return "the central directory size is not valid";
-        case ArchiveError::invalidCentralDirectoryEntryCount:
-            return "the central directory does not hold the number of entries its end record "
-                   "declares";
-        case ArchiveError::missingEndOfCentralDirectoryRecord:
-            return "no end of central directory record was found: this is not a ZIP file";
-        case ArchiveError::uncontainedSymlink:
-            return "the symbolic link points outside the extraction folder";
-        case ArchiveError::encryptedEntry:
-            return "the entry is encrypted, and encryption is not supported";
-    }
-    return "unknown archive error";
-}
-
-const char* describe(EntryError e) {
-    switch (e) {
-        case EntryError::invalidDataError:
-            return "the entry's extra data is not valid";
-        case EntryError::missingPermissionsAttributeError:
-            return "the permissions attribute is missing";
-        case EntryError::missingModificationDateAttributeError:
-            return "the modification date attribute is missing";
-    }
-    return "unknown entry error";
-}
-
-const char* describe(DataError e) {
-    switch (e) {
-        case DataError::unreadableFile:
-            return "the file could not be read";
-        case DataError::unwritableFile:
-            return "the file could not be written";
-    }
-    return "unknown data error";
-}
-
-const char* describe(CompressionError e) {
-    switch (e) {
-        case CompressionError::invalidStream:
-            return "the compressor could not be set up";
-        case CompressionError::corruptedData:
-            return "the compressed data is corrupted";
-    }
-    return "unknown compression error";
-}
-
-const char* describe(FileError e) {
-    switch (e) {
-        case FileError::fileReadNoSuchFile:
-            return "no such file or folder";
-        case FileError::fileReadNoPermission:
-            return "permission to read was denied";
-        case FileError::fileReadTooLarge:
-            return "the file is too large";
-        case FileError::fileWriteFileExists:
-            return "the file already exists";
-        case FileError::fileReadInvalidFileName:
-            return "the file name is not valid or lies outside the destination folder";
-    }
-    return "unknown file error";
-}
 
 }  // namespace
 
 const std::error_category& archiveErrorCategory() noexcept {
-    static const EnumCategory<ArchiveError> category("marrowzip.archive", describe);
+    static const TableCategory category("marrowzip.archive", archiveMessages,
+                                        "unknown archive error");
     return category;
 }
 
 const std::error_category& entryErrorCategory() noexcept {
-    static const EnumCategory<EntryError> category("marrowzip.entry", describe);
+    static const TableCategory category("marrowzip.entry", entryMessages, "unknown entry error");
     return category;
 }
 
 const std::error_category& dataErrorCategory() noexcept {
-    static const EnumCategory<DataError> category("marrowzip.data", describe);
+    static const TableCategory category("marrowzip.data", dataMessages, "unknown data error");
     return category;
 }
 
 const std::error_category& compressionErrorCategory() noexcept {
-    static const EnumCategory<CompressionError> category("marrowzip.compression", describe);
+    static const TableCategory category("marrowzip.compression", compressionMessages,
+                                        "unknown compression error");
     return category;
 }
 
 const std::error_category& fileErrorCategory() noexcept {
-    static const EnumCategory<FileError> category("marrowzip.file", describe);
+    static const TableCategory category("marrowzip.file", fileMessages, "unknown file error",
+                                        fileConditions);
     return category;
 }
 
@@ -190,7 +150,7 @@ std::string describeCode(const std::error_code& code) {
     if (code.category() != std::generic_category() && code.category() != std::system_category()) {
         return code.message();
     }
-    if (code.value() == ENOENT) return describe(FileError::fileReadNoSuchFile);
+    if (code.value() == ENOENT) return make_error_code(FileError::fileReadNoSuchFile).message();
     std::string text = code.message();
     if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') {
         text.front() = static_cast<char>(text.front() - 'A' + 'a');

@@ -30,16 +30,11 @@ std::vector<std::string> splitComponents(const std::string& path) {
     return parts;
 }
 
+// Letters, digits, the unreserved marks, the sub-delimiters, ':', '@' and '/'.
 bool isAllowedInPath(unsigned char c) {
-    if (std::isalnum(c)) return true;
-    switch (c) {
-        case '-': case '.': case '_': case '~': case '!': case '$': case '&': case '\'':
-        case '(': case ')': case '*': case '+': case ',': case ';': case '=': case ':':
-        case '@': case '/':
-            return true;
-        default:
-            return false;
-    }
+    return std::isalnum(c) != 0 ||
+           std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) !=
+               std::string_view::npos;
 }
 
 int hexValue(char c) {
@@ -95,7 +90,8 @@ std::optional<FileURL> FileURL::parse(std::string_view text) {
 
 std::vector<std::string> FileURL::pathComponents() const {
     std::vector<std::string> components{"/"};
-    for (auto& part : splitComponents(path_)) components.push_back(std::move(part));
+    for (auto& part : splitComponents(path_))
+        components.push_back(std::move(part));
     return components;
 }
 
@@ -133,11 +129,14 @@ FileURL FileURL::standardized() const {
         kept.push_back(std::move(part));
     }
     std::string path;
-    for (const auto& part : kept) path += "/" + part;
+    for (const auto& part : kept)
+        path += "/" + part;
     return FileURL(scheme_, path.empty() ? "/" : path, directory_);
 }
 
-FileURL FileURL::asDirectory() const { return FileURL(scheme_, path_, true); }
+FileURL FileURL::asDirectory() const {
+    return FileURL(scheme_, path_, true);
+}
 
 std::string FileURL::absoluteString() const {
     std::string text = scheme_ + (isFileURL() ? "://" : ":");

@@ -3,12 +3,9 @@
 namespace marrowzip {
 
 std::optional<CompressionMethod> compressionMethodFromRaw(std::uint16_t raw) {
-    switch (raw) {
-        case static_cast<std::uint16_t>(CompressionMethod::none): return CompressionMethod::none;
-        case static_cast<std::uint16_t>(CompressionMethod::deflate):
-            return CompressionMethod::deflate;
-        default: return std::nullopt;
-    }
+    const auto method = static_cast<CompressionMethod>(raw);
+    if (method == CompressionMethod::none || method == CompressionMethod::deflate) return method;
+    return std::nullopt;
 }
 
 }  // namespace marrowzip

@@ -13,6 +13,10 @@ namespace marrowzip {
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
 
+inline void appendBytes(Bytes& to, ByteView bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
 // The chunk size that every caller passes when appending and extracting, and the stdio
 // buffer size of a file-backed archive stream.
 inline constexpr std::int64_t defaultChunkSize = 16384;

@@ -75,22 +75,17 @@ ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
             // Shared by the provider and the check, which the source may outlive the call.
             std::shared_ptr<UniqueFile> file =
                 std::make_shared<UniqueFile>(openSourceFile(itemPath));
-            source.provider = [file, itemPath](std::int64_t, std::int64_t wanted) {
+            const auto read = [file, itemPath](std::int64_t wanted) {
                 try {
                     return readStreamChunk(wanted, file->get());
                 } catch (const Error& error) {
                     throw error.withContext(itemPath);
                 }
             };
+            source.provider = [read](std::int64_t, std::int64_t wanted) { return read(wanted); };
             // A file that grew since its size was taken still has bytes to give.
-            source.verifyExhausted = [file, itemPath, entryPath = std::string(path)] {
-                Bytes more;
-                try {
-                    more = readStreamChunk(1, file->get());
-                } catch (const Error& error) {
-                    throw error.withContext(itemPath);
-                }
-                if (!more.empty()) {
+            source.verifyExhausted = [read, itemPath, entryPath = std::string(path)] {
+                if (!read(1).empty()) {
                     throw Error(ArchiveError::invalidEntrySize, itemPath, entryPath,
                                 "the file grew while it was read");
                 }

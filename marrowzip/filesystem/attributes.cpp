@@ -8,7 +8,6 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/unique_fd.hpp"
-#include "marrowzip/processing/dos_date.hpp"
 
 namespace marrowzip {
 
@@ -79,24 +78,10 @@ bool isReachable(const FileURL& url) {
 }
 
 EntryType typeOfItem(const FileURL& url) {
-    switch (statusOfItem(url).st_mode & S_IFMT) {
-        case S_IFDIR:
-            return EntryType::directory;
-        case S_IFLNK:
-            return EntryType::symlink;
-        default:
-            return EntryType::file;
-    }
-}
-
-Date modificationDateOfItem(const FileURL& url) {
-    return dateOf(statusOfItem(url).st_mtim);
-}
-
-std::int64_t sizeOfItem(const FileURL& url) {
-    const struct stat status = statusOfItem(url);
-    if (status.st_size < 0) throw Error(FileError::fileReadTooLarge, url.path());
-    return status.st_size;
+    const mode_t mode = statusOfItem(url).st_mode;
+    return S_ISDIR(mode)   ? EntryType::directory
+           : S_ISLNK(mode) ? EntryType::symlink
+                           : EntryType::file;
 }
 
 void createParentDirectory(const FileURL& url) {
@@ -153,18 +138,6 @@ void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
                                           timespecOf(*attributes.modificationDate)};
         if (::futimens(descriptor, times) != 0) throw posixFileError(errno, displayPath);
     }
-}
-
-void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink) {
-    applyAttributesAt(attributes, AT_FDCWD, url.path().c_str(), isLink, url.path());
-}
-
-void setLinkPermissions(std::uint16_t permissions, const FileURL& url) {
-    setPermissionsAt(AT_FDCWD, url.path().c_str(), permissions, true, url.path());
-}
-
-void setLinkModificationDate(Date date, const FileURL& url) {
-    setLinkModificationDateAt(AT_FDCWD, url.path().c_str(), timestampOf(date), url.path());
 }
 
 }  // namespace marrowzip

@@ -33,9 +33,6 @@ bool isReachable(const FileURL& url);
 
 // Throw FileError::fileReadNoSuchFile (with the item's path) when nothing is there.
 EntryType typeOfItem(const FileURL& url);
-Date modificationDateOfItem(const FileURL& url);
-// For a link: the length of its target path. FileError::fileReadTooLarge for a negative size.
-std::int64_t sizeOfItem(const FileURL& url);
 
 // Creates the folder that will hold `url`, with every missing folder above it.
 void createParentDirectory(const FileURL& url);
@@ -45,10 +42,9 @@ FileAttributes attributesOfEntry(const Entry& entry);
 // applies unless it is told to keep them (an archive must not hand out privileges).
 FileAttributes withoutSpecialBits(FileAttributes attributes);
 
-// Applies the attributes to a file or folder, or to a link itself (not what it points to).
-void applyAttributes(const FileAttributes& attributes, const FileURL& url, bool isLink);
-// The same for the item `name` inside the folder open as `directoryDescriptor`, never
-// following a final link; `displayPath` names the item in errors.
+// Applies the attributes to the item `name` inside the folder open as `directoryDescriptor`
+// (AT_FDCWD for a path), never following a final link: a link's own attributes, not those of
+// what it points to; `displayPath` names the item in errors.
 void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
                        bool isLink, const std::string& displayPath);
 // The same for a file open for writing, through its descriptor (fchmod, futimens): whatever is
@@ -56,9 +52,5 @@ void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor
 // flushed first, since a later write would change its time again.
 void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
                                const std::string& displayPath);
-// Linux keeps no mode for links: when the kernel refuses (EOPNOTSUPP), nothing is changed.
-void setLinkPermissions(std::uint16_t permissions, const FileURL& url);
-// Sets the link's own modification time and keeps its access time.
-void setLinkModificationDate(Date date, const FileURL& url);
 
 }  // namespace marrowzip

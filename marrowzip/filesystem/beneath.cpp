@@ -268,8 +268,7 @@ bool linkTargetStaysBeneath(int root, const std::string& rootPath,
             pending.push_back(step);
     }
     std::vector<UniqueFd> stack;
-    const int error = walk(root, std::move(pending), true, stack);
-    return error == 0;
+    return walk(root, std::move(pending), true, stack) == 0;
 }
 
 }  // namespace marrowzip

@@ -97,13 +97,12 @@ bool linkTargetLiesWithinItsFolder(const std::string& target, const FileURL& lin
 }
 
 std::uint32_t extractLink(Archive& archive, const Entry& entry, const FileURL& destination,
-                          std::int64_t bufferSize, bool skipChecksum, bool allowLinksOutside,
-                          Progress* progress) {
+                          const ExtractEntryOptions& options) {
     if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
     std::uint32_t checksum = 0;
-    const Bytes bytes = readLinkBytes(archive, entry, bufferSize, skipChecksum, progress, checksum);
+    const Bytes bytes = readLinkBytes(archive, entry, options, checksum);
     const std::string target = decodeLinkTarget(bytes, destination.path());
-    if (!allowLinksOutside && !linkTargetLiesWithinItsFolder(target, destination)) {
+    if (!options.allowLinksOutside && !linkTargetLiesWithinItsFolder(target, destination)) {
         throw Error(ArchiveError::uncontainedSymlink, destination.path());
     }
     createParentDirectory(destination);
@@ -128,9 +127,9 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath) {
 
 std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                                          const char* name, const std::string& displayPath,
-                                         std::int64_t bufferSize, bool skipChecksum,
-                                         Progress* progress, const FileAttributes& attributes,
-                                         ExistingItems existing, ItemIdentity* created) {
+                                         const ExtractEntryOptions& options,
+                                         const FileAttributes& attributes, ExistingItems existing,
+                                         ItemIdentity* created) {
     // O_EXCL with O_NOFOLLOW: whatever is at the name, a dangling link included, stays as it is,
     // and no other process can slip a link in between a check and the creation.
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
@@ -168,8 +167,7 @@ std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, i
                 throw error.withContext(displayPath);
             }
         };
-        const std::uint32_t checksum =
-            archive.extractEntry(entry, writer, bufferSize, skipChecksum, progress);
+        const std::uint32_t checksum = archive.extractEntry(entry, writer, options);
         closeWrittenFile(std::move(file), displayPath, attributes);
         if (!replacement.empty() &&
             ::renameat(folderDescriptor, written, folderDescriptor, name) != 0) {
@@ -181,14 +179,6 @@ std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, i
         removeIfSame(folderDescriptor, written, identity);
         throw;
     }
-}
-
-std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
-                             const char* name, const std::string& displayPath,
-                             std::int64_t bufferSize, bool skipChecksum, Progress* progress,
-                             const FileAttributes& attributes, ItemIdentity* created) {
-    return *writeFileAt(archive, entry, folderDescriptor, name, displayPath, bufferSize,
-                        skipChecksum, progress, attributes, ExistingItems::refuse, created);
 }
 
 bool createLinkAt(const std::string& target, int folderDescriptor, const char* name,
@@ -211,41 +201,37 @@ bool createLinkAt(const std::string& target, int folderDescriptor, const char* n
     return true;
 }
 
-Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,
-                    bool skipChecksum, Progress* progress, std::uint32_t& checksum) {
+Bytes readLinkBytes(Archive& archive, const Entry& entry, const ExtractEntryOptions& options,
+                    std::uint32_t& checksum) {
     Bytes bytes;
     checksum = archive.extractEntry(
-        entry, [&](ByteView target) { bytes.assign(target.begin(), target.end()); }, bufferSize,
-        skipChecksum, progress);
+        entry, [&](ByteView target) { bytes.assign(target.begin(), target.end()); }, options);
     return bytes;
 }
 
 std::uint32_t Archive::extractEntry(const Entry& entry, const FileURL& destination,
-                                    std::int64_t bufferSize, bool skipChecksum,
-                                    bool allowLinksOutside, Progress* progress) {
+                                    const ExtractEntryOptions& options) {
     try {
-        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        if (options.bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         // A standalone extraction never hands out set-user-ID, set-group-ID or sticky bits.
         const FileAttributes attributes = withoutSpecialBits(attributesOfEntry(entry));
         std::uint32_t checksum = 0;
         switch (entry.type()) {
             case EntryType::file:
                 createParentDirectory(destination);
-                return writeNewFileAt(*this, entry, AT_FDCWD, destination.path().c_str(),
-                                      destination.path(), bufferSize, skipChecksum, progress,
-                                      attributes);
+                return *writeFileAt(*this, entry, AT_FDCWD, destination.path().c_str(),
+                                    destination.path(), options, attributes);
             case EntryType::directory: {
                 UniqueFd folder;
                 checksum = extractEntry(
-                    entry, [&](ByteView) { folder = createFolder(destination); }, bufferSize,
-                    skipChecksum, progress);
+                    entry, [&](ByteView) { folder = createFolder(destination); }, options);
                 applyAttributesAt(attributes, folder.get(), ".", false, destination.path());
                 return checksum;
             }
             case EntryType::symlink:
-                checksum = extractLink(*this, entry, destination, bufferSize, skipChecksum,
-                                       allowLinksOutside, progress);
-                applyAttributes(attributes, destination, true);
+                checksum = extractLink(*this, entry, destination, options);
+                applyAttributesAt(attributes, AT_FDCWD, destination.path().c_str(), true,
+                                  destination.path());
                 return checksum;
         }
         return checksum;

@@ -17,7 +17,6 @@ namespace marrowzip {
 
 class Archive;
 class Entry;
-class Progress;
 struct FileAttributes;
 
 // An item by device and inode: what a run created is removed again only while its name still
@@ -42,14 +41,10 @@ std::string decodeLinkTarget(ByteView bytes, const std::string& displayPath);
 // `created` receives the identity of a file made at a new name.
 std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
                                          const char* name, const std::string& displayPath,
-                                         std::int64_t bufferSize, bool skipChecksum,
-                                         Progress* progress, const FileAttributes& attributes,
-                                         ExistingItems existing, ItemIdentity* created = nullptr);
-// writeFileAt with ExistingItems::refuse.
-std::uint32_t writeNewFileAt(Archive& archive, const Entry& entry, int folderDescriptor,
-                             const char* name, const std::string& displayPath,
-                             std::int64_t bufferSize, bool skipChecksum, Progress* progress,
-                             const FileAttributes& attributes, ItemIdentity* created = nullptr);
+                                         const ExtractEntryOptions& options,
+                                         const FileAttributes& attributes,
+                                         ExistingItems existing = ExistingItems::refuse,
+                                         ItemIdentity* created = nullptr);
 
 // Creates the link `name` with `target` exactly as given. Anything at the name is treated as
 // `existing` says (a folder is never replaced); false when the link was skipped for it.
@@ -57,7 +52,7 @@ bool createLinkAt(const std::string& target, int folderDescriptor, const char* n
                   const std::string& displayPath, ExistingItems existing = ExistingItems::refuse);
 
 // Reads a link entry's target bytes in one piece through the consumer form; sets `checksum`.
-Bytes readLinkBytes(Archive& archive, const Entry& entry, std::int64_t bufferSize,
-                    bool skipChecksum, Progress* progress, std::uint32_t& checksum);
+Bytes readLinkBytes(Archive& archive, const Entry& entry, const ExtractEntryOptions& options,
+                    std::uint32_t& checksum);
 
 }  // namespace marrowzip

@@ -63,26 +63,18 @@ std::string undecodedNameDetail(const Entry& entry) {
 void checkRelativePath(const Entry& entry, std::string_view relativePath,
                        std::span<const std::string> components, const FileURL& item,
                        const TextualContainment& root) {
-    if (relativePath.find('\0') != std::string_view::npos) {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    "the name holds a NUL byte");
-    }
-    if (!relativePath.empty() && relativePath.front() == '/') {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {}, "the path is absolute");
-    }
-    if (relativePath.empty()) {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    undecodedNameDetail(entry));
-    }
+    const auto refuse = [&](const std::string& detail) {
+        return Error(FileError::fileReadInvalidFileName, item.path(), {}, detail);
+    };
+    if (relativePath.find('\0') != std::string_view::npos)
+        throw refuse("the name holds a NUL byte");
+    if (!relativePath.empty() && relativePath.front() == '/') throw refuse("the path is absolute");
+    if (relativePath.empty()) throw refuse(undecodedNameDetail(entry));
     if (components.empty()) {
         if (entry.type() == EntryType::directory) return;
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    "the path names the extraction folder itself");
+        throw refuse("the path names the extraction folder itself");
     }
-    if (!root.holds(item)) {
-        throw Error(FileError::fileReadInvalidFileName, item.path(), {},
-                    "the path leads out of the folder");
-    }
+    if (!root.holds(item)) throw refuse("the path leads out of the folder");
 }
 
 }  // namespace
@@ -98,13 +90,11 @@ ExtractionFolder::ExtractionFolder(const FileURL& folder, bool keepSpecialBits,
     std::error_code error;
     std::filesystem::create_directories(folder.filesystemPath(), error);
     if (error) throw Error(error, folder.path());
-    descriptor_ = ::open(folder.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor_ < 0) throw posixFileError(errno, folder.path());
+    descriptor_.reset(::open(folder.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!descriptor_) throw posixFileError(errno, folder.path());
 }
 
-ExtractionFolder::~ExtractionFolder() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-}
+ExtractionFolder::~ExtractionFolder() = default;
 
 // The kept descriptor is of a real folder that was beneath this one when it was opened; the
 // extraction never replaces a folder, so the same components lead to it again.
@@ -118,7 +108,7 @@ std::shared_ptr<const UniqueFd> ExtractionFolder::openFolder(
         }
     }
     auto folder = std::make_shared<const UniqueFd>(
-        openFolderBeneath(descriptor_, components, true, url_, displayPath, created));
+        openFolderBeneath(descriptor_.get(), components, true, url_, displayPath, created));
     rememberFolder(components, folder);
     return folder;
 }
@@ -137,20 +127,19 @@ FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
 
 std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                                        std::string_view relativePath,
-                                                       std::int64_t bufferSize, bool skipChecksum,
-                                                       bool allowLinksOutside, Progress* progress,
+                                                       const ExtractEntryOptions& options,
                                                        CreatedItems* created) {
     const FileURL item = url_.appendingPathComponent(relativePath);
     const std::string& shown = item.path();
     try {
-        if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
+        if (options.bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         const std::vector<std::string> components = relativeComponents(relativePath);
         checkRelativePath(entry, relativePath, components, item, containment_);
         const EntryType type = entry.type();
         // "./" and the like name the folder itself, which such an entry leaves as it is.
         if (components.empty()) {
             return archive.extractEntry(
-                entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
+                entry, [](ByteView) {}, options);
         }
         const bool named = !components.empty() && components.back() != "..";
         const std::span<const std::string> parent(components.data(),
@@ -162,7 +151,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
                 folder = std::make_shared<const UniqueFd>(
                     named ? makeFolderAt(openFolder(parent, shown, nullptr)->get(),
                                          components.back().c_str(), shown)
-                          : openFolderBeneath(descriptor_, components, true, url_, shown));
+                          : openFolderBeneath(descriptor_.get(), components, true, url_, shown));
             } catch (const Error& error) {
                 // Something other than a folder is there; it is never replaced by one.
                 if (existing_ == ExistingItems::skip &&
@@ -175,7 +164,7 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
             struct stat status {};
             if (::fstat(folder->get(), &status) != 0) throw posixFileError(errno, shown);
             const std::uint32_t checksum = archive.extractEntry(
-                entry, [](ByteView) {}, bufferSize, skipChecksum, progress);
+                entry, [](ByteView) {}, options);
             pendingFolderTimes_->folders.push_back(
                 {components, attributesFor(entry), shown, status.st_dev, status.st_ino});
             return checksum;
@@ -186,9 +175,8 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
         if (type == EntryType::file) {
             const auto folder = openFolder(parent, shown, created);
             ItemIdentity file;
-            const auto checksum =
-                writeFileAt(archive, entry, folder->get(), name, shown, bufferSize, skipChecksum,
-                            progress, attributesFor(entry), existing_, &file);
+            const auto checksum = writeFileAt(archive, entry, folder->get(), name, shown, options,
+                                              attributesFor(entry), existing_, &file);
             if (created != nullptr && file.inode != 0) {
                 created->push_back({components, file.device, file.inode});
             }
@@ -198,11 +186,11 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
         // The link is judged before anything of it is created, against the folder as a whole:
         // links between the folders of one tree are normal, links that leave it are not.
         std::uint32_t checksum = 0;
-        const Bytes bytes =
-            readLinkBytes(archive, entry, bufferSize, skipChecksum, progress, checksum);
+        const Bytes bytes = readLinkBytes(archive, entry, options, checksum);
         const std::string target = decodeLinkTarget(bytes, shown);
-        if (!allowLinksOutside &&
-            !linkTargetStaysBeneath(descriptor_, url_.standardized().path(), parent, target)) {
+        if (!options.allowLinksOutside &&
+            !linkTargetStaysBeneath(descriptor_.get(), url_.standardized().path(), parent,
+                                    target)) {
             throw Error(ArchiveError::uncontainedSymlink, shown);
         }
         const auto folder = openFolder(parent, shown, nullptr);
@@ -227,7 +215,7 @@ void ExtractionFolder::removeCreated(CreatedItems items) noexcept {
             const std::span<const std::string> parent(item.components.data(),
                                                       item.components.size() - 1);
             const UniqueFd folder =
-                openFolderBeneath(descriptor_, parent, false, url_, url_.path());
+                openFolderBeneath(descriptor_.get(), parent, false, url_, url_.path());
             const char* name = item.components.back().c_str();
             struct stat status {};
             if (::fstatat(folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
@@ -246,8 +234,8 @@ void ExtractionFolder::finishFolderTimes() {
     // folders below it that still wait for their attributes.
     std::for_each(folders.rbegin(), folders.rend(), [&](const PendingFolderTimes::Folder& folder) {
         try {
-            const UniqueFd opened =
-                openFolderBeneath(descriptor_, folder.components, false, url_, folder.displayPath);
+            const UniqueFd opened = openFolderBeneath(descriptor_.get(), folder.components, false,
+                                                      url_, folder.displayPath);
             struct stat status {};
             if (::fstat(opened.get(), &status) != 0) {
                 throw posixFileError(errno, folder.displayPath);

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/filesystem/attributes.hpp"
@@ -20,9 +21,7 @@
 
 namespace marrowzip {
 
-class Archive;
 class Entry;
-class Progress;
 
 // What one extraction created below the folder, in the order it was made: the folders on the
 // way to an entry and the entry's own item.
@@ -45,15 +44,13 @@ public:
     // the CRC-32 of the delivered bytes. A path that leaves the folder (textually or through a
     // link), an absolute path, a name with a NUL byte or one that did not decode (empty):
     // FileError::fileReadInvalidFileName. A folder entry that names the folder itself ("./")
-    // changes nothing of it; a file or link there is refused the same way. A
-    // link whose target leaves the folder: ArchiveError::uncontainedSymlink, unless
-    // `allowLinksOutside`. An existing item at the path: as the folder's ExistingItems says
-    // (FileError::fileWriteFileExists when refused; an empty result when skipped).
+    // changes nothing of it; a file or link there is refused the same way. A link whose target
+    // leaves the folder: ArchiveError::uncontainedSymlink, unless `options.allowLinksOutside`. An
+    // existing item at the path: as the folder's ExistingItems says (FileError::fileWriteFileExists
+    // when refused; an empty result when skipped).
     std::optional<std::uint32_t> extract(Archive& archive, const Entry& entry,
                                          std::string_view relativePath,
-                                         std::int64_t bufferSize = defaultChunkSize,
-                                         bool skipChecksum = false, bool allowLinksOutside = false,
-                                         Progress* progress = nullptr,
+                                         const ExtractEntryOptions& options = {},
                                          CreatedItems* created = nullptr);
 
     // Removes again what extractions created, each item only while its path still holds it,
@@ -77,7 +74,7 @@ private:
 
     FileURL url_;
     TextualContainment containment_;  // of url_, for the textual check of every path
-    int descriptor_ = -1;
+    UniqueFd descriptor_;
     bool keepSpecialBits_ = false;
     ExistingItems existing_ = ExistingItems::refuse;
     struct PendingFolderTimes;

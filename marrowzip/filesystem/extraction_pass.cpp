@@ -50,12 +50,13 @@ bool isCancellation(const std::exception_ptr& failure) {
 EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarget& target,
                        const ExtractOptions& options, CreatedItems* created) {
     const Entry& entry = job.entry;
-    const bool skipChecksum = !options.verifyChecksum;
+    const ExtractEntryOptions read{.bufferSize = chunkSizeFor(entry),
+                                   .skipChecksum = !options.verifyChecksum,
+                                   .allowLinksOutside = options.allowLinksOutside,
+                                   .progress = job.progress};
     std::optional<std::uint32_t> checksum;
     if (target.folder != nullptr) {
-        checksum =
-            target.folder->extract(archive, entry, job.path, chunkSizeFor(entry), skipChecksum,
-                                   options.allowLinksOutside, job.progress, created);
+        checksum = target.folder->extract(archive, entry, job.path, read, created);
         if (!checksum) return {.skipped = true};
     } else {
         const auto deliver = [&](ByteView bytes) {
@@ -64,8 +65,7 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
         // A stream receives the data of files only.
         if (target.consumer && entry.type() != EntryType::file) return {};
         try {
-            checksum = archive.extractEntry(entry, deliver, chunkSizeFor(entry), skipChecksum,
-                                            job.progress);
+            checksum = archive.extractEntry(entry, deliver, read);
         } catch (const Error& error) {
             throw error.withContext(archiveDisplayPath(archive), job.path);
         }

@@ -15,15 +15,12 @@ namespace {
 
 // The stream's length, without moving its position for good; the largest value when unknown.
 std::uint64_t streamLength(std::FILE* stream) {
-    if (stream == nullptr) return std::numeric_limits<std::uint64_t>::max();
-    const off_t position = ::ftello(stream);
-    if (position < 0 || ::fseeko(stream, 0, SEEK_END) != 0) {
-        return std::numeric_limits<std::uint64_t>::max();
-    }
+    constexpr std::uint64_t unknown = std::numeric_limits<std::uint64_t>::max();
+    const off_t position = stream == nullptr ? -1 : ::ftello(stream);
+    if (position < 0 || ::fseeko(stream, 0, SEEK_END) != 0) return unknown;
     const off_t length = ::ftello(stream);
     ::fseeko(stream, position, SEEK_SET);
-    return length < 0 ? std::numeric_limits<std::uint64_t>::max()
-                      : static_cast<std::uint64_t>(length);
+    return length < 0 ? unknown : static_cast<std::uint64_t>(length);
 }
 
 }  // namespace

@@ -16,19 +16,14 @@ namespace {
 // The descriptor's width follows the local header: a reader that meets the entry in the stream
 // reads 64-bit sizes exactly when the header has a ZIP64 block, and the central record (made
 // from the same header) then counts as ZIP64 for a reader that starts from the directory.
+template <typename Descriptor>
 Bytes dataDescriptorOf(const ArchiveWriter::PendingEntry& entry,
                        const ArchiveWriter::EntryDataResult& result) {
-    if (entry.zip64Sizes) {
-        DataDescriptor64 descriptor;
-        descriptor.crc32 = result.crc32;
-        descriptor.compressedSize = result.written;
-        descriptor.uncompressedSize = entry.uncompressedSize;
-        return descriptor.serialize();
-    }
-    DataDescriptor32 descriptor;
+    using Size = decltype(Descriptor::compressedSize);
+    Descriptor descriptor;
     descriptor.crc32 = result.crc32;
-    descriptor.compressedSize = static_cast<std::uint32_t>(result.written);
-    descriptor.uncompressedSize = static_cast<std::uint32_t>(entry.uncompressedSize);
+    descriptor.compressedSize = static_cast<Size>(result.written);
+    descriptor.uncompressedSize = static_cast<Size>(entry.uncompressedSize);
     return descriptor.serialize();
 }
 
@@ -76,20 +71,16 @@ void ArchiveStreamWriter::appendEntry(std::string_view path, const FileURL& item
     PendingEntry entry = writer_.prepareEntry(
         path, item.entry,
         options_.level == 0 ? CompressionMethod::none : CompressionMethod::deflate);
-    if (progress != nullptr) {
-        progress->setTotalUnitCount(item.entry.type == EntryType::directory
-                                        ? 1
-                                        : static_cast<std::int64_t>(entry.uncompressedSize));
-    }
+    if (progress != nullptr) progress->setTotalUnitCount(entry.progressUnits());
     const std::uint64_t headerOffset = offset_;
     try {
         const LocalFileHeader header =
             entry.uncompressedSize <= static_cast<std::uint64_t>(options_.bufferSize)
                 ? writeBufferedEntry(entry, std::move(item.source), progress)
                 : writeEntryWithDescriptor(entry, item.source, progress);
-        const Bytes record =
-            ArchiveWriter::makeCentralDirectoryRecord(header, headerOffset, entry).serialize();
-        centralRecords_.insert(centralRecords_.end(), record.begin(), record.end());
+        appendBytes(
+            centralRecords_,
+            ArchiveWriter::makeCentralDirectoryRecord(header, headerOffset, entry).serialize());
         ++entryCount_;
     } catch (const Error& error) {
         // Whatever went out of the entry cannot be taken back.
@@ -115,9 +106,7 @@ LocalFileHeader ArchiveStreamWriter::writeBufferedEntry(PendingEntry& entry,
         };
     }
     Bytes data;
-    const auto collect = [&data](ByteView chunk) {
-        data.insert(data.end(), chunk.begin(), chunk.end());
-    };
+    const auto collect = [&data](ByteView chunk) { appendBytes(data, chunk); };
     ArchiveWriter::EntryDataResult result =
         writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_, collect);
     if (source.verifyExhausted) source.verifyExhausted();
@@ -156,12 +145,10 @@ LocalFileHeader ArchiveStreamWriter::writeEntryWithDescriptor(
         writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_,
                                [this](ByteView chunk) { write(chunk); });
     if (source.verifyExhausted) source.verifyExhausted();
-    if (!entry.zip64Sizes && result.written >= sentinel32) {
-        // Cannot happen while maximumDeflatedSize holds; a descriptor would not hold the size.
-        throw Error(ArchiveError::invalidEntrySize, writer_.archivePathForErrors(), entry.path,
-                    "the compressed data outgrew the sizes of its local header");
-    }
-    write(dataDescriptorOf(entry, result));
+    // A 32-bit descriptor would not hold such a size either.
+    writer_.refuseOutgrownSizes(entry, result.written);
+    write(entry.zip64Sizes ? dataDescriptorOf<DataDescriptor64>(entry, result)
+                           : dataDescriptorOf<DataDescriptor32>(entry, result));
 
     LocalFileHeader complete =
         ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);

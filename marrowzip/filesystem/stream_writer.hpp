@@ -45,8 +45,6 @@ public:
     // Writes the central directory and end records and flushes the stream.
     void finish();
 
-    std::uint64_t bytesWritten() const noexcept { return offset_; }
-
 private:
     using PendingEntry = ArchiveWriter::PendingEntry;
     void write(ByteView bytes);

@@ -16,14 +16,6 @@
 namespace marrowzip {
 namespace {
 
-// Whether the item is archived; a special file is not, and the warning says so. An item that
-// cannot be asked is left to the append, which reports it.
-bool isArchivable(const FileURL& item, const WarningHandler& warn) {
-    const auto warning = specialFileWarning(item);
-    if (warning && warn) warn(*warning);
-    return !warning;
-}
-
 // Every item below `folder`, as paths relative to it, parents before their children, in byte
 // order of the whole path (a parent's path is a prefix of its children's), so that the same tree
 // always gives the same archive.
@@ -88,7 +80,12 @@ void zipFileSystemItem(const FileURL& source, const FileURL& destination, bool p
         bulk.finish();
         return;
     }
-    if (!isArchivable(item, warn)) return;
+    // A special file is not archived, and the warning says so. An item that cannot be asked is
+    // left to the append, which reports it.
+    if (const auto warning = specialFileWarning(item)) {
+        if (warn) warn(*warning);
+        return;
+    }
     if (progress != nullptr) progress->setTotalUnitCount(archivingUnitsOf(item));
     const std::string name = item.lastPathComponent();
     archive.appendEntry(name, item.deletingLastPathComponent().appendingPathComponent(name),

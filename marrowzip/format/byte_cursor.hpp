@@ -2,6 +2,7 @@
 // failure flag that a parser checks once per record.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,10 @@ public:
     std::uint16_t u16() { return static_cast<std::uint16_t>(take(2)); }
     std::uint32_t u32() { return static_cast<std::uint32_t>(take(4)); }
     std::uint64_t u64() { return take(8); }
+    template <std::unsigned_integral T>
+    T value() {
+        return static_cast<T>(take(sizeof(T)));
+    }
     Bytes bytes(std::size_t count) {
         const ByteView taken = view(count);
         return Bytes(taken.begin(), taken.end());
@@ -60,6 +65,10 @@ public:
     ByteWriter& u16(std::uint16_t value) { return put<2>(value); }
     ByteWriter& u32(std::uint32_t value) { return put<4>(value); }
     ByteWriter& u64(std::uint64_t value) { return put<8>(value); }
+    template <std::unsigned_integral T>
+    ByteWriter& value(T value) {
+        return put<sizeof(T)>(value);
+    }
     ByteWriter& bytes(ByteView data) {
         out_.insert(out_.end(), data.begin(), data.end());
         return *this;

@@ -14,11 +14,9 @@ Bytes extraFieldWithoutZIP64Blocks(ByteView extraField) {
     ExtraFieldWalker blocks(extraField);
     while (auto block = blocks.next()) {
         if (block->headerID == zip64HeaderID) continue;
-        const auto whole = extraField.subspan(block->offset, 4 + block->data.size());
-        kept.insert(kept.end(), whole.begin(), whole.end());
+        appendBytes(kept, extraField.subspan(block->offset, 4 + block->data.size()));
     }
-    const auto rest = extraField.subspan(blocks.position());
-    kept.insert(kept.end(), rest.begin(), rest.end());
+    appendBytes(kept, extraField.subspan(blocks.position()));
     return kept;
 }
 
@@ -26,10 +24,7 @@ Bytes extraFieldOfNewHeader(const std::optional<ZIP64ExtendedInformation>& zip64
                             const std::optional<ExtendedTimestamp>& timestamp) {
     Bytes extra;
     if (zip64) extra = zip64->serialize();
-    if (timestamp) {
-        const Bytes block = timestamp->serialize();
-        extra.insert(extra.end(), block.begin(), block.end());
-    }
+    if (timestamp) appendBytes(extra, timestamp->serialize());
     return extra;
 }
 
@@ -111,8 +106,7 @@ CentralDirectoryStructure CentralDirectoryStructure::withNewOffset(
     }
     // Other blocks (names in Unicode, timestamps) stay, in their order, behind the ZIP64 block.
     r.extraFieldData = block ? block->serialize() : Bytes{};
-    const Bytes others = extraFieldWithoutZIP64Blocks(record.extraFieldData);
-    r.extraFieldData.insert(r.extraFieldData.end(), others.begin(), others.end());
+    appendBytes(r.extraFieldData, extraFieldWithoutZIP64Blocks(record.extraFieldData));
     if (r.extraFieldData.size() > 0xFFFF) throw Error(ArchiveError::invalidCentralDirectorySize);
     r.extraFieldLength = static_cast<std::uint16_t>(r.extraFieldData.size());
     // The version is raised for the block, never lowered: an entry may need a later version

@@ -1,6 +1,8 @@
 #include "marrowzip/format/records.hpp"
 
 #include <algorithm>
+#include <tuple>
+#include <type_traits>
 
 #include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/format/file_position.hpp"
@@ -26,6 +28,75 @@ std::optional<ByteView> tailOfLength(const TailBytesProvider& tail, std::size_t 
     auto bytes = tail(length);
     if (!bytes || bytes->size() != length) return std::nullopt;
     return bytes;
+}
+
+// The fixed fields of each record in their on-disk order and width: parse reads and serialize
+// writes this one list, so that the two cannot drift apart. The signature comes first.
+template <typename T, typename Record>
+concept Of = std::same_as<std::remove_const_t<T>, Record>;
+
+auto fixedFields(Of<LocalFileHeader> auto& h) {
+    return std::tie(h.localFileHeaderSignature, h.versionNeededToExtract, h.generalPurposeBitFlag,
+                    h.compressionMethod, h.lastModFileTime, h.lastModFileDate, h.crc32,
+                    h.compressedSize, h.uncompressedSize, h.fileNameLength, h.extraFieldLength);
+}
+
+auto fixedFields(Of<CentralDirectoryStructure> auto& r) {
+    return std::tie(r.centralDirectorySignature, r.versionMadeBy, r.versionNeededToExtract,
+                    r.generalPurposeBitFlag, r.compressionMethod, r.lastModFileTime,
+                    r.lastModFileDate, r.crc32, r.compressedSize, r.uncompressedSize,
+                    r.fileNameLength, r.extraFieldLength, r.fileCommentLength, r.diskNumberStart,
+                    r.internalFileAttributes, r.externalFileAttributes,
+                    r.relativeOffsetOfLocalHeader);
+}
+
+auto fixedFields(Of<EndOfCentralDirectoryRecord> auto& r) {
+    return std::tie(r.endOfCentralDirectorySignature, r.numberOfDisk, r.numberOfDiskStart,
+                    r.totalNumberOfEntriesOnDisk, r.totalNumberOfEntriesInCentralDirectory,
+                    r.sizeOfCentralDirectory, r.offsetToStartOfCentralDirectory,
+                    r.zipFileCommentLength);
+}
+
+auto fixedFields(Of<ZIP64EndOfCentralDirectoryRecord> auto& r) {
+    return std::tie(r.zip64EOCDRecordSignature, r.sizeOfZIP64EndOfCentralDirectoryRecord,
+                    r.versionMadeBy, r.versionNeededToExtract, r.numberOfDisk, r.numberOfDiskStart,
+                    r.totalNumberOfEntriesOnDisk, r.totalNumberOfEntriesInCentralDirectory,
+                    r.sizeOfCentralDirectory, r.offsetToStartOfCentralDirectory);
+}
+
+auto fixedFields(Of<ZIP64EndOfCentralDirectoryLocator> auto& r) {
+    return std::tie(r.zip64EOCDLocatorSignature, r.numberOfDiskWithZIP64EOCDRecordStart,
+                    r.relativeOffsetOfZIP64EOCDRecord, r.totalNumberOfDisk);
+}
+
+// The record's fixed part read into `record`; false when its length or signature is wrong.
+template <typename Record>
+bool parseFixedPart(ByteView fixedPart, Record& record) {
+    if (fixedPart.size() != Record::fixedSize) return false;
+    ByteReader in(fixedPart);
+    const auto fields = fixedFields(record);
+    std::apply(
+        [&in](auto&... field) {
+            ((field = in.value<std::remove_reference_t<decltype(field)>>()), ...);
+        },
+        fields);
+    return in.ok() && std::get<0>(fields) == Record::signature;
+}
+
+template <typename Record>
+std::optional<Record> parseFixedPart(ByteView fixedPart) {
+    std::optional<Record> record(std::in_place);
+    if (!parseFixedPart(fixedPart, *record)) return std::nullopt;
+    return record;
+}
+
+// The fixed part, then the variable tails in their order.
+template <typename Record, typename... Tails>
+Bytes serializeRecord(const Record& record, const Tails&... tails) {
+    ByteWriter out;
+    std::apply([&out](const auto&... field) { (out.value(field), ...); }, fixedFields(record));
+    (out.bytes(tails), ...);
+    return std::move(out).take();
 }
 
 }  // namespace
@@ -58,11 +129,7 @@ std::optional<ZIP64ExtendedInformation> ZIP64ExtendedInformation::parse(
 }
 
 std::uint16_t ZIP64ExtendedInformation::serializedDataSize() const {
-    std::uint16_t size = 0;
-    if (uncompressedSize != 0 || compressedSize != 0) size += 16;
-    if (relativeOffsetOfLocalHeader != 0) size += 8;
-    if (diskNumberStart != 0) size += 4;
-    return size;
+    return static_cast<std::uint16_t>(serialize().size() - 4);
 }
 
 Bytes ZIP64ExtendedInformation::serialize() const {
@@ -174,21 +241,7 @@ std::optional<LocalFileHeader> LocalFileHeader::parse(ByteView fixedPart,
 }
 
 bool LocalFileHeader::parse(ByteView fixedPart, const TailBytesProvider& tail, LocalFileHeader& h) {
-    if (fixedPart.size() != fixedSize) return false;
-    ByteReader in(fixedPart);
-    h.localFileHeaderSignature = in.u32();
-    h.versionNeededToExtract = in.u16();
-    h.generalPurposeBitFlag = in.u16();
-    h.compressionMethod = in.u16();
-    h.lastModFileTime = in.u16();
-    h.lastModFileDate = in.u16();
-    h.crc32 = in.u32();
-    h.compressedSize = in.u32();
-    h.uncompressedSize = in.u32();
-    h.fileNameLength = in.u16();
-    h.extraFieldLength = in.u16();
-    if (!in.ok() || h.localFileHeaderSignature != signature) return false;
-
+    if (!parseFixedPart(fixedPart, h)) return false;
     auto rest = tailOfLength(tail, std::size_t{h.fileNameLength} + h.extraFieldLength);
     if (!rest) return false;
     ByteReader variable(*rest);
@@ -199,21 +252,7 @@ bool LocalFileHeader::parse(ByteView fixedPart, const TailBytesProvider& tail, L
 }
 
 Bytes LocalFileHeader::serialize() const {
-    ByteWriter out;
-    out.u32(localFileHeaderSignature)
-        .u16(versionNeededToExtract)
-        .u16(generalPurposeBitFlag)
-        .u16(compressionMethod)
-        .u16(lastModFileTime)
-        .u16(lastModFileDate)
-        .u32(crc32)
-        .u32(compressedSize)
-        .u32(uncompressedSize)
-        .u16(fileNameLength)
-        .u16(extraFieldLength)
-        .bytes(fileNameData)
-        .bytes(extraFieldData);
-    return std::move(out).take();
+    return serializeRecord(*this, fileNameData, extraFieldData);
 }
 
 // ---- Central directory structure ----
@@ -227,27 +266,7 @@ std::optional<CentralDirectoryStructure> CentralDirectoryStructure::parse(
 
 bool CentralDirectoryStructure::parse(ByteView fixedPart, const TailBytesProvider& tail,
                                       CentralDirectoryStructure& r) {
-    if (fixedPart.size() != fixedSize) return false;
-    ByteReader in(fixedPart);
-    r.centralDirectorySignature = in.u32();
-    r.versionMadeBy = in.u16();
-    r.versionNeededToExtract = in.u16();
-    r.generalPurposeBitFlag = in.u16();
-    r.compressionMethod = in.u16();
-    r.lastModFileTime = in.u16();
-    r.lastModFileDate = in.u16();
-    r.crc32 = in.u32();
-    r.compressedSize = in.u32();
-    r.uncompressedSize = in.u32();
-    r.fileNameLength = in.u16();
-    r.extraFieldLength = in.u16();
-    r.fileCommentLength = in.u16();
-    r.diskNumberStart = in.u16();
-    r.internalFileAttributes = in.u16();
-    r.externalFileAttributes = in.u32();
-    r.relativeOffsetOfLocalHeader = in.u32();
-    if (!in.ok() || r.centralDirectorySignature != signature) return false;
-
+    if (!parseFixedPart(fixedPart, r)) return false;
     const std::size_t tailLength =
         std::size_t{r.fileNameLength} + r.extraFieldLength + r.fileCommentLength;
     auto rest = tailOfLength(tail, tailLength);
@@ -261,28 +280,7 @@ bool CentralDirectoryStructure::parse(ByteView fixedPart, const TailBytesProvide
 }
 
 Bytes CentralDirectoryStructure::serialize() const {
-    ByteWriter out;
-    out.u32(centralDirectorySignature)
-        .u16(versionMadeBy)
-        .u16(versionNeededToExtract)
-        .u16(generalPurposeBitFlag)
-        .u16(compressionMethod)
-        .u16(lastModFileTime)
-        .u16(lastModFileDate)
-        .u32(crc32)
-        .u32(compressedSize)
-        .u32(uncompressedSize)
-        .u16(fileNameLength)
-        .u16(extraFieldLength)
-        .u16(fileCommentLength)
-        .u16(diskNumberStart)
-        .u16(internalFileAttributes)
-        .u32(externalFileAttributes)
-        .u32(relativeOffsetOfLocalHeader)
-        .bytes(fileNameData)
-        .bytes(extraFieldData)
-        .bytes(fileCommentData);
-    return std::move(out).take();
+    return serializeRecord(*this, fileNameData, extraFieldData, fileCommentData);
 }
 
 // ---- Data descriptor ----
@@ -334,100 +332,41 @@ template struct DataDescriptor<std::uint64_t>;
 
 std::optional<EndOfCentralDirectoryRecord> EndOfCentralDirectoryRecord::parse(
     ByteView fixedPart, const TailBytesProvider& tail) {
-    if (fixedPart.size() != fixedSize) return std::nullopt;
-    ByteReader in(fixedPart);
-    EndOfCentralDirectoryRecord r;
-    r.endOfCentralDirectorySignature = in.u32();
-    r.numberOfDisk = in.u16();
-    r.numberOfDiskStart = in.u16();
-    r.totalNumberOfEntriesOnDisk = in.u16();
-    r.totalNumberOfEntriesInCentralDirectory = in.u16();
-    r.sizeOfCentralDirectory = in.u32();
-    r.offsetToStartOfCentralDirectory = in.u32();
-    r.zipFileCommentLength = in.u16();
-    if (!in.ok() || r.endOfCentralDirectorySignature != signature) return std::nullopt;
-    auto comment = tailOfLength(tail, r.zipFileCommentLength);
+    auto r = parseFixedPart<EndOfCentralDirectoryRecord>(fixedPart);
+    if (!r) return std::nullopt;
+    auto comment = tailOfLength(tail, r->zipFileCommentLength);
     if (!comment) return std::nullopt;
-    r.zipFileCommentData.assign(comment->begin(), comment->end());
+    r->zipFileCommentData.assign(comment->begin(), comment->end());
     return r;
 }
 
 Bytes EndOfCentralDirectoryRecord::serialize() const {
-    ByteWriter out;
-    out.u32(endOfCentralDirectorySignature)
-        .u16(numberOfDisk)
-        .u16(numberOfDiskStart)
-        .u16(totalNumberOfEntriesOnDisk)
-        .u16(totalNumberOfEntriesInCentralDirectory)
-        .u32(sizeOfCentralDirectory)
-        .u32(offsetToStartOfCentralDirectory)
-        .u16(zipFileCommentLength)
-        .bytes(zipFileCommentData);
-    return std::move(out).take();
+    return serializeRecord(*this, zipFileCommentData);
 }
 
 std::optional<ZIP64EndOfCentralDirectoryRecord> ZIP64EndOfCentralDirectoryRecord::parse(
     ByteView fixedPart, const TailBytesProvider&) {
-    if (fixedPart.size() != fixedSize) return std::nullopt;
-    ByteReader in(fixedPart);
-    ZIP64EndOfCentralDirectoryRecord r;
-    r.zip64EOCDRecordSignature = in.u32();
-    r.sizeOfZIP64EndOfCentralDirectoryRecord = in.u64();
-    r.versionMadeBy = in.u16();
-    r.versionNeededToExtract = in.u16();
-    r.numberOfDisk = in.u32();
-    r.numberOfDiskStart = in.u32();
-    r.totalNumberOfEntriesOnDisk = in.u64();
-    r.totalNumberOfEntriesInCentralDirectory = in.u64();
-    r.sizeOfCentralDirectory = in.u64();
-    r.offsetToStartOfCentralDirectory = in.u64();
-    if (!in.ok() || r.zip64EOCDRecordSignature != signature || r.versionNeededToExtract < 45) {
-        return std::nullopt;
-    }
-    if (!fitsFilePosition(r.sizeOfCentralDirectory) ||
-        !fitsFilePosition(r.offsetToStartOfCentralDirectory)) {
+    auto r = parseFixedPart<ZIP64EndOfCentralDirectoryRecord>(fixedPart);
+    if (!r || r->versionNeededToExtract < 45 || !fitsFilePosition(r->sizeOfCentralDirectory) ||
+        !fitsFilePosition(r->offsetToStartOfCentralDirectory)) {
         return std::nullopt;
     }
     return r;
 }
 
 Bytes ZIP64EndOfCentralDirectoryRecord::serialize() const {
-    ByteWriter out;
-    out.u32(zip64EOCDRecordSignature)
-        .u64(sizeOfZIP64EndOfCentralDirectoryRecord)
-        .u16(versionMadeBy)
-        .u16(versionNeededToExtract)
-        .u32(numberOfDisk)
-        .u32(numberOfDiskStart)
-        .u64(totalNumberOfEntriesOnDisk)
-        .u64(totalNumberOfEntriesInCentralDirectory)
-        .u64(sizeOfCentralDirectory)
-        .u64(offsetToStartOfCentralDirectory)
-        .bytes(zip64ExtensibleDataSector);
-    return std::move(out).take();
+    return serializeRecord(*this, zip64ExtensibleDataSector);
 }
 
 std::optional<ZIP64EndOfCentralDirectoryLocator> ZIP64EndOfCentralDirectoryLocator::parse(
     ByteView fixedPart, const TailBytesProvider&) {
-    if (fixedPart.size() != fixedSize) return std::nullopt;
-    ByteReader in(fixedPart);
-    ZIP64EndOfCentralDirectoryLocator r;
-    r.zip64EOCDLocatorSignature = in.u32();
-    r.numberOfDiskWithZIP64EOCDRecordStart = in.u32();
-    r.relativeOffsetOfZIP64EOCDRecord = in.u64();
-    r.totalNumberOfDisk = in.u32();
-    if (!in.ok() || r.zip64EOCDLocatorSignature != signature) return std::nullopt;
-    if (!fitsFilePosition(r.relativeOffsetOfZIP64EOCDRecord)) return std::nullopt;
+    auto r = parseFixedPart<ZIP64EndOfCentralDirectoryLocator>(fixedPart);
+    if (!r || !fitsFilePosition(r->relativeOffsetOfZIP64EOCDRecord)) return std::nullopt;
     return r;
 }
 
 Bytes ZIP64EndOfCentralDirectoryLocator::serialize() const {
-    ByteWriter out;
-    out.u32(zip64EOCDLocatorSignature)
-        .u32(numberOfDiskWithZIP64EOCDRecordStart)
-        .u64(relativeOffsetOfZIP64EOCDRecord)
-        .u32(totalNumberOfDisk);
-    return std::move(out).take();
+    return serializeRecord(*this);
 }
 
 }  // namespace marrowzip

@@ -59,15 +59,17 @@ ssize_t readAllAt(int descriptor, std::uint8_t* data, std::size_t size, std::uin
     return static_cast<ssize_t>(done);
 }
 
+bool readExactlyAt(int descriptor, Bytes& bytes, std::uint64_t offset) {
+    return readAllAt(descriptor, bytes.data(), bytes.size(), offset) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
 // The CRC-32 of the bytes before `tailOffset` that the journal checks; absent on a read error
 // or when the file is shorter.
 std::optional<std::uint32_t> precedingChecksum(int descriptor, std::uint64_t tailOffset) {
     const std::uint64_t from = tailOffset - std::min(tailOffset, precedingBytes);
     Bytes bytes(static_cast<std::size_t>(tailOffset - from));
-    if (readAllAt(descriptor, bytes.data(), bytes.size(), from) !=
-        static_cast<ssize_t>(bytes.size())) {
-        return std::nullopt;
-    }
+    if (!readExactlyAt(descriptor, bytes, from)) return std::nullopt;
     return updateCRC32(bytes, 0);
 }
 
@@ -238,11 +240,8 @@ std::optional<JournalRecord> readJournal(const std::string& archivePath) {
     if (size < journalHeaderSize + journalChecksumSize) throw damaged();
 
     Bytes header(journalHeaderSize);
-    if (readAllAt(descriptor.get(), header.data(), header.size(), 0) !=
-        static_cast<ssize_t>(header.size())) {
-        throw damaged();
-    }
-    if (!std::equal(std::begin(journalMagic), std::end(journalMagic), header.begin())) {
+    if (!readExactlyAt(descriptor.get(), header, 0) ||
+        !std::equal(std::begin(journalMagic), std::end(journalMagic), header.begin())) {
         throw damaged();
     }
     ByteReader reader(ByteView(header).subspan(sizeof journalMagic));
@@ -261,10 +260,8 @@ std::optional<JournalRecord> readJournal(const std::string& archivePath) {
     }
     record.tail.resize(static_cast<std::size_t>(tailLength));
     Bytes trailer(journalChecksumSize);
-    if (readAllAt(descriptor.get(), record.tail.data(), record.tail.size(), journalHeaderSize) !=
-            static_cast<ssize_t>(record.tail.size()) ||
-        readAllAt(descriptor.get(), trailer.data(), trailer.size(),
-                  journalHeaderSize + tailLength) != static_cast<ssize_t>(trailer.size())) {
+    if (!readExactlyAt(descriptor.get(), record.tail, journalHeaderSize) ||
+        !readExactlyAt(descriptor.get(), trailer, journalHeaderSize + tailLength)) {
         throw damaged();
     }
     const std::uint32_t checksum = updateCRC32(record.tail, updateCRC32(header, 0));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <utility>
@@ -78,25 +79,24 @@ UniqueFile createEmptyArchiveFile(const std::string& path) {
     const Bytes emptyEndRecord = EndOfCentralDirectoryRecord().serialize();
     std::string folder = std::filesystem::path(path).parent_path().string();
     if (folder.empty()) folder = ".";
+    // Locks the new file and makes it hold the empty end record, durably.
+    const auto fill = [&](int descriptor) {
+        lockFile(descriptor, true, path);
+        return writeAll(descriptor, emptyEndRecord) && ::fsync(descriptor) == 0;
+    };
     UniqueFd descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     if (descriptor) {
-        lockFile(descriptor.get(), true, path);
-        if (!writeAll(descriptor.get(), emptyEndRecord) || ::fsync(descriptor.get()) != 0) {
-            throw posixFileError(errno, path);
-        }
+        if (!fill(descriptor.get())) throw posixFileError(errno, path);
         if (linkNewFile(descriptor.get(), path)) {
             syncFolderOf(path);
             return streamOver(std::move(descriptor), "rb+", path);
         }
         descriptor.reset();
     }
+    // EEXIST becomes FileError::fileWriteFileExists.
     descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!descriptor) {
-        if (errno == EEXIST) throw Error(FileError::fileWriteFileExists, path);
-        throw posixFileError(errno, path);
-    }
-    lockFile(descriptor.get(), true, path);
-    if (!writeAll(descriptor.get(), emptyEndRecord) || ::fsync(descriptor.get()) != 0) {
+    if (!descriptor) throw posixFileError(errno, path);
+    if (!fill(descriptor.get())) {
         const int error = errno;
         ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
         throw posixFileError(error, path);
@@ -118,11 +118,21 @@ struct ArchivePath {
     std::string journalKey;
 };
 
+// Rolls back the update whose journal belongs to the file open (and locked for writing) at
+// `descriptor`; a journal left by a file no longer there just goes.
+void rollBackUnfinishedUpdate(const ArchivePath& archive, int descriptor) {
+    if (auto journal = readJournal(archive.journalKey)) {
+        if (journalBelongsTo(*journal, descriptor)) {
+            restoreFromJournal(*journal, descriptor, archive.path);
+        }
+        removeJournal(archive.journalKey);
+    }
+}
+
 // Opens an existing archive for writing with the writers' lock held, then rolls back an update
 // that a killed writer left unfinished.
 UniqueFile openForUpdate(const ArchivePath& archive, const OpenOptions& options) {
     const std::string& path = archive.path;
-    const std::string& journalKey = archive.journalKey;
     bool announced = false;
     for (;;) {
         UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
@@ -138,12 +148,7 @@ UniqueFile openForUpdate(const ArchivePath& archive, const OpenOptions& options)
         }
         // Replaced while we waited (a removal): the lock must be on the file that is there now.
         if (!isFileAtPath(descriptor.get(), path)) continue;
-        if (auto journal = readJournal(journalKey)) {
-            if (journalBelongsTo(*journal, descriptor.get())) {
-                restoreFromJournal(*journal, descriptor.get(), path);
-            }
-            removeJournal(journalKey);  // restored, or left by a file no longer there
-        }
+        rollBackUnfinishedUpdate(archive, descriptor.get());
         return streamOver(std::move(descriptor), "rb+", path);
     }
 }
@@ -162,41 +167,28 @@ Bytes readToEnd(std::FILE* stream, std::uint64_t offset) {
 }
 
 std::uint64_t centralDirectoryOffsetOf(const EndRecords& records) {
-    if (records.zip64EndRecords)
-        return records.zip64EndRecords->record.offsetToStartOfCentralDirectory;
-    return records.endRecord.offsetToStartOfCentralDirectory;
+    const auto& zip64 = records.zip64EndRecords;
+    return zip64 ? zip64->record.offsetToStartOfCentralDirectory
+                 : records.endRecord.offsetToStartOfCentralDirectory;
 }
 
-struct FileStamp {
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-    bool operator==(const FileStamp& other) const noexcept {
-        return size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
+// The size and the modification and change times: a file whose stamp stayed is unchanged.
+using FileStamp = std::array<std::int64_t, 5>;
 
 std::optional<FileStamp> stampOf(int descriptor) {
     struct ::stat status {};
     if (::fstat(descriptor, &status) != 0) return std::nullopt;
-    return FileStamp{status.st_size, status.st_mtim, status.st_ctim};
+    return FileStamp{status.st_size, status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+                     status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
 }
 
 // Rolls back an unfinished update for a reader, when no writer is alive and the file can be
 // written; false when that is not possible.
 bool recoverForReader(const ArchivePath& archive) {
-    const std::string& path = archive.path;
-    const std::string& journalKey = archive.journalKey;
-    const UniqueFd descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const UniqueFd descriptor(::open(archive.path.c_str(), O_RDWR | O_CLOEXEC));
     if (!descriptor || !tryLockFile(descriptor.get(), true)) return false;
     try {
-        auto journal = readJournal(journalKey);
-        if (journal && journalBelongsTo(*journal, descriptor.get())) {
-            restoreFromJournal(*journal, descriptor.get(), path);
-        }
-        if (journal) removeJournal(journalKey);
+        rollBackUnfinishedUpdate(archive, descriptor.get());
     } catch (const Error&) {
         unlockFile(descriptor.get());
         return false;
@@ -295,21 +287,22 @@ std::int64_t scanBlockBackwards(std::FILE* stream, std::int64_t low, std::int64_
     return -1;
 }
 
-// A stream over an in-memory buffer, with the end records found in it.
-std::pair<UniqueFile, EndRecords> openMemoryStream(MemoryFile& file, AccessMode mode) {
-    const char* streamMode = mode == AccessMode::create ? "wb+"
-                             : mode == AccessMode::read ? "rb"
-                                                        : "rb+";
-    UniqueFile stream = file.openStream(streamMode);
-    if (!stream) throw Error(ArchiveError::unreadableArchive, memoryURLText);
-    if (mode == AccessMode::create) {
-        // Over a non-empty buffer the empty end record replaces its first 22 bytes only.
-        writeStreamChunk(EndOfCentralDirectoryRecord().serialize(), stream.get());
-    }
-    auto records = locateEndRecords(stream.get());
-    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, memoryURLText);
-    if (mode != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
-    return {std::move(stream), std::move(*records)};
+std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(std::FILE* stream,
+                                                                std::uint64_t endRecordOffset) {
+    // The locator sits right before the end record and the ZIP64 record right before the
+    // locator; the locator's own offset field is not followed. Only an end record from offset 77
+    // on has room for both with at least one byte before them; one at 76 is taken to have none.
+    constexpr std::uint64_t locatorSize = ZIP64EndOfCentralDirectoryLocator::fixedSize;
+    constexpr std::uint64_t recordAndLocatorSize =
+        ZIP64EndOfCentralDirectoryRecord::fixedSize + locatorSize;
+    if (endRecordOffset < recordAndLocatorSize + 1) return std::nullopt;
+    auto locator =
+        readRecord<ZIP64EndOfCentralDirectoryLocator>(stream, endRecordOffset - locatorSize);
+    if (!locator) return std::nullopt;
+    auto record = readRecord<ZIP64EndOfCentralDirectoryRecord>(
+        stream, endRecordOffset - recordAndLocatorSize);
+    if (!record) return std::nullopt;
+    return ZIP64EndOfCentralDirectory{std::move(*record), *locator};
 }
 
 }  // namespace
@@ -337,13 +330,8 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
     } else {
         stream = openForUpdate({path, reader->journalKey_}, options);
     }
-    auto records = locateEndRecords(stream.get());
-    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);
-    if (mode != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
-    reader->endOfCentralDirectoryRecord_ = std::move(records->endRecord);
-    reader->zip64EndOfCentralDirectory_ = std::move(records->zip64EndRecords);
+    reader->takeStream(std::move(stream), path);
     reader->streamBuffer_ = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
-    reader->archiveFile_ = std::move(stream);
     std::setvbuf(reader->archiveFile_.get(), reader->streamBuffer_.get(), _IOFBF,
                  static_cast<std::size_t>(defaultChunkSize));
     return reader;
@@ -354,12 +342,27 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openMemoryFile(
     auto url = FileURL::parse(memoryURLText);
     if (!url || !file) throw Error(ArchiveError::unreadableArchive, memoryURLText);
     auto reader = std::make_unique<ArchiveReader>(*url, mode, std::move(pathEncoding));
-    auto [stream, records] = openMemoryStream(*file, mode);
-    reader->archiveFile_ = std::move(stream);
-    reader->endOfCentralDirectoryRecord_ = std::move(records.endRecord);
-    reader->zip64EndOfCentralDirectory_ = std::move(records.zip64EndRecords);
+    const char* streamMode = mode == AccessMode::create ? "wb+"
+                             : mode == AccessMode::read ? "rb"
+                                                        : "rb+";
+    UniqueFile stream = file->openStream(streamMode);
+    if (!stream) throw Error(ArchiveError::unreadableArchive, memoryURLText);
+    if (mode == AccessMode::create) {
+        // Over a non-empty buffer the empty end record replaces its first 22 bytes only.
+        writeStreamChunk(EndOfCentralDirectoryRecord().serialize(), stream.get());
+    }
+    reader->takeStream(std::move(stream), memoryURLText);
     reader->memoryFile_ = std::move(file);
     return reader;
+}
+
+void ArchiveReader::takeStream(UniqueFile stream, const std::string& path) {
+    auto records = locateEndRecords(stream.get());
+    if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);
+    if (accessMode_ != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
+    endOfCentralDirectoryRecord_ = std::move(records->endRecord);
+    zip64EndOfCentralDirectory_ = std::move(records->zip64EndRecords);
+    archiveFile_ = std::move(stream);
 }
 
 std::optional<EndRecords> locateEndRecords(std::FILE* stream) {
@@ -389,24 +392,6 @@ std::optional<EndRecords> locateEndRecords(std::FILE* stream) {
                       locateZIP64EndRecords(stream, static_cast<std::uint64_t>(found))};
 }
 
-std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(std::FILE* stream,
-                                                                std::uint64_t endRecordOffset) {
-    // The locator sits right before the end record and the ZIP64 record right before the
-    // locator; the locator's own offset field is not followed. Only an end record from offset 77
-    // on has room for both with at least one byte before them; one at 76 is taken to have none.
-    constexpr std::uint64_t locatorSize = ZIP64EndOfCentralDirectoryLocator::fixedSize;
-    constexpr std::uint64_t recordAndLocatorSize =
-        ZIP64EndOfCentralDirectoryRecord::fixedSize + locatorSize;
-    if (endRecordOffset < recordAndLocatorSize + 1) return std::nullopt;
-    auto locator =
-        readRecord<ZIP64EndOfCentralDirectoryLocator>(stream, endRecordOffset - locatorSize);
-    if (!locator) return std::nullopt;
-    auto record = readRecord<ZIP64EndOfCentralDirectoryRecord>(
-        stream, endRecordOffset - recordAndLocatorSize);
-    if (!record) return std::nullopt;
-    return ZIP64EndOfCentralDirectory{std::move(*record), *locator};
-}
-
 std::optional<Bytes> ArchiveReader::data() const {
     if (!memoryFile_) return std::nullopt;
     // stdio may still hold written bytes in its own buffer.
@@ -414,28 +399,23 @@ std::optional<Bytes> ArchiveReader::data() const {
     return memoryFile_->data();
 }
 
-std::string ArchiveReader::displayPath() const {
-    return url_.displayPath();
-}
-
+// The totals come from the ZIP64 end record when there is one.
 std::uint64_t ArchiveReader::totalNumberOfEntries() const noexcept {
-    if (zip64EndOfCentralDirectory_) {
-        return zip64EndOfCentralDirectory_->record.totalNumberOfEntriesInCentralDirectory;
-    }
-    return endOfCentralDirectoryRecord_.totalNumberOfEntriesInCentralDirectory;
+    const auto& zip64 = zip64EndOfCentralDirectory_;
+    return zip64 ? zip64->record.totalNumberOfEntriesInCentralDirectory
+                 : endOfCentralDirectoryRecord_.totalNumberOfEntriesInCentralDirectory;
 }
 
 std::uint64_t ArchiveReader::sizeOfCentralDirectory() const noexcept {
-    if (zip64EndOfCentralDirectory_)
-        return zip64EndOfCentralDirectory_->record.sizeOfCentralDirectory;
-    return endOfCentralDirectoryRecord_.sizeOfCentralDirectory;
+    const auto& zip64 = zip64EndOfCentralDirectory_;
+    return zip64 ? zip64->record.sizeOfCentralDirectory
+                 : endOfCentralDirectoryRecord_.sizeOfCentralDirectory;
 }
 
 std::uint64_t ArchiveReader::offsetToStartOfCentralDirectory() const noexcept {
-    if (zip64EndOfCentralDirectory_) {
-        return zip64EndOfCentralDirectory_->record.offsetToStartOfCentralDirectory;
-    }
-    return endOfCentralDirectoryRecord_.offsetToStartOfCentralDirectory;
+    const auto& zip64 = zip64EndOfCentralDirectory_;
+    return zip64 ? zip64->record.offsetToStartOfCentralDirectory
+                 : endOfCentralDirectoryRecord_.offsetToStartOfCentralDirectory;
 }
 
 }  // namespace marrowzip

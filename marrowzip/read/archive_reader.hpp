@@ -28,8 +28,6 @@ struct EndRecords {
 };
 // The end-record search: the record closest to the end of the stream wins.
 std::optional<EndRecords> locateEndRecords(std::FILE* stream);
-std::optional<ZIP64EndOfCentralDirectory> locateZIP64EndRecords(std::FILE* stream,
-                                                                std::uint64_t endRecordOffset);
 
 // The longest link target accepted: longer targets cannot be created anyway, and an entry that
 // claims one is refused before any of its bytes are read.
@@ -51,7 +49,7 @@ public:
 
     const FileURL& url() const noexcept { return url_; }
     // The text that errors use as the archive's path ("memory:/" for an in-memory archive).
-    std::string displayPath() const;
+    std::string displayPath() const { return url_.displayPath(); }
     AccessMode accessMode() const noexcept { return accessMode_; }
     std::FILE* stream() const noexcept { return archiveFile_.get(); }
     std::optional<Bytes> data() const;
@@ -70,6 +68,10 @@ public:
     void refuseWhileDirectoryOverwritten(const char* operation) const;
 
 private:
+    // Finds the end records in `stream` (named `path` in errors) and makes it the reader's, at
+    // its start again for a writer.
+    void takeStream(UniqueFile stream, const std::string& path);
+
     friend class Archive;
     friend class ArchiveWriter;
     friend class ArchiveStreamWriter;

@@ -21,15 +21,7 @@ namespace {
 constexpr std::size_t maximumPathLength = 0xFFFF;  // the name length is a 16-bit field
 
 std::uint16_t typeBits(EntryType type) {
-    switch (type) {
-        case EntryType::directory:
-            return S_IFDIR;
-        case EntryType::symlink:
-            return S_IFLNK;
-        case EntryType::file:
-            break;
-    }
-    return S_IFREG;
+    return type == EntryType::directory ? S_IFDIR : type == EntryType::symlink ? S_IFLNK : S_IFREG;
 }
 
 // The name as it is stored. A directory's name ends in "/" (other tools tell directories by that
@@ -51,15 +43,6 @@ std::string storedPath(std::string_view path, EntryType type, const std::string&
 }
 
 }  // namespace
-
-void ArchiveWriter::appendEntry(std::string_view path, const ProvidedEntry& entry,
-                                const EntryDataProvider& provider, const AppendOptions& options) {
-    appendEntryFromSource(path, entry, options, EntrySource{provider, {}, {}});
-}
-
-std::string ArchiveWriter::archivePathForErrors() const {
-    return reader_.displayPath();
-}
 
 ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
                                                         const ProvidedEntry& provided,
@@ -102,8 +85,8 @@ ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
 
 const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
     std::int64_t bufferSize) {
-    const std::uint64_t offset = offsetToStartOfCentralDirectory();
-    const std::uint64_t size = sizeOfCentralDirectory();
+    const std::uint64_t offset = reader_.offsetToStartOfCentralDirectory();
+    const std::uint64_t size = reader_.sizeOfCentralDirectory();
     if (centralDirectoryCache_ && centralDirectoryCache_->offset == offset &&
         centralDirectoryCache_->records.size() == size) {
         return *centralDirectoryCache_;
@@ -132,7 +115,7 @@ const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
     for (;;) {
         const Bytes chunk = readStreamChunk(bufferSize, reader_.archiveFile_.get());
         if (chunk.empty()) break;
-        cache.trailingBytes.insert(cache.trailingBytes.end(), chunk.begin(), chunk.end());
+        appendBytes(cache.trailingBytes, chunk);
     }
     centralDirectoryCache_ = std::move(cache);
     return *centralDirectoryCache_;
@@ -149,23 +132,15 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
     EntryDataResult data;
     std::uint64_t headerSize = 0;
     LocalFileHeader header;
-    const auto refuseOutgrownSizes = [&] {
-        if (!entry.zip64Sizes && data.written >= sentinel32) {
-            // Cannot happen while maximumDeflatedSize holds; refusing beats overwriting data.
-            throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
-                        "the compressed data outgrew the sizes of its local header");
-        }
-    };
     if (entry.uncompressedSize <= static_cast<std::uint64_t>(bufferSize)) {
         // The data of a small entry fits one buffer: with its sizes and CRC-32 known before the
         // header is written, the header goes out once and the stream never seeks back (each
         // seek would flush the stream's buffer: costly for a run of small files).
         Bytes bytes;
-        data = writeEntryData(entry, bufferSize, progress, source, coders, [&](ByteView chunk) {
-            bytes.insert(bytes.end(), chunk.begin(), chunk.end());
-        });
+        data = writeEntryData(entry, bufferSize, progress, source, coders,
+                              [&](ByteView chunk) { appendBytes(bytes, chunk); });
         if (source.verifyExhausted) source.verifyExhausted();
-        refuseOutgrownSizes();
+        refuseOutgrownSizes(entry, data.written);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         writeStreamChunk(bytes, stream);
         headerSize =
@@ -176,7 +151,7 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
         data = writeEntryData(entry, bufferSize, progress, source, coders,
                               [&](ByteView chunk) { writeStreamChunk(chunk, stream); });
         if (source.verifyExhausted) source.verifyExhausted();
-        refuseOutgrownSizes();
+        refuseOutgrownSizes(entry, data.written);
         seekStream(stream, headerOffset);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         seekStream(stream, headerOffset + headerSize + data.written);
@@ -198,28 +173,16 @@ void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedE
         throw Error(ArchiveError::invalidBufferSize, archivePath, std::string(path));
     }
     const PendingEntry entry = prepareEntry(path, provided, options.compressionMethod);
-    if (progress != nullptr) {
-        progress->setTotalUnitCount(provided.type == EntryType::directory
-                                        ? 1
-                                        : static_cast<std::int64_t>(entry.uncompressedSize));
-    }
+    if (progress != nullptr) progress->setTotalUnitCount(entry.progressUnits());
     if (bulk_) {
         appendInBulk(*bulk_, entry, bufferSize, progress, source);
         return;
     }
 
-    std::uint64_t headerOffset = 0;
-    try {
-        headerOffset = beginOverwritingDirectory(bufferSize);
-    } catch (const Error& error) {
-        throw error.withContext(archivePath, entry.path);
-    }
-    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
-
     WrittenEndRecords written;
     Bytes addedRecord;
     std::uint64_t centralDirectoryStart = 0;
-    try {
+    overwriteDirectory(bufferSize, entry.path, [&](std::uint64_t headerOffset) {
         AppendCoders coders;
         const WrittenEntry added =
             writeEntry(headerOffset, entry, bufferSize, progress, source, coders);
@@ -229,23 +192,45 @@ void ArchiveWriter::appendEntryFromSource(std::string_view path, const ProvidedE
             writeCentralDirectoryAndEndRecords(centralDirectoryStart, addedRecord, 1, bufferSize);
         // Bytes that lay behind the old end records (never part of a valid archive) must not
         // survive behind the new ones.
-        truncateArchive(centralDirectoryStart + saved->records.size() + addedRecord.size() +
-                        written.bytes.size());
+        truncateArchive(centralDirectoryStart + centralDirectoryCache_->records.size() +
+                        addedRecord.size() + written.bytes.size());
+    });
+    adoptWrittenDirectory(centralDirectoryStart, addedRecord, std::move(written));
+}
+
+void ArchiveWriter::overwriteDirectory(std::int64_t bufferSize, const std::string& entryPath,
+                                       const std::function<void(std::uint64_t start)>& write) {
+    const std::string archivePath = archivePathForErrors();
+    std::uint64_t start = 0;
+    try {
+        start = beginOverwritingDirectory(bufferSize);
+    } catch (const Error& error) {
+        throw error.withContext(archivePath, entryPath);
+    }
+    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
+    try {
+        write(start);
         endOverwritingDirectory();
     } catch (...) {
         try {
-            rollbackAppend(headerOffset, *saved, bufferSize);
+            rollbackAppend(start, *saved, bufferSize);
             endOverwritingDirectory();
         } catch (const Error& rollbackError) {
-            throw rollbackError.withContext(archivePath, entry.path);
+            throw rollbackError.withContext(archivePath, entryPath);
         }
         try {
             throw;
         } catch (const Error& error) {
-            throw error.withContext(archivePath, entry.path);
+            throw error.withContext(archivePath, entryPath);
         }
     }
-    adoptWrittenDirectory(centralDirectoryStart, addedRecord, std::move(written));
+}
+
+void ArchiveWriter::refuseOutgrownSizes(const PendingEntry& entry, std::uint64_t written) const {
+    if (!entry.zip64Sizes && written >= sentinel32) {
+        throw Error(ArchiveError::invalidEntrySize, archivePathForErrors(), entry.path,
+                    "the compressed data outgrew the sizes of its local header");
+    }
 }
 
 }  // namespace marrowzip

@@ -12,7 +12,6 @@
 #include "marrowzip/write/archive_writer.hpp"
 
 namespace marrowzip {
-namespace {}  // namespace
 
 ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
     const PendingEntry& entry, std::int64_t bufferSize, Progress* progress,
@@ -83,7 +82,7 @@ ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
         std::int64_t position = 0;
         do {
             const Bytes chunk = fetch(position, std::min(bufferSize, total - position));
-            data.insert(data.end(), chunk.begin(), chunk.end());
+            appendBytes(data, chunk);
             position += static_cast<std::int64_t>(chunk.size());
             if (progress != nullptr) {
                 progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));

@@ -93,8 +93,8 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeCentralDirectoryAndEndRecor
     std::uint64_t start, ByteView addedRecords, std::uint64_t addedCount, std::int64_t bufferSize) {
     const CentralDirectoryCache& cache = *centralDirectoryCache_;
     std::FILE* stream = reader_.archiveFile_.get();
-    const std::uint64_t oldCount = totalNumberOfEntries();
-    const std::uint64_t oldSize = sizeOfCentralDirectory();
+    const std::uint64_t oldCount = reader_.totalNumberOfEntries();
+    const std::uint64_t oldSize = reader_.sizeOfCentralDirectory();
     if (oldSize > UINT64_MAX - addedRecords.size()) {
         throw Error(ArchiveError::invalidCentralDirectorySize);
     }
@@ -115,7 +115,7 @@ void ArchiveWriter::adoptWrittenDirectory(std::uint64_t start, ByteView addedRec
     reader_.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
     try {
         CentralDirectoryCache& cache = *centralDirectoryCache_;
-        cache.records.insert(cache.records.end(), addedRecords.begin(), addedRecords.end());
+        appendBytes(cache.records, addedRecords);
         cache.trailingBytes = std::move(written.bytes);
         cache.offset = start;
     } catch (const std::bad_alloc&) {
@@ -149,14 +149,13 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeEndOfCentralDirectory(
         zip64.record.offsetToStartOfCentralDirectory = centralDirectoryStart;
         zip64.locator.relativeOffsetOfZIP64EOCDRecord = endRecordsStart;
         written.bytes = zip64.record.serialize();
-        const Bytes locator = zip64.locator.serialize();
-        written.bytes.insert(written.bytes.end(), locator.begin(), locator.end());
+        appendBytes(written.bytes, zip64.locator.serialize());
         writeStreamChunk(written.bytes, reader_.archiveFile_.get());
         written.records.zip64EndRecords = zip64;
     }
     const Bytes classic = record.serialize();
     writeStreamChunk(classic, reader_.archiveFile_.get());
-    written.bytes.insert(written.bytes.end(), classic.begin(), classic.end());
+    appendBytes(written.bytes, classic);
     return written;
 }
 

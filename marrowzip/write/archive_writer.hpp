@@ -53,8 +53,6 @@ public:
     ArchiveReader& reader() noexcept { return reader_; }
 
     // The operations that Archive offers; see archive.hpp.
-    void appendEntry(std::string_view path, const ProvidedEntry& entry,
-                     const EntryDataProvider& provider, const AppendOptions& options);
     std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options);
     bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }
     BulkState* openBulkState() const noexcept { return bulk_.get(); }
@@ -108,6 +106,11 @@ public:
         std::optional<ExtendedTimestamp> timestamp;
         std::uint32_t externalFileAttributes = 0;
         bool zip64Sizes = false;  // whether the local header carries its sizes in a ZIP64 block
+
+        // The units of the entry's progress: its bytes, or 1 for a folder.
+        std::int64_t progressUnits() const {
+            return type == EntryType::directory ? 1 : static_cast<std::int64_t>(uncompressedSize);
+        }
     };
     struct EntryDataResult {
         std::uint64_t written = 0;
@@ -137,6 +140,13 @@ public:
     std::uint64_t beginOverwritingDirectory(std::int64_t bufferSize);
     // Makes the new tail durable and removes the journal.
     void endOverwritingDirectory();
+    // Runs `write` (given where the directory begins) between the two above. Should anything
+    // fail, the archive is put back as it was and the error names the archive and `entryPath`.
+    void overwriteDirectory(std::int64_t bufferSize, const std::string& entryPath,
+                            const std::function<void(std::uint64_t start)>& write);
+    // Refuses data that outgrew a local header written without ZIP64 sizes (cannot happen
+    // while maximumDeflatedSize holds; refusing beats overwriting data).
+    void refuseOutgrownSizes(const PendingEntry& entry, std::uint64_t written) const;
     static LocalFileHeader makeLocalFileHeader(const PendingEntry& entry,
                                                std::uint64_t compressedSize, std::uint32_t crc32);
     LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
@@ -226,7 +236,7 @@ public:
                         std::int64_t bufferSize);
     // Cuts the archive's stream to `length` bytes (a memory archive gets a new, shorter buffer).
     void truncateArchive(std::uint64_t length);
-    std::string archivePathForErrors() const;
+    std::string archivePathForErrors() const { return reader_.displayPath(); }
 
     void ensureRemovable(const std::vector<Entry>& entries) const;
     void writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
@@ -243,17 +253,6 @@ public:
     void adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath);
 
 private:
-    // The reader's conveniences, used throughout the steps.
-    std::FILE* stream() const noexcept { return reader_.stream(); }
-    std::uint64_t totalNumberOfEntries() const noexcept { return reader_.totalNumberOfEntries(); }
-    std::uint64_t offsetToStartOfCentralDirectory() const noexcept {
-        return reader_.offsetToStartOfCentralDirectory();
-    }
-    std::uint64_t sizeOfCentralDirectory() const noexcept {
-        return reader_.sizeOfCentralDirectory();
-    }
-    EntryIterator makeEntryIterator() const { return reader_.makeEntryIterator(); }
-
     ArchiveReader& reader_;
     std::shared_ptr<BulkState> bulk_;
     std::optional<CentralDirectoryCache> centralDirectoryCache_;

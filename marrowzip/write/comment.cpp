@@ -34,32 +34,23 @@ void ArchiveWriter::setComment(std::string_view comment, std::int64_t bufferSize
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
     checkComment(comment, archivePath);
 
-    const std::uint64_t start = beginOverwritingDirectory(bufferSize);
-    const CentralDirectoryCache* saved = &*centralDirectoryCache_;
     const EndOfCentralDirectoryRecord before = reader_.endOfCentralDirectoryRecord_;
-    reader_.endOfCentralDirectoryRecord_.zipFileCommentData = Bytes(comment.begin(), comment.end());
-    reader_.endOfCentralDirectoryRecord_.zipFileCommentLength =
-        static_cast<std::uint16_t>(comment.size());
     WrittenEndRecords written;
+    std::uint64_t start = 0;
     try {
-        seekStream(reader_.archiveFile_.get(), start);
-        written = writeCentralDirectoryAndEndRecords(start, {}, 0, bufferSize);
-        // A shorter comment than before leaves old bytes behind the new end record.
-        truncateArchive(start + saved->records.size() + written.bytes.size());
-        endOverwritingDirectory();
+        overwriteDirectory(bufferSize, {}, [&](std::uint64_t directoryStart) {
+            start = directoryStart;
+            EndOfCentralDirectoryRecord& record = reader_.endOfCentralDirectoryRecord_;
+            record.zipFileCommentData = Bytes(comment.begin(), comment.end());
+            record.zipFileCommentLength = static_cast<std::uint16_t>(comment.size());
+            seekStream(reader_.archiveFile_.get(), start);
+            written = writeCentralDirectoryAndEndRecords(start, {}, 0, bufferSize);
+            // A shorter comment than before leaves old bytes behind the new end record.
+            truncateArchive(start + centralDirectoryCache_->records.size() + written.bytes.size());
+        });
     } catch (...) {
         reader_.endOfCentralDirectoryRecord_ = before;
-        try {
-            rollbackAppend(start, *saved, bufferSize);
-            endOverwritingDirectory();
-        } catch (const Error& rollbackError) {
-            throw rollbackError.withContext(archivePath);
-        }
-        try {
-            throw;
-        } catch (const Error& error) {
-            throw error.withContext(archivePath);
-        }
+        throw;
     }
     adoptWrittenDirectory(start, {}, std::move(written));
 }

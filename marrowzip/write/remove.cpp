@@ -16,6 +16,21 @@
 #include "marrowzip/write/stream_position.hpp"
 
 namespace marrowzip {
+namespace {
+
+// Whether `candidate` is one of `entries` not matched yet; marks it matched in `matched`.
+bool matchOnce(const std::vector<Entry>& entries, std::vector<bool>& matched,
+               const Entry& candidate) {
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        if (!matched[index] && entries[index] == candidate) {
+            matched[index] = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 TemporaryFolder::TemporaryFolder(const std::filesystem::path& parent) {
     std::string pattern = (parent / ".marrowzip-removal-XXXXXX").string();
@@ -46,7 +61,7 @@ ArchiveWriter::Replacement ArchiveWriter::beginReplacement(const std::vector<Ent
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         ensureRemovable(entries);
         if (progress != nullptr) {
-            const std::uint64_t offset = offsetToStartOfCentralDirectory();
+            const std::uint64_t offset = reader_.offsetToStartOfCentralDirectory();
             std::uint64_t removed = 0;
             for (const Entry& entry : entries)
                 removed += entry.localRecordLength();
@@ -100,15 +115,9 @@ void ArchiveWriter::ensureRemovable(const std::vector<Entry>& entries) const {
     // An entry of another archive (or of an older state of this one) would still make the totals
     // drop by one, leaving end records that disagree with the central directory.
     std::vector<bool> found(entries.size(), false);
-    EntryIterator iterator = makeEntryIterator();
-    while (auto candidate = iterator.next()) {
-        for (std::size_t index = 0; index < entries.size(); ++index) {
-            if (!found[index] && entries[index] == *candidate) {
-                found[index] = true;
-                break;
-            }
-        }
-    }
+    EntryIterator iterator = reader_.makeEntryIterator();
+    while (auto candidate = iterator.next())
+        matchOnce(entries, found, *candidate);
     for (std::size_t index = 0; index < entries.size(); ++index) {
         if (!found[index]) throw Error(ArchiveError::invalidEntryPath, {}, entries[index].path());
     }
@@ -116,13 +125,13 @@ void ArchiveWriter::ensureRemovable(const std::vector<Entry>& entries) const {
 
 void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
                                         std::int64_t bufferSize, Progress* progress) const {
-    std::FILE* out = target.stream();
+    std::FILE* out = target.reader_.stream();
     seekStream(out, 0);
     // Data before the first local record (a self-extracting stub, whose offsets count it) is
     // kept as it is.
-    std::uint64_t prefixLength = offsetToStartOfCentralDirectory();
+    std::uint64_t prefixLength = reader_.offsetToStartOfCentralDirectory();
     {
-        EntryIterator iterator = makeEntryIterator();
+        EntryIterator iterator = reader_.makeEntryIterator();
         while (auto current = iterator.next()) {
             prefixLength = std::min(prefixLength, current->localHeaderOffset());
         }
@@ -132,21 +141,16 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
     Bytes centralDirectory;
     std::uint64_t entryCount = 0;
     std::vector<bool> removed(entries.size(), false);
-    EntryIterator iterator = makeEntryIterator();
+    EntryIterator iterator = reader_.makeEntryIterator();
     while (auto current = iterator.next()) {
-        bool skip = false;
-        for (std::size_t index = 0; index < entries.size() && !skip; ++index) {
-            if (!removed[index] && entries[index] == *current) removed[index] = skip = true;
-        }
-        if (skip) continue;
+        if (matchOnce(entries, removed, *current)) continue;
         // The new offset is where the copy lands; for records that lie back to back from the
         // start of the file it is the old offset less the removed entries' local sizes.
         const std::uint64_t newOffset = streamPosition(out);
         copyLocalRecord(*current, out, bufferSize, progress);
-        const Bytes record =
-            CentralDirectoryStructure::withNewOffset(current->centralDirectoryStructure, newOffset)
-                .serialize();
-        centralDirectory.insert(centralDirectory.end(), record.begin(), record.end());
+        appendBytes(centralDirectory, CentralDirectoryStructure::withNewOffset(
+                                          current->centralDirectoryStructure, newOffset)
+                                          .serialize());
         ++entryCount;
     }
     if (iterator.endedEarly() ||

@@ -47,8 +47,8 @@ void ArchiveWriter::ensureReadableWhole(const char* operation) const {
     if (!endRecord || *endRecord != reader_.endOfCentralDirectoryRecord_) {
         throw refuse("data follows its end records (is it part of another file?)");
     }
-    const std::uint64_t start = offsetToStartOfCentralDirectory();
-    const std::uint64_t size = sizeOfCentralDirectory();
+    const std::uint64_t start = reader_.offsetToStartOfCentralDirectory();
+    const std::uint64_t size = reader_.sizeOfCentralDirectory();
     if (start > endRecordsStart || size != endRecordsStart - start) {
         throw refuse(
             "its central directory is not where its end records say (data before the archive "

@@ -17,6 +17,25 @@ TEST(Errors, TheSameRawValueInAnotherEnumerationIsAnotherError) {
               std::error_code(EntryError::invalidDataError));
 }
 
+// The descriptions are looked up by value: the first and the last value of an enumeration have
+// their own, a value outside it is unknown (and stands for no portable condition).
+TEST(Errors, EachValueHasItsDescriptionAndOthersAreUnknown) {
+    const std::pair<std::error_code, const char*> cases[] = {
+        {ArchiveError::unreadableArchive, "the archive cannot be read"},
+        {ArchiveError::encryptedEntry, "the entry is encrypted, and encryption is not supported"},
+        {EntryError::missingModificationDateAttributeError,
+         "the modification date attribute is missing"},
+        {FileError::fileReadNoSuchFile, "no such file or folder"},
+        {std::error_code(0, archiveErrorCategory()), "unknown archive error"},
+        {std::error_code(17, archiveErrorCategory()), "unknown archive error"},
+        {std::error_code(6, fileErrorCategory()), "unknown file error"},
+    };
+    for (const auto& [code, description] : cases)
+        EXPECT_EQ(code.message(), description);
+    EXPECT_EQ(std::error_code(6, fileErrorCategory()).default_error_condition().category(),
+              fileErrorCategory());
+}
+
 // The description names the file and the entry; context added later fills only what is missing.
 TEST(Errors, DescriptionNamesTheFileAndTheEntry) {
     const std::pair<Error, const char*> cases[] = {

@@ -31,7 +31,8 @@ TEST(CancellingFromAnotherThread, StopsAnExtractionAtTheNextChunk) {
         const auto consumer = [&](ByteView) {
             if (++chunks == 2) std::thread([&] { progress.cancel(); }).join();
         };
-        archive.extractEntry(*archive.findEntry("entry1"), consumer, chunk, false, &progress);
+        archive.extractEntry(*archive.findEntry("entry1"), consumer,
+                             {.bufferSize = chunk, .progress = &progress});
     });
     ASSERT_TRUE(error) << "not cancelled";
     EXPECT_EQ(error->code(), ArchiveError::cancelledOperation) << error->what();

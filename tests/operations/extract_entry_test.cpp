@@ -58,7 +58,7 @@ TEST(ExtractingToAConsumer, DeliversTheEntrysBytesInBufferSizedChunksOrRefusesTh
                         sizes.push_back(chunk.size());
                         bytes.insert(bytes.end(), chunk.begin(), chunk.end());
                     },
-                    16384, skipChecksum);
+                    {.bufferSize = 16384, .skipChecksum = skipChecksum});
             });
             EXPECT_EQ(error ? error->code() : std::error_code(), expected);
             if (error) {
@@ -94,8 +94,8 @@ TEST(ExtractingALink, JudgesTheTargetAgainstItsOwnFolderAndReplacesNothing) {
         ASSERT_EQ(::symlink("missing", fixture.path("dangling").c_str()), 0);
         const std::string link = fixture.path(where);
         const auto error = errorOf([&] {
-            fixture.archive.extractEntry(fixture.entry, FileURL::fromPath(link), 16384, false,
-                                         allowOutside);
+            fixture.archive.extractEntry(fixture.entry, FileURL::fromPath(link),
+                                         {.bufferSize = 16384, .allowLinksOutside = allowOutside});
         });
         EXPECT_EQ(error ? error->code() : std::error_code(), expected);
         EXPECT_EQ(error ? error->path() : link, link);  // errors name the link

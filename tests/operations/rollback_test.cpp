@@ -186,7 +186,8 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
     const auto extract = [&](bool first) -> Operation {
         return [&, first](Archive& archive, const Entry& one, const Entry& two) {
             std::filesystem::remove(out);
-            archive.extractEntry(first ? one : two, FileURL::fromPath(out.string()), chunk);
+            archive.extractEntry(first ? one : two, FileURL::fromPath(out.string()),
+                                 {.bufferSize = chunk});
         };
     };
     const std::tuple<std::string, Operation, std::string> operations[] = {

@@ -312,5 +312,19 @@ TEST_F(ToolEveryday, WorkersChangeTheThreadsAndNothingOfTheResult) {
     }
 }
 
+// A file changed within the second its entry records is not newer, however close to the next
+// second its time lies (a fractional date could round up to that second).
+TEST_F(ToolEveryday, AddUpdateComparesTheWholeSecondsOfTheFile) {
+    writeFileText(at("tree/a.txt"), "a\n");
+    writeFileText(at("tree/b.txt"), "b\n");
+    shell("touch -d @1700000000 tree/a.txt tree/b.txt");
+    ASSERT_EQ(run({"add", "a.zip", "tree"}).status, 0);
+    shell("touch -d @1700000000.999999999 tree/a.txt");
+    const ToolRun updated = run({"add", "--update", "a.zip", "tree"});
+    ASSERT_EQ(updated.status, 0) << updated.err;
+    EXPECT_EQ(entryPaths(at("a.zip")),
+              (std::vector<std::string>{"tree/", "tree/a.txt", "tree/b.txt"}));
+}
+
 }  // namespace
 }  // namespace marrowzip::testing
