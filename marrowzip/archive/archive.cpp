@@ -97,20 +97,20 @@ std::optional<Bytes> Archive::data() const {
     return reader_->data();
 }
 const EndOfCentralDirectoryRecord& Archive::endOfCentralDirectoryRecord() const noexcept {
-    return reader_->endOfCentralDirectoryRecord_;
+    return reader_->endRecords_.endRecord;
 }
 const std::optional<ZIP64EndOfCentralDirectory>& Archive::zip64EndOfCentralDirectory()
     const noexcept {
-    return reader_->zip64EndOfCentralDirectory_;
+    return reader_->endRecords_.zip64EndRecords;
 }
 std::uint64_t Archive::totalNumberOfEntries() const noexcept {
-    return reader_->totalNumberOfEntries();
+    return reader_->endRecords().totalNumberOfEntries();
 }
 std::uint64_t Archive::sizeOfCentralDirectory() const noexcept {
-    return reader_->sizeOfCentralDirectory();
+    return reader_->endRecords().sizeOfCentralDirectory();
 }
 std::uint64_t Archive::offsetToStartOfCentralDirectory() const noexcept {
-    return reader_->offsetToStartOfCentralDirectory();
+    return reader_->endRecords().offsetToStartOfCentralDirectory();
 }
 EntryIterator Archive::makeEntryIterator() const {
     return reader_->makeEntryIterator();

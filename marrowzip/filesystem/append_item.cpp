@@ -15,14 +15,6 @@
 namespace marrowzip {
 namespace {
 
-UniqueFile openSourceFile(const std::string& path) {
-    UniqueFd descriptor = openSourceDescriptor(path);
-    UniqueFile stream(::fdopen(descriptor.get(), "rb"));
-    if (!stream) throw posixFileError(errno, path);
-    descriptor.release();
-    return stream;
-}
-
 // Up to `capacity` bytes of the link's target, without a terminating NUL.
 Bytes readLinkTarget(const std::string& path, std::int64_t capacity) {
     Bytes target(static_cast<std::size_t>(capacity));
@@ -73,8 +65,8 @@ ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
             break;
         case EntryType::file: {
             // Shared by the provider and the check, which the source may outlive the call.
-            std::shared_ptr<UniqueFile> file =
-                std::make_shared<UniqueFile>(openSourceFile(itemPath));
+            std::shared_ptr<UniqueFile> file = std::make_shared<UniqueFile>(
+                streamOver(openSourceDescriptor(itemPath), "rb", itemPath));
             const auto read = [file, itemPath](std::int64_t wanted) {
                 try {
                     return readStreamChunk(wanted, file->get());

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 
@@ -25,18 +26,14 @@ Date dateOf(const struct timespec& time) {
 
 namespace {
 
-struct timespec timespecOf(const Timestamp& time) {
-    struct timespec value {};
-    value.tv_sec = static_cast<time_t>(time.seconds);
-    value.tv_nsec = time.nanoseconds;
-    return value;
+// The times utimensat and futimens take: the access time stays as it is.
+std::array<struct timespec, 2> timesOf(const Timestamp& time) {
+    return {{{0, UTIME_OMIT}, {static_cast<time_t>(time.seconds), time.nanoseconds}}};
 }
 
 void setModificationDateAt(int directoryDescriptor, const char* name, const Timestamp& time,
                            const std::string& displayPath) {
-    // The access time stays as it is.
-    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(time)};
-    if (::utimensat(directoryDescriptor, name, times, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::utimensat(directoryDescriptor, name, timesOf(time).data(), AT_SYMLINK_NOFOLLOW) != 0) {
         throw posixFileError(errno, displayPath);
     }
 }
@@ -53,8 +50,7 @@ void setLinkModificationDateAt(int directoryDescriptor, const char* name, const 
         throw Error(FileError::fileWriteFileExists, displayPath, {},
                     "the link was replaced while it was extracted");
     }
-    const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(time)};
-    if (::utimensat(link.get(), "", times, AT_EMPTY_PATH) == 0) return;
+    if (::utimensat(link.get(), "", timesOf(time).data(), AT_EMPTY_PATH) == 0) return;
     // Kernels before 5.8 take no empty path here; by name, without following, is as safe for
     // a link: only a link's own times can change.
     if (errno != EINVAL) throw posixFileError(errno, displayPath);
@@ -133,10 +129,9 @@ void applyAttributesToOpenFile(const FileAttributes& attributes, int descriptor,
         ::fchmod(descriptor, *attributes.posixPermissions & 07777) != 0) {
         throw posixFileError(errno, displayPath);
     }
-    if (attributes.modificationDate) {
-        const struct timespec times[2] = {{0, UTIME_OMIT},
-                                          timespecOf(*attributes.modificationDate)};
-        if (::futimens(descriptor, times) != 0) throw posixFileError(errno, displayPath);
+    if (attributes.modificationDate &&
+        ::futimens(descriptor, timesOf(*attributes.modificationDate).data()) != 0) {
+        throw posixFileError(errno, displayPath);
     }
 }
 

@@ -38,14 +38,21 @@ void closeWrittenFile(UniqueFile file, const std::string& displayPath,
     if (!flushed || !closed) throw writeFailure(displayPath);
 }
 
-// An item that is replaced never has a folder's place: a file does not take a folder's name.
-void refuseFolderAt(int folderDescriptor, const char* name, const std::string& displayPath) {
+// After a creation at `name` failed: whether `existing` lets the item there be replaced (false:
+// it is skipped); throws for any other failure and for a refusal. An item that is replaced
+// never has a folder's place: a file does not take a folder's name.
+bool mayReplace(ExistingItems existing, int folderDescriptor, const char* name,
+                const std::string& displayPath) {
+    if (errno != EEXIST) throw posixFileError(errno, displayPath);
+    if (existing == ExistingItems::refuse) throw Error(FileError::fileWriteFileExists, displayPath);
+    if (existing == ExistingItems::skip) return false;
     struct stat status {};
     if (::fstatat(folderDescriptor, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISDIR(status.st_mode)) {
         throw Error(FileError::fileWriteFileExists, displayPath, {},
                     "a folder stands there, and a folder is never replaced");
     }
+    return true;
 }
 
 // Makes an item under a fresh temporary name with `make` (which answers false
@@ -136,12 +143,7 @@ std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, i
     UniqueFd descriptor(::openat(folderDescriptor, name, flags, 0600));
     std::string replacement;  // the temporary name of a file that replaces another
     if (!descriptor) {
-        if (errno != EEXIST) throw posixFileError(errno, displayPath);
-        if (existing == ExistingItems::refuse) {
-            throw Error(FileError::fileWriteFileExists, displayPath);
-        }
-        if (existing == ExistingItems::skip) return std::nullopt;
-        refuseFolderAt(folderDescriptor, name, displayPath);
+        if (!mayReplace(existing, folderDescriptor, name, displayPath)) return std::nullopt;
         replacement = makeBeside(displayPath, [&](const char* temporary) {
             descriptor = UniqueFd(::openat(folderDescriptor, temporary, flags, 0600));
             return static_cast<bool>(descriptor);
@@ -157,9 +159,7 @@ std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, i
     const ItemIdentity identity{status.st_dev, status.st_ino};
     if (created != nullptr && replacement.empty()) *created = identity;
     try {
-        UniqueFile file(::fdopen(descriptor.get(), "wb"));
-        if (!file) throw posixFileError(errno, displayPath);
-        descriptor.release();
+        UniqueFile file = streamOver(std::move(descriptor), "wb", displayPath);
         const EntryDataConsumer writer = [&](ByteView chunk) {
             try {
                 writeStreamChunk(chunk, file.get());
@@ -184,12 +184,7 @@ std::optional<std::uint32_t> writeFileAt(Archive& archive, const Entry& entry, i
 bool createLinkAt(const std::string& target, int folderDescriptor, const char* name,
                   const std::string& displayPath, ExistingItems existing) {
     if (::symlinkat(target.c_str(), folderDescriptor, name) == 0) return true;
-    if (errno != EEXIST) throw posixFileError(errno, displayPath);
-    if (existing == ExistingItems::refuse) {
-        throw Error(FileError::fileWriteFileExists, displayPath);
-    }
-    if (existing == ExistingItems::skip) return false;
-    refuseFolderAt(folderDescriptor, name, displayPath);
+    if (!mayReplace(existing, folderDescriptor, name, displayPath)) return false;
     const std::string temporary = makeBeside(displayPath, [&](const char* made) {
         return ::symlinkat(target.c_str(), folderDescriptor, made) == 0;
     });

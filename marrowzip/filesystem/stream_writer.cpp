@@ -40,7 +40,7 @@ ArchiveStreamWriter::ArchiveStreamWriter(UniqueFile sink, FileURL name, Options 
                     "the compression level lies outside 0 to 9");
     }
     ArchiveWriter::checkComment(options_.comment, archivePath);
-    EndOfCentralDirectoryRecord& endRecord = reader_.endOfCentralDirectoryRecord_;
+    EndOfCentralDirectoryRecord& endRecord = reader_.endRecords_.endRecord;
     endRecord.zipFileCommentData = Bytes(options_.comment.begin(), options_.comment.end());
     endRecord.zipFileCommentLength = static_cast<std::uint16_t>(options_.comment.size());
     coders_ = std::make_unique<AppendCoders>(options_.level == 0 ? defaultCompressionLevel

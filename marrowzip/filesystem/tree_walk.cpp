@@ -27,7 +27,13 @@ bool isSpecial(fs::file_type type) {
 // An item's own type (a link is a link) as the listing gives it, or from lstat(2) where the file
 // system leaves it out: a look-up per item would cost as much as the rest of the walk.
 fs::file_type typeOf(const dirent& item, const FileURL& folder) {
-    switch (item.d_type) {
+    unsigned char kind = item.d_type;
+    if (kind == DT_UNKNOWN) {
+        struct stat status {};
+        const std::string path = folder.appendingPathComponent(item.d_name).path();
+        if (::lstat(path.c_str(), &status) == 0) kind = IFTODT(status.st_mode);
+    }
+    switch (kind) {
         case DT_REG:
             return fs::file_type::regular;
         case DT_DIR:
@@ -43,20 +49,8 @@ fs::file_type typeOf(const dirent& item, const FileURL& folder) {
         case DT_BLK:
             return fs::file_type::block;
         default:
-            break;
+            return fs::file_type::unknown;
     }
-    struct stat status {};
-    const std::string path = folder.appendingPathComponent(item.d_name).path();
-    if (::lstat(path.c_str(), &status) != 0) return fs::file_type::unknown;
-    const mode_t mode = status.st_mode;
-    return S_ISREG(mode)    ? fs::file_type::regular
-           : S_ISDIR(mode)  ? fs::file_type::directory
-           : S_ISLNK(mode)  ? fs::file_type::symlink
-           : S_ISFIFO(mode) ? fs::file_type::fifo
-           : S_ISSOCK(mode) ? fs::file_type::socket
-           : S_ISCHR(mode)  ? fs::file_type::character
-           : S_ISBLK(mode)  ? fs::file_type::block
-                            : fs::file_type::unknown;
 }
 
 // The names of one folder with their types as the listing gives them, read in full before any

@@ -11,14 +11,16 @@
 namespace marrowzip {
 namespace {
 
-// A 32-bit field answered by the ZIP64 block. The block only parses when it carries exactly the
-// values the header's sentinels call for, so a sentinel with a block means the block holds the
-// value, 0 included: forced-ZIP64 writers store 0xFFFFFFFF with a ZIP64 value of 0 for empty
-// files, and taking the sentinel at its word would make them 4 GiB long.
-std::uint64_t zip64Value(std::uint32_t field, const std::optional<ZIP64ExtendedInformation>& block,
+// A 32-bit field of the central record, answered by its ZIP64 block. The block only parses when
+// it carries exactly the values the header's sentinels call for, so a sentinel with a block
+// means the block holds the value, 0 included: forced-ZIP64 writers store 0xFFFFFFFF with a
+// ZIP64 value of 0 for empty files, and taking the sentinel at its word would make them 4 GiB
+// long.
+std::uint64_t zip64Value(const CentralDirectoryStructure& record,
+                         std::uint32_t CentralDirectoryStructure::*field,
                          std::uint64_t ZIP64ExtendedInformation::*member) {
-    if (field == sentinel32 && block) return (*block).*member;
-    return field;
+    if (record.*field == sentinel32 && record.zip64Block) return (*record.zip64Block).*member;
+    return record.*field;
 }
 
 std::optional<std::string> unicodePathField(const CentralDirectoryStructure& record) {
@@ -125,12 +127,12 @@ EntryType Entry::type() const {
 
 bool Entry::isZIP64() const {
     return (centralDirectoryStructure.versionNeededToExtract & 0xFF) >= 45 ||
-           zip64Info(centralDirectoryStructure).has_value();
+           centralDirectoryStructure.zip64Block.has_value();
 }
 
 std::uint64_t Entry::localHeaderOffset() const {
-    const auto& record = centralDirectoryStructure;
-    return zip64Value(record.relativeOffsetOfLocalHeader, zip64Info(record),
+    return zip64Value(centralDirectoryStructure,
+                      &CentralDirectoryStructure::relativeOffsetOfLocalHeader,
                       &ZIP64ExtendedInformation::relativeOffsetOfLocalHeader);
 }
 
@@ -146,14 +148,12 @@ std::uint32_t Entry::checksum() const {
 }
 
 std::uint64_t Entry::centralCompressedSize() const {
-    const auto& record = centralDirectoryStructure;
-    return zip64Value(record.compressedSize, zip64Info(record),
+    return zip64Value(centralDirectoryStructure, &CentralDirectoryStructure::compressedSize,
                       &ZIP64ExtendedInformation::compressedSize);
 }
 
 std::uint64_t Entry::centralUncompressedSize() const {
-    const auto& record = centralDirectoryStructure;
-    return zip64Value(record.uncompressedSize, zip64Info(record),
+    return zip64Value(centralDirectoryStructure, &CentralDirectoryStructure::uncompressedSize,
                       &ZIP64ExtendedInformation::uncompressedSize);
 }
 
@@ -196,9 +196,6 @@ Timestamp Entry::modificationTime() const {
 // found by: a descriptor claiming fewer bytes must not shrink the range that is checked for
 // overlaps while the whole of it is read.
 std::uint64_t Entry::localRecordLength() const {
-    const std::uint64_t header = LocalFileHeader::fixedSize +
-                                 std::uint64_t{localFileHeader.fileNameLength} +
-                                 localFileHeader.extraFieldLength;
     const std::uint64_t data = isCompressed() ? centralCompressedSize() : centralUncompressedSize();
     std::uint64_t descriptor = 0;
     if (isZIP64()) {
@@ -206,13 +203,11 @@ std::uint64_t Entry::localRecordLength() const {
     } else if (dataDescriptor) {
         descriptor = dataDescriptor->lengthOnDisk();
     }
-    return saturatingAdd(saturatingAdd(header, data), descriptor);
+    return saturatingAdd(saturatingAdd(localFileHeader.length(), data), descriptor);
 }
 
 std::uint64_t Entry::dataStart() const {
-    return saturatingAdd(localHeaderOffset(), LocalFileHeader::fixedSize +
-                                                  std::uint64_t{localFileHeader.fileNameLength} +
-                                                  localFileHeader.extraFieldLength);
+    return saturatingAdd(localHeaderOffset(), localFileHeader.length());
 }
 
 bool operator==(const Entry& a, const Entry& b) {

@@ -2,9 +2,9 @@
 #include <array>
 
 #include "marrowzip/common/error.hpp"
-#include "marrowzip/format/file_position.hpp"
 #include "marrowzip/format/records.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/file_position.hpp"
 #include "marrowzip/processing/positional_window.hpp"
 
 namespace marrowzip {
@@ -79,10 +79,6 @@ bool readRecord(PositionalWindow& window, std::uint64_t offset, Record& record) 
 }
 
 template std::optional<LocalFileHeader> readRecord<LocalFileHeader>(std::FILE*, std::uint64_t);
-template std::optional<LocalFileHeader> readRecord<LocalFileHeader>(PositionalWindow&,
-                                                                    std::uint64_t);
-template std::optional<CentralDirectoryStructure> readRecord<CentralDirectoryStructure>(
-    PositionalWindow&, std::uint64_t);
 template bool readRecord<LocalFileHeader>(PositionalWindow&, std::uint64_t, LocalFileHeader&);
 template bool readRecord<CentralDirectoryStructure>(PositionalWindow&, std::uint64_t,
                                                     CentralDirectoryStructure&);
@@ -90,10 +86,6 @@ template std::optional<DataDescriptor32> readRecord<DataDescriptor32>(Positional
                                                                       std::uint64_t);
 template std::optional<DataDescriptor64> readRecord<DataDescriptor64>(PositionalWindow&,
                                                                       std::uint64_t);
-template std::optional<CentralDirectoryStructure> readRecord<CentralDirectoryStructure>(
-    std::FILE*, std::uint64_t);
-template std::optional<DataDescriptor32> readRecord<DataDescriptor32>(std::FILE*, std::uint64_t);
-template std::optional<DataDescriptor64> readRecord<DataDescriptor64>(std::FILE*, std::uint64_t);
 template std::optional<EndOfCentralDirectoryRecord> readRecord<EndOfCentralDirectoryRecord>(
     std::FILE*, std::uint64_t);
 template std::optional<ZIP64EndOfCentralDirectoryRecord>

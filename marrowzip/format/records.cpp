@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "marrowzip/format/byte_cursor.hpp"
-#include "marrowzip/format/file_position.hpp"
+#include "marrowzip/processing/file_position.hpp"
 
 namespace marrowzip {
 namespace {

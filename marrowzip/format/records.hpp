@@ -155,6 +155,10 @@ struct LocalFileHeader {
     // nothing for each one. False where parse() gives none; `header` is then unspecified.
     static bool parse(ByteView fixedPart, const TailBytesProvider& tail, LocalFileHeader& header);
     Bytes serialize() const;
+    // The header's length on disk, by its length fields.
+    std::uint64_t length() const noexcept {
+        return fixedSize + std::uint64_t{fileNameLength} + extraFieldLength;
+    }
 
     friend bool operator==(const LocalFileHeader&, const LocalFileHeader&) = default;
 };
@@ -192,6 +196,10 @@ struct CentralDirectoryStructure {
     static bool parse(ByteView fixedPart, const TailBytesProvider& tail,
                       CentralDirectoryStructure& record);
     Bytes serialize() const;
+    // The record's length on disk, by its length fields.
+    std::uint64_t length() const noexcept {
+        return fixedSize + std::uint64_t{fileNameLength} + extraFieldLength + fileCommentLength;
+    }
 
     // The central record of a freshly written local header (version made by 789: Unix, 2.1).
     // An offset of 4 GiB or more is left to `extraField`'s ZIP64 block; its field holds the
@@ -214,14 +222,6 @@ struct CentralDirectoryStructure {
 // Which ZIP64 values a header's sentinels call for, in Field order.
 std::vector<ZIP64Field> fieldsNeeded(const LocalFileHeader& header);
 std::vector<ZIP64Field> fieldsNeeded(const CentralDirectoryStructure& header);
-
-inline const std::optional<ZIP64ExtendedInformation>& zip64Info(const LocalFileHeader& header) {
-    return header.zip64Block;
-}
-inline const std::optional<ZIP64ExtendedInformation>& zip64Info(
-    const CentralDirectoryStructure& header) {
-    return header.zip64Block;
-}
 
 // A data descriptor with 32-bit (W = 4) or 64-bit (W = 8) sizes. Read only; the engine never
 // writes one. Its signature is optional on disk.

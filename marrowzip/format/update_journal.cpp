@@ -14,7 +14,9 @@
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/format/byte_cursor.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
+#include "marrowzip/processing/memory_file.hpp"
 
 namespace marrowzip {
 namespace {
@@ -29,35 +31,6 @@ constexpr std::size_t journalHeaderSize = sizeof journalMagic + std::size_t{6} *
 constexpr std::uint64_t precedingBytes = std::uint64_t{1} << 16;
 constexpr std::size_t journalChecksumSize = 4;
 constexpr std::size_t copyChunk = std::size_t{1} << 16;
-
-bool writeAllAt(int descriptor, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(descriptor, data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
-// Reads up to `size` bytes at `offset`; returns how many came, or -1 on an error.
-ssize_t readAllAt(int descriptor, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n =
-            ::pread(descriptor, data + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
 
 bool readExactlyAt(int descriptor, Bytes& bytes, std::uint64_t offset) {
     return readAllAt(descriptor, bytes.data(), bytes.size(), offset) ==
@@ -138,11 +111,9 @@ ssize_t readTailed(void* cookie, char* destination, std::size_t capacity) noexce
 
 int seekTailed(void* cookie, off64_t* offset, int origin) noexcept {
     auto& stream = *static_cast<TailedStream*>(cookie);
-    std::int64_t base = 0;
-    if (origin == SEEK_CUR) base = static_cast<std::int64_t>(stream.position);
-    if (origin == SEEK_END) base = static_cast<std::int64_t>(stream.length());
-    if (origin != SEEK_SET && origin != SEEK_CUR && origin != SEEK_END) return -1;
-    const std::int64_t target = base + *offset;
+    const std::int64_t target =
+        seekTarget(*offset, origin, static_cast<std::int64_t>(stream.position),
+                   static_cast<std::int64_t>(stream.length()));
     if (target < 0) return -1;
     stream.position = static_cast<std::uint64_t>(target);
     *offset = target;

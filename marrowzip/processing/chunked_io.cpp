@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -81,6 +82,13 @@ UniqueFd openSourceDescriptor(const std::string& path) {
     return descriptor;
 }
 
+UniqueFile streamOver(UniqueFd descriptor, const char* mode, const std::string& path) {
+    UniqueFile stream(::fdopen(descriptor.get(), mode));
+    if (!stream) throw posixFileError(errno, path);
+    static_cast<void>(descriptor.release());
+    return stream;
+}
+
 std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream) {
     std::size_t count = 0;
     if (!data.empty()) count = std::fwrite(data.data(), 1, data.size(), stream);
@@ -90,13 +98,10 @@ std::uint64_t writeStreamChunk(ByteView data, std::FILE* stream) {
 
 Error writeFailure(std::string path) {
     const int error = errno;
-    if (error == ENOSPC) {
-        return Error(DataError::unwritableFile, std::move(path), {}, "no space left on device");
-    }
-    if (error == EDQUOT) {
-        return Error(DataError::unwritableFile, std::move(path), {}, "disk quota exceeded");
-    }
-    return Error(DataError::unwritableFile, std::move(path));
+    const char* detail = error == ENOSPC   ? "no space left on device"
+                         : error == EDQUOT ? "disk quota exceeded"
+                                           : "";
+    return Error(DataError::unwritableFile, std::move(path), {}, detail);
 }
 
 std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_t pieceSize,
@@ -113,6 +118,34 @@ std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_
     }
     if (std::ferror(stream)) throw writeFailure();
     return total;
+}
+
+ssize_t readAllAt(int descriptor, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n =
+            ::pread(descriptor, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool writeAllAt(int descriptor, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(descriptor, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
 }
 
 std::uint32_t copyStoredData(std::int64_t size, std::int64_t bufferSize, bool skipChecksum,

@@ -3,6 +3,8 @@
 // stream failure becomes a DataError.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,6 +12,7 @@
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/common/unique_fd.hpp"
+#include "marrowzip/common/unique_file.hpp"
 
 namespace marrowzip {
 
@@ -23,6 +26,8 @@ Bytes readStreamChunk(std::int64_t size, std::FILE* stream);
 // without a writer reads as empty instead of waiting. Throws FileError::fileReadNoPermission or
 // the error of open(2), naming the path.
 UniqueFd openSourceDescriptor(const std::string& path);
+// A stream over `descriptor`, which then owns it; throws the error of fdopen(3), naming `path`.
+UniqueFile streamOver(UniqueFd descriptor, const char* mode, const std::string& path);
 
 // Writes the whole buffer; returns the count the stream accepted. Throws
 // DataError::unwritableFile when the stream's error indicator is set afterwards (also when it
@@ -36,6 +41,14 @@ Error writeFailure(std::string path = {});
 // when nothing was written. Throws ArchiveError::invalidBufferSize when pieceSize < 1.
 std::uint64_t writeStreamInPieces(ByteView data, std::uint64_t size, std::int64_t pieceSize,
                                   std::FILE* stream);
+
+// Reads up to `size` bytes at `offset` of a descriptor, through interruptions and short reads,
+// leaving its position alone; returns how many came (fewer only at the end of the file), or -1
+// on an error, with errno set.
+ssize_t readAllAt(int descriptor, std::uint8_t* data, std::size_t size, std::uint64_t offset);
+// Writes all `size` bytes at `offset`; false on an error, with errno set (EIO when the
+// descriptor takes no more bytes).
+bool writeAllAt(int descriptor, const std::uint8_t* data, std::size_t size, std::uint64_t offset);
 
 // Copies `size` bytes of stored data in chunks of at most `bufferSize`; returns their CRC-32
 // (0 with skipChecksum). A size of 0 gives one consumer call with an empty chunk.

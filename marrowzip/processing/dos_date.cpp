@@ -62,25 +62,12 @@ Date dateFromDOS(DOSDateTime dos) {
     return static_cast<Date>(::timegm(&fields));
 }
 
-Timeval timevalOf(Date date) {
-    const auto seconds = wholeSecondsOf(date);
-    if (!seconds) return {};
-    // The microseconds keep the sign of the fraction: -1.25 s is -1 s and -250000 µs.
-    const double fraction = date - static_cast<double>(*seconds);
-    return {static_cast<std::int64_t>(*seconds),
-            static_cast<std::int32_t>(std::trunc(fraction * 1'000'000.0))};
-}
-
 Timestamp timestampOf(Date date) {
     if (!wholeSecondsOf(date)) return {};
     const double seconds = std::floor(date);
     // The fraction of a second, rounded to the nanosecond, can round up to a whole second.
     const double nanoseconds = std::min(std::trunc((date - seconds) * 1e9), 999'999'999.0);
     return {static_cast<std::int64_t>(seconds), static_cast<std::int32_t>(nanoseconds)};
-}
-
-Date dateOf(const Timestamp& time) {
-    return static_cast<Date>(time.seconds) + static_cast<Date>(time.nanoseconds) / 1e9;
 }
 
 std::optional<std::uint32_t> unixTime32Of(Date date) {

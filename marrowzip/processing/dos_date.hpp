@@ -8,12 +8,6 @@
 
 namespace marrowzip {
 
-// Whole seconds and microseconds, both with the sign of the point in time.
-struct Timeval {
-    std::int64_t seconds = 0;
-    std::int32_t microseconds = 0;
-};
-
 std::uint16_t dosTimeOf(Date date);
 // Years before 1980 are written as 1980 and years after 2099 as 2099, month and day kept.
 std::uint16_t dosDateOf(Date date);
@@ -24,12 +18,10 @@ struct DOSDateTime {
 };
 // Out-of-range fields are normalised as timegm does (date 0, time 0 is 1979-11-30T00:00:00Z).
 Date dateFromDOS(DOSDateTime dos);
-Timeval timevalOf(Date date);
 
 // The date to the nanosecond that a Date holds; the epoch for a date that is not finite or lies
 // beyond the signed 64-bit range of seconds.
 Timestamp timestampOf(Date date);
-Date dateOf(const Timestamp& time);
 
 // The times of the extra fields that carry them exactly.
 // The 32-bit field of an extended timestamp: seconds since 1970 UTC, rounded down. Dates up to

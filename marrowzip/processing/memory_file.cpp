@@ -130,26 +130,20 @@ std::size_t MemoryFile::writeBytes(const char* source, std::size_t length) {
 }
 
 std::int64_t MemoryFile::seekTo(std::int64_t offset, int origin) {
-    std::int64_t base = 0;
-    switch (origin) {
-        case SEEK_SET:
-            base = 0;
-            break;
-        case SEEK_CUR:
-            base = offset_;
-            break;
-        case SEEK_END:
-            base = static_cast<std::int64_t>(data_.size());
-            break;
-        default:
-            return -1;
-    }
-    // Positions past the end are allowed (a later write fills the gap with zeros); positions
-    // before the start are refused, as a file refuses them, and leave the position unchanged.
-    std::int64_t position = 0;
-    if (__builtin_add_overflow(base, offset, &position) || position < 0) return -1;
-    offset_ = position;
+    // A refused seek leaves the position unchanged.
+    const std::int64_t position =
+        seekTarget(offset, origin, offset_, static_cast<std::int64_t>(data_.size()));
+    if (position >= 0) offset_ = position;
     return position;
+}
+
+std::int64_t seekTarget(std::int64_t offset, int origin, std::int64_t position,
+                        std::int64_t length) noexcept {
+    if (origin != SEEK_SET && origin != SEEK_CUR && origin != SEEK_END) return -1;
+    const std::int64_t base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? position : length;
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+    return target;
 }
 
 }  // namespace marrowzip

@@ -12,6 +12,12 @@
 
 namespace marrowzip {
 
+// Where a seek by `offset` from `origin` lands in a stream at `position` of `length` bytes.
+// Positions past the end are allowed (a later write fills the gap with zeros); positions before
+// the start are refused, as a file refuses them. -1 for those and for an unknown origin.
+std::int64_t seekTarget(std::int64_t offset, int origin, std::int64_t position,
+                        std::int64_t length) noexcept;
+
 class MemoryFile : public std::enable_shared_from_this<MemoryFile> {
 public:
     static std::shared_ptr<MemoryFile> make(Bytes data = {});

@@ -1,19 +1,11 @@
 #include "marrowzip/processing/positional_window.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <limits>
+
+#include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/file_position.hpp"
 
 namespace marrowzip {
-namespace {
-
-bool fitsFilePosition(std::uint64_t value) noexcept {
-    return value <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-}
-
-}  // namespace
 
 PositionalWindow::PositionalWindow(std::FILE* stream, std::size_t size)
     : stream_(stream), size_(size) {}
@@ -53,13 +45,10 @@ void PositionalWindow::fill(std::uint64_t offset, std::size_t length) {
     std::size_t done = 0;
     const int descriptor = stream_ != nullptr ? ::fileno(stream_) : -1;
     if (descriptor >= 0) {
-        while (done < length && fitsFilePosition(offset + done)) {
-            const ssize_t got = ::pread(descriptor, bytes_.data() + done, length - done,
-                                        static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            done += static_cast<std::size_t>(got);
-        }
+        // A read error keeps nothing: what was asked for reads as cut short.
+        const ssize_t got =
+            fitsFilePosition(offset) ? readAllAt(descriptor, bytes_.data(), length, offset) : 0;
+        done = got > 0 ? static_cast<std::size_t>(got) : 0;
     } else if (stream_ != nullptr && fitsFilePosition(offset) &&
                ::fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) == 0) {
         done = std::fread(bytes_.data(), 1, length, stream_);

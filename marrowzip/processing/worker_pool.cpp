@@ -9,18 +9,16 @@ WorkerPool::WorkerPool(std::size_t workers) {
             threads_.emplace_back([this, worker] { run(worker); });
         }
     } catch (...) {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        available_.notify_all();
-        for (std::thread& thread : threads_)
-            thread.join();
+        stop();  // the threads started so far
         throw;
     }
 }
 
 WorkerPool::~WorkerPool() {
+    stop();
+}
+
+void WorkerPool::stop() noexcept {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;

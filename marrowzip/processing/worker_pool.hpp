@@ -28,6 +28,8 @@ public:
 
 private:
     void run(std::size_t worker);
+    // Lets the threads finish the queued tasks and joins them.
+    void stop() noexcept;
 
     std::mutex mutex_;
     std::condition_variable available_;

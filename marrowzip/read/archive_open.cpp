@@ -32,18 +32,6 @@ std::uint32_t littleEndian32(const std::uint8_t* bytes) {
            std::uint32_t{bytes[3]} << 24;
 }
 
-// Writes all of `bytes` to a descriptor, through interruptions and short writes.
-bool writeAll(int descriptor, ByteView bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Whether `descriptor` is still the file at `path` (a removal replaces the file by a rename:
 // a lock taken on the old one protects nothing).
 bool isFileAtPath(int descriptor, const std::string& path) {
@@ -51,13 +39,6 @@ bool isFileAtPath(int descriptor, const std::string& path) {
     struct ::stat named {};
     return ::fstat(descriptor, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
-UniqueFile streamOver(UniqueFd descriptor, const char* mode, const std::string& path) {
-    UniqueFile stream(::fdopen(descriptor.get(), mode));
-    if (!stream) throw posixFileError(errno, path);
-    static_cast<void>(descriptor.release());
-    return stream;
 }
 
 // Gives the new file its name, unless the name is taken: the file appears there complete, and
@@ -82,7 +63,8 @@ UniqueFile createEmptyArchiveFile(const std::string& path) {
     // Locks the new file and makes it hold the empty end record, durably.
     const auto fill = [&](int descriptor) {
         lockFile(descriptor, true, path);
-        return writeAll(descriptor, emptyEndRecord) && ::fsync(descriptor) == 0;
+        return writeAllAt(descriptor, emptyEndRecord.data(), emptyEndRecord.size(), 0) &&
+               ::fsync(descriptor) == 0;
     };
     UniqueFd descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     if (descriptor) {
@@ -166,12 +148,6 @@ Bytes readToEnd(std::FILE* stream, std::uint64_t offset) {
     return tail;
 }
 
-std::uint64_t centralDirectoryOffsetOf(const EndRecords& records) {
-    const auto& zip64 = records.zip64EndRecords;
-    return zip64 ? zip64->record.offsetToStartOfCentralDirectory
-                 : records.endRecord.offsetToStartOfCentralDirectory;
-}
-
 // The size and the modification and change times: a file whose stamp stayed is unchanged.
 using FileStamp = std::array<std::int64_t, 5>;
 
@@ -244,7 +220,7 @@ UniqueFile tryOpenForReading(const ArchivePath& archive, bool lastAttempt) {
     std::uint64_t tailOffset = 0;
     Bytes tail;
     if (records) {
-        tailOffset = centralDirectoryOffsetOf(*records);
+        tailOffset = records->offsetToStartOfCentralDirectory();
         tail = readToEnd(probe.get(), tailOffset);
     }
     journal = readJournal(journalKey);
@@ -360,8 +336,7 @@ void ArchiveReader::takeStream(UniqueFile stream, const std::string& path) {
     auto records = locateEndRecords(stream.get());
     if (!records) throw Error(ArchiveError::missingEndOfCentralDirectoryRecord, path);
     if (accessMode_ != AccessMode::read) ::fseeko(stream.get(), 0, SEEK_SET);
-    endOfCentralDirectoryRecord_ = std::move(records->endRecord);
-    zip64EndOfCentralDirectory_ = std::move(records->zip64EndRecords);
+    endRecords_ = std::move(*records);
     archiveFile_ = std::move(stream);
 }
 
@@ -399,23 +374,19 @@ std::optional<Bytes> ArchiveReader::data() const {
     return memoryFile_->data();
 }
 
-// The totals come from the ZIP64 end record when there is one.
-std::uint64_t ArchiveReader::totalNumberOfEntries() const noexcept {
-    const auto& zip64 = zip64EndOfCentralDirectory_;
-    return zip64 ? zip64->record.totalNumberOfEntriesInCentralDirectory
-                 : endOfCentralDirectoryRecord_.totalNumberOfEntriesInCentralDirectory;
+std::uint64_t EndRecords::totalNumberOfEntries() const noexcept {
+    return zip64EndRecords ? zip64EndRecords->record.totalNumberOfEntriesInCentralDirectory
+                           : endRecord.totalNumberOfEntriesInCentralDirectory;
 }
 
-std::uint64_t ArchiveReader::sizeOfCentralDirectory() const noexcept {
-    const auto& zip64 = zip64EndOfCentralDirectory_;
-    return zip64 ? zip64->record.sizeOfCentralDirectory
-                 : endOfCentralDirectoryRecord_.sizeOfCentralDirectory;
+std::uint64_t EndRecords::sizeOfCentralDirectory() const noexcept {
+    return zip64EndRecords ? zip64EndRecords->record.sizeOfCentralDirectory
+                           : endRecord.sizeOfCentralDirectory;
 }
 
-std::uint64_t ArchiveReader::offsetToStartOfCentralDirectory() const noexcept {
-    const auto& zip64 = zip64EndOfCentralDirectory_;
-    return zip64 ? zip64->record.offsetToStartOfCentralDirectory
-                 : endOfCentralDirectoryRecord_.offsetToStartOfCentralDirectory;
+std::uint64_t EndRecords::offsetToStartOfCentralDirectory() const noexcept {
+    return zip64EndRecords ? zip64EndRecords->record.offsetToStartOfCentralDirectory
+                           : endRecord.offsetToStartOfCentralDirectory;
 }
 
 }  // namespace marrowzip

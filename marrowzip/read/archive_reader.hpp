@@ -21,10 +21,15 @@ class MemoryBudget;
 class MemoryFile;
 class Progress;
 
-// The end records of an archive: the classic one, and the ZIP64 ones when they are there.
+// The end records of an archive: the classic one, and the ZIP64 ones when they are there. The
+// totals come from the ZIP64 end record when there is one.
 struct EndRecords {
     EndOfCentralDirectoryRecord endRecord;
     std::optional<ZIP64EndOfCentralDirectory> zip64EndRecords;
+
+    std::uint64_t totalNumberOfEntries() const noexcept;
+    std::uint64_t sizeOfCentralDirectory() const noexcept;
+    std::uint64_t offsetToStartOfCentralDirectory() const noexcept;
 };
 // The end-record search: the record closest to the end of the stream wins.
 std::optional<EndRecords> locateEndRecords(std::FILE* stream);
@@ -54,9 +59,7 @@ public:
     std::FILE* stream() const noexcept { return archiveFile_.get(); }
     std::optional<Bytes> data() const;
 
-    std::uint64_t totalNumberOfEntries() const noexcept;
-    std::uint64_t sizeOfCentralDirectory() const noexcept;
-    std::uint64_t offsetToStartOfCentralDirectory() const noexcept;
+    const EndRecords& endRecords() const noexcept { return endRecords_; }
 
     // Refuses while the directory on disk is being overwritten (an open bulk append).
     EntryIterator makeEntryIterator() const;
@@ -82,8 +85,7 @@ private:
     // buffer itself). Declared before the stream so that the stream is closed first.
     std::unique_ptr<char[]> streamBuffer_;
     UniqueFile archiveFile_;
-    EndOfCentralDirectoryRecord endOfCentralDirectoryRecord_;
-    std::optional<ZIP64EndOfCentralDirectory> zip64EndOfCentralDirectory_;
+    EndRecords endRecords_;
     std::optional<std::string> pathEncoding_;
     std::shared_ptr<MemoryFile> memoryFile_;
     std::shared_ptr<MemoryBudget> memoryBudget_;

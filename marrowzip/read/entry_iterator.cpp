@@ -32,7 +32,7 @@ EntryIterator::EntryIterator(const ArchiveReader& reader, std::uint64_t offset)
     : reader_(&reader),
       centralRecords_(std::make_unique<PositionalWindow>(reader.stream())),
       localHeaders_(std::make_unique<PositionalWindow>(reader.stream())),
-      count_(reader.totalNumberOfEntries()),
+      count_(reader.endRecords().totalNumberOfEntries()),
       recordOffset_(offset) {}
 
 EntryIterator::EntryIterator(EntryIterator&&) noexcept = default;
@@ -53,33 +53,23 @@ bool EntryIterator::next(Entry& entry) {
 
     // The count and every offset come from the archive: a record that cannot be read ends the
     // pass early instead of being trusted.
-    if (!readRecord(*centralRecords_, recordOffset_, entry.centralDirectoryStructure)) {
-        endedEarly_ = true;
-        return false;
-    }
     entry.dataDescriptor.reset();
     entry.zip64DataDescriptor.reset();
-    const LocalFileHeader& local = entry.localFileHeader;
-    if (!readRecord(*localHeaders_, entry.localHeaderOffset(), entry.localFileHeader)) {
+    if (!readRecord(*centralRecords_, recordOffset_, entry.centralDirectoryStructure) ||
+        !readRecord(*localHeaders_, entry.localHeaderOffset(), entry.localFileHeader)) {
         endedEarly_ = true;
         return false;
     }
-    const std::uint64_t localHeaderLength =
-        LocalFileHeader::fixedSize + std::uint64_t{local.fileNameLength} + local.extraFieldLength;
-    localHeaderBytesRead_ = saturatingAdd(localHeaderBytesRead_, localHeaderLength);
+    localHeaderBytesRead_ = saturatingAdd(localHeaderBytesRead_, entry.localFileHeader.length());
     if (localHeaderBytesRead_ >
-        saturatingAdd(reader_->offsetToStartOfCentralDirectory(), localHeaderSlack)) {
+        saturatingAdd(reader_->endRecords().offsetToStartOfCentralDirectory(), localHeaderSlack)) {
         endedEarly_ = true;
         return false;
     }
     const auto& record = entry.centralDirectoryStructure;
     if (record.generalPurposeBitFlag & dataDescriptorFlag)
         readDataDescriptor(*localHeaders_, entry);
-
-    const std::uint64_t recordLength = CentralDirectoryStructure::fixedSize +
-                                       std::uint64_t{record.fileNameLength} +
-                                       record.extraFieldLength + record.fileCommentLength;
-    recordOffset_ = saturatingAdd(recordOffset_, recordLength);
+    recordOffset_ = saturatingAdd(recordOffset_, record.length());
     ++index_;
 
     // Encrypted data cannot be read; the pass ends here and stays ended.
@@ -115,7 +105,7 @@ EntryIterator ArchiveReader::makeEntryIterator() const {
 }
 
 EntryIterator ArchiveReader::passOverDirectory() const {
-    return EntryIterator(*this, offsetToStartOfCentralDirectory());
+    return EntryIterator(*this, endRecords_.offsetToStartOfCentralDirectory());
 }
 
 std::optional<Entry> ArchiveReader::findEntry(std::string_view path) const {

@@ -152,7 +152,7 @@ Bytes readLinkTarget(std::FILE* stream, const Entry& entry, std::int64_t bufferS
     target.reserve(static_cast<std::size_t>(sizes.uncompressed));
     deliverData(
         stream, method, sizes, bufferSize, true,
-        [&](ByteView chunk) { target.insert(target.end(), chunk.begin(), chunk.end()); }, budget);
+        [&](ByteView chunk) { appendBytes(target, chunk); }, budget);
     return target;
 }
 

@@ -85,8 +85,8 @@ ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
 
 const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
     std::int64_t bufferSize) {
-    const std::uint64_t offset = reader_.offsetToStartOfCentralDirectory();
-    const std::uint64_t size = reader_.sizeOfCentralDirectory();
+    const std::uint64_t offset = reader_.endRecords().offsetToStartOfCentralDirectory();
+    const std::uint64_t size = reader_.endRecords().sizeOfCentralDirectory();
     if (centralDirectoryCache_ && centralDirectoryCache_->offset == offset &&
         centralDirectoryCache_->records.size() == size) {
         return *centralDirectoryCache_;

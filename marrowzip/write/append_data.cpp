@@ -34,12 +34,15 @@ ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
         }
         return chunk;
     };
-    // Only file data polls cancellation: a folder or a link is completed whatever it says.
+    // Only file data polls cancellation: a folder or a link is completed whatever it says. File
+    // data counts as done once it is read.
     auto fetch = [&](std::int64_t position, std::int64_t size) {
         if (progress != nullptr && progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);
         }
-        return read(position, size);
+        Bytes chunk = read(position, size);
+        if (progress != nullptr) progress->addCompletedUnitCount(size);
+        return chunk;
     };
 
     EntryDataResult result;
@@ -66,6 +69,7 @@ ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
             result.crc32 = updateCRC32(chunk, result.crc32);
             result.written += write(chunk);
             position += wanted;
+            // Counted from the entry's start, whatever the progress held before.
             if (progress != nullptr) {
                 progress->setCompletedUnitCount(static_cast<std::int64_t>(result.written));
             }
@@ -84,9 +88,6 @@ ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
             const Bytes chunk = fetch(position, std::min(bufferSize, total - position));
             appendBytes(data, chunk);
             position += static_cast<std::int64_t>(chunk.size());
-            if (progress != nullptr) {
-                progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
-            }
         } while (position < total);
         result.crc32 = updateCRC32(data, 0);
         result.written = write(coders.compressWhole(data));
@@ -104,9 +105,6 @@ ArchiveWriter::EntryDataResult ArchiveWriter::writeEntryData(
         [&](std::int64_t position, std::int64_t size) {
             Bytes chunk = fetch(position, size);
             delivered += static_cast<std::int64_t>(chunk.size());
-            if (progress != nullptr) {
-                progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
-            }
             return chunk;
         },
         [&](ByteView chunk) { result.written += write(chunk); });

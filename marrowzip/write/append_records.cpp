@@ -93,8 +93,8 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeCentralDirectoryAndEndRecor
     std::uint64_t start, ByteView addedRecords, std::uint64_t addedCount, std::int64_t bufferSize) {
     const CentralDirectoryCache& cache = *centralDirectoryCache_;
     std::FILE* stream = reader_.archiveFile_.get();
-    const std::uint64_t oldCount = reader_.totalNumberOfEntries();
-    const std::uint64_t oldSize = reader_.sizeOfCentralDirectory();
+    const std::uint64_t oldCount = reader_.endRecords_.totalNumberOfEntries();
+    const std::uint64_t oldSize = reader_.endRecords_.sizeOfCentralDirectory();
     if (oldSize > UINT64_MAX - addedRecords.size()) {
         throw Error(ArchiveError::invalidCentralDirectorySize);
     }
@@ -111,8 +111,7 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeCentralDirectoryAndEndRecor
 
 void ArchiveWriter::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
                                           WrittenEndRecords written) {
-    reader_.endOfCentralDirectoryRecord_ = written.records.endRecord;
-    reader_.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+    reader_.endRecords_ = written.records;
     try {
         CentralDirectoryCache& cache = *centralDirectoryCache_;
         appendBytes(cache.records, addedRecords);
@@ -132,7 +131,7 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeEndOfCentralDirectory(
     // NOLINTEND(bugprone-easily-swappable-parameters)
     WrittenEndRecords written;
     EndOfCentralDirectoryRecord& record = written.records.endRecord;
-    record = reader_.endOfCentralDirectoryRecord_;  // disk numbers and comment stay
+    record = reader_.endRecords_.endRecord;  // disk numbers and comment stay
     record.totalNumberOfEntriesOnDisk = saturated<std::uint16_t>(entryCount, sentinel16);
     record.totalNumberOfEntriesInCentralDirectory = record.totalNumberOfEntriesOnDisk;
     record.sizeOfCentralDirectory = saturated<std::uint32_t>(centralDirectorySize, sentinel32);
@@ -142,7 +141,7 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeEndOfCentralDirectory(
     if (entryCount >= sentinel16 || centralDirectorySize >= sentinel32 ||
         centralDirectoryStart >= sentinel32) {
         ZIP64EndOfCentralDirectory zip64 =
-            zip64EndRecordsKeeping(reader_.zip64EndOfCentralDirectory_);
+            zip64EndRecordsKeeping(reader_.endRecords_.zip64EndRecords);
         zip64.record.totalNumberOfEntriesOnDisk = entryCount;
         zip64.record.totalNumberOfEntriesInCentralDirectory = entryCount;
         zip64.record.sizeOfCentralDirectory = centralDirectorySize;

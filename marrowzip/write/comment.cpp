@@ -10,7 +10,7 @@
 namespace marrowzip {
 
 std::string ArchiveWriter::comment() const {
-    const Bytes& data = reader_.endOfCentralDirectoryRecord_.zipFileCommentData;
+    const Bytes& data = reader_.endRecords_.endRecord.zipFileCommentData;
     return {data.begin(), data.end()};
 }
 
@@ -34,13 +34,13 @@ void ArchiveWriter::setComment(std::string_view comment, std::int64_t bufferSize
     if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize, archivePath);
     checkComment(comment, archivePath);
 
-    const EndOfCentralDirectoryRecord before = reader_.endOfCentralDirectoryRecord_;
+    const EndOfCentralDirectoryRecord before = reader_.endRecords_.endRecord;
     WrittenEndRecords written;
     std::uint64_t start = 0;
     try {
         overwriteDirectory(bufferSize, {}, [&](std::uint64_t directoryStart) {
             start = directoryStart;
-            EndOfCentralDirectoryRecord& record = reader_.endOfCentralDirectoryRecord_;
+            EndOfCentralDirectoryRecord& record = reader_.endRecords_.endRecord;
             record.zipFileCommentData = Bytes(comment.begin(), comment.end());
             record.zipFileCommentLength = static_cast<std::uint16_t>(comment.size());
             seekStream(reader_.archiveFile_.get(), start);
@@ -49,7 +49,7 @@ void ArchiveWriter::setComment(std::string_view comment, std::int64_t bufferSize
             truncateArchive(start + centralDirectoryCache_->records.size() + written.bytes.size());
         });
     } catch (...) {
-        reader_.endOfCentralDirectoryRecord_ = before;
+        reader_.endRecords_.endRecord = before;
         throw;
     }
     adoptWrittenDirectory(start, {}, std::move(written));

@@ -61,7 +61,7 @@ ArchiveWriter::Replacement ArchiveWriter::beginReplacement(const std::vector<Ent
         if (bufferSize < 1) throw Error(ArchiveError::invalidBufferSize);
         ensureRemovable(entries);
         if (progress != nullptr) {
-            const std::uint64_t offset = reader_.offsetToStartOfCentralDirectory();
+            const std::uint64_t offset = reader_.endRecords().offsetToStartOfCentralDirectory();
             std::uint64_t removed = 0;
             for (const Entry& entry : entries)
                 removed += entry.localRecordLength();
@@ -129,7 +129,7 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
     seekStream(out, 0);
     // Data before the first local record (a self-extracting stub, whose offsets count it) is
     // kept as it is.
-    std::uint64_t prefixLength = reader_.offsetToStartOfCentralDirectory();
+    std::uint64_t prefixLength = reader_.endRecords().offsetToStartOfCentralDirectory();
     {
         EntryIterator iterator = reader_.makeEntryIterator();
         while (auto current = iterator.next()) {
@@ -162,12 +162,10 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
     writeStreamChunk(centralDirectory, out);
     // The totals are counted from what was written, not derived from the old ones: a rebuilt
     // header may differ in length from the one it replaces.
-    target.reader_.endOfCentralDirectoryRecord_ = reader_.endOfCentralDirectoryRecord_;
-    target.reader_.zip64EndOfCentralDirectory_ = reader_.zip64EndOfCentralDirectory_;
+    target.reader_.endRecords_ = reader_.endRecords_;
     const WrittenEndRecords written = target.writeEndOfCentralDirectory(
         entryCount, centralDirectory.size(), start, start + centralDirectory.size());
-    target.reader_.endOfCentralDirectoryRecord_ = written.records.endRecord;
-    target.reader_.zip64EndOfCentralDirectory_ = written.records.zip64EndRecords;
+    target.reader_.endRecords_ = written.records;
     target.truncateArchive(start + centralDirectory.size() + written.bytes.size());
 }
 
@@ -212,8 +210,7 @@ void ArchiveWriter::adoptMemoryArchive(const ArchiveReader& temporary) {
                                                      AccessMode::update, std::nullopt);
     reader_.archiveFile_ = std::move(fresh->archiveFile_);
     reader_.memoryFile_ = std::move(fresh->memoryFile_);
-    reader_.endOfCentralDirectoryRecord_ = std::move(fresh->endOfCentralDirectoryRecord_);
-    reader_.zip64EndOfCentralDirectory_ = std::move(fresh->zip64EndOfCentralDirectory_);
+    reader_.endRecords_ = std::move(fresh->endRecords_);
 }
 
 void ArchiveWriter::adoptFileArchive(ArchiveReader& temporary, const std::string& archivePath) {
@@ -252,8 +249,7 @@ void ArchiveWriter::adoptFileArchive(ArchiveReader& temporary, const std::string
     }
     reader_.archiveFile_ = std::move(reopened);  // closes the old stream before its buffer goes
     reader_.streamBuffer_ = std::move(buffer);
-    reader_.endOfCentralDirectoryRecord_ = temporary.endOfCentralDirectoryRecord_;
-    reader_.zip64EndOfCentralDirectory_ = temporary.zip64EndOfCentralDirectory_;
+    reader_.endRecords_ = temporary.endRecords_;
 }
 
 }  // namespace marrowzip

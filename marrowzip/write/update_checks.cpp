@@ -15,11 +15,6 @@ namespace {
 constexpr std::uint64_t zip64EndRecordsSize =
     ZIP64EndOfCentralDirectoryRecord::fixedSize + ZIP64EndOfCentralDirectoryLocator::fixedSize;
 
-std::uint64_t centralRecordLength(const CentralDirectoryStructure& record) {
-    return CentralDirectoryStructure::fixedSize + std::uint64_t{record.fileNameLength} +
-           record.extraFieldLength + record.fileCommentLength;
-}
-
 }  // namespace
 
 void ArchiveWriter::ensureReadableWhole(const char* operation) const {
@@ -36,19 +31,19 @@ void ArchiveWriter::ensureReadableWhole(const char* operation) const {
     const auto length = static_cast<std::uint64_t>(::ftello(stream));
 
     // The end records close the file: [ZIP64 record, locator,] end record and its comment.
-    const std::uint64_t endRecordLength = EndOfCentralDirectoryRecord::fixedSize +
-                                          reader_.endOfCentralDirectoryRecord_.zipFileCommentLength;
+    const std::uint64_t endRecordLength =
+        EndOfCentralDirectoryRecord::fixedSize + reader_.endRecords_.endRecord.zipFileCommentLength;
     const std::uint64_t tailLength =
-        endRecordLength + (reader_.zip64EndOfCentralDirectory_ ? zip64EndRecordsSize : 0);
+        endRecordLength + (reader_.endRecords_.zip64EndRecords ? zip64EndRecordsSize : 0);
     if (length < tailLength) throw refuse("its end records do not lie at its end");
     const std::uint64_t endRecordsStart = length - tailLength;
     const auto endRecord =
         readRecord<EndOfCentralDirectoryRecord>(stream, length - endRecordLength);
-    if (!endRecord || *endRecord != reader_.endOfCentralDirectoryRecord_) {
+    if (!endRecord || *endRecord != reader_.endRecords_.endRecord) {
         throw refuse("data follows its end records (is it part of another file?)");
     }
-    const std::uint64_t start = reader_.offsetToStartOfCentralDirectory();
-    const std::uint64_t size = reader_.sizeOfCentralDirectory();
+    const std::uint64_t start = reader_.endRecords().offsetToStartOfCentralDirectory();
+    const std::uint64_t size = reader_.endRecords().sizeOfCentralDirectory();
     if (start > endRecordsStart || size != endRecordsStart - start) {
         throw refuse(
             "its central directory is not where its end records say (data before the archive "
@@ -59,7 +54,7 @@ void ArchiveWriter::ensureReadableWhole(const char* operation) const {
     // Also at the start of a bulk append, whose first entry has not overwritten the directory.
     EntryIterator iterator = reader_.passOverDirectory();
     while (auto entry = iterator.next()) {
-        recordBytes += centralRecordLength(entry->centralDirectoryStructure);
+        recordBytes += entry->centralDirectoryStructure.length();
         const std::uint64_t offset = entry->localHeaderOffset();
         if (offset > start || entry->localRecordLength() > start - offset) {
             throw refuse("the entry " + entry->path() + " runs into the central directory");

@@ -1,8 +1,10 @@
 // The byte-moving primitives over files and the in-memory stream files that hold archives being
 // built in memory.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/format/update_journal.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/memory_file.hpp"
@@ -104,6 +106,27 @@ TEST(MemoryFileStream, PositionsFarOutsideTheBufferFailWithoutCrashing) {
     writeStreamChunk(Bytes(6, 1), stream.get());
     EXPECT_NE(std::fflush(stream.get()), 0);
     EXPECT_EQ(file->data(), randomBytes(10));
+}
+
+// The stream a reader gets beside an unfinished update: the file up to the tail offset, then the
+// kept tail; it seeks as a file does, and refuses what a file refuses.
+TEST(TailedStream, ReadsAcrossTheTailAndSeeksLikeAFile) {
+    const UniqueFile scratch(std::tmpfile());
+    ASSERT_TRUE(scratch);
+    writeStreamChunk(bytesOf("0123456789"), scratch.get());
+    ASSERT_EQ(std::fflush(scratch.get()), 0);
+    UniqueFile stream =
+        openStreamWithTail(UniqueFd(::dup(::fileno(scratch.get()))), 4, bytesOf("abc"));
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(fseeko(stream.get(), 2, SEEK_SET), 0);
+    EXPECT_EQ(readStreamChunk(4, stream.get()), bytesOf("23ab"));
+    ASSERT_EQ(fseeko(stream.get(), -2, SEEK_END), 0);
+    EXPECT_EQ(readStreamChunk(10, stream.get()), bytesOf("bc"));
+    EXPECT_NE(fseeko(stream.get(), -8, SEEK_END), 0);
+    // A position beyond the signed range is refused instead of wrapping around.
+    EXPECT_EQ(seekTarget(INT64_MAX, SEEK_END, 0, 7), -1);
+    EXPECT_EQ(seekTarget(INT64_MIN, SEEK_CUR, -1, 7), -1);
+    EXPECT_EQ(seekTarget(0, SEEK_DATA, 0, 7), -1);
 }
 
 TEST(MemoryFileStream, StreamKeepsTheFileAliveUntilClosed) {
