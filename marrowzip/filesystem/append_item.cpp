@@ -111,7 +111,7 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
             return;
         }
         entry = writer.prepareEntry(path, providedEntryOf(status), options.compressionMethod);
-        // A file compressed whole is opened and closed by the worker that reads it: two system
+        // A file read whole is opened and closed by the worker that reads it: two system
         // calls fewer per file on this thread, which every file passes through (a refusal is
         // then reported by the call that comes to write the entry, naming it). Any other is
         // opened here, once: the open is the permission check.

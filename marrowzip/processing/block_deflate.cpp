@@ -75,21 +75,6 @@ private:
 
 }  // namespace
 
-struct BlockDeflater::State {
-    explicit State(int level) : deflater(libdeflateLevel(level)) {}
-    WholeBufferDeflater deflater;
-    BlockBoundaryScanner scanner;
-    // libdeflate's output room, kept for the next block: the block's own output is then only
-    // as large as it is (a fresh buffer of the worst case would be zeroed and faulted in whole,
-    // and kept in memory until the block is written).
-    std::unique_ptr<std::uint8_t[]> room;
-    std::size_t roomSize = 0;
-};
-
-BlockDeflater::BlockDeflater(int level) : state_(std::make_unique<State>(level)) {}
-
-BlockDeflater::~BlockDeflater() = default;
-
 namespace {
 
 // Turns `stream`, one complete raw DEFLATE stream, into the open start of a longer one: the
@@ -106,23 +91,48 @@ void openStream(Bytes& stream, BlockBoundaryScanner& scanner) {
     stream.insert(stream.end(), std::begin(emptyStoredLength), std::end(emptyStoredLength));
 }
 
+class LibdeflateBlockDeflater final : public BlockDeflater::Implementation {
+public:
+    explicit LibdeflateBlockDeflater(int level) : deflater_(libdeflateLevel(level)) {}
+
+    Bytes compress(ByteView block, bool last) override {
+        const std::size_t needed = deflater_.bound(block.size());
+        if (roomSize_ < needed) {
+            room_ = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
+            roomSize_ = needed;
+        }
+        const std::size_t produced =
+            deflater_.compressInto(block, std::span(room_.get(), roomSize_));
+        Bytes output;
+        // Room for the empty stored block that opens the stream.
+        output.reserve(produced + 6);
+        output.assign(room_.get(), room_.get() + produced);
+        if (!last) openStream(output, scanner_);
+        return output;
+    }
+
+private:
+    WholeBufferDeflater deflater_;
+    BlockBoundaryScanner scanner_;
+    // libdeflate's output room, kept for the next block: the block's own output is then only
+    // as large as it is (a fresh buffer of the worst case would be zeroed and faulted in whole,
+    // and kept in memory until the block is written).
+    std::unique_ptr<std::uint8_t[]> room_;
+    std::size_t roomSize_ = 0;
+};
+
 }  // namespace
 
+std::unique_ptr<BlockDeflater::Implementation> makeLibdeflateBlockDeflater(int level) {
+    return std::make_unique<LibdeflateBlockDeflater>(level);
+}
+
+BlockDeflater::BlockDeflater(int level) : implementation_(makeBlockDeflater(level)) {}
+
+BlockDeflater::~BlockDeflater() = default;
+
 Bytes BlockDeflater::compress(ByteView block, bool last) {
-    State& state = *state_;
-    const std::size_t needed = state.deflater.bound(block.size());
-    if (state.roomSize < needed) {
-        state.room = std::make_unique_for_overwrite<std::uint8_t[]>(needed);
-        state.roomSize = needed;
-    }
-    const std::size_t produced =
-        state.deflater.compressInto(block, std::span(state.room.get(), state.roomSize));
-    Bytes output;
-    // Room for the empty stored block that opens the stream.
-    output.reserve(produced + 6);
-    output.assign(state.room.get(), state.room.get() + produced);
-    if (!last) openStream(output, state.scanner);
-    return output;
+    return implementation_->compress(block, last);
 }
 
 }  // namespace marrowzip

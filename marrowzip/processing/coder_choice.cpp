@@ -28,6 +28,13 @@ std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection 
     return makeZlibCoder(direction, level);
 }
 
+std::unique_ptr<BlockDeflater::Implementation> makeBlockDeflater(int level) {
+#ifdef MARROWZIP_HAVE_ISAL
+    if (streamsAtLevel(level)) return makeIsalBlockDeflater(level);
+#endif
+    return makeLibdeflateBlockDeflater(level);
+}
+
 // The entry's two sizes in the order of every size pair of the format (and of inflatesWhole).
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 bool prefersWholeBufferInflate([[maybe_unused]] std::uint64_t compressedSize,

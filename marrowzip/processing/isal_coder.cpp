@@ -1,4 +1,5 @@
-// ISA-L's streaming coders: the inflater of every entry and the deflater of the fast levels.
+// ISA-L's coders: the streaming inflater of every entry, and the deflaters of the fast levels,
+// streaming and of blocks.
 #include <isa-l/igzip_lib.h>
 
 #include <algorithm>
@@ -86,9 +87,10 @@ std::size_t levelBufferSize(int level) {
     }
 }
 
-class IsalDeflater final : public DeflateCoder::Implementation {
+// An ISA-L deflate stream of a level, its level buffer and no wrapper, kept for many streams.
+class IsalDeflateStream {
 public:
-    explicit IsalDeflater(int level)
+    explicit IsalDeflateStream(int level)
         : stream_(std::make_unique<isal_zstream>()), levelBuffer_(levelBufferSize(level)) {
         if (level < 1 || level > ISAL_DEF_MAX_LEVEL) throw Error(CompressionError::invalidStream);
         isal_deflate_init(stream_.get());
@@ -99,15 +101,29 @@ public:
         stream_->flush = NO_FLUSH;
     }
 
+    isal_zstream& get() noexcept { return *stream_; }
+
     // Keeps the level, its buffer and the wrapper. ISA-L's reset keeps the end-of-stream flag
     // too, being the caller's: left set, the next stream would end with its first chunk.
-    void reset() override {
+    void reset() {
         isal_deflate_reset(stream_.get());
         stream_->end_of_stream = 0;
+        stream_->flush = NO_FLUSH;
     }
 
+private:
+    std::unique_ptr<isal_zstream> stream_;
+    Bytes levelBuffer_;
+};
+
+class IsalDeflater final : public DeflateCoder::Implementation {
+public:
+    explicit IsalDeflater(int level) : stream_(level) {}
+
+    void reset() override { stream_.reset(); }
+
     DeflateCoder::Status process(DeflateCoder::Buffers& buffers, bool finalize) override {
-        isal_zstream& stream = *stream_;
+        isal_zstream& stream = stream_.get();
         giveBuffers(stream, buffers);
         const std::uint32_t inputGiven = stream.avail_in;
         const std::uint32_t outputGiven = stream.avail_out;
@@ -128,8 +144,61 @@ public:
     }
 
 private:
-    std::unique_ptr<isal_zstream> stream_;
-    Bytes levelBuffer_;
+    IsalDeflateStream stream_;
+};
+
+// Each block a stream of its own: the last one ended as any stream, every other one by a sync
+// flush, which ends it on a byte boundary after an empty stored block, without a final block.
+// No history is carried over, so a block needs nothing of the one before it.
+class IsalBlockDeflater final : public BlockDeflater::Implementation {
+public:
+    explicit IsalBlockDeflater(int level) : stream_(level) {}
+
+    Bytes compress(ByteView block, bool last) override {
+        stream_.reset();
+        isal_zstream& stream = stream_.get();
+        // Room for incompressible data and its block headers, grown if that is not enough.
+        growRoom(block.size() + block.size() / 64 + 1024);
+        std::size_t inputUsed = 0;
+        std::size_t produced = 0;
+        for (;;) {
+            const std::size_t inputLeft = block.size() - inputUsed;
+            // ISA-L's fields are not const-correct; it never writes through next_in.
+            stream.next_in = const_cast<std::uint8_t*>(block.data() + inputUsed);
+            stream.avail_in = clampedLength(inputLeft);
+            stream.next_out = room_.data() + produced;
+            stream.avail_out = clampedLength(room_.size() - produced);
+            // The end, or the flush, only with the block's last part: ISA-L flushes (and ends)
+            // once all the input it was given is compressed.
+            const bool lastPart = stream.avail_in == inputLeft;
+            stream.end_of_stream = last && lastPart ? 1 : 0;
+            stream.flush = !last && lastPart ? SYNC_FLUSH : NO_FLUSH;
+            const std::uint32_t inputGiven = stream.avail_in;
+            const std::uint32_t outputGiven = stream.avail_out;
+
+            const int result = isal_deflate(&stream);
+
+            inputUsed += inputGiven - stream.avail_in;
+            produced += outputGiven - stream.avail_out;
+            if (result != COMP_OK) throw Error(CompressionError::invalidStream);
+            const int state = stream.internal_state.state;
+            const bool done =
+                inputUsed == block.size() && (last ? state == ZSTATE_END : state == ZSTATE_NEW_HDR);
+            if (done) break;
+            if (produced == room_.size()) growRoom(room_.size() * 2);
+        }
+        return {room_.data(), room_.data() + produced};
+    }
+
+private:
+    // The output room is kept for the next block, as libdeflate's is (block_deflate.cpp): a
+    // fresh one would be zeroed and faulted in whole for every block.
+    void growRoom(std::size_t size) {
+        if (room_.size() < size) room_.resize(size);
+    }
+
+    IsalDeflateStream stream_;
+    Bytes room_;
 };
 
 }  // namespace
@@ -140,6 +209,10 @@ std::unique_ptr<DeflateCoder::Implementation> makeIsalInflater() {
 
 std::unique_ptr<DeflateCoder::Implementation> makeIsalDeflater(int level) {
     return std::make_unique<IsalDeflater>(level);
+}
+
+std::unique_ptr<BlockDeflater::Implementation> makeIsalBlockDeflater(int level) {
+    return std::make_unique<IsalBlockDeflater>(level);
 }
 
 }  // namespace marrowzip

@@ -190,12 +190,17 @@ std::unique_ptr<ArchiveWriter::BulkQueue> ArchiveWriter::makeBulkQueue(const Bul
     return queue;
 }
 
+bool ArchiveWriter::BulkQueue::readsWhole(const PendingEntry& entry) const noexcept {
+    return entry.compressionMethod == CompressionMethod::deflate
+               ? compressesWhole(entry.uncompressedSize, budget)
+               : entry.uncompressedSize <= budget / 2;
+}
+
 bool ArchiveWriter::workerOpensSource(const PendingEntry& entry) const noexcept {
     const BulkQueue* queue = bulkQueue();
-    // Stored files are copied by the writer, and a file compressed in blocks is read by several
-    // workers (and read again by the writer should it not shrink): those keep one descriptor.
-    return queue != nullptr && entry.compressionMethod == CompressionMethod::deflate &&
-           compressesWhole(entry.uncompressedSize, queue->budget);
+    // A file compressed in blocks is read by several workers (and read again should it not
+    // shrink), and a large stored file by the writer: those keep one descriptor.
+    return queue != nullptr && queue->readsWhole(entry);
 }
 
 void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress,
@@ -208,11 +213,11 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
     queued->file = std::move(file);
     const std::uint64_t size = entry.uncompressedSize;
     const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
-    // A stored file is copied by the writer itself, through one small buffer: moving it between
-    // threads would only add copies and hand-offs (the kernel's copies are the whole cost; a
-    // small file's hand-offs cost more than reading it).
-    queued->direct = !deflated;
-    const bool whole = deflated ? compressesWhole(size, queue.budget) : size <= queue.budget / 2;
+    // A file read whole goes to a worker whether it is compressed or stored: the worker opens,
+    // reads, checks and checksums it, and the writer only places its bytes. A large stored file
+    // is not held in memory whole: it is copied when its turn comes (copyQueuedEntry).
+    const bool whole = queue.readsWhole(entry);
+    queued->direct = !deflated && !whole;
     const std::uint64_t pieceSize = whole ? std::max<std::uint64_t>(size, 1) : queue.blockSize;
     for (std::uint64_t offset = 0; !queued->direct && (offset < size || queued->pieces.empty());
          offset += pieceSize) {
@@ -413,6 +418,27 @@ std::uint8_t* ArchiveWriter::BulkQueue::writerBuffer() {
 }
 
 void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
+    std::FILE* stream = reader_.archiveFile_.get();
+    const int archive = ::fileno(stream);
+    const std::uint64_t size = queued.entry.uncompressedSize;
+    if (archive >= 0 && size > directCopyChunk) {
+        // The header as for a piece compressed elsewhere (its sizes and checksum come last),
+        // then the data, read, checked and written at its offset by the workers, the pieces
+        // those of a compressed file would be. The stream's buffered bytes go first.
+        writeQueuedPiece(bulk, queued, {}, 0, 0, true, false);
+        const std::uint64_t blockSize = bulk.queue->blockSize;
+        for (std::uint64_t offset = 0; offset < size; offset += blockSize) {
+            QueuedEntry::Piece& piece = queued.pieces.emplace_back();
+            piece.offset = offset;
+            piece.size = std::min(blockSize, size - offset);
+        }
+        if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
+        const std::uint32_t checksum = bulk.queue->copyPiecesAt(
+            queued, archive, queued.headerOffset + queued.headerSize, true);
+        queued.dataWritten = size;
+        writeQueuedPiece(bulk, queued, {}, checksum, size, false, true);
+        return;
+    }
     readSourceInPieces(
         queued, bulk.queue->writerBuffer(), true,
         [&](ByteView piece, std::uint64_t offset, bool last) {
@@ -429,7 +455,7 @@ void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
 }
 
 std::uint32_t ArchiveWriter::BulkQueue::copyPiecesAt(const QueuedEntry& queued, int archive,
-                                                     std::uint64_t dataOffset) {
+                                                     std::uint64_t dataOffset, bool first) {
     // Each piece where it lies in the source, at the same distance from the data's start: a
     // stored entry's data is its source byte for byte. The pieces are those the workers
     // compressed, so each copy holds at most one block in memory.
@@ -449,18 +475,31 @@ std::uint32_t ArchiveWriter::BulkQueue::copyPiecesAt(const QueuedEntry& queued, 
     try {
         for (std::size_t index = 0; index < queued.pieces.size(); ++index) {
             pool.submit([&queued, &copies, &copyMutex, &copied, &finished, index, archive,
-                         dataOffset](std::size_t) {
+                         dataOffset, first](std::size_t) {
                 const QueuedEntry::Piece& piece = queued.pieces[index];
                 Copy& copy = copies[index];
+                Progress* const progress = first ? queued.progress : nullptr;
                 try {
-                    const ReadBuffer input = readAt(queued.file.get(), piece.offset, piece.size,
+                    if (progress != nullptr && progress->isCancelled()) {
+                        throw Error(ArchiveError::cancelledOperation);
+                    }
+                    // The last piece of a first copy asks for a byte more, as runPiece's does.
+                    const bool last = index + 1 == queued.pieces.size();
+                    const std::uint64_t wanted = piece.size + (first && last ? 1 : 0);
+                    const ReadBuffer input = readAt(queued.file.get(), piece.offset, wanted,
                                                     queued.sourcePath, piece.size);
                     if (input.size < piece.size) {
                         throw shortSource(queued.sourcePath, queued.entry.path, input.size,
                                           piece.size, piece.offset);
                     }
+                    if (input.size > piece.size) {
+                        throw grownSource(queued.sourcePath, queued.entry.path);
+                    }
                     copy.crc32 = updateCRC32(input.view(), 0);
                     writeAt(archive, input.view(), dataOffset + piece.offset);
+                    if (progress != nullptr) {
+                        progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
+                    }
                 } catch (...) {
                     copy.error = std::current_exception();
                 }
@@ -499,7 +538,7 @@ void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     if (archive >= 0) {
         // The stream's buffered bytes go first: the copies write behind its back.
         if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
-        checksum = bulk.queue->copyPiecesAt(queued, archive, dataOffset);
+        checksum = bulk.queue->copyPiecesAt(queued, archive, dataOffset, false);
     } else {
         seekStream(stream, dataOffset);
         readSourceInPieces(queued, bulk.queue->writerBuffer(), false,

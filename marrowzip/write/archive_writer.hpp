@@ -180,7 +180,7 @@ public:
     // The open bulk append's queue, or null when there is none or it has no workers.
     BulkQueue* bulkQueue() const noexcept;
     // Whether the worker that reads the file of `entry` opens and closes it itself (one read
-    // whole and compressed), so that the caller's thread need not.
+    // whole, compressed or stored), so that the caller's thread need not.
     bool workerOpensSource(const PendingEntry& entry) const noexcept;
     // Queues a file of known, non-zero size for the workers; `file` is open for reading, or
     // closed when workerOpensSource(entry).

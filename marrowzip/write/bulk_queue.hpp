@@ -50,7 +50,10 @@ struct ArchiveWriter::QueuedEntry {
     std::size_t submitted = 0;  // pieces handed to the workers (or ready)
     std::size_t written = 0;    // pieces written
     std::exception_ptr error;   // the first failure of any piece; under the mutex
-    // Copied by the writer from the source (a large stored file), without pieces.
+    // A large stored file, copied without being held in memory: by the workers, each piece
+    // straight to its place in the archive, or by the writer through one small buffer when
+    // the archive has no descriptor (it is in memory) or the file fits that buffer. Its pieces
+    // are only made for that copy.
     bool direct = false;
     // Dropped without a report: the call that queued it threw the error of an earlier entry
     // before all its pieces were handed out, and so has not appended it.
@@ -69,12 +72,17 @@ struct ArchiveWriter::BulkQueue {
     BulkQueue(const BulkQueue&) = delete;
     BulkQueue& operator=(const BulkQueue&) = delete;
 
+    // Whether a file of `entry` is read (and compressed, if it is) in one piece, by one worker.
+    bool readsWhole(const PendingEntry& entry) const noexcept;
     // Reads, checks and compresses one piece; runs on a worker.
     void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
     // Copies the source of `queued` into the archive's descriptor `archive` from `dataOffset`
     // on, its pieces on the workers at once, and answers the CRC-32 of what it copied; the
     // caller's thread waits. Throws the first piece's failure (a short source, a failed write).
-    std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset);
+    // The `first` copy of a file (not one that is stored again) counts in its progress, stops
+    // when that is cancelled, and refuses a file that grew since it was queued.
+    std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset,
+                               bool first);
     // The writer's one buffer for copying a queued source itself, made on first use.
     std::uint8_t* writerBuffer();
 

@@ -52,7 +52,8 @@ void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
 
 // Workers change who compresses, not what the archive holds nor where: stored, the bytes are the
 // serial run's. Asked to, what compression would not shrink is stored, whether compressed whole
-// or in blocks; what shrinks stays compressed. Otherwise the method asked for is written.
+// or in blocks; what shrinks stays compressed. Otherwise the method asked for is written. At
+// the fastest level (another coder for blocks) and the default, the other tools accept it.
 TEST(ParallelBulkAppends, WriteTheSerialBytesAndStoreWhatCompressionWouldNotShrink) {
     const SampleTree tree;
     const TemporaryDirectory folder;
@@ -62,12 +63,19 @@ TEST(ParallelBulkAppends, WriteTheSerialBytesAndStoreWhatCompressionWouldNotShri
     Archive::BulkOptions storing = parallel;
     storing.storeIfNotSmaller = true;
     archiveTree(tree, folder / "deflated.zip", storing, CompressionMethod::deflate);
-    archiveTree(tree, folder / "asked.zip", parallel, CompressionMethod::deflate);
-    Archive asked = openArchive(folder / "asked.zip", Archive::AccessMode::read);
-    for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
-        const Entry entry = *asked.findEntry(name);
-        EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, 8) << name;
-        EXPECT_EQ(entryBytes(asked, entry), readFileBytes(tree.root / name)) << name;
+    for (const int level : {fastestCompressionLevel, defaultCompressionLevel}) {
+        SCOPED_TRACE(level);
+        Archive::BulkOptions leveled = parallel;
+        leveled.level = level;
+        const auto path = folder / ("asked" + std::to_string(level) + ".zip");
+        archiveTree(tree, path, leveled, CompressionMethod::deflate);
+        EXPECT_EQ(clientComplaints(path), "");
+        Archive asked = openArchive(path, Archive::AccessMode::read);
+        for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
+            const Entry entry = *asked.findEntry(name);
+            EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, 8) << name;
+            EXPECT_EQ(entryBytes(asked, entry), readFileBytes(tree.root / name)) << name;
+        }
     }
     Archive reader = openArchive(folder / "deflated.zip", Archive::AccessMode::read);
     for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
@@ -158,10 +166,12 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     }
 }
 
-// A stored file is read by the writer when its turn comes, after later calls: one that grew or
-// shrank since it was queued is refused, by a byte or more, small or read in several pieces,
-// and the entries before it stay valid. One read tells a file of the right size (it asks for a
-// byte more and takes a short answer as the end), so this is the only check that it grew.
+// A large stored file is read by the writer when its turn comes, after later calls: one that
+// grew or shrank since it was queued is refused, by a byte or more, and the entries before it
+// stay valid. A small one goes to a worker, which may read it before or after the change: it is
+// then refused in the same way, or holds the bytes it had when it was read. One read tells a file
+// of the right size (it asks for a byte more and takes a short answer as the end), so this is
+// the only check that it grew.
 TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
     const TemporaryDirectory folder;
     const Archive::RelativeTo base{FileURL::fromPath(folder.path().string())};
@@ -183,7 +193,8 @@ TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
                     static_cast<std::uintmax_t>(static_cast<long>(size) + change));
                 bulk.finish();
             });
-            if (change == 0) {
+            const bool small = size < (std::size_t{512} << 10);  // half a worker's budget
+            if (change == 0 || (small && !error)) {
                 ASSERT_FALSE(error) << error->what();
                 EXPECT_EQ(clientComplaints(path), "");
                 Archive reader = openArchive(path, Archive::AccessMode::read);
