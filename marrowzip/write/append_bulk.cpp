@@ -117,13 +117,7 @@ void ArchiveWriter::writeBulkDirectory(BulkState& bulk) {
     } catch (...) {
         // Without their directory the new entries cannot be kept (a full disk, most likely):
         // cutting them off frees their space for the directory as it was before them.
-        const CentralDirectoryCache& saved = *centralDirectoryCache_;
-        bulk.addedRecords.clear();
-        bulk.addedCount = 0;
-        bulk.nextOffset = saved.offset;
-        rollbackAppend(saved.offset, saved, bulk.bufferSize);
-        bulk.directoryOnDisk = true;
-        endOverwritingDirectory();
+        abandonBulkEntries(bulk);
         throw;
     }
     bulk.addedRecords = Bytes();

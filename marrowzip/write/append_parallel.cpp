@@ -72,18 +72,6 @@ ReadBuffer readAt(int file, std::uint64_t offset, std::uint64_t size, const std:
     return buffer;
 }
 
-// Writes all of `data` at `offset` of the archive's descriptor, whatever the stream's position.
-void writeAt(int archive, ByteView data, std::uint64_t offset) {
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t count = ::pwrite(archive, data.data() + written, data.size() - written,
-                                       static_cast<off_t>(offset + written));
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) throw writeFailure();
-        written += static_cast<std::size_t>(count);
-    }
-}
-
 Error shortSource(const std::string& sourcePath, const std::string& entryPath,
                   std::uint64_t delivered, std::uint64_t size, std::uint64_t offset) {
     return Error(ArchiveError::invalidEntrySize, sourcePath, entryPath,
@@ -496,7 +484,10 @@ std::uint32_t ArchiveWriter::BulkQueue::copyPiecesAt(const QueuedEntry& queued, 
                         throw grownSource(queued.sourcePath, queued.entry.path);
                     }
                     copy.crc32 = updateCRC32(input.view(), 0);
-                    writeAt(archive, input.view(), dataOffset + piece.offset);
+                    if (!writeAllAt(archive, input.view().data(), input.view().size(),
+                                    dataOffset + piece.offset)) {
+                        throw writeFailure();
+                    }
                     if (progress != nullptr) {
                         progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
                     }
