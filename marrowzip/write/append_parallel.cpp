@@ -406,27 +406,6 @@ std::uint8_t* ArchiveWriter::BulkQueue::writerBuffer() {
 }
 
 void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
-    std::FILE* stream = reader_.archiveFile_.get();
-    const int archive = ::fileno(stream);
-    const std::uint64_t size = queued.entry.uncompressedSize;
-    if (archive >= 0 && size > directCopyChunk) {
-        // The header as for a piece compressed elsewhere (its sizes and checksum come last),
-        // then the data, read, checked and written at its offset by the workers, the pieces
-        // those of a compressed file would be. The stream's buffered bytes go first.
-        writeQueuedPiece(bulk, queued, {}, 0, 0, true, false);
-        const std::uint64_t blockSize = bulk.queue->blockSize;
-        for (std::uint64_t offset = 0; offset < size; offset += blockSize) {
-            QueuedEntry::Piece& piece = queued.pieces.emplace_back();
-            piece.offset = offset;
-            piece.size = std::min(blockSize, size - offset);
-        }
-        if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
-        const std::uint32_t checksum = bulk.queue->copyPiecesAt(
-            queued, archive, queued.headerOffset + queued.headerSize, true);
-        queued.dataWritten = size;
-        writeQueuedPiece(bulk, queued, {}, checksum, size, false, true);
-        return;
-    }
     readSourceInPieces(
         queued, bulk.queue->writerBuffer(), true,
         [&](ByteView piece, std::uint64_t offset, bool last) {
@@ -443,7 +422,7 @@ void ArchiveWriter::copyQueuedEntry(BulkState& bulk, QueuedEntry& queued) {
 }
 
 std::uint32_t ArchiveWriter::BulkQueue::copyPiecesAt(const QueuedEntry& queued, int archive,
-                                                     std::uint64_t dataOffset, bool first) {
+                                                     std::uint64_t dataOffset) {
     // Each piece where it lies in the source, at the same distance from the data's start: a
     // stored entry's data is its source byte for byte. The pieces are those the workers
     // compressed, so each copy holds at most one block in memory.
@@ -463,33 +442,20 @@ std::uint32_t ArchiveWriter::BulkQueue::copyPiecesAt(const QueuedEntry& queued, 
     try {
         for (std::size_t index = 0; index < queued.pieces.size(); ++index) {
             pool.submit([&queued, &copies, &copyMutex, &copied, &finished, index, archive,
-                         dataOffset, first](std::size_t) {
+                         dataOffset](std::size_t) {
                 const QueuedEntry::Piece& piece = queued.pieces[index];
                 Copy& copy = copies[index];
-                Progress* const progress = first ? queued.progress : nullptr;
                 try {
-                    if (progress != nullptr && progress->isCancelled()) {
-                        throw Error(ArchiveError::cancelledOperation);
-                    }
-                    // The last piece of a first copy asks for a byte more, as runPiece's does.
-                    const bool last = index + 1 == queued.pieces.size();
-                    const std::uint64_t wanted = piece.size + (first && last ? 1 : 0);
-                    const ReadBuffer input = readAt(queued.file.get(), piece.offset, wanted,
+                    const ReadBuffer input = readAt(queued.file.get(), piece.offset, piece.size,
                                                     queued.sourcePath, piece.size);
                     if (input.size < piece.size) {
                         throw shortSource(queued.sourcePath, queued.entry.path, input.size,
                                           piece.size, piece.offset);
                     }
-                    if (input.size > piece.size) {
-                        throw grownSource(queued.sourcePath, queued.entry.path);
-                    }
                     copy.crc32 = updateCRC32(input.view(), 0);
                     if (!writeAllAt(archive, input.view().data(), input.view().size(),
                                     dataOffset + piece.offset)) {
                         throw writeFailure();
-                    }
-                    if (progress != nullptr) {
-                        progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
                     }
                 } catch (...) {
                     copy.error = std::current_exception();
@@ -529,7 +495,7 @@ void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
     if (archive >= 0) {
         // The stream's buffered bytes go first: the copies write behind its back.
         if (std::fflush(stream) != 0) throw writeFailure(archivePathForErrors());
-        checksum = bulk.queue->copyPiecesAt(queued, archive, dataOffset, false);
+        checksum = bulk.queue->copyPiecesAt(queued, archive, dataOffset);
     } else {
         seekStream(stream, dataOffset);
         readSourceInPieces(queued, bulk.queue->writerBuffer(), false,

@@ -79,10 +79,7 @@ struct ArchiveWriter::BulkQueue {
     // Copies the source of `queued` into the archive's descriptor `archive` from `dataOffset`
     // on, its pieces on the workers at once, and answers the CRC-32 of what it copied; the
     // caller's thread waits. Throws the first piece's failure (a short source, a failed write).
-    // The `first` copy of a file (not one that is stored again) counts in its progress, stops
-    // when that is cancelled, and refuses a file that grew since it was queued.
-    std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset,
-                               bool first);
+    std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset);
     // The writer's one buffer for copying a queued source itself, made on first use.
     std::uint8_t* writerBuffer();
 
