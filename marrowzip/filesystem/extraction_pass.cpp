@@ -193,6 +193,7 @@ private:
 
     void finishAll() {
         if (!parallel_) return;
+        parallel_->flush();
         while (auto done = parallel_->next(true))
             take(std::move(done));
     }

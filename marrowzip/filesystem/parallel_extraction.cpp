@@ -24,6 +24,7 @@ ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string
     : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
       work_(std::move(work)),
+      workers_(workers),
       queueLimit_(workers * batchesPerWorker),
       budget_(std::move(budget)),
       archives_(workers),
@@ -47,11 +48,37 @@ void ParallelExtraction::submit(EntryJob&& job, std::uint64_t work) {
         // the caller's thread, which every entry passes through.
         filling_->jobs.reserve(std::max(firstBatchCapacity, lastBatchJobs_));
     }
-    filling_->jobs.emplace_back().job = std::move(job);
+    Job& added = filling_->jobs.emplace_back();
+    added.job = std::move(job);
+    added.work = work;
     // Each job's work is at most the largest file position plus a little: no overflow before
     // the batch leaves.
     filling_->work += work;
     if (filling_->work >= batchWork || filling_->jobs.size() >= batchJobs) send();
+}
+
+void ParallelExtraction::flush() {
+    if (!filling_) return;
+    const std::shared_ptr<Batch> whole = std::move(filling_);
+    std::vector<Job>& jobs = whole->jobs;
+    std::uint64_t workLeft = whole->work;
+    auto first = jobs.begin();
+    for (std::size_t parts = std::min(workers_, jobs.size()); parts > 0; --parts) {
+        // Each part takes about an equal share of the work left, and at least one job.
+        const std::uint64_t share = workLeft / parts;
+        filling_ = std::make_shared<Batch>();
+        auto last = first;
+        do {
+            filling_->work += last->work;
+            ++last;
+        } while (last != jobs.end() &&
+                 (parts == 1 || (filling_->work < share &&
+                                 static_cast<std::size_t>(jobs.end() - last) >= parts)));
+        filling_->jobs.assign(std::make_move_iterator(first), std::make_move_iterator(last));
+        workLeft -= filling_->work;
+        first = last;
+        send();
+    }
 }
 
 void ParallelExtraction::send() {

@@ -60,6 +60,9 @@ public:
     // data plus what the job costs besides). A batch leaves for the workers once it holds
     // enough work or jobs, or when next() has to wait for it.
     void submit(EntryJob&& job, std::uint64_t work);
+    // Sends the batch being filled in parts, one per worker, when the caller is about to wait
+    // for every job: a folder's few files would otherwise all go to one worker.
+    void flush();
     // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
     // job is queued, or without `wait` while the oldest is under way or not yet sent.
     std::optional<std::pair<EntryJob, EntryOutcome>> next(bool wait);
@@ -70,6 +73,7 @@ public:
 private:
     struct Job {
         EntryJob job;
+        std::uint64_t work = 0;
         EntryOutcome outcome;
         CreatedItems created;
     };
@@ -87,6 +91,7 @@ private:
     FileURL source_;
     std::optional<std::string> pathEncoding_;
     EntryWork work_;
+    std::size_t workers_;
     std::size_t queueLimit_;
 
     std::mutex mutex_;
