@@ -94,7 +94,11 @@ private:
     void addFolder(const FileURL& folder, const std::string& entryPath) {
         if (!entryPath.empty())
             plan.entries.push_back({entryPath + "/", folder, EntryType::directory, 1});
-        noteArchiveToBeMade(folder, entryPath);
+        // The folders below are this one's, links resolved, joined with their relative paths:
+        // the walk never follows a link, and resolving every folder again would cost a look-up
+        // of each of its path's components.
+        const fs::path canonical = canonicalOf(folder.filesystemPath());
+        noteArchiveToBeMade(canonical, entryPath);
         const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
         const TreeWalkOptions walk{
             .filter =
@@ -112,7 +116,8 @@ private:
             if (child.type == fs::file_type::directory) {
                 plan.entries.push_back(
                     {base + child.path + "/", child.url, EntryType::directory, 1});
-                noteArchiveToBeMade(child.url, base + child.path);
+                if (!canonical.empty())
+                    noteArchiveToBeMade(canonical / child.path, base + child.path);
             } else {
                 addFile(child.url, base + child.path, child.type == fs::file_type::symlink);
             }
@@ -129,9 +134,10 @@ private:
     }
 
     // An archive still to be made in a folder being stored would be met among its children.
-    void noteArchiveToBeMade(const FileURL& folder, const std::string& entryPath) {
+    // `canonical`: the folder's path with links resolved.
+    void noteArchiveToBeMade(const fs::path& canonical, const std::string& entryPath) {
         const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
-        if (!archive_ && isArchiveFolder(folder.filesystemPath()) &&
+        if (!archive_ && !canonical.empty() && canonical == archiveLocation_.parent_path() &&
             !isExcluded(base + archiveLocation_.filename().string())) {
             plan.skippedArchive = true;
         }
@@ -143,10 +149,13 @@ private:
             [&](const std::string& pattern) { return selectsEntry(pattern, entryPath); });
     }
 
-    bool isArchiveFolder(const fs::path& folder) const {
+    // Empty when the archive is there already (it is then skipped by its identity), when its
+    // place is unknown, or when the folder cannot be resolved.
+    fs::path canonicalOf(const fs::path& folder) const {
+        if (archive_ || archiveLocation_.empty()) return {};
         std::error_code error;
-        return !archiveLocation_.empty() &&
-               fs::weakly_canonical(folder, error) == archiveLocation_.parent_path() && !error;
+        fs::path canonical = fs::weakly_canonical(folder, error);
+        return error ? fs::path() : canonical;
     }
 
     std::optional<FileIdentity> archive_;
