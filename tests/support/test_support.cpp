@@ -64,6 +64,26 @@ bool haveProgram(const std::string& name) {
     return runCommand("command -v " + shellQuote(name) + " >/dev/null").exitCode == 0;
 }
 
+std::string sevenZip() {
+    return haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
+}
+
+std::string clientComplaints(const std::filesystem::path& archive) {
+    std::string complaints;
+    const auto check = [&](const std::string& command, const std::string& success) {
+        if (!haveProgram(command.substr(0, command.find(' ')))) return;
+        const auto result = runCommand(command + " " + shellQuote(archive.string()));
+        if (result.exitCode != 0 || result.output.find(success) == std::string::npos) {
+            complaints += command + ": " + result.output;
+        }
+    };
+    check("unzip -t", "No errors detected");
+    check("python3 -m zipfile -t", "Done testing");
+    if (const std::string seven = sevenZip(); !seven.empty())
+        check(seven + " t", "Everything is Ok");
+    return complaints;
+}
+
 Bytes readFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());

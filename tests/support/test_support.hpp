@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
 
 namespace marrowzip::testing {
@@ -47,6 +48,15 @@ CommandResult runCommand(const std::string& command);
 std::string shellQuote(const std::string& text);
 // Whether a program is on the PATH.
 bool haveProgram(const std::string& name);
+// The 7-Zip command installed ("7zz" or "7z"), or "" when there is none.
+std::string sevenZip();
+// What the installed clients (unzip, Python's zipfile, 7-Zip) say against the archive, each line
+// behind the command that printed it; empty when all of them accept it.
+std::string clientComplaints(const std::filesystem::path& archive);
+
+inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = false) {
+    return FileURL::fromPath(path.string(), isDirectory);
+}
 
 Bytes readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, ByteView bytes);
