@@ -37,11 +37,12 @@ void inKilledChild(const std::function<void()>& work) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
 }
 
-// A child that begins a bulk append on the sample, writes `entries` entries (their bytes are
+// A child that begins a bulk append on the archive, writes `entries` entries (their bytes are
 // forced to disk) and dies with the old directory overwritten.
-void killedBulkAppend(const fs::path& path, int entries) {
+void killedBulkAppend(const fs::path& path, int entries,
+                      Archive::AccessMode mode = Archive::AccessMode::update) {
     inKilledChild([&] {
-        Archive archive = openArchive(path, Archive::AccessMode::update);
+        Archive archive = openArchive(path, mode);
         Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
         for (int i = 0; i < entries; ++i)
             appendNumbered(archive, i);
@@ -75,17 +76,9 @@ TEST(UpdateJournal, AKilledAppendIsRolledBackByTheNextOpener) {
 
 TEST(UpdateJournal, AKilledCreationLeavesAnEmptyArchive) {
     TemporaryDirectory folder;
-    const fs::path path = folder / "new.zip";
-    inKilledChild([&] {
-        Archive archive = openArchive(path);
-        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
-        for (int i = 0; i < 4; ++i)
-            appendNumbered(archive, i);
-        std::fflush(ArchiveAccess::reader(archive).stream());
-        std::_Exit(0);
-    });
-    EXPECT_TRUE(contentsOf(path).empty());
-    EXPECT_EQ(readFileBytes(path).size(), 22U);
+    killedBulkAppend(folder / "new.zip", 4, Archive::AccessMode::create);
+    EXPECT_TRUE(contentsOf(folder / "new.zip").empty());
+    EXPECT_EQ(readFileBytes(folder / "new.zip").size(), 22U);
 }
 
 TEST(UpdateJournal, AReaderThatCannotWriteReadsTheOldStateFromTheJournal) {
@@ -148,8 +141,8 @@ TEST(WritersLock, ASecondWriterWaitsOrFailsAtOnce) {
     Archive::OpenOptions noWait;
     noWait.waitForOtherWriter = false;
     const auto error = errorOf([&] {
-        static_cast<void>(Archive::openFile(FileURL::fromPath(sample.path.string()),
-                                            Archive::AccessMode::update, noWait));
+        static_cast<void>(
+            Archive::openFile(fileURL(sample.path), Archive::AccessMode::update, noWait));
     });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), ArchiveError::unwritableArchive);
@@ -160,8 +153,8 @@ TEST(WritersLock, ASecondWriterWaitsOrFailsAtOnce) {
     std::thread second([&] {
         Archive::OpenOptions options;
         options.onWaiting = [&] { waited = true; };
-        Archive archive = Archive::openFile(FileURL::fromPath(sample.path.string()),
-                                            Archive::AccessMode::update, options);
+        Archive archive =
+            Archive::openFile(fileURL(sample.path), Archive::AccessMode::update, options);
         appendNumbered(archive, 1);
     });
     while (!waited.load())
@@ -286,7 +279,7 @@ TEST(BulkOptions, AllOrNothingPutsTheArchiveBackAndTheMethodAskedForIsWritten) {
         options.storeIfNotSmaller = storeIfNotSmaller;
         const std::string name = "noise" + std::to_string(storeIfNotSmaller);
         Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, options);
-        sample.archive->appendEntry(name, FileURL::fromPath((sample.folder / "noise").string()),
+        sample.archive->appendEntry(name, fileURL(sample.folder / "noise"),
                                     {.compressionMethod = CompressionMethod::deflate});
         bulk.finish();
         EXPECT_EQ(sample.archive->findEntry(name)->centralDirectoryStructure.compressionMethod,
