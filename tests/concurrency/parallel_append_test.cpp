@@ -44,7 +44,7 @@ void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
                  Archive::BulkOptions options, CompressionMethod method) {
     Archive archive = openArchive(path);
     Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
-    const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
+    const Archive::RelativeTo base{fileURL(tree.root)};
     for (const std::string& item : tree.items)
         archive.appendEntry(item, base, {.compressionMethod = method});
     bulk.finish();
@@ -92,7 +92,7 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
     const TemporaryDirectory folder;
     archiveTree(tree, folder / "serial.zip", serial, CompressionMethod::deflate);
     const Contents serialContents = contentsOf(folder / "serial.zip");
-    const Archive::RelativeTo base{FileURL::fromPath(tree.root.string())};
+    const Archive::RelativeTo base{fileURL(tree.root)};
     const std::string shortSource = "/sys/kernel/uevent_seqnum";  // claims 4096 bytes, has a few
     // Claims 4096 bytes, and refuses to be opened for reading even by root. Compressed whole, it
     // is opened by the worker that reads it, after the call that queued it has returned.
@@ -174,7 +174,7 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
 // the only check that it grew.
 TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
     const TemporaryDirectory folder;
-    const Archive::RelativeTo base{FileURL::fromPath(folder.path().string())};
+    const Archive::RelativeTo base{fileURL(folder.path())};
     writeFileBytes(folder / "first", textBytes(3000, 1));
     for (const std::size_t size : {std::size_t{1000}, (std::size_t{2} << 20) + 5}) {
         for (const long change : {1L, 70000L, -1L, 0L}) {

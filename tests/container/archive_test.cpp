@@ -81,7 +81,7 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
     const auto existing = folder / "precious.zip";
     testing::writeFileText(existing, "keep me");
     try {
-        Archive::openFile(FileURL::fromPath(existing.string()), Mode::create);
+        Archive::openFile(testing::fileURL(existing), Mode::create);
         ADD_FAILURE() << "created over an existing file";
     } catch (const Error& e) {
         EXPECT_EQ(e.code(), FileError::fileWriteFileExists);
@@ -90,14 +90,14 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
     EXPECT_EQ(testing::readFileBytes(existing), testing::bytesOf("keep me"));
     // A missing archive is the same kind of error as a missing source item.
     try {
-        Archive::openFile(FileURL::fromPath((folder / "missing.zip").string()), Mode::read);
+        Archive::openFile(testing::fileURL(folder / "missing.zip"), Mode::read);
         ADD_FAILURE() << "opened a missing archive";
     } catch (const Error& e) {
         EXPECT_EQ(e.code(), FileError::fileReadNoSuchFile);
         EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
     }
 
-    Archive::openFile(FileURL::fromPath((folder / "new.zip").string()), Mode::create);
+    Archive::openFile(testing::fileURL(folder / "new.zip"), Mode::create);
     EXPECT_EQ(testing::readFileBytes(folder / "new.zip"), testing::hex(endRecord(0)));
 
     EXPECT_EQ(Archive::openMemory({}, Mode::create).data(), testing::hex(endRecord(0)));

@@ -41,8 +41,7 @@ TEST(ParallelUnzipping, ReportsTheFirstFailureInOrderWithEveryFileBeforeIt) {
     for (int run = 0; run < 5; ++run) {
         const fs::path out = folder / ("out" + std::to_string(run));
         try {
-            unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                    FileURL::fromPath(out.string()));
+            unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(out));
             ADD_FAILURE() << "the damaged archive was extracted";
         } catch (const Error& error) {
             EXPECT_EQ(error.code(), ArchiveError::invalidCRC32) << error.what();
@@ -55,8 +54,8 @@ TEST(ParallelUnzipping, ReportsTheFirstFailureInOrderWithEveryFileBeforeIt) {
         EXPECT_TRUE(fs::exists(out / "d/through-the-link"));
     }
     // A test reads every entry on the workers and hears of each damaged one in archive order.
-    Archive archive = Archive::openFile(FileURL::fromPath((folder / "a.zip").string()),
-                                        Archive::AccessMode::read);
+    Archive archive =
+        Archive::openFile(testing::fileURL(folder / "a.zip"), Archive::AccessMode::read);
     for (int run = 0; run < 5; ++run) {
         std::vector<std::string> damaged;
         const ExtractResult result =
@@ -91,8 +90,8 @@ TEST(ParallelUnzipping, TestsEmptyAndFullEntriesInArchiveOrder) {
     entries.push_back(damagedEmpty("last"));
     const testing::TemporaryDirectory folder;
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
-    Archive archive = Archive::openFile(FileURL::fromPath((folder / "a.zip").string()),
-                                        Archive::AccessMode::read);
+    Archive archive =
+        Archive::openFile(testing::fileURL(folder / "a.zip"), Archive::AccessMode::read);
     for (int run = 0; run < 5; ++run) {
         std::vector<std::string> damaged;
         Progress progress;
@@ -154,8 +153,8 @@ TEST(ParallelUnzipping, LeavesWhatASerialRunLeavesAfterAFailure) {
         try {
             UnzipOptions options;
             options.workers = workers;
-            unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                    FileURL::fromPath(out.string()), options);
+            unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(out),
+                                    options);
             ADD_FAILURE() << "the damaged archive was extracted";
         } catch (const Error& error) {
             EXPECT_EQ(error.entry(), "damaged") << error.what();
@@ -218,8 +217,8 @@ TEST(ParallelUnzipping, KeepsToOneMemoryBudgetWhateverTheWorkers) {
         UnzipOptions options;
         options.workers = 16;
         options.memoryBudget = std::uint64_t{16} << 20;
-        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                FileURL::fromPath((folder / "out").string()), options);
+        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"),
+                                testing::fileURL(folder / "out"), options);
     });
     EXPECT_LT(growth, 16 + 16) << "MiB above the start";
 }

@@ -46,8 +46,8 @@ Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
     Outcome outcome;
     options.warn = [&](const Warning& warning) { outcome.warnings.push_back(warning.text()); };
     try {
-        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                FileURL::fromPath((parent / "dest").string()), options);
+        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"),
+                                testing::fileURL(parent / "dest"), options);
     } catch (const Error& error) {
         outcome.error = error;
     }
@@ -258,8 +258,7 @@ TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
     ASSERT_GT(swapper, 0);
     std::string failure;
     try {
-        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                FileURL::fromPath(dest.string()));
+        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(dest));
     } catch (const Error& error) {
         failure = error.what();
     }
