@@ -40,13 +40,12 @@ TEST(ParallelUnzipping, ReportsTheFirstFailureInOrderWithEveryFileBeforeIt) {
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
     for (int run = 0; run < 5; ++run) {
         const fs::path out = folder / ("out" + std::to_string(run));
-        try {
+        const auto error = testing::errorOf([&] {
             unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(out));
-            ADD_FAILURE() << "the damaged archive was extracted";
-        } catch (const Error& error) {
-            EXPECT_EQ(error.code(), ArchiveError::invalidCRC32) << error.what();
-            EXPECT_EQ(error.entry(), "f30") << error.what();
-        }
+        });
+        ASSERT_TRUE(error) << "the damaged archive was extracted";
+        EXPECT_EQ(error->code(), ArchiveError::invalidCRC32) << error->what();
+        EXPECT_EQ(error->entry(), "f30") << error->what();
         for (int i = 0; i < 30; ++i) {
             EXPECT_EQ(fs::file_size(out / ("f" + std::to_string(i))), 2000u) << i;
         }
@@ -107,7 +106,7 @@ TEST(ParallelUnzipping, TestsEmptyAndFullEntriesInArchiveOrder) {
     Progress cancelled;
     cancelled.cancel();
     std::size_t started = 0;
-    try {
+    const auto error = testing::errorOf([&] {
         extractEntries(archive, {},
                        {.filter =
                             [&](const Entry&, const std::string& path) {
@@ -116,10 +115,9 @@ TEST(ParallelUnzipping, TestsEmptyAndFullEntriesInArchiveOrder) {
                             },
                         .progress = childProgressOf(cancelled),
                         .workers = 4});
-        ADD_FAILURE() << "the cancelled pass went on";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.code(), ArchiveError::cancelledOperation) << error.what();
-    }
+    });
+    ASSERT_TRUE(error) << "the cancelled pass went on";
+    EXPECT_EQ(error->code(), ArchiveError::cancelledOperation) << error->what();
     EXPECT_EQ(started, 1U);
 }
 
@@ -150,15 +148,11 @@ TEST(ParallelUnzipping, LeavesWhatASerialRunLeavesAfterAFailure) {
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
     const auto extract = [&](const fs::path& out, unsigned workers) {
         fs::create_directories(out / "existing");
-        try {
-            UnzipOptions options;
-            options.workers = workers;
+        const auto error = testing::errorOf([&] {
             unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(out),
-                                    options);
-            ADD_FAILURE() << "the damaged archive was extracted";
-        } catch (const Error& error) {
-            EXPECT_EQ(error.entry(), "damaged") << error.what();
-        }
+                                    {.workers = workers});
+        });
+        EXPECT_EQ(error ? error->entry() : "extracted", "damaged");
         return treeWithSizes(out);
     };
     const std::vector<std::string> serial = extract(folder / "serial", 1);
@@ -214,11 +208,9 @@ TEST(ParallelUnzipping, KeepsToOneMemoryBudgetWhateverTheWorkers) {
     const testing::TemporaryDirectory folder;
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
     const int growth = residentGrowthInChild([&] {
-        UnzipOptions options;
-        options.workers = 16;
-        options.memoryBudget = std::uint64_t{16} << 20;
         unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"),
-                                testing::fileURL(folder / "out"), options);
+                                testing::fileURL(folder / "out"),
+                                {.workers = 16, .memoryBudget = std::uint64_t{16} << 20});
     });
     EXPECT_LT(growth, 16 + 16) << "MiB above the start";
 }

@@ -45,12 +45,10 @@ Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
     testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
     Outcome outcome;
     options.warn = [&](const Warning& warning) { outcome.warnings.push_back(warning.text()); };
-    try {
-        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"),
-                                testing::fileURL(parent / "dest"), options);
-    } catch (const Error& error) {
-        outcome.error = error;
-    }
+    outcome.error = testing::errorOf([&] {
+                        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"),
+                                                testing::fileURL(parent / "dest"), options);
+                    }).value_or(outcome.error);
     for (const std::string& item : testing::listTree(parent)) {
         if (item == "dest") continue;
         EXPECT_TRUE(item.starts_with("dest/")) << item << " escaped";
@@ -256,12 +254,10 @@ TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
     ::close(watch);
     ::close(destDescriptor);
     ASSERT_GT(swapper, 0);
-    std::string failure;
-    try {
+    const auto error = testing::errorOf([&] {
         unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(dest));
-    } catch (const Error& error) {
-        failure = error.what();
-    }
+    });
+    const std::string failure = error ? error->what() : "";
     ::kill(swapper, SIGKILL);
     ::waitpid(swapper, nullptr, 0);
 

@@ -69,16 +69,6 @@ inline Contents contentsOf(const Bytes& bytes) {
     return contentsOf(reader);
 }
 
-// The error that `operation` throws, if any.
-inline std::optional<Error> errorOf(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const Error& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // The error of `operation` while another thread reads the progress over and over, as a progress
 // bar does, and cancels once the fraction completed exceeds `cancelAbove` (never above 1).
 inline std::optional<Error> watched(Progress& progress, double cancelAbove,

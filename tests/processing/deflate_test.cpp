@@ -67,12 +67,8 @@ Outcome runOver(const Bytes& input, bool encode, std::uint64_t limit = UINT64_MA
 
 // Whether `run` refuses its data as corrupted.
 bool refusesAsCorrupted(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const Error& error) {
-        return error.code() == CompressionError::corruptedData;
-    }
-    return false;
+    const auto error = errorOf(run);
+    return error && error->code() == CompressionError::corruptedData;
 }
 
 // libdeflate inflates what we deflated and we inflate what zlib deflated, ignoring bytes after

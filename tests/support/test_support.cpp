@@ -84,6 +84,15 @@ std::string clientComplaints(const std::filesystem::path& archive) {
     return complaints;
 }
 
+std::optional<Error> errorOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
 Bytes readFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "marrowzip/common/error.hpp"
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
 
@@ -57,6 +60,9 @@ std::string clientComplaints(const std::filesystem::path& archive);
 inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = false) {
     return FileURL::fromPath(path.string(), isDirectory);
 }
+
+// The error that `operation` throws, if any.
+std::optional<Error> errorOf(const std::function<void()>& operation);
 
 Bytes readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, ByteView bytes);
