@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/commands/archive_folder_tree.hpp"
 #include "app/commands/restore_folder_tree.hpp"
 #include "commands/scripted_user_interface.hpp"
 
@@ -21,14 +20,6 @@ fs::path makeRun(const fs::path& root, int files, std::size_t size) {
     return root;
 }
 
-ScriptedUserInterface& archiveInto(ScriptedUserInterface& ui, const fs::path& zip,
-                                   const fs::path& folder) {
-    ui.newZipFile = fileURL(zip);
-    ui.folders = {fileURL(folder, true)};
-    archiveFolderTree(ui, ui.out);
-    return ui;
-}
-
 TEST(CommandJobs, ArchivingReachesTheWholeOfItsBytesAndSumsUpWhatTheArchiveHolds) {
     TemporaryDirectory tmp;
     // One file far larger than the others: the bar follows bytes, not entries.
@@ -37,7 +28,7 @@ TEST(CommandJobs, ArchivingReachesTheWholeOfItsBytesAndSumsUpWhatTheArchiveHolds
     writeFileText(tmp / "data/run1/left-out.txt", "x");
 
     ScriptedUserInterface ui;
-    archiveInto(ui, tmp / "out.zip", tmp / "data/run1");
+    archiveInto(ui, tmp / "out.zip", {tmp / "data/run1"});
     const ProgressSnapshot& done = ui.lastProgress;
     EXPECT_TRUE(done.counted);
     EXPECT_EQ(std::pair(done.filesDone, done.filesTotal),
@@ -62,12 +53,12 @@ TEST(CommandJobs, CancelFromAnotherThreadLeavesAValidArchiveWithAPrefixOfTheEntr
     TemporaryDirectory tmp;
     const fs::path run = makeRun(tmp / "data/run1", 40, 256 << 10);
     ScriptedUserInterface whole;
-    archiveInto(whole, tmp / "whole.zip", run);
+    archiveInto(whole, tmp / "whole.zip", {run});
     const std::vector<std::string> all = entryPaths(tmp / "whole.zip");
 
     ScriptedUserInterface ui;
     ui.cancelAtUnits = 2 << 20;  // of 10 MiB
-    archiveInto(ui, tmp / "cancelled.zip", run);
+    archiveInto(ui, tmp / "cancelled.zip", {run});
     ASSERT_TRUE(ui.summary);
     EXPECT_TRUE(ui.summary->cancelled);
     EXPECT_EQ(ui.out.str(), "") << "a cancel is not a failure";
@@ -93,7 +84,7 @@ TEST(CommandJobs, ACancelledRestoreStopsAfterAWholeEntry) {
     TemporaryDirectory tmp;
     const fs::path run = makeRun(tmp / "data/run1", 30, 128 << 10);
     ScriptedUserInterface archiving;
-    archiveInto(archiving, tmp / "run1.zip", run);
+    archiveInto(archiving, tmp / "run1.zip", {run});
 
     ScriptedUserInterface ui;
     ui.file = fileURL(tmp / "run1.zip");
