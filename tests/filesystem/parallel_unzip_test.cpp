@@ -3,7 +3,6 @@
 // serial extraction would have built.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -156,26 +155,19 @@ TEST(ParallelUnzipping, LeavesWhatASerialRunLeavesAfterAFailure) {
 // How far the resident memory of a child process running `body` rises above where it started,
 // in MiB (at most 255).
 int residentGrowthInChild(const std::function<void()>& body) {
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const int status = testing::exitStatusInChild([&] {
         std::uint64_t pages = 0;
         std::uint64_t resident = 0;
         std::ifstream("/proc/self/statm") >> pages >> resident;
         const std::uint64_t before = resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-        try {
-            body();
-        } catch (...) {
-            ::_exit(255);
-        }
+        body();
         rusage usage{};
         ::getrusage(RUSAGE_SELF, &usage);
         const std::uint64_t peak = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
         const std::uint64_t growth = peak > before ? (peak - before) >> 20 : 0;
-        ::_exit(static_cast<int>(std::min<std::uint64_t>(growth, 254)));
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+        return static_cast<int>(std::min<std::uint64_t>(growth, 254));
+    });
+    return status < 0 ? 255 : status;
 }
 
 // Sixteen workers share one budget: 32 entries that each inflate to 8 MiB, with 16 MiB for all

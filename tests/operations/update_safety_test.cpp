@@ -1,6 +1,5 @@
 // Updates that a kill, a second writer or a file that is not quite a ZIP cannot break: the
 // journal of an unfinished update, the writers' lock, and the checks before anything is written.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,21 +19,11 @@ std::string journalOf(const fs::path& archive) {
 // Runs `work` in a child process that then dies without unwinding (as from SIGKILL): no
 // destructor, no rollback, no flush of the stdio buffers beyond what `work` forced.
 void inKilledChild(const std::function<void()>& work) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        try {
-            work();
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "child: %s\n", error.what());
-            std::_Exit(3);
-        }
-        std::_Exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(exitStatusInChild([&] {
+                  work();
+                  return 0;
+              }),
+              0);
 }
 
 // A child that begins a bulk append on the archive, writes `entries` entries (their bytes are

@@ -1,6 +1,7 @@
 #include "support/test_support.hpp"
 
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -82,6 +83,23 @@ std::string clientComplaints(const std::filesystem::path& archive) {
     if (const std::string seven = sevenZip(); !seven.empty())
         check(seven + " t", "Everything is Ok");
     return complaints;
+}
+
+int exitStatusInChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 255;
+        try {
+            status = body();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "child: %s\n", error.what());
+        } catch (...) {
+        }
+        std::_Exit(status);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::optional<Error> errorOf(const std::function<void()>& operation) {

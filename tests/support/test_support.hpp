@@ -61,6 +61,10 @@ inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = fal
     return FileURL::fromPath(path.string(), isDirectory);
 }
 
+// Runs `body` in a forked child that ends at once with the status `body` returns (255 when it
+// throws); answers that status, or -1 when the child did not exit.
+int exitStatusInChild(const std::function<int()>& body);
+
 // The error that `operation` throws, if any.
 std::optional<Error> errorOf(const std::function<void()>& operation);
 
