@@ -237,7 +237,9 @@ TEST(UpdateChecks, AStubWithAdjustedOffsetsIsKeptByAppendAndRemove) {
     EXPECT_EQ(clientComplaints(path), "");
 }
 
-TEST(BulkOptions, AllOrNothingPutsTheArchiveBackAndTheMethodAskedForIsWritten) {
+// (Whether the method asked for is written or what does not shrink is stored is checked with the
+// parallel bulk appends.)
+TEST(BulkOptions, AllOrNothingPutsTheArchiveBack) {
     SampleArchive sample;
     const Bytes before = sample.bytes();
     for (const bool finishAfterFailure : {false, true}) {
@@ -258,21 +260,6 @@ TEST(BulkOptions, AllOrNothingPutsTheArchiveBackAndTheMethodAskedForIsWritten) {
         }
         EXPECT_EQ(sample.bytes(), before);
         EXPECT_FALSE(fs::exists(journalOf(sample.path)));
-    }
-
-    // Random bytes do not shrink: deflated as asked, or stored when that is allowed.
-    writeFileBytes(sample.folder / "noise", randomBytes(200000));
-    for (const bool storeIfNotSmaller : {false, true}) {
-        Archive::BulkOptions options;
-        options.workers = 2;
-        options.storeIfNotSmaller = storeIfNotSmaller;
-        const std::string name = "noise" + std::to_string(storeIfNotSmaller);
-        Archive::BulkAppend bulk = sample.archive->beginBulkAppend(defaultChunkSize, options);
-        sample.archive->appendEntry(name, fileURL(sample.folder / "noise"),
-                                    {.compressionMethod = CompressionMethod::deflate});
-        bulk.finish();
-        EXPECT_EQ(sample.archive->findEntry(name)->centralDirectoryStructure.compressionMethod,
-                  storeIfNotSmaller ? 0 : 8);
     }
 }
 
