@@ -60,20 +60,16 @@ TEST_F(ToolWriters, ASecondWriterWaitsOrWithNoWaitFailsAtOnce) {
     EXPECT_NE(waited.find("status 0"), std::string::npos);
 }
 
+// The tool's word for what the library refuses (its tests take the other kinds of such files).
 TEST_F(ToolWriters, FilesThatAreNotQuiteAZipAreLeftAlone) {
     const Bytes zip = readFileBytes(at("a.zip"));
-    const std::string zipText(zip.begin(), zip.end());
-    const Bytes prefixed = bytesOf(std::string(5000, 'x') + zipText);
-    const Bytes tar = bytesOf(zipText + std::string(10240, '\0'));
-    for (const auto& [name, bytes] : {std::pair{"prefixed.zip", prefixed}, std::pair{"tar", tar}}) {
-        SCOPED_TRACE(name);
-        writeFileBytes(at(name), bytes);
-        const ToolRun added = run({"add", name, "left"});
-        EXPECT_EQ(added.status, 1);
-        EXPECT_NE(added.err.find("the file is left unchanged"), std::string::npos) << added.err;
-        EXPECT_EQ(run({"remove", name, "seed.txt"}).status, 1);
-        EXPECT_EQ(readFileBytes(at(name)), bytes);
-    }
+    const Bytes prefixed = bytesOf(std::string(5000, 'x') + std::string(zip.begin(), zip.end()));
+    writeFileBytes(at("prefixed.zip"), prefixed);
+    const ToolRun added = run({"add", "prefixed.zip", "left"});
+    EXPECT_EQ(added.status, 1);
+    EXPECT_NE(added.err.find("the file is left unchanged"), std::string::npos) << added.err;
+    EXPECT_EQ(run({"remove", "prefixed.zip", "seed.txt"}).status, 1);
+    EXPECT_EQ(readFileBytes(at("prefixed.zip")), prefixed);
 }
 
 // Every command that writes says why when the disk fills up, whichever file it was writing; a
