@@ -167,8 +167,8 @@ TEST_F(ToolCommands, AnEncryptedEntryIsNamedAsSuchWhereverTheArchiveComesFrom) {
 }
 
 // "./" entries (bsdtar starts an archive of "." with one) extract into the destination; our
-// own create names "." by its folder. Sockets and pipes are not archived: one warning each.
-// (A folder entry carrying data is extracted with a warning in the filesystem suite.)
+// own create names "." by its folder. Sockets and pipes are not archived: one warning each. The
+// data of a folder entry is ignored with a warning, and does not fail the test either.
 TEST_F(ToolCommands, ArchivesOfDotExtractAndSpecialFilesAreSkippedWithAWarning) {
     writeFileText(at("tree/a.txt"), "a");
     writeFileText(at("tree/sub/b.txt"), "b");
@@ -189,6 +189,17 @@ TEST_F(ToolCommands, ArchivesOfDotExtractAndSpecialFilesAreSkippedWithAWarning) 
               (std::vector<std::string>{"tree/", "tree/a.txt", "tree/sub/", "tree/sub/b.txt"}));
     const ToolRun own = run({"extract", "own.zip", "out2"});
     EXPECT_EQ(own.status, 0) << own.err;
+
+    RawEntry folderWithData = rawFolder("dir/");
+    folderWithData.content = bytesOf("data");
+    writeFileBytes(at("data.zip"), buildRawArchive({folderWithData}));
+    EXPECT_EQ(run({"test", "data.zip"}).status, 0);
+    const ToolRun withData = run({"extract", "data.zip", "out3"});
+    EXPECT_EQ(withData.status, 0) << withData.err;
+    EXPECT_EQ(withData.err,
+              "marrowzip: warning: data.zip: dir/: the folder entry carries 4 bytes of data, "
+              "which were ignored\n");
+    EXPECT_EQ(listTree(at("out3")), std::vector<std::string>{"dir"});
 
     const ToolRun addition = run({"add", "added.zip", "tree"});
     EXPECT_EQ(addition.status, 0) << addition.err;
