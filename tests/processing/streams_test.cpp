@@ -79,9 +79,12 @@ TEST(MemoryFileStream, ModesSetOnlyTheStartAndReadOnlyRefusesWrites) {
     auto appending = file->openStream("a");
     EXPECT_EQ(ftello(appending.get()), 30);
     writeStreamChunk(Bytes{'x', 'y'}, appending.get());
+    appending.reset();
+    EXPECT_EQ(file->data().size(), 32u);
+    auto last = file->openStream("rb");
     file.reset();
     EXPECT_FALSE(watcher.expired());
-    appending.reset();
+    last.reset();
     EXPECT_TRUE(watcher.expired());
 }
 
