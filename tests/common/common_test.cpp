@@ -12,11 +12,6 @@
 namespace marrowzip {
 namespace {
 
-TEST(Errors, TheSameRawValueInAnotherEnumerationIsAnotherError) {
-    EXPECT_NE(std::error_code(DataError::unreadableFile),
-              std::error_code(EntryError::invalidDataError));
-}
-
 // The descriptions are looked up by value: the first and the last value of an enumeration have
 // their own, a value outside it is unknown (and stands for no portable condition).
 TEST(Errors, EachValueHasItsDescriptionAndOthersAreUnknown) {
@@ -34,6 +29,9 @@ TEST(Errors, EachValueHasItsDescriptionAndOthersAreUnknown) {
         EXPECT_EQ(code.message(), description);
     EXPECT_EQ(std::error_code(6, fileErrorCategory()).default_error_condition().category(),
               fileErrorCategory());
+    // The same raw value in another enumeration is another error.
+    EXPECT_NE(std::error_code(DataError::unreadableFile),
+              std::error_code(EntryError::invalidDataError));
 }
 
 // The description names the file and the entry; context added later fills only what is missing.

@@ -49,8 +49,7 @@ TEST(CancellingFromAnotherThread, StopsAParallelUnzipOrLetsItFinishWhole) {
     archiveOfEntries(folder / "a.zip", 16);
     Progress progress;
     const auto error = watched(progress, 0, [&] {
-        unzipArchiveToDirectory(FileURL::fromPath((folder / "a.zip").string()),
-                                FileURL::fromPath((folder / "dest").string()), false, false,
+        unzipArchiveToDirectory(fileURL(folder / "a.zip"), fileURL(folder / "dest"), false, false,
                                 &progress);
     });
     // Workers may have finished later files before the cancel reached an earlier one; those are

@@ -48,12 +48,10 @@ TEST(EndRecordSearch, FailsWithoutTryingEarlierSignatures) {
          testing::hex(endRecord(0, "1e00") + filler(8) + "504b0506" + filler(18))},
     };
     for (const auto& [name, data] : cases) {
-        try {
-            Archive::openMemory(data, Mode::read);
-            ADD_FAILURE() << name << " opened";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code(), ArchiveError::missingEndOfCentralDirectoryRecord) << name;
-        }
+        const auto error = testing::errorOf([&] { Archive::openMemory(data, Mode::read); });
+        EXPECT_EQ(error ? error->code() : std::error_code(),
+                  ArchiveError::missingEndOfCentralDirectoryRecord)
+            << name;
     }
 }
 
@@ -80,24 +78,20 @@ TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
     testing::TemporaryDirectory folder;
     const auto existing = folder / "precious.zip";
     testing::writeFileText(existing, "keep me");
-    try {
-        Archive::openFile(FileURL::fromPath(existing.string()), Mode::create);
-        ADD_FAILURE() << "created over an existing file";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), FileError::fileWriteFileExists);
-        EXPECT_EQ(e.path(), existing.string());
-    }
+    const auto taken =
+        testing::errorOf([&] { Archive::openFile(testing::fileURL(existing), Mode::create); });
+    ASSERT_TRUE(taken) << "created over an existing file";
+    EXPECT_EQ(taken->code(), FileError::fileWriteFileExists);
+    EXPECT_EQ(taken->path(), existing.string());
     EXPECT_EQ(testing::readFileBytes(existing), testing::bytesOf("keep me"));
     // A missing archive is the same kind of error as a missing source item.
-    try {
-        Archive::openFile(FileURL::fromPath((folder / "missing.zip").string()), Mode::read);
-        ADD_FAILURE() << "opened a missing archive";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), FileError::fileReadNoSuchFile);
-        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
-    }
+    const auto missing = testing::errorOf(
+        [&] { Archive::openFile(testing::fileURL(folder / "missing.zip"), Mode::read); });
+    ASSERT_TRUE(missing) << "opened a missing archive";
+    EXPECT_EQ(missing->code(), FileError::fileReadNoSuchFile);
+    EXPECT_EQ(missing->code(), std::errc::no_such_file_or_directory);
 
-    Archive::openFile(FileURL::fromPath((folder / "new.zip").string()), Mode::create);
+    Archive::openFile(testing::fileURL(folder / "new.zip"), Mode::create);
     EXPECT_EQ(testing::readFileBytes(folder / "new.zip"), testing::hex(endRecord(0)));
 
     EXPECT_EQ(Archive::openMemory({}, Mode::create).data(), testing::hex(endRecord(0)));

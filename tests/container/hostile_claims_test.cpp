@@ -3,7 +3,6 @@
 // stop where the bytes stop.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -118,25 +117,20 @@ Outcome openListAndRead(const Bytes& data) {
 // maps already: an allocation sized by a record's claim fails there. The sanitizers reserve
 // terabytes of shadow memory, so their builds skip the check.
 bool staysWithin(std::uint64_t budget, const std::function<void()>& body) {
-    if (testing::sanitized) return true;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        std::uint64_t pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlim_t limit = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + budget;
-        const rlimit space{limit, limit};
-        if (::setrlimit(RLIMIT_AS, &space) != 0) ::_exit(3);
-        try {
-            body();
-        } catch (const Error&) {
-        } catch (...) {
-            ::_exit(2);  // std::bad_alloc: more memory than the budget
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return testing::sanitized ||
+           testing::exitStatusInChild([&] {
+               std::uint64_t pages = 0;
+               std::ifstream("/proc/self/statm") >> pages;
+               const rlim_t limit =
+                   pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + budget;
+               const rlimit space{limit, limit};
+               if (::setrlimit(RLIMIT_AS, &space) != 0) return 3;
+               try {
+                   body();
+               } catch (const Error&) {
+               }
+               return 0;  // std::bad_alloc, beyond the budget, gives 255
+           }) == 0;
 }
 
 TEST(HostileClaims, CostNoMoreMemoryThanTheArchiveHolds) {

@@ -40,8 +40,7 @@ TEST(RealArchives, ListEveryEntryAsPythonReadsIt) {
     // Checked on the way: the type the name tells (the one link is called "link"), the central
     // size, and stored data's CRC-32 from where the data starts.
     const Bytes file = readFileBytes(folder / "a.zip");
-    const Archive archive = Archive::openFile(FileURL::fromPath((folder / "a.zip").string()),
-                                              Archive::AccessMode::read);
+    const Archive archive = Archive::openFile(fileURL(folder / "a.zip"), Archive::AccessMode::read);
     EntryIterator entries = archive.makeEntryIterator();
     std::ostringstream ours;
     while (auto entry = entries.next()) {

@@ -16,11 +16,11 @@ using testing::entryPaths;
 using testing::fileURL;
 
 TEST(UnzippingArchivesOfOtherWriters, RecreatesTheTreeTheyWereMadeFrom) {
-    const std::string sevenZip = testing::haveProgram("7zz") ? "7zz" : "7z";
+    const std::string seven = testing::sevenZip();
     // Each program with its command, run inside the source folder.
     const std::pair<std::string, std::string> writers[] = {
         {"zip", "zip -r -y -q ../a.zip ."},
-        {sevenZip, sevenZip + " a -tzip -snl ../a.zip . >/dev/null"},
+        {seven.empty() ? "7z" : seven, seven + " a -tzip -snl ../a.zip . >/dev/null"},
     };
     for (const auto& [program, command] : writers) {
         SCOPED_TRACE(program);

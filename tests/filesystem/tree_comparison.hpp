@@ -75,10 +75,6 @@ inline void expectSameTree(const std::filesystem::path& expected,
     }
 }
 
-inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = false) {
-    return FileURL::fromPath(path.string(), isDirectory);
-}
-
 inline std::vector<std::string> entryPaths(const std::filesystem::path& zip) {
     std::vector<std::string> paths;
     for (const Entry& entry : Archive::openFile(fileURL(zip), Archive::AccessMode::read))

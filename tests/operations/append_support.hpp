@@ -1,6 +1,6 @@
 // Helpers of the operation tests: archives opened by path, entries appended from bytes in
 // memory, the entries an archive holds, the errors an operation throws (under a watching
-// thread), the verdict of the real ZIP clients on an archive, and a small sample archive.
+// thread), and a small sample archive.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,7 +24,7 @@ inline constexpr Date sampleDate = 1700000000;  // 2023-11-14T22:13:20Z
 
 inline Archive openArchive(const std::filesystem::path& path,
                            Archive::AccessMode mode = Archive::AccessMode::create) {
-    return Archive::openFile(FileURL::fromPath(path.string()), mode);
+    return Archive::openFile(fileURL(path), mode);
 }
 
 // What a provider over `bytes` returns.
@@ -69,16 +69,6 @@ inline Contents contentsOf(const Bytes& bytes) {
     return contentsOf(reader);
 }
 
-// The error that `operation` throws, if any.
-inline std::optional<Error> errorOf(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const Error& error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // The error of `operation` while another thread reads the progress over and over, as a progress
 // bar does, and cancels once the fraction completed exceeds `cancelAbove` (never above 1).
 inline std::optional<Error> watched(Progress& progress, double cancelAbove,
@@ -93,23 +83,6 @@ inline std::optional<Error> watched(Progress& progress, double cancelAbove,
     done.store(true);
     watcher.join();
     return error;
-}
-
-// What the installed clients say against the archive; empty when all of them accept it.
-inline std::string clientComplaints(const std::filesystem::path& archive) {
-    std::string complaints;
-    auto check = [&](const std::string& command, const std::string& successText) {
-        const std::string program = command.substr(0, command.find(' '));
-        if (!haveProgram(program)) return;
-        const auto result = runCommand(command + " " + shellQuote(archive.string()));
-        if (result.exitCode != 0 || result.output.find(successText) == std::string::npos) {
-            complaints += result.output;
-        }
-    };
-    check("unzip -t", "No errors detected");
-    check("python3 -m zipfile -t", "Done testing");
-    check(haveProgram("7z") ? "7z t" : "7zz t", "Everything is Ok");
-    return complaints;
 }
 
 // Entries that tests append behind those of a sample archive, "bulk0" on; odd ones deflated.

@@ -43,7 +43,7 @@ TEST(AppendedRecords, CarryTheMethodAndModeOfEachKindOfItem) {
          .modificationDate = sampleDate,
          .permissions = S_IFREG | 0777},
         [](std::int64_t, std::int64_t) { return bytesOf("x"); }, deflated);
-    archive.appendEntry("tool", FileURL::fromPath((folder / "tool").string()));
+    archive.appendEntry("tool", fileURL(folder / "tool"));
 
     const std::tuple<std::string, std::uint16_t, std::uint32_t> expected[] = {
         {"empty", 8, S_IFREG | 0644},

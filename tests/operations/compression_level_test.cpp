@@ -25,7 +25,7 @@ struct LevelSample {
         options.level = level;
         Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
         for (const std::string name : {"small.txt", "large.log"}) {
-            archive.appendEntry(name, FileURL::fromPath((folder / name).string()),
+            archive.appendEntry(name, fileURL(folder / name),
                                 {.compressionMethod = CompressionMethod::deflate});
         }
         appendBytes(archive, "provided.txt", small, CompressionMethod::deflate);

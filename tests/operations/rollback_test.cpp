@@ -174,7 +174,7 @@ using Operation = std::function<void(Archive&, const Entry& one, const Entry& tw
 TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
     TemporaryDirectory folder;
     writeFileBytes(folder / "source", textBytes(20000, 7));
-    const FileURL source = FileURL::fromPath((folder / "source").string());
+    const FileURL source = fileURL(folder / "source");
     const auto out = folder / "out";
     // A provider's append writes as a file's does: the storage faults strike the same writes.
     const auto append = [&](CompressionMethod method) -> Operation {
@@ -186,8 +186,7 @@ TEST(StorageFaults, LeaveTheArchiveAsItWasOrAsTheOperationLeavesIt) {
     const auto extract = [&](bool first) -> Operation {
         return [&, first](Archive& archive, const Entry& one, const Entry& two) {
             std::filesystem::remove(out);
-            archive.extractEntry(first ? one : two, FileURL::fromPath(out.string()),
-                                 {.bufferSize = chunk});
+            archive.extractEntry(first ? one : two, fileURL(out), {.bufferSize = chunk});
         };
     };
     const std::tuple<std::string, Operation, std::string> operations[] = {

@@ -17,8 +17,7 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     TemporaryDirectory folder;
     const auto path = folder / "large.zip";
     const std::int64_t size = (std::int64_t{4} << 30) + 1;
-    Archive archive =
-        Archive::openFile(FileURL::fromPath(path.string()), Archive::AccessMode::create);
+    Archive archive = Archive::openFile(fileURL(path), Archive::AccessMode::create);
     archive.appendEntry(
         "zeros", {.uncompressedSize = size, .modificationDate = sampleDate},
         [](std::int64_t, std::int64_t wanted) { return Bytes(static_cast<std::size_t>(wanted)); });

@@ -1,6 +1,7 @@
 #include "support/test_support.hpp"
 
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -62,6 +63,52 @@ std::string shellQuote(const std::string& text) {
 
 bool haveProgram(const std::string& name) {
     return runCommand("command -v " + shellQuote(name) + " >/dev/null").exitCode == 0;
+}
+
+std::string sevenZip() {
+    return haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
+}
+
+std::string clientComplaints(const std::filesystem::path& archive) {
+    std::string complaints;
+    const auto check = [&](const std::string& command, const std::string& success) {
+        if (!haveProgram(command.substr(0, command.find(' ')))) return;
+        const auto result = runCommand(command + " " + shellQuote(archive.string()));
+        if (result.exitCode != 0 || result.output.find(success) == std::string::npos) {
+            complaints += command + ": " + result.output;
+        }
+    };
+    check("unzip -t", "No errors detected");
+    check("python3 -m zipfile -t", "Done testing");
+    if (const std::string seven = sevenZip(); !seven.empty())
+        check(seven + " t", "Everything is Ok");
+    return complaints;
+}
+
+int exitStatusInChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 255;
+        try {
+            status = body();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "child: %s\n", error.what());
+        } catch (...) {
+        }
+        std::_Exit(status);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::optional<Error> errorOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
 }
 
 Bytes readFileBytes(const std::filesystem::path& path) {

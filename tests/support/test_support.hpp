@@ -2,9 +2,13 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "marrowzip/common/error.hpp"
+#include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
 
 namespace marrowzip::testing {
@@ -47,6 +51,22 @@ CommandResult runCommand(const std::string& command);
 std::string shellQuote(const std::string& text);
 // Whether a program is on the PATH.
 bool haveProgram(const std::string& name);
+// The 7-Zip command installed ("7zz" or "7z"), or "" when there is none.
+std::string sevenZip();
+// What the installed clients (unzip, Python's zipfile, 7-Zip) say against the archive, each line
+// behind the command that printed it; empty when all of them accept it.
+std::string clientComplaints(const std::filesystem::path& archive);
+
+inline FileURL fileURL(const std::filesystem::path& path, bool isDirectory = false) {
+    return FileURL::fromPath(path.string(), isDirectory);
+}
+
+// Runs `body` in a forked child that ends at once with the status `body` returns (255 when it
+// throws); answers that status, or -1 when the child did not exit.
+int exitStatusInChild(const std::function<int()>& body);
+
+// The error that `operation` throws, if any.
+std::optional<Error> errorOf(const std::function<void()>& operation);
 
 Bytes readFileBytes(const std::filesystem::path& path);
 void writeFileBytes(const std::filesystem::path& path, ByteView bytes);

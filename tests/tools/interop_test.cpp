@@ -14,11 +14,11 @@ TEST_F(ToolInterop, WhatItCreatesPassesTheOtherToolsTests) {
     setTime(at("tree"), folderTime);
     ASSERT_EQ(run({"create", "deflated.zip", "tree"}).status, 0);
     ASSERT_EQ(run({"create", "--store", "--prefix", "stored.zip", "tree"}).status, 0);
-    const std::string sevenZip = haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
+    const std::string seven = sevenZip();
     for (const char* archive : {"deflated.zip", "stored.zip"}) {
         SCOPED_TRACE(archive);
         shell(std::string("python3 -m zipfile -t ") + archive);
-        if (!sevenZip.empty()) shell(sevenZip + " t " + archive + " >/dev/null");
+        if (!seven.empty()) shell(seven + " t " + archive + " >/dev/null");
     }
     // With --prefix every path begins with the folder's name: unzip restores the tree itself.
     shell("unzip -tq deflated.zip && unzip -q stored.zip -d unzipped");
@@ -33,14 +33,14 @@ TEST_F(ToolInterop, WhatItStreamsPassesTheOtherToolsTestsAndReadsBackFromStandar
     writeFileBytes(at("tree/large.txt"), textBytes(300000));
     writeFileBytes(at("tree/sub/noise.bin"), randomBytes(100000));
     const std::string tool = shellQuote(MARROWZIP_TOOL_PATH);
-    const std::string sevenZip = haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
+    const std::string seven = sevenZip();
     for (const char* level : {"-6", "-0"}) {
         SCOPED_TRACE(level);
         fs::remove_all(at("out"));
         shell(tool + " create " + level + " --comment streamed - tree | cat > s.zip");
         shell("unzip -Z -v s.zip | grep -q 'extended local header: *yes'");
         shell("unzip -tq s.zip && python3 -m zipfile -t s.zip");
-        if (!sevenZip.empty()) shell(sevenZip + " t s.zip >/dev/null");
+        if (!seven.empty()) shell(seven + " t s.zip >/dev/null");
         shell("cat s.zip | bsdtar -xOf - large.txt | cmp - tree/large.txt");
         shell("cat s.zip | bsdtar -xOf - sub/noise.bin | cmp - tree/sub/noise.bin");
         shell("cat s.zip | " + tool + " test - | grep -qx 'standard input: .* tested, no errors'");

@@ -30,19 +30,19 @@ protected:
             if (!haveProgram(program))
                 GTEST_SKIP() << program << " is missing (scripts/install-deps)";
         }
-        sevenZip_ = haveProgram("7zz") ? "7zz" : haveProgram("7z") ? "7z" : "";
-        if (sevenZip_.empty()) GTEST_SKIP() << "7-Zip is missing (scripts/install-deps)";
+        seven_ = sevenZip();
+        if (seven_.empty()) GTEST_SKIP() << "7-Zip is missing (scripts/install-deps)";
     }
 
-    std::string sevenZip_;
+    std::string seven_;
 };
 
 TEST_F(TimeZoneInterop, EveryWriterAndReaderKeepTheExactTimeInEveryZone) {
     const std::string tool = shellQuote(MARROWZIP_TOOL_PATH);
     const Program ours{"marrowzip", tool + " create ../a.zip f.txt", tool + " extract ../a.zip ."};
     const Program infoZIP{"Info-ZIP", "zip -q ../a.zip f.txt", "unzip -q ../a.zip"};
-    const Program sevenZip{"7-Zip", sevenZip_ + " a -tzip ../a.zip f.txt >/dev/null",
-                           sevenZip_ + " x ../a.zip >/dev/null"};
+    const Program sevenZip{"7-Zip", seven_ + " a -tzip ../a.zip f.txt >/dev/null",
+                           seven_ + " x ../a.zip >/dev/null"};
     const Program bsdtar{"bsdtar", "bsdtar --format zip -cf ../a.zip f.txt", "bsdtar -xf ../a.zip"};
     // {writer, reader, nanoseconds the trip keeps (-1: not checked)}
     const std::tuple<const Program&, const Program&, long> trips[] = {

@@ -8,18 +8,6 @@
 namespace dunmarrow::testing {
 namespace {
 
-// What the command prints, with `folders` chosen.
-std::string archive(const fs::path& zip, const std::vector<fs::path>& folders,
-                    std::optional<JobSummary>* summary = nullptr) {
-    ScriptedUserInterface ui;
-    ui.newZipFile = fileURL(zip);
-    for (const auto& folder : folders)
-        ui.folders.push_back(fileURL(folder, true));
-    archiveFolderTree(ui, ui.out);
-    if (summary != nullptr) *summary = ui.summary;
-    return ui.out.str();
-}
-
 TEST(ArchiveFolderTree, KeepsEveryFolderAndOnlyQorvelsFilesWithoutFollowingLinks) {
     TemporaryDirectory tmp;
     const fs::path run1 = tmp / "data/run1";
@@ -35,11 +23,11 @@ TEST(ArchiveFolderTree, KeepsEveryFolderAndOnlyQorvelsFilesWithoutFollowingLinks
     ASSERT_EQ(::mkfifo((run1 / "pipe.qorvels").c_str(), 0644), 0);
 
     // The pipe is left out without a failure line; the summary shows it as a warning.
-    std::optional<JobSummary> summary;
-    EXPECT_EQ(archive(tmp / "out.zip", {run1}, &summary), "");
-    ASSERT_TRUE(summary);
-    EXPECT_EQ(summary->warnings, std::vector<std::string>{(run1 / "pipe.qorvels").string() +
-                                                          ": not archived: a named pipe"});
+    ScriptedUserInterface ui;
+    EXPECT_EQ(archiveInto(ui, tmp / "out.zip", {run1}), "");
+    ASSERT_TRUE(ui.summary);
+    EXPECT_EQ(ui.summary->warnings, std::vector<std::string>{(run1 / "pipe.qorvels").string() +
+                                                             ": not archived: a named pipe"});
     // Parents first, and the items of a folder in byte order of their names.
     EXPECT_EQ(
         entryPaths(tmp / "out.zip"),
@@ -51,7 +39,8 @@ TEST(ArchiveFolderTree, RecordsFoldersOfTheSameNameTwiceInTheOrderChosen) {
     TemporaryDirectory tmp;
     writeFileText(tmp / "q/run/a.qorvels", "from q");
     writeFileText(tmp / "p/run/a.qorvels", "from p");
-    archive(tmp / "out.zip", {tmp / "q/run", tmp / "p/run"});
+    ScriptedUserInterface ui;
+    archiveInto(ui, tmp / "out.zip", {tmp / "q/run", tmp / "p/run"});
     EXPECT_EQ(entryPaths(tmp / "out.zip"),
               (std::vector<std::string>{"run/", "run/a.qorvels", "run/", "run/a.qorvels"}));
     EXPECT_EQ(runCommand("unzip -p " + shellQuote((tmp / "out.zip").string())).output,
@@ -66,17 +55,19 @@ TEST(ArchiveFolderTree, AFailurePrintsOneLineAndLeavesAValidArchive) {
     // A vanished folder whose name passes the filter fails its append; run3 is never walked.
     const std::vector<fs::path> folders = {tmp / "data/run1", tmp / "data/gone.qorvels",
                                            tmp / "data/run3"};
-    std::optional<JobSummary> summary;
-    EXPECT_EQ(archive(tmp / "taken.zip", folders, &summary),
+    ScriptedUserInterface taken;
+    EXPECT_EQ(archiveInto(taken, tmp / "taken.zip", folders),
               (tmp / "taken.zip").string() + ": the file already exists\n");
     EXPECT_EQ(readFileBytes(tmp / "taken.zip"), bytesOf("precious"));
-    ASSERT_TRUE(summary);
-    EXPECT_EQ(summary->text(), "Nothing was archived: taken.zip could not be created");
-    EXPECT_EQ(summary->failures,
+    ASSERT_TRUE(taken.summary);
+    EXPECT_EQ(taken.summary->text(), "Nothing was archived: taken.zip could not be created");
+    EXPECT_EQ(taken.summary->failures,
               std::vector<std::string>{(tmp / "taken.zip").string() + ": the file already exists"});
-    EXPECT_EQ(archive(tmp / "out.zip", folders, &summary),
+    ScriptedUserInterface ui;
+    EXPECT_EQ(archiveInto(ui, tmp / "out.zip", folders),
               (tmp / "data/gone.qorvels").string() + ": no such file or folder\n");
-    EXPECT_EQ(std::pair(summary->files, summary->folders),
+    ASSERT_TRUE(ui.summary);
+    EXPECT_EQ(std::pair(ui.summary->files, ui.summary->folders),
               (std::pair<std::int64_t, std::int64_t>(1, 1)));
     EXPECT_EQ(entryPaths(tmp / "out.zip"), (std::vector<std::string>{"run1/", "run1/a.qorvels"}));
     EXPECT_EQ(runCommand("unzip -t " + shellQuote((tmp / "out.zip").string())).exitCode, 0);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/commands/archive_folder_tree.hpp"
 #include "commands/scripted_user_interface.hpp"
 #include "support/raw_archive.hpp"
 
@@ -40,9 +39,7 @@ TEST(RestoreFolderTree, WritesTheTreeBelowTheParentOfAFolderNamedLikeTheRoot) {
     writeFileText(tmp / "data/run1/sub/b.qorvels", "b");
     fs::create_directories(tmp / "data/run1/empty");
     ScriptedUserInterface archiving;
-    archiving.newZipFile = fileURL(tmp / "run1.zip");
-    archiving.folders = {fileURL(tmp / "data/run1", true)};
-    archiveFolderTree(archiving, archiving.out);
+    archiveInto(archiving, tmp / "run1.zip", {tmp / "data/run1"});
 
     // A plain text prefix of the root's name is enough: "run" takes "run1/".
     ScriptedUserInterface ui;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <sstream>
 
+#include "app/commands/archive_folder_tree.hpp"
 #include "app/commands/user_interface.hpp"
 #include "filesystem/tree_comparison.hpp"
 
@@ -47,5 +48,16 @@ struct ScriptedUserInterface final : UserInterface {
     }
     void showSummary(const JobSummary& shown) override { summary = shown; }
 };
+
+// Archives `folders` into `zip` as the window would after its panels; answers what the command
+// printed (the summary stays in `ui`).
+inline std::string archiveInto(ScriptedUserInterface& ui, const fs::path& zip,
+                               const std::vector<fs::path>& folders) {
+    ui.newZipFile = fileURL(zip);
+    for (const auto& folder : folders)
+        ui.folders.push_back(fileURL(folder, true));
+    archiveFolderTree(ui, ui.out);
+    return ui.out.str();
+}
 
 }  // namespace dunmarrow::testing

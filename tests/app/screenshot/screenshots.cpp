@@ -91,19 +91,17 @@ private:
 DialogScript::Handler choose(const fs::path& path) {
     return [path](QWidget* widget) {
         auto* dialog = qobject_cast<QFileDialog*>(widget);
-        if (dialog == nullptr) {
-            fail("expected a file dialog, got " + widget->windowTitle().toStdString());
+        auto* name = dialog != nullptr
+                         ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                         : nullptr;
+        if (name == nullptr) {
+            fail("expected a file dialog with a name field, got " +
+                 widget->windowTitle().toStdString());
             widget->close();
             return;
         }
         // What a person does: go to the folder, type the name, press the accept button.
         dialog->setDirectory(QString::fromStdString(path.parent_path().string()));
-        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        if (name == nullptr) {
-            fail("the file dialog has no name field");
-            dialog->close();
-            return;
-        }
         name->setText(QString::fromStdString(path.filename().string()));
         QMetaObject::invokeMethod(dialog, "accept");
     };
