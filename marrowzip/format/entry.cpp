@@ -1,7 +1,5 @@
 #include "marrowzip/format/entry.hpp"
 
-#include <limits>
-
 #include "marrowzip/common/saturating.hpp"
 #include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/format/text_encoding.hpp"
@@ -84,18 +82,12 @@ std::string Entry::pathUsingEncoding(std::string_view encodingName) const {
 }
 
 std::optional<HostSystem> Entry::hostSystem() const {
-    switch (centralDirectoryStructure.versionMadeBy >> 8) {
-        case 0:
-            return HostSystem::msDOS;
-        case 3:
-            return HostSystem::unix;
-        case 19:
-            return HostSystem::osX;
-        case 20:
-            return HostSystem::code20;
-        default:
-            return std::nullopt;
+    const auto host = static_cast<HostSystem>(centralDirectoryStructure.versionMadeBy >> 8);
+    if (host == HostSystem::msDOS || host == HostSystem::unix || host == HostSystem::osX ||
+        host == HostSystem::code20) {
+        return host;
     }
+    return std::nullopt;
 }
 
 EntryType Entry::type() const {
@@ -157,22 +149,18 @@ std::uint64_t Entry::centralUncompressedSize() const {
                       &ZIP64ExtendedInformation::uncompressedSize);
 }
 
+// Only the descriptor of the entry's own width counts. Without a ZIP64 block the central
+// sizes are the 32-bit fields themselves.
 std::uint64_t Entry::compressedSize() const {
-    if (isZIP64()) {
-        if (zip64DataDescriptor) return zip64DataDescriptor->compressedSize;
-        return centralCompressedSize();
-    }
-    if (dataDescriptor) return dataDescriptor->compressedSize;
-    return centralDirectoryStructure.compressedSize;
+    if (isZIP64() && zip64DataDescriptor) return zip64DataDescriptor->compressedSize;
+    if (!isZIP64() && dataDescriptor) return dataDescriptor->compressedSize;
+    return centralCompressedSize();
 }
 
 std::uint64_t Entry::uncompressedSize() const {
-    if (isZIP64()) {
-        if (zip64DataDescriptor) return zip64DataDescriptor->uncompressedSize;
-        return centralUncompressedSize();
-    }
-    if (dataDescriptor) return dataDescriptor->uncompressedSize;
-    return centralDirectoryStructure.uncompressedSize;
+    if (isZIP64() && zip64DataDescriptor) return zip64DataDescriptor->uncompressedSize;
+    if (!isZIP64() && dataDescriptor) return dataDescriptor->uncompressedSize;
+    return centralUncompressedSize();
 }
 
 bool Entry::isCompressed() const {
@@ -198,11 +186,8 @@ Timestamp Entry::modificationTime() const {
 std::uint64_t Entry::localRecordLength() const {
     const std::uint64_t data = isCompressed() ? centralCompressedSize() : centralUncompressedSize();
     std::uint64_t descriptor = 0;
-    if (isZIP64()) {
-        if (zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();
-    } else if (dataDescriptor) {
-        descriptor = dataDescriptor->lengthOnDisk();
-    }
+    if (isZIP64() && zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();
+    if (!isZIP64() && dataDescriptor) descriptor = dataDescriptor->lengthOnDisk();
     return saturatingAdd(saturatingAdd(localFileHeader.length(), data), descriptor);
 }
 
@@ -217,13 +202,10 @@ bool operator==(const Entry& a, const Entry& b) {
 
 std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
                                  std::optional<HostSystem> hostSystem, EntryType type) {
-    const std::uint16_t fallback =
-        type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
-    if (hostSystem == HostSystem::unix || hostSystem == HostSystem::osX) {
-        const auto permissions = static_cast<std::uint16_t>((externalFileAttributes >> 16) & 07777);
-        return permissions != 0 ? permissions : fallback;
-    }
-    return fallback;
+    const bool unixHost = hostSystem == HostSystem::unix || hostSystem == HostSystem::osX;
+    const std::uint32_t permissions = unixHost ? (externalFileAttributes >> 16) & 07777 : 0;
+    if (permissions != 0) return static_cast<std::uint16_t>(permissions);
+    return type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
 }
 
 std::uint16_t Entry::permissions() const {

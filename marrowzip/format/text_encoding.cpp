@@ -3,7 +3,6 @@
 #include <unicode/normalizer2.h>
 #include <unicode/ucnv.h>
 #include <unicode/unistr.h>
-#include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>

@@ -1,7 +1,6 @@
 #include "marrowzip/processing/dos_date.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <ctime>

@@ -77,14 +77,9 @@ private:
 
 // The buffer ISA-L needs for each of its levels 1–3.
 std::size_t levelBufferSize(int level) {
-    switch (level) {
-        case 1:
-            return ISAL_DEF_LVL1_DEFAULT;
-        case 2:
-            return ISAL_DEF_LVL2_DEFAULT;
-        default:
-            return ISAL_DEF_LVL3_DEFAULT;
-    }
+    return level == 1   ? ISAL_DEF_LVL1_DEFAULT
+           : level == 2 ? ISAL_DEF_LVL2_DEFAULT
+                        : ISAL_DEF_LVL3_DEFAULT;
 }
 
 // An ISA-L deflate stream of a level, its level buffer and no wrapper, kept for many streams.

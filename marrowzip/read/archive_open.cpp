@@ -163,14 +163,14 @@ std::optional<FileStamp> stampOf(int descriptor) {
 bool recoverForReader(const ArchivePath& archive) {
     const UniqueFd descriptor(::open(archive.path.c_str(), O_RDWR | O_CLOEXEC));
     if (!descriptor || !tryLockFile(descriptor.get(), true)) return false;
+    bool recovered = true;
     try {
         rollBackUnfinishedUpdate(archive, descriptor.get());
     } catch (const Error&) {
-        unlockFile(descriptor.get());
-        return false;
+        recovered = false;
     }
     unlockFile(descriptor.get());
-    return true;
+    return recovered;
 }
 
 // One attempt of openForReading; null when the file changed while its tail was copied.

@@ -65,12 +65,6 @@ EntryDataProvider storedDataProvider(std::FILE* stream) {
     };
 }
 
-// Compressed bytes may run out before the size the record claims: the DEFLATE stream's own end
-// decides, and the inflater reports a stream that stops short.
-EntryDataProvider compressedDataProvider(std::FILE* stream) {
-    return [stream](std::int64_t, std::int64_t size) { return readStreamChunk(size, stream); };
-}
-
 // An entry within the memory budget is read and inflated in one piece, then handed over in
 // chunks of bufferSize, so that progress and cancellation see the same steps as when streaming.
 // The output buffer has exactly the declared size: the inflater refuses any byte beyond it.
@@ -105,15 +99,15 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
     if (sizes.compressed > largestSigned || sizes.uncompressed > largestSigned) {
         throw Error(ArchiveError::invalidEntrySize);
     }
-    const auto uncompressed = static_cast<std::int64_t>(sizes.uncompressed);
-    if (method == CompressionMethod::none) {
-        return copyStoredData(uncompressed, bufferSize, skipChecksum, storedDataProvider(stream),
-                              consumer);
-    }
-    // Some writers mark an empty file as deflated and store no bytes at all.
+    // An empty entry gets its one empty chunk, whatever its method: there is nothing to read,
+    // inflate or sum (some writers mark an empty file as deflated and store no bytes at all).
     if (sizes.compressed == 0 && sizes.uncompressed == 0) {
         consumer(ByteView{});
         return 0;
+    }
+    if (method == CompressionMethod::none) {
+        return copyStoredData(static_cast<std::int64_t>(sizes.uncompressed), bufferSize,
+                              skipChecksum, storedDataProvider(stream), consumer);
     }
     if (prefersWholeBufferInflate(sizes.compressed, sizes.uncompressed)) {
         // With a shared budget, only while the other threads leave room; else streamed.
@@ -129,9 +123,12 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
         delivered += chunk.size();
         consumer(chunk);
     };
-    const std::uint32_t checksum =
-        decompressDeflate(static_cast<std::int64_t>(sizes.compressed), bufferSize, skipChecksum,
-                          compressedDataProvider(stream), counting, sizes.uncompressed);
+    // Compressed bytes may run out before the size the record claims: the DEFLATE stream's own
+    // end decides, and the inflater reports a stream that stops short.
+    const std::uint32_t checksum = decompressDeflate(
+        static_cast<std::int64_t>(sizes.compressed), bufferSize, skipChecksum,
+        [stream](std::int64_t, std::int64_t size) { return readStreamChunk(size, stream); },
+        counting, sizes.uncompressed);
     if (delivered != sizes.uncompressed) {
         throw Error(CompressionError::corruptedData, {}, {},
                     "the data ends before the entry's declared size");
@@ -187,7 +184,6 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         case EntryType::file:
             break;
     }
-    const CompressionMethod method = methodOf(entry);
     const auto observed = [&](ByteView chunk) {
         if (progress != nullptr && progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);
@@ -196,13 +192,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
-    // An empty file gets its one empty chunk, whatever its method, as the data steps would
-    // deliver it: there is nothing to read, inflate or sum.
-    if (sizes.compressed == 0 && sizes.uncompressed == 0) {
-        observed(ByteView{});
-        return 0;
-    }
-    return deliverData(stream, method, sizes, bufferSize, skipChecksum, observed, budget);
+    return deliverData(stream, methodOf(entry), sizes, bufferSize, skipChecksum, observed, budget);
 }
 
 }  // namespace

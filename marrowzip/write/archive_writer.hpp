@@ -50,8 +50,6 @@ public:
     // An open bulk append writes its central directory while the stream is still there.
     ~ArchiveWriter() { endBulkAppendKeepingError(); }
 
-    ArchiveReader& reader() noexcept { return reader_; }
-
     // The operations that Archive offers; see archive.hpp.
     std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options);
     bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }

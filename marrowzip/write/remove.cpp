@@ -118,9 +118,8 @@ void ArchiveWriter::ensureRemovable(const std::vector<Entry>& entries) const {
     EntryIterator iterator = reader_.makeEntryIterator();
     while (auto candidate = iterator.next())
         matchOnce(entries, found, *candidate);
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        if (!found[index]) throw Error(ArchiveError::invalidEntryPath, {}, entries[index].path());
-    }
+    if (const auto missing = std::ranges::find(found, false); missing != found.end())
+        throw Error(ArchiveError::invalidEntryPath, {}, entries[missing - found.begin()].path());
 }
 
 void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
@@ -153,10 +152,8 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
                                           .serialize());
         ++entryCount;
     }
-    if (iterator.endedEarly() ||
-        std::find(removed.begin(), removed.end(), false) != removed.end()) {
+    if (iterator.endedEarly() || std::ranges::find(removed, false) != removed.end())
         throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
-    }
 
     const std::uint64_t start = streamPosition(out);
     writeStreamChunk(centralDirectory, out);
