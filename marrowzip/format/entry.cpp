@@ -23,8 +23,7 @@ std::uint64_t zip64Value(const CentralDirectoryStructure& record,
 
 std::optional<std::string> unicodePathField(const CentralDirectoryStructure& record) {
     auto data = extraFieldBlockData(record.extraFieldData, unicodePathHeaderID);
-    if (!data) return std::nullopt;
-    if (data->size() < 5 || (*data)[0] != 1) return std::nullopt;
+    if (!data || data->size() < 5 || (*data)[0] != 1) return std::nullopt;
     const std::uint32_t nameCRC = ByteReader(data->subspan(1, 4)).u32();
     // A tool that renamed the entry without updating this field leaves a stale CRC behind.
     if (nameCRC != updateCRC32(record.fileNameData, 0)) return std::nullopt;
@@ -95,8 +94,8 @@ EntryType Entry::type() const {
     // The raw name is tested for the slash: it is ASCII in every encoding a name can have, and a
     // name that fails to decode still tells a folder from a file.
     const Bytes& name = centralDirectoryStructure.fileNameData;
-    const bool endsWithSlash = !name.empty() && name.back() == '/';
-    const EntryType byName = endsWithSlash ? EntryType::directory : EntryType::file;
+    const EntryType byName =
+        !name.empty() && name.back() == '/' ? EntryType::directory : EntryType::file;
     const auto host = hostSystem();
     if (host == HostSystem::unix || host == HostSystem::osX) {
         switch ((attributes >> 16) & 0xF000) {
@@ -110,10 +109,9 @@ EntryType Entry::type() const {
                 return byName;
         }
     }
-    if (host == HostSystem::msDOS) {
-        // The DOS directory attribute, alone or with read-only, hidden, system or volume.
-        if ((attributes & ~std::uint32_t{0xF}) == 0x10) return EntryType::directory;
-    }
+    // The DOS directory attribute, alone or with read-only, hidden, system or volume.
+    if (host == HostSystem::msDOS && (attributes & ~std::uint32_t{0xF}) == 0x10)
+        return EntryType::directory;
     return byName;
 }
 

@@ -73,10 +73,6 @@ private:
     std::unique_ptr<std::uint8_t[]> scratch_;
 };
 
-}  // namespace
-
-namespace {
-
 // Turns `stream`, one complete raw DEFLATE stream, into the open start of a longer one: the
 // BFINAL bit of its last block is cleared and an empty stored block follows that block's end.
 void openStream(Bytes& stream, BlockBoundaryScanner& scanner) {

@@ -27,13 +27,7 @@ public:
                                      : inflateInit2(&stream_, rawWindowBits);
         if (result != Z_OK) throw Error(CompressionError::invalidStream);
     }
-    ~ZlibCoder() override {
-        if (encoding_) {
-            deflateEnd(&stream_);
-        } else {
-            inflateEnd(&stream_);
-        }
-    }
+    ~ZlibCoder() override { encoding_ ? deflateEnd(&stream_) : inflateEnd(&stream_); }
     ZlibCoder(const ZlibCoder&) = delete;
     ZlibCoder& operator=(const ZlibCoder&) = delete;
 

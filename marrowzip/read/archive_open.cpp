@@ -183,15 +183,12 @@ UniqueFile tryOpenForReading(const ArchivePath& archive, bool lastAttempt) {
     const bool noWriter = tryLockFile(fd, false);
     // The shared lock is only held while the state is looked at.
     struct Unlock {
-        Unlock(int locked, bool isHeld) : descriptor(locked), held(isHeld) {}
-        Unlock(const Unlock&) = delete;
-        Unlock& operator=(const Unlock&) = delete;
+        int descriptor;
+        bool held;
         ~Unlock() {
             if (held) unlockFile(descriptor);
         }
-        int descriptor;
-        bool held;
-    } unlock(fd, noWriter);
+    } unlock{fd, noWriter};
     const auto withTail = [&](std::uint64_t tailOffset, Bytes tail) {
         UniqueFile stream = openStreamWithTail(std::move(descriptor), tailOffset, std::move(tail));
         if (!stream) throw Error(ArchiveError::unreadableArchive, path);
