@@ -65,8 +65,7 @@ FileURL FileURL::fromPath(std::string_view path, bool isDirectory) {
     std::string absolute(path);
     if (absolute.empty() || absolute.front() != '/') {
         std::error_code ignored;
-        std::string cwd = std::filesystem::current_path(ignored).string();
-        absolute = cwd + "/" + absolute;
+        absolute = std::filesystem::current_path(ignored).string() + "/" + absolute;
     }
     const bool directory = isDirectory || absolute.back() == '/';
     return FileURL("file", tidyPath(absolute), directory);

@@ -88,10 +88,7 @@ void createParentDirectory(const FileURL& url) {
 }
 
 FileAttributes attributesOfEntry(const Entry& entry) {
-    FileAttributes attributes;
-    attributes.posixPermissions = entry.permissions();
-    attributes.modificationDate = entry.modificationTime();
-    return attributes;
+    return {entry.permissions(), entry.modificationTime()};
 }
 
 void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,

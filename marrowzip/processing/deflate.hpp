@@ -34,6 +34,14 @@ public:
         std::size_t inputLeft = 0;
         std::uint8_t* output = nullptr;
         std::size_t outputLeft = 0;
+
+        // Moves past what a step consumed and produced.
+        void advance(std::size_t consumed, std::size_t produced) noexcept {
+            input += consumed;
+            inputLeft -= consumed;
+            output += produced;
+            outputLeft -= produced;
+        }
     };
     Status process(Buffers& buffers, bool finalize);
 

@@ -55,10 +55,7 @@ public:
             consumed -= std::min(consumed, unused);
             state.read_in_length = 0;
         }
-        buffers.input += consumed;
-        buffers.inputLeft -= consumed;
-        buffers.output += produced;
-        buffers.outputLeft -= produced;
+        buffers.advance(consumed, produced);
 
         if (result < 0 || result == ISAL_NEED_DICT) return DeflateCoder::Status::error;
         if (ended) return DeflateCoder::Status::end;
@@ -129,10 +126,7 @@ public:
 
         const int result = isal_deflate(&stream);
 
-        buffers.input += inputGiven - stream.avail_in;
-        buffers.inputLeft -= inputGiven - stream.avail_in;
-        buffers.output += outputGiven - stream.avail_out;
-        buffers.outputLeft -= outputGiven - stream.avail_out;
+        buffers.advance(inputGiven - stream.avail_in, outputGiven - stream.avail_out);
         if (result != COMP_OK) return DeflateCoder::Status::error;
         return stream.internal_state.state == ZSTATE_END ? DeflateCoder::Status::end
                                                          : DeflateCoder::Status::ok;

@@ -54,10 +54,7 @@ public:
             result = inflate(&stream_, Z_NO_FLUSH);
         }
 
-        buffers.input += inputGiven - stream_.avail_in;
-        buffers.inputLeft -= inputGiven - stream_.avail_in;
-        buffers.output += outputGiven - stream_.avail_out;
-        buffers.outputLeft -= outputGiven - stream_.avail_out;
+        buffers.advance(inputGiven - stream_.avail_in, outputGiven - stream_.avail_out);
 
         switch (result) {
             case Z_STREAM_END:

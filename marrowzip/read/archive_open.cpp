@@ -67,21 +67,16 @@ UniqueFile createEmptyArchiveFile(const std::string& path) {
                ::fsync(descriptor) == 0;
     };
     UniqueFd descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-    if (descriptor) {
-        if (!fill(descriptor.get())) throw posixFileError(errno, path);
-        if (linkNewFile(descriptor.get(), path)) {
-            syncFolderOf(path);
-            return streamOver(std::move(descriptor), "rb+", path);
+    if (descriptor && !fill(descriptor.get())) throw posixFileError(errno, path);
+    if (!descriptor || !linkNewFile(descriptor.get(), path)) {
+        // EEXIST becomes FileError::fileWriteFileExists.
+        descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!descriptor) throw posixFileError(errno, path);
+        if (!fill(descriptor.get())) {
+            const int error = errno;
+            ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
+            throw posixFileError(error, path);
         }
-        descriptor.reset();
-    }
-    // EEXIST becomes FileError::fileWriteFileExists.
-    descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!descriptor) throw posixFileError(errno, path);
-    if (!fill(descriptor.get())) {
-        const int error = errno;
-        ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
-        throw posixFileError(error, path);
     }
     syncFolderOf(path);
     return streamOver(std::move(descriptor), "rb+", path);
