@@ -82,13 +82,6 @@ UniqueFile createEmptyArchiveFile(const std::string& path) {
     return streamOver(std::move(descriptor), "rb+", path);
 }
 
-// The path the journal lies beside: the archive's own, with links resolved.
-std::string journalKeyFor(const std::string& path) {
-    std::error_code unresolved;
-    std::filesystem::path real = std::filesystem::weakly_canonical(path, unresolved);
-    return unresolved ? path : real.string();
-}
-
 // An archive file by its path and the key its journal goes by.
 struct ArchivePath {
     std::string path;
@@ -287,7 +280,10 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
                                                        const OpenOptions& options) {
     auto reader = std::make_unique<ArchiveReader>(url, mode, options.pathEncoding);
     const std::string& path = url.path();
-    reader->journalKey_ = journalKeyFor(path);
+    // The path the journal lies beside: the archive's own, with links resolved.
+    std::error_code unresolved;
+    const std::filesystem::path real = std::filesystem::weakly_canonical(path, unresolved);
+    reader->journalKey_ = unresolved ? path : real.string();
     UniqueFile stream;
     if (mode == AccessMode::create) {
         stream = createEmptyArchiveFile(path);

@@ -46,25 +46,6 @@ CompressionMethod methodOf(const Entry& entry) {
     return *method;
 }
 
-void seekToData(std::FILE* stream, const Entry& entry) {
-    const std::uint64_t start = entry.dataStart();
-    if (start > largestSigned || ::fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0) {
-        throw Error(DataError::unreadableFile, {}, {}, "the entry's data cannot be reached");
-    }
-}
-
-// Stored bytes are copied as they are, so the archive must hold every byte the entry declares:
-// a short read means that the archive ends inside the entry.
-EntryDataProvider storedDataProvider(std::FILE* stream) {
-    return [stream](std::int64_t, std::int64_t size) {
-        Bytes chunk = readStreamChunk(size, stream);
-        if (static_cast<std::int64_t>(chunk.size()) < size) {
-            throw Error(DataError::unreadableFile, {}, {}, "the archive ends inside the entry");
-        }
-        return chunk;
-    };
-}
-
 // An entry within the memory budget is read and inflated in one piece, then handed over in
 // chunks of bufferSize, so that progress and cancellation see the same steps as when streaming.
 // The output buffer has exactly the declared size: the inflater refuses any byte beyond it.
@@ -105,9 +86,17 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
         consumer(ByteView{});
         return 0;
     }
+    // Stored bytes are copied as they are, so the archive must hold every byte the entry
+    // declares: a short read means that the archive ends inside the entry.
+    const auto stored = [stream](std::int64_t, std::int64_t size) {
+        Bytes chunk = readStreamChunk(size, stream);
+        if (static_cast<std::int64_t>(chunk.size()) < size)
+            throw Error(DataError::unreadableFile, {}, {}, "the archive ends inside the entry");
+        return chunk;
+    };
     if (method == CompressionMethod::none) {
         return copyStoredData(static_cast<std::int64_t>(sizes.uncompressed), bufferSize,
-                              skipChecksum, storedDataProvider(stream), consumer);
+                              skipChecksum, stored, consumer);
     }
     if (prefersWholeBufferInflate(sizes.compressed, sizes.uncompressed)) {
         // With a shared budget, only while the other threads leave room; else streamed.
@@ -164,7 +153,11 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         type == EntryType::directory ||
         (type == EntryType::file && sizes.uncompressed == 0 &&
          (entry.localFileHeader.compressionMethod == 0 || sizes.compressed == 0));
-    if (!readsNothing) seekToData(stream, entry);
+    const std::uint64_t start = entry.dataStart();
+    if (!readsNothing &&
+        (start > largestSigned || ::fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0)) {
+        throw Error(DataError::unreadableFile, {}, {}, "the entry's data cannot be reached");
+    }
     const std::int64_t units = entry.progressUnits();
     if (progress != nullptr) progress->setTotalUnitCount(units);
 
