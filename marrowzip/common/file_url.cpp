@@ -107,7 +107,7 @@ FileURL FileURL::appendingPathComponent(std::string_view component) const {
 }
 
 FileURL FileURL::deletingLastPathComponent() const {
-    if (path_ == "/") return FileURL(scheme_, "/", true);
+    // The root's parent is the root: its only slash stands at 0.
     const auto slash = path_.rfind('/');
     return FileURL(scheme_, slash == 0 ? "/" : path_.substr(0, slash), true);
 }

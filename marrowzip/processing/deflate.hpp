@@ -35,7 +35,8 @@ public:
         std::uint8_t* output = nullptr;
         std::size_t outputLeft = 0;
 
-        // Moves past what a step consumed and produced.
+        // Moves past what a step consumed and produced, in the order of the fields above.
+        // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
         void advance(std::size_t consumed, std::size_t produced) noexcept {
             input += consumed;
             inputLeft -= consumed;
