@@ -2,6 +2,7 @@
 // CRC-32 of the uncompressed bytes computed on the way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,11 @@
 namespace marrowzip {
 
 enum class CoderDirection { encode, decode };
+
+// The coders' libraries count in 32 bits; larger buffers are handed over in parts, step by step.
+inline std::uint32_t clampedLength(std::size_t length) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
+}
 
 // The coder behind the loop: set up, step, tear down. The implementation behind it (zlib's or
 // ISA-L's) is chosen per direction and level in one place, coder_choice.cpp.

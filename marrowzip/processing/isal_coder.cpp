@@ -12,11 +12,6 @@
 namespace marrowzip {
 namespace {
 
-// ISA-L counts in 32 bits; larger buffers are handed over in parts, step by step.
-std::uint32_t clampedLength(std::size_t length) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
-}
-
 // Hands the next part of the buffers to an ISA-L stream (inflate_state and isal_zstream name
 // these fields alike).
 template <typename IsalStream>

@@ -1,9 +1,6 @@
 // zlib's streaming coder: raw DEFLATE through negative window bits.
 #include <zlib.h>
 
-#include <algorithm>
-#include <climits>
-
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/coder_choice.hpp"
 
@@ -12,11 +9,6 @@ namespace {
 
 constexpr int rawWindowBits = -15;
 constexpr int defaultMemoryLevel = 8;
-
-// zlib counts in 32 bits; larger buffers are handed over in parts, step by step.
-uInt clampedLength(std::size_t length) {
-    return static_cast<uInt>(std::min<std::size_t>(length, UINT_MAX));
-}
 
 class ZlibCoder final : public DeflateCoder::Implementation {
 public:
