@@ -167,10 +167,8 @@ bool Entry::isCompressed() const {
 
 Timestamp Entry::modificationTime() const {
     const auto& record = centralDirectoryStructure;
-    if (auto time = exactModificationTime(record.extraFieldData, record.lastModFileDate))
-        return *time;
-    if (auto time = exactModificationTime(localFileHeader.extraFieldData, record.lastModFileDate)) {
-        return *time;
+    for (const Bytes* extraField : {&record.extraFieldData, &localFileHeader.extraFieldData}) {
+        if (auto time = exactModificationTime(*extraField, record.lastModFileDate)) return *time;
     }
     return timestampOf(
         dateFromDOS({.date = record.lastModFileDate, .time = record.lastModFileTime}));
