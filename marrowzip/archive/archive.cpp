@@ -45,9 +45,7 @@ std::optional<Archive> absentOnError(const Open& open) {
 
 Archive Archive::openFile(const FileURL& url, AccessMode mode,
                           std::optional<std::string> pathEncoding) {
-    OpenOptions options;
-    options.pathEncoding = std::move(pathEncoding);
-    return openFile(url, mode, options);
+    return openFile(url, mode, OpenOptions{.pathEncoding = std::move(pathEncoding)});
 }
 
 Archive Archive::openFile(const FileURL& url, AccessMode mode, const OpenOptions& options) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <span>
+#include <string_view>
 
 namespace marrowzip {
 namespace {
@@ -67,16 +68,18 @@ static_assert(std::size(fileMessages) ==
               static_cast<std::size_t>(FileError::fileReadInvalidFileName));
 static_assert(std::size(fileConditions) == std::size(fileMessages));
 
-// One category per enumeration, describing its values from a table.
+// One category per enumeration ("marrowzip.<kind>"), describing its values from a table.
 class TableCategory final : public std::error_category {
 public:
-    TableCategory(const char* name, std::span<const char* const> messages, const char* unknown,
+    TableCategory(const char* name, std::span<const char* const> messages,
                   std::span<const std::errc> conditions = {})
-        : name_(name), messages_(messages), unknown_(unknown), conditions_(conditions) {}
+        : name_(name), messages_(messages), conditions_(conditions) {}
 
     const char* name() const noexcept override { return name_; }
     std::string message(int value) const override {
-        return inRange(value, messages_.size()) ? messages_[value - 1] : unknown_;
+        if (inRange(value, messages_.size())) return messages_[value - 1];
+        const std::string_view kind = std::string_view(name_).substr(std::strlen("marrowzip."));
+        return "unknown " + std::string(kind) + " error";
     }
     // Through this, the default equivalent() makes a code compare equal to its std::errc.
     std::error_condition default_error_condition(int value) const noexcept override {
@@ -92,37 +95,33 @@ private:
 
     const char* name_;
     std::span<const char* const> messages_;
-    const char* unknown_;
     std::span<const std::errc> conditions_;
 };
 
 }  // namespace
 
 const std::error_category& archiveErrorCategory() noexcept {
-    static const TableCategory category("marrowzip.archive", archiveMessages,
-                                        "unknown archive error");
+    static const TableCategory category("marrowzip.archive", archiveMessages);
     return category;
 }
 
 const std::error_category& entryErrorCategory() noexcept {
-    static const TableCategory category("marrowzip.entry", entryMessages, "unknown entry error");
+    static const TableCategory category("marrowzip.entry", entryMessages);
     return category;
 }
 
 const std::error_category& dataErrorCategory() noexcept {
-    static const TableCategory category("marrowzip.data", dataMessages, "unknown data error");
+    static const TableCategory category("marrowzip.data", dataMessages);
     return category;
 }
 
 const std::error_category& compressionErrorCategory() noexcept {
-    static const TableCategory category("marrowzip.compression", compressionMessages,
-                                        "unknown compression error");
+    static const TableCategory category("marrowzip.compression", compressionMessages);
     return category;
 }
 
 const std::error_category& fileErrorCategory() noexcept {
-    static const TableCategory category("marrowzip.file", fileMessages, "unknown file error",
-                                        fileConditions);
+    static const TableCategory category("marrowzip.file", fileMessages, fileConditions);
     return category;
 }
 

@@ -1,6 +1,7 @@
 #include "marrowzip/common/file_url.hpp"
 
 #include <cctype>
+#include <charconv>
 
 namespace marrowzip {
 namespace {
@@ -37,13 +38,6 @@ bool isAllowedInPath(unsigned char c) {
                std::string_view::npos;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::optional<std::string> percentDecode(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -51,11 +45,12 @@ std::optional<std::string> percentDecode(std::string_view text) {
             out.push_back(text[i]);
             continue;
         }
-        if (i + 2 >= text.size()) return std::nullopt;
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out.push_back(static_cast<char>(high * 16 + low));
+        // Exactly two hexadecimal digits, of either case.
+        unsigned char byte = 0;
+        const char* digits = text.data() + i + 1;
+        if (i + 2 >= text.size() || std::from_chars(digits, digits + 2, byte, 16).ptr != digits + 2)
+            return std::nullopt;
+        out.push_back(static_cast<char>(byte));
         i += 2;
     }
     return out;
@@ -70,8 +65,7 @@ FileURL FileURL::fromPath(std::string_view path, bool isDirectory) {
     std::string absolute(path);
     if (absolute.empty() || absolute.front() != '/') {
         std::error_code ignored;
-        std::string cwd = std::filesystem::current_path(ignored).string();
-        absolute = cwd + "/" + absolute;
+        absolute = std::filesystem::current_path(ignored).string() + "/" + absolute;
     }
     const bool directory = isDirectory || absolute.back() == '/';
     return FileURL("file", tidyPath(absolute), directory);
@@ -113,7 +107,7 @@ FileURL FileURL::appendingPathComponent(std::string_view component) const {
 }
 
 FileURL FileURL::deletingLastPathComponent() const {
-    if (path_ == "/") return FileURL(scheme_, "/", true);
+    // The root's parent is the root: its only slash stands at 0.
     const auto slash = path_.rfind('/');
     return FileURL(scheme_, slash == 0 ? "/" : path_.substr(0, slash), true);
 }

@@ -16,8 +16,7 @@ void Progress::cancel() noexcept {
 }
 
 bool Progress::isCancelled() const noexcept {
-    if (cancelled_.load()) return true;
-    return parent_ != nullptr && parent_->isCancelled();
+    return cancelled_.load() || (parent_ != nullptr && parent_->isCancelled());
 }
 
 // A child's own total and its share of this progress: two counts of the public interface,

@@ -88,34 +88,23 @@ void createParentDirectory(const FileURL& url) {
 }
 
 FileAttributes attributesOfEntry(const Entry& entry) {
-    FileAttributes attributes;
-    attributes.posixPermissions = entry.permissions();
-    attributes.modificationDate = entry.modificationTime();
-    return attributes;
+    return {entry.permissions(), entry.modificationTime()};
 }
 
 void applyAttributesAt(const FileAttributes& attributes, int directoryDescriptor, const char* name,
                        bool isLink, const std::string& displayPath) {
-    if (isLink) {
-        // A link needs both attributes; the permissions are set before the date is checked.
-        if (!attributes.posixPermissions)
-            throw Error(EntryError::missingPermissionsAttributeError, displayPath);
-        setPermissionsAt(directoryDescriptor, name, *attributes.posixPermissions, true,
-                         displayPath);
-        if (!attributes.modificationDate) {
-            throw Error(EntryError::missingModificationDateAttributeError, displayPath);
-        }
-        setLinkModificationDateAt(directoryDescriptor, name, *attributes.modificationDate,
-                                  displayPath);
-        return;
-    }
+    // A link needs both attributes; the permissions are set before the date is checked.
+    if (isLink && !attributes.posixPermissions)
+        throw Error(EntryError::missingPermissionsAttributeError, displayPath);
     if (attributes.posixPermissions) {
-        setPermissionsAt(directoryDescriptor, name, *attributes.posixPermissions, false,
+        setPermissionsAt(directoryDescriptor, name, *attributes.posixPermissions, isLink,
                          displayPath);
     }
-    if (attributes.modificationDate) {
-        setModificationDateAt(directoryDescriptor, name, *attributes.modificationDate, displayPath);
-    }
+    if (isLink && !attributes.modificationDate)
+        throw Error(EntryError::missingModificationDateAttributeError, displayPath);
+    if (!attributes.modificationDate) return;
+    const auto setDate = isLink ? setLinkModificationDateAt : setModificationDateAt;
+    setDate(directoryDescriptor, name, *attributes.modificationDate, displayPath);
 }
 
 FileAttributes withoutSpecialBits(FileAttributes attributes) {

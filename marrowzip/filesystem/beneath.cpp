@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <iterator>
 
 #include "marrowzip/common/error.hpp"
 
@@ -264,8 +265,7 @@ bool linkTargetStaysBeneath(int root, const std::string& rootPath,
         pending = stepsOf(relativeComponents(rest), false);
     } else {
         pending = stepsOf(linkFolder, true);
-        for (auto& step : stepsOf(relativeComponents(target), false))
-            pending.push_back(step);
+        std::ranges::move(stepsOf(relativeComponents(target), false), std::back_inserter(pending));
     }
     std::vector<UniqueFd> stack;
     return walk(root, std::move(pending), true, stack) == 0;

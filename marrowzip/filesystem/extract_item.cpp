@@ -93,23 +93,19 @@ UniqueFd createFolder(const FileURL& destination) {
     throw posixFileError(errno, destination.path());
 }
 
-// A standalone extraction knows no enclosing folder: the link's own folder is the base, and
-// the test is textual, as every reader of the link's text would resolve it.
-bool linkTargetLiesWithinItsFolder(const std::string& target, const FileURL& link) {
-    const FileURL folder = link.deletingLastPathComponent();
-    const FileURL resolved = !target.empty() && target.front() == '/'
-                                 ? FileURL::fromPath(target)
-                                 : folder.appendingPathComponent(target);
-    return liesWithin(resolved, folder);
-}
-
 std::uint32_t extractLink(Archive& archive, const Entry& entry, const FileURL& destination,
                           const ExtractEntryOptions& options) {
     if (isReachable(destination)) throw Error(FileError::fileWriteFileExists, destination.path());
     std::uint32_t checksum = 0;
     const Bytes bytes = readLinkBytes(archive, entry, options, checksum);
     const std::string target = decodeLinkTarget(bytes, destination.path());
-    if (!options.allowLinksOutside && !linkTargetLiesWithinItsFolder(target, destination)) {
+    // A standalone extraction knows no enclosing folder: the link's own folder is the base, and
+    // the test is textual, as every reader of the link's text would resolve it.
+    const FileURL folder = destination.deletingLastPathComponent();
+    const FileURL resolved = !target.empty() && target.front() == '/'
+                                 ? FileURL::fromPath(target)
+                                 : folder.appendingPathComponent(target);
+    if (!options.allowLinksOutside && !liesWithin(resolved, folder)) {
         throw Error(ArchiveError::uncontainedSymlink, destination.path());
     }
     createParentDirectory(destination);

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <limits>
@@ -30,8 +31,8 @@ LocalRecordRanges::LocalRecordRanges(const Archive& archive) {
     // entry can occupy anyway.
     const std::uint64_t start = archive.offsetToStartOfCentralDirectory();
     const std::uint64_t length = streamLength(ArchiveAccess::reader(archive).stream());
-    std::uint64_t end = saturatingAdd(start, archive.sizeOfCentralDirectory());
-    if (end > length) end = length;
+    const std::uint64_t end =
+        std::min(saturatingAdd(start, archive.sizeOfCentralDirectory()), length);
     if (start < end) insert(start, end);
 }
 

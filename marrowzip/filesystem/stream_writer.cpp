@@ -1,7 +1,6 @@
 #include "marrowzip/filesystem/stream_writer.hpp"
 
 #include <algorithm>
-#include <cerrno>
 
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/item_source.hpp"

@@ -1,7 +1,6 @@
 #include "marrowzip/filesystem/unzip_directory.hpp"
 
 #include <cstdint>
-#include <limits>
 
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"

@@ -21,10 +21,6 @@ public:
     T value() {
         return static_cast<T>(take(sizeof(T)));
     }
-    Bytes bytes(std::size_t count) {
-        const ByteView taken = view(count);
-        return Bytes(taken.begin(), taken.end());
-    }
     // The next `count` bytes where they lie, valid as long as the reader's data.
     ByteView view(std::size_t count) {
         if (!ok_ || data_.size() - position_ < count) {
@@ -37,8 +33,6 @@ public:
     }
 
     bool ok() const noexcept { return ok_; }
-    std::size_t position() const noexcept { return position_; }
-    std::size_t remaining() const noexcept { return data_.size() - position_; }
 
 private:
     std::uint64_t take(std::size_t width) {

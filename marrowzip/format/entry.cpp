@@ -1,7 +1,5 @@
 #include "marrowzip/format/entry.hpp"
 
-#include <limits>
-
 #include "marrowzip/common/saturating.hpp"
 #include "marrowzip/format/byte_cursor.hpp"
 #include "marrowzip/format/text_encoding.hpp"
@@ -25,8 +23,7 @@ std::uint64_t zip64Value(const CentralDirectoryStructure& record,
 
 std::optional<std::string> unicodePathField(const CentralDirectoryStructure& record) {
     auto data = extraFieldBlockData(record.extraFieldData, unicodePathHeaderID);
-    if (!data) return std::nullopt;
-    if (data->size() < 5 || (*data)[0] != 1) return std::nullopt;
+    if (!data || data->size() < 5 || (*data)[0] != 1) return std::nullopt;
     const std::uint32_t nameCRC = ByteReader(data->subspan(1, 4)).u32();
     // A tool that renamed the entry without updating this field leaves a stale CRC behind.
     if (nameCRC != updateCRC32(record.fileNameData, 0)) return std::nullopt;
@@ -84,18 +81,12 @@ std::string Entry::pathUsingEncoding(std::string_view encodingName) const {
 }
 
 std::optional<HostSystem> Entry::hostSystem() const {
-    switch (centralDirectoryStructure.versionMadeBy >> 8) {
-        case 0:
-            return HostSystem::msDOS;
-        case 3:
-            return HostSystem::unix;
-        case 19:
-            return HostSystem::osX;
-        case 20:
-            return HostSystem::code20;
-        default:
-            return std::nullopt;
+    const auto host = static_cast<HostSystem>(centralDirectoryStructure.versionMadeBy >> 8);
+    if (host == HostSystem::msDOS || host == HostSystem::unix || host == HostSystem::osX ||
+        host == HostSystem::code20) {
+        return host;
     }
+    return std::nullopt;
 }
 
 EntryType Entry::type() const {
@@ -103,8 +94,8 @@ EntryType Entry::type() const {
     // The raw name is tested for the slash: it is ASCII in every encoding a name can have, and a
     // name that fails to decode still tells a folder from a file.
     const Bytes& name = centralDirectoryStructure.fileNameData;
-    const bool endsWithSlash = !name.empty() && name.back() == '/';
-    const EntryType byName = endsWithSlash ? EntryType::directory : EntryType::file;
+    const EntryType byName =
+        !name.empty() && name.back() == '/' ? EntryType::directory : EntryType::file;
     const auto host = hostSystem();
     if (host == HostSystem::unix || host == HostSystem::osX) {
         switch ((attributes >> 16) & 0xF000) {
@@ -118,10 +109,9 @@ EntryType Entry::type() const {
                 return byName;
         }
     }
-    if (host == HostSystem::msDOS) {
-        // The DOS directory attribute, alone or with read-only, hidden, system or volume.
-        if ((attributes & ~std::uint32_t{0xF}) == 0x10) return EntryType::directory;
-    }
+    // The DOS directory attribute, alone or with read-only, hidden, system or volume.
+    if (host == HostSystem::msDOS && (attributes & ~std::uint32_t{0xF}) == 0x10)
+        return EntryType::directory;
     return byName;
 }
 
@@ -157,22 +147,18 @@ std::uint64_t Entry::centralUncompressedSize() const {
                       &ZIP64ExtendedInformation::uncompressedSize);
 }
 
+// Only the descriptor of the entry's own width counts. Without a ZIP64 block the central
+// sizes are the 32-bit fields themselves.
 std::uint64_t Entry::compressedSize() const {
-    if (isZIP64()) {
-        if (zip64DataDescriptor) return zip64DataDescriptor->compressedSize;
-        return centralCompressedSize();
-    }
-    if (dataDescriptor) return dataDescriptor->compressedSize;
-    return centralDirectoryStructure.compressedSize;
+    if (isZIP64() && zip64DataDescriptor) return zip64DataDescriptor->compressedSize;
+    if (!isZIP64() && dataDescriptor) return dataDescriptor->compressedSize;
+    return centralCompressedSize();
 }
 
 std::uint64_t Entry::uncompressedSize() const {
-    if (isZIP64()) {
-        if (zip64DataDescriptor) return zip64DataDescriptor->uncompressedSize;
-        return centralUncompressedSize();
-    }
-    if (dataDescriptor) return dataDescriptor->uncompressedSize;
-    return centralDirectoryStructure.uncompressedSize;
+    if (isZIP64() && zip64DataDescriptor) return zip64DataDescriptor->uncompressedSize;
+    if (!isZIP64() && dataDescriptor) return dataDescriptor->uncompressedSize;
+    return centralUncompressedSize();
 }
 
 bool Entry::isCompressed() const {
@@ -181,10 +167,8 @@ bool Entry::isCompressed() const {
 
 Timestamp Entry::modificationTime() const {
     const auto& record = centralDirectoryStructure;
-    if (auto time = exactModificationTime(record.extraFieldData, record.lastModFileDate))
-        return *time;
-    if (auto time = exactModificationTime(localFileHeader.extraFieldData, record.lastModFileDate)) {
-        return *time;
+    for (const Bytes* extraField : {&record.extraFieldData, &localFileHeader.extraFieldData}) {
+        if (auto time = exactModificationTime(*extraField, record.lastModFileDate)) return *time;
     }
     return timestampOf(
         dateFromDOS({.date = record.lastModFileDate, .time = record.lastModFileTime}));
@@ -198,11 +182,8 @@ Timestamp Entry::modificationTime() const {
 std::uint64_t Entry::localRecordLength() const {
     const std::uint64_t data = isCompressed() ? centralCompressedSize() : centralUncompressedSize();
     std::uint64_t descriptor = 0;
-    if (isZIP64()) {
-        if (zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();
-    } else if (dataDescriptor) {
-        descriptor = dataDescriptor->lengthOnDisk();
-    }
+    if (isZIP64() && zip64DataDescriptor) descriptor = zip64DataDescriptor->lengthOnDisk();
+    if (!isZIP64() && dataDescriptor) descriptor = dataDescriptor->lengthOnDisk();
     return saturatingAdd(saturatingAdd(localFileHeader.length(), data), descriptor);
 }
 
@@ -217,13 +198,10 @@ bool operator==(const Entry& a, const Entry& b) {
 
 std::uint16_t permissionsOfEntry(std::uint32_t externalFileAttributes,
                                  std::optional<HostSystem> hostSystem, EntryType type) {
-    const std::uint16_t fallback =
-        type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
-    if (hostSystem == HostSystem::unix || hostSystem == HostSystem::osX) {
-        const auto permissions = static_cast<std::uint16_t>((externalFileAttributes >> 16) & 07777);
-        return permissions != 0 ? permissions : fallback;
-    }
-    return fallback;
+    const bool unixHost = hostSystem == HostSystem::unix || hostSystem == HostSystem::osX;
+    const std::uint32_t permissions = unixHost ? (externalFileAttributes >> 16) & 07777 : 0;
+    if (permissions != 0) return static_cast<std::uint16_t>(permissions);
+    return type == EntryType::directory ? defaultDirectoryMode : defaultFileMode;
 }
 
 std::uint16_t Entry::permissions() const {

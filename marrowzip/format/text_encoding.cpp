@@ -3,7 +3,6 @@
 #include <unicode/normalizer2.h>
 #include <unicode/ucnv.h>
 #include <unicode/unistr.h>
-#include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -57,12 +56,6 @@ std::string toUTF8(const std::vector<UChar>& units) {
     std::string text;
     icu::UnicodeString(units.data(), static_cast<int32_t>(units.size())).toUTF8String(text);
     return text;
-}
-
-bool isCodePage437(UConverter* converter) {
-    UErrorCode status = U_ZERO_ERROR;
-    const char* name = ucnv_getName(converter, &status);
-    return U_SUCCESS(status) && std::string_view(name) == "ibm-437_P100-1995";
 }
 
 }  // namespace
@@ -128,7 +121,10 @@ std::string decodeCP437(ByteView bytes) {
 std::optional<std::string> decodeWithEncoding(ByteView bytes, std::string_view encodingName) {
     UniqueConverter converter = openStrictConverter(std::string(encodingName));
     if (!converter) return std::nullopt;
-    if (isCodePage437(converter.get())) return decodeCP437(bytes);
+    UErrorCode status = U_ZERO_ERROR;
+    const char* name = ucnv_getName(converter.get(), &status);
+    if (U_SUCCESS(status) && std::string_view(name) == "ibm-437_P100-1995")
+        return decodeCP437(bytes);
     auto units = toUTF16(converter.get(), bytes);
     if (!units) return std::nullopt;
     return toUTF8(*units);

@@ -46,11 +46,6 @@ std::optional<std::uint32_t> precedingChecksum(int descriptor, std::uint64_t tai
     return updateCRC32(bytes, 0);
 }
 
-std::string folderOf(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
-}
-
 // A temporary journal that has not been renamed into place goes on every exit.
 class PendingJournal {
 public:
@@ -132,7 +127,8 @@ std::string journalPathFor(const std::string& archivePath) {
 }
 
 void syncFolderOf(const std::string& path) {
-    const std::string folder = folderOf(path);
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const std::string folder = parent.empty() ? std::string(".") : parent.string();
     const UniqueFd descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!descriptor) throw posixFileError(errno, folder);
     // Some file systems cannot sync a folder; their renames are then as durable as they get.
@@ -267,10 +263,8 @@ void restoreFromJournal(const JournalRecord& record, int archive, const std::str
 }
 
 UniqueFile openStreamWithTail(UniqueFd archive, std::uint64_t tailOffset, Bytes tail) {
-    auto state = std::make_unique<TailedStream>();
-    state->file = std::move(archive);
-    state->tailOffset = tailOffset;
-    state->tail = std::move(tail);
+    auto state = std::make_unique<TailedStream>(TailedStream{
+        .file = std::move(archive), .tailOffset = tailOffset, .tail = std::move(tail)});
     cookie_io_functions_t functions{};
     functions.read = readTailed;
     functions.seek = seekTailed;

@@ -2,8 +2,6 @@
 
 #include <zlib.h>
 
-#include <climits>
-
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/coder_choice.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"
@@ -44,7 +42,7 @@ public:
         std::size_t inputLeft = input.size();
         FinalBlock found;
         for (;;) {
-            const auto inputStep = static_cast<uInt>(std::min<std::size_t>(inputLeft, UINT_MAX));
+            const uInt inputStep = clampedLength(inputLeft);
             stream_.avail_in = inputStep;
             stream_.next_out = scratch_.get();
             stream_.avail_out = static_cast<uInt>(scanBufferSize);
@@ -72,10 +70,6 @@ private:
     z_stream stream_{};
     std::unique_ptr<std::uint8_t[]> scratch_;
 };
-
-}  // namespace
-
-namespace {
 
 // Turns `stream`, one complete raw DEFLATE stream, into the open start of a longer one: the
 // BFINAL bit of its last block is cleared and an empty stored block follows that block's end.

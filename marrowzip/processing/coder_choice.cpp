@@ -4,20 +4,6 @@
 #include "marrowzip/processing/whole_buffer.hpp"
 
 namespace marrowzip {
-namespace {
-
-// ISA-L's strongest level; its levels 1–3 are the tool's -1 to -3.
-constexpr int fastestLevelsEnd = 3;
-
-}  // namespace
-
-bool hasIsal() noexcept {
-#ifdef MARROWZIP_HAVE_ISAL
-    return true;
-#else
-    return false;
-#endif
-}
 
 std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection direction,
                                                                  int level) {
@@ -47,8 +33,13 @@ bool prefersWholeBufferInflate([[maybe_unused]] std::uint64_t compressedSize,
 #endif
 }
 
-bool streamsAtLevel(int level) noexcept {
-    return hasIsal() && level >= 1 && level <= fastestLevelsEnd;
+bool streamsAtLevel([[maybe_unused]] int level) noexcept {
+#ifdef MARROWZIP_HAVE_ISAL
+    // ISA-L's strongest level is 3; its levels 1–3 are the tool's -1 to -3.
+    return level >= 1 && level <= 3;
+#else
+    return false;
+#endif
 }
 
 int libdeflateLevel(int level) noexcept {

@@ -16,9 +16,6 @@
 
 namespace marrowzip {
 
-// Whether the build has ISA-L's coders.
-bool hasIsal() noexcept;
-
 // The streaming coder for a direction and a level (1–9, zlib's scale; a decoder ignores it).
 // Throws CompressionError::invalidStream when the coder cannot be set up.
 std::unique_ptr<DeflateCoder::Implementation> makeStreamingCoder(CoderDirection direction,

@@ -2,6 +2,7 @@
 // CRC-32 of the uncompressed bytes computed on the way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,11 @@
 namespace marrowzip {
 
 enum class CoderDirection { encode, decode };
+
+// The coders' libraries count in 32 bits; larger buffers are handed over in parts, step by step.
+inline std::uint32_t clampedLength(std::size_t length) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
+}
 
 // The coder behind the loop: set up, step, tear down. The implementation behind it (zlib's or
 // ISA-L's) is chosen per direction and level in one place, coder_choice.cpp.
@@ -34,6 +40,15 @@ public:
         std::size_t inputLeft = 0;
         std::uint8_t* output = nullptr;
         std::size_t outputLeft = 0;
+
+        // Moves past what a step consumed and produced, in the order of the fields above.
+        // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+        void advance(std::size_t consumed, std::size_t produced) noexcept {
+            input += consumed;
+            inputLeft -= consumed;
+            output += produced;
+            outputLeft -= produced;
+        }
     };
     Status process(Buffers& buffers, bool finalize);
 

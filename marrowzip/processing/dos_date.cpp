@@ -1,7 +1,6 @@
 #include "marrowzip/processing/dos_date.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -48,17 +47,15 @@ std::uint16_t dosDateOf(Date date) {
 }
 
 Date dateFromDOS(DOSDateTime dos) {
-    const std::uint16_t dosDate = dos.date;
-    const std::uint16_t dosTime = dos.time;
     // Out-of-range fields (day 0, month 0 or 13-15, hour 24-31, …) are left to timegm, which
     // carries them into the neighbouring fields.
     std::tm fields{};
-    fields.tm_sec = (dosTime & 0x1F) * 2;
-    fields.tm_min = (dosTime >> 5) & 0x3F;
-    fields.tm_hour = dosTime >> 11;
-    fields.tm_mday = dosDate & 0x1F;
-    fields.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
-    fields.tm_year = (dosDate >> 9) + 80;
+    fields.tm_sec = (dos.time & 0x1F) * 2;
+    fields.tm_min = (dos.time >> 5) & 0x3F;
+    fields.tm_hour = dos.time >> 11;
+    fields.tm_mday = dos.date & 0x1F;
+    fields.tm_mon = ((dos.date >> 5) & 0x0F) - 1;
+    fields.tm_year = (dos.date >> 9) + 80;
     return static_cast<Date>(::timegm(&fields));
 }
 

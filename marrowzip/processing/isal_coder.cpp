@@ -12,11 +12,6 @@
 namespace marrowzip {
 namespace {
 
-// ISA-L counts in 32 bits; larger buffers are handed over in parts, step by step.
-std::uint32_t clampedLength(std::size_t length) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
-}
-
 // Hands the next part of the buffers to an ISA-L stream (inflate_state and isal_zstream name
 // these fields alike).
 template <typename IsalStream>
@@ -55,10 +50,7 @@ public:
             consumed -= std::min(consumed, unused);
             state.read_in_length = 0;
         }
-        buffers.input += consumed;
-        buffers.inputLeft -= consumed;
-        buffers.output += produced;
-        buffers.outputLeft -= produced;
+        buffers.advance(consumed, produced);
 
         if (result < 0 || result == ISAL_NEED_DICT) return DeflateCoder::Status::error;
         if (ended) return DeflateCoder::Status::end;
@@ -77,14 +69,9 @@ private:
 
 // The buffer ISA-L needs for each of its levels 1–3.
 std::size_t levelBufferSize(int level) {
-    switch (level) {
-        case 1:
-            return ISAL_DEF_LVL1_DEFAULT;
-        case 2:
-            return ISAL_DEF_LVL2_DEFAULT;
-        default:
-            return ISAL_DEF_LVL3_DEFAULT;
-    }
+    return level == 1   ? ISAL_DEF_LVL1_DEFAULT
+           : level == 2 ? ISAL_DEF_LVL2_DEFAULT
+                        : ISAL_DEF_LVL3_DEFAULT;
 }
 
 // An ISA-L deflate stream of a level, its level buffer and no wrapper, kept for many streams.
@@ -134,10 +121,7 @@ public:
 
         const int result = isal_deflate(&stream);
 
-        buffers.input += inputGiven - stream.avail_in;
-        buffers.inputLeft -= inputGiven - stream.avail_in;
-        buffers.output += outputGiven - stream.avail_out;
-        buffers.outputLeft -= outputGiven - stream.avail_out;
+        buffers.advance(inputGiven - stream.avail_in, outputGiven - stream.avail_out);
         if (result != COMP_OK) return DeflateCoder::Status::error;
         return stream.internal_state.state == ZSTATE_END ? DeflateCoder::Status::end
                                                          : DeflateCoder::Status::ok;

@@ -31,7 +31,6 @@ public:
     // The bytes the stream has delivered so far (stdio flushes its own buffer on fflush, on a
     // seek and on close).
     const Bytes& data() const noexcept { return data_; }
-    std::int64_t offset() const noexcept { return offset_; }
 
     // A seam for storage that fails, for the tests of the operations: asked before every
     // transfer of a stream of this buffer, the gate answers how many of the `length` bytes at the

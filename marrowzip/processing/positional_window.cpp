@@ -7,22 +7,6 @@
 
 namespace marrowzip {
 
-PositionalWindow::PositionalWindow(std::FILE* stream, std::size_t size)
-    : stream_(stream), size_(size) {}
-
-PositionalWindow::PositionalWindow(const PositionalWindow& other)
-    : stream_(other.stream_), size_(other.size_) {}
-
-PositionalWindow& PositionalWindow::operator=(const PositionalWindow& other) {
-    if (this != &other) {
-        stream_ = other.stream_;
-        size_ = other.size_;
-        bytes_.clear();
-        start_ = 0;
-    }
-    return *this;
-}
-
 void PositionalWindow::use(std::FILE* stream) {
     if (stream == stream_) return;
     stream_ = stream;

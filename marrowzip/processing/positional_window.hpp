@@ -16,13 +16,8 @@ public:
     // The default holds about 1,500 central records of short names per read.
     static constexpr std::size_t defaultSize = std::size_t{128} << 10;
 
-    explicit PositionalWindow(std::FILE* stream, std::size_t size = defaultSize);
-    // A copy reads the same stream but starts empty: windows are a cache, not a state.
-    PositionalWindow(const PositionalWindow& other);
-    PositionalWindow& operator=(const PositionalWindow& other);
-    PositionalWindow(PositionalWindow&&) noexcept = default;
-    PositionalWindow& operator=(PositionalWindow&&) noexcept = default;
-    ~PositionalWindow() = default;
+    explicit PositionalWindow(std::FILE* stream, std::size_t size = defaultSize)
+        : stream_(stream), size_(size) {}
 
     // The `length` bytes at `offset`, fewer where the stream ends or cannot be read. Valid until
     // the next call. A length beyond the window's size gets a read of its own.

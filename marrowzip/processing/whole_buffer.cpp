@@ -5,19 +5,17 @@
 #include "marrowzip/common/error.hpp"
 
 namespace marrowzip {
-
 namespace {
 
-// libdeflate's bound for any compressor it could allocate; sizes near SIZE_MAX are never asked.
-std::uint64_t compressBound(std::uint64_t size) {
-    return libdeflate_deflate_compress_bound(nullptr, static_cast<std::size_t>(size));
-}
+// An empty span may hold null; libdeflate reads nothing for zero bytes but wants a pointer.
+constexpr std::uint8_t nothing[1] = {0};
 
 }  // namespace
 
 bool compressesWhole(std::uint64_t size, std::uint64_t budget) {
-    if (size > budget) return false;
-    return compressBound(size) <= budget - size;
+    // libdeflate's bound for any compressor it could allocate; sizes near SIZE_MAX never come.
+    return size <= budget && libdeflate_deflate_compress_bound(
+                                 nullptr, static_cast<std::size_t>(size)) <= budget - size;
 }
 
 bool inflatesWhole(std::uint64_t compressedSize, std::uint64_t uncompressedSize,
@@ -45,8 +43,6 @@ std::size_t WholeBufferDeflater::bound(std::size_t size) const {
 }
 
 std::size_t WholeBufferDeflater::compressInto(ByteView input, std::span<std::uint8_t> output) {
-    // An empty span may hold null; libdeflate reads nothing for zero bytes but wants a pointer.
-    static constexpr std::uint8_t nothing[1] = {0};
     const std::uint8_t* start = input.empty() ? nothing : input.data();
     const std::size_t produced = libdeflate_deflate_compress(compressor_.get(), start, input.size(),
                                                              output.data(), output.size());
@@ -68,7 +64,6 @@ WholeBufferInflater::WholeBufferInflater() : decompressor_(libdeflate_alloc_deco
 }
 
 void WholeBufferInflater::inflate(ByteView input, std::span<std::uint8_t> output) {
-    static constexpr std::uint8_t nothing[1] = {0};
     std::uint8_t spare[1] = {0};
     const std::uint8_t* in = input.empty() ? nothing : input.data();
     std::uint8_t* out = output.empty() ? spare : output.data();

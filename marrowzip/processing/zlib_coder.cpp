@@ -1,9 +1,6 @@
 // zlib's streaming coder: raw DEFLATE through negative window bits.
 #include <zlib.h>
 
-#include <algorithm>
-#include <climits>
-
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/coder_choice.hpp"
 
@@ -12,11 +9,6 @@ namespace {
 
 constexpr int rawWindowBits = -15;
 constexpr int defaultMemoryLevel = 8;
-
-// zlib counts in 32 bits; larger buffers are handed over in parts, step by step.
-uInt clampedLength(std::size_t length) {
-    return static_cast<uInt>(std::min<std::size_t>(length, UINT_MAX));
-}
 
 class ZlibCoder final : public DeflateCoder::Implementation {
 public:
@@ -27,13 +19,7 @@ public:
                                      : inflateInit2(&stream_, rawWindowBits);
         if (result != Z_OK) throw Error(CompressionError::invalidStream);
     }
-    ~ZlibCoder() override {
-        if (encoding_) {
-            deflateEnd(&stream_);
-        } else {
-            inflateEnd(&stream_);
-        }
-    }
+    ~ZlibCoder() override { encoding_ ? deflateEnd(&stream_) : inflateEnd(&stream_); }
     ZlibCoder(const ZlibCoder&) = delete;
     ZlibCoder& operator=(const ZlibCoder&) = delete;
 
@@ -60,10 +46,7 @@ public:
             result = inflate(&stream_, Z_NO_FLUSH);
         }
 
-        buffers.input += inputGiven - stream_.avail_in;
-        buffers.inputLeft -= inputGiven - stream_.avail_in;
-        buffers.output += outputGiven - stream_.avail_out;
-        buffers.outputLeft -= outputGiven - stream_.avail_out;
+        buffers.advance(inputGiven - stream_.avail_in, outputGiven - stream_.avail_out);
 
         switch (result) {
             case Z_STREAM_END:

@@ -67,31 +67,19 @@ UniqueFile createEmptyArchiveFile(const std::string& path) {
                ::fsync(descriptor) == 0;
     };
     UniqueFd descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-    if (descriptor) {
-        if (!fill(descriptor.get())) throw posixFileError(errno, path);
-        if (linkNewFile(descriptor.get(), path)) {
-            syncFolderOf(path);
-            return streamOver(std::move(descriptor), "rb+", path);
+    if (descriptor && !fill(descriptor.get())) throw posixFileError(errno, path);
+    if (!descriptor || !linkNewFile(descriptor.get(), path)) {
+        // EEXIST becomes FileError::fileWriteFileExists.
+        descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!descriptor) throw posixFileError(errno, path);
+        if (!fill(descriptor.get())) {
+            const int error = errno;
+            ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
+            throw posixFileError(error, path);
         }
-        descriptor.reset();
-    }
-    // EEXIST becomes FileError::fileWriteFileExists.
-    descriptor.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!descriptor) throw posixFileError(errno, path);
-    if (!fill(descriptor.get())) {
-        const int error = errno;
-        ::unlink(path.c_str());  // the file is ours: it did not exist a moment ago
-        throw posixFileError(error, path);
     }
     syncFolderOf(path);
     return streamOver(std::move(descriptor), "rb+", path);
-}
-
-// The path the journal lies beside: the archive's own, with links resolved.
-std::string journalKeyFor(const std::string& path) {
-    std::error_code unresolved;
-    std::filesystem::path real = std::filesystem::weakly_canonical(path, unresolved);
-    return unresolved ? path : real.string();
 }
 
 // An archive file by its path and the key its journal goes by.
@@ -163,14 +151,14 @@ std::optional<FileStamp> stampOf(int descriptor) {
 bool recoverForReader(const ArchivePath& archive) {
     const UniqueFd descriptor(::open(archive.path.c_str(), O_RDWR | O_CLOEXEC));
     if (!descriptor || !tryLockFile(descriptor.get(), true)) return false;
+    bool recovered = true;
     try {
         rollBackUnfinishedUpdate(archive, descriptor.get());
     } catch (const Error&) {
-        unlockFile(descriptor.get());
-        return false;
+        recovered = false;
     }
     unlockFile(descriptor.get());
-    return true;
+    return recovered;
 }
 
 // One attempt of openForReading; null when the file changed while its tail was copied.
@@ -183,15 +171,12 @@ UniqueFile tryOpenForReading(const ArchivePath& archive, bool lastAttempt) {
     const bool noWriter = tryLockFile(fd, false);
     // The shared lock is only held while the state is looked at.
     struct Unlock {
-        Unlock(int locked, bool isHeld) : descriptor(locked), held(isHeld) {}
-        Unlock(const Unlock&) = delete;
-        Unlock& operator=(const Unlock&) = delete;
+        int descriptor;
+        bool held;
         ~Unlock() {
             if (held) unlockFile(descriptor);
         }
-        int descriptor;
-        bool held;
-    } unlock(fd, noWriter);
+    } unlock{fd, noWriter};
     const auto withTail = [&](std::uint64_t tailOffset, Bytes tail) {
         UniqueFile stream = openStreamWithTail(std::move(descriptor), tailOffset, std::move(tail));
         if (!stream) throw Error(ArchiveError::unreadableArchive, path);
@@ -295,7 +280,10 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
                                                        const OpenOptions& options) {
     auto reader = std::make_unique<ArchiveReader>(url, mode, options.pathEncoding);
     const std::string& path = url.path();
-    reader->journalKey_ = journalKeyFor(path);
+    // The path the journal lies beside: the archive's own, with links resolved.
+    std::error_code unresolved;
+    const std::filesystem::path real = std::filesystem::weakly_canonical(path, unresolved);
+    reader->journalKey_ = unresolved ? path : real.string();
     UniqueFile stream;
     if (mode == AccessMode::create) {
         stream = createEmptyArchiveFile(path);

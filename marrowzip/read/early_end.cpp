@@ -5,13 +5,6 @@
 #include "marrowzip/read/entry_iterator.hpp"
 
 namespace marrowzip {
-namespace {
-
-std::string entries(std::uint64_t count) {
-    return std::to_string(count) + (count == 1 ? " entry" : " entries");
-}
-
-}  // namespace
 
 Error EntryIterator::earlyEndError(const std::string& archivePath) const {
     if (stoppedAtEncryptedEntry_) {
@@ -29,7 +22,7 @@ Error EntryIterator::earlyEndError(const std::string& archivePath) const {
     }
     return Error(ArchiveError::invalidCentralDirectoryEntryCount, archivePath, {},
                  "the central directory ends at a damaged record after " + std::to_string(index_) +
-                     " of " + entries(count_));
+                     " of " + std::to_string(count_) + (count_ == 1 ? " entry" : " entries"));
 }
 
 }  // namespace marrowzip

@@ -31,7 +31,7 @@ struct OpenOptions {
     // Whether a writer waits for another writer's lock, or fails at once.
     bool waitForOtherWriter = true;
     // Called once, before waiting for another writer.
-    std::function<void()> onWaiting;
+    std::function<void()> onWaiting = {};
 };
 
 // One pass over the central directory. The records are read at their positions through two

@@ -46,31 +46,6 @@ CompressionMethod methodOf(const Entry& entry) {
     return *method;
 }
 
-void seekToData(std::FILE* stream, const Entry& entry) {
-    const std::uint64_t start = entry.dataStart();
-    if (start > largestSigned || ::fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0) {
-        throw Error(DataError::unreadableFile, {}, {}, "the entry's data cannot be reached");
-    }
-}
-
-// Stored bytes are copied as they are, so the archive must hold every byte the entry declares:
-// a short read means that the archive ends inside the entry.
-EntryDataProvider storedDataProvider(std::FILE* stream) {
-    return [stream](std::int64_t, std::int64_t size) {
-        Bytes chunk = readStreamChunk(size, stream);
-        if (static_cast<std::int64_t>(chunk.size()) < size) {
-            throw Error(DataError::unreadableFile, {}, {}, "the archive ends inside the entry");
-        }
-        return chunk;
-    };
-}
-
-// Compressed bytes may run out before the size the record claims: the DEFLATE stream's own end
-// decides, and the inflater reports a stream that stops short.
-EntryDataProvider compressedDataProvider(std::FILE* stream) {
-    return [stream](std::int64_t, std::int64_t size) { return readStreamChunk(size, stream); };
-}
-
 // An entry within the memory budget is read and inflated in one piece, then handed over in
 // chunks of bufferSize, so that progress and cancellation see the same steps as when streaming.
 // The output buffer has exactly the declared size: the inflater refuses any byte beyond it.
@@ -105,15 +80,23 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
     if (sizes.compressed > largestSigned || sizes.uncompressed > largestSigned) {
         throw Error(ArchiveError::invalidEntrySize);
     }
-    const auto uncompressed = static_cast<std::int64_t>(sizes.uncompressed);
-    if (method == CompressionMethod::none) {
-        return copyStoredData(uncompressed, bufferSize, skipChecksum, storedDataProvider(stream),
-                              consumer);
-    }
-    // Some writers mark an empty file as deflated and store no bytes at all.
+    // An empty entry gets its one empty chunk, whatever its method: there is nothing to read,
+    // inflate or sum (some writers mark an empty file as deflated and store no bytes at all).
     if (sizes.compressed == 0 && sizes.uncompressed == 0) {
         consumer(ByteView{});
         return 0;
+    }
+    // Stored bytes are copied as they are, so the archive must hold every byte the entry
+    // declares: a short read means that the archive ends inside the entry.
+    const auto stored = [stream](std::int64_t, std::int64_t size) {
+        Bytes chunk = readStreamChunk(size, stream);
+        if (static_cast<std::int64_t>(chunk.size()) < size)
+            throw Error(DataError::unreadableFile, {}, {}, "the archive ends inside the entry");
+        return chunk;
+    };
+    if (method == CompressionMethod::none) {
+        return copyStoredData(static_cast<std::int64_t>(sizes.uncompressed), bufferSize,
+                              skipChecksum, stored, consumer);
     }
     if (prefersWholeBufferInflate(sizes.compressed, sizes.uncompressed)) {
         // With a shared budget, only while the other threads leave room; else streamed.
@@ -129,9 +112,12 @@ std::uint32_t deliverData(std::FILE* stream, CompressionMethod method, DataSizes
         delivered += chunk.size();
         consumer(chunk);
     };
-    const std::uint32_t checksum =
-        decompressDeflate(static_cast<std::int64_t>(sizes.compressed), bufferSize, skipChecksum,
-                          compressedDataProvider(stream), counting, sizes.uncompressed);
+    // Compressed bytes may run out before the size the record claims: the DEFLATE stream's own
+    // end decides, and the inflater reports a stream that stops short.
+    const std::uint32_t checksum = decompressDeflate(
+        static_cast<std::int64_t>(sizes.compressed), bufferSize, skipChecksum,
+        [stream](std::int64_t, std::int64_t size) { return readStreamChunk(size, stream); },
+        counting, sizes.uncompressed);
     if (delivered != sizes.uncompressed) {
         throw Error(CompressionError::corruptedData, {}, {},
                     "the data ends before the entry's declared size");
@@ -167,7 +153,11 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         type == EntryType::directory ||
         (type == EntryType::file && sizes.uncompressed == 0 &&
          (entry.localFileHeader.compressionMethod == 0 || sizes.compressed == 0));
-    if (!readsNothing) seekToData(stream, entry);
+    const std::uint64_t start = entry.dataStart();
+    if (!readsNothing &&
+        (start > largestSigned || ::fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0)) {
+        throw Error(DataError::unreadableFile, {}, {}, "the entry's data cannot be reached");
+    }
     const std::int64_t units = entry.progressUnits();
     if (progress != nullptr) progress->setTotalUnitCount(units);
 
@@ -187,7 +177,6 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         case EntryType::file:
             break;
     }
-    const CompressionMethod method = methodOf(entry);
     const auto observed = [&](ByteView chunk) {
         if (progress != nullptr && progress->isCancelled()) {
             throw Error(ArchiveError::cancelledOperation);
@@ -196,13 +185,7 @@ std::uint32_t deliverEntry(std::FILE* stream, const Entry& entry, std::int64_t b
         if (progress != nullptr)
             progress->addCompletedUnitCount(static_cast<std::int64_t>(chunk.size()));
     };
-    // An empty file gets its one empty chunk, whatever its method, as the data steps would
-    // deliver it: there is nothing to read, inflate or sum.
-    if (sizes.compressed == 0 && sizes.uncompressed == 0) {
-        observed(ByteView{});
-        return 0;
-    }
-    return deliverData(stream, method, sizes, bufferSize, skipChecksum, observed, budget);
+    return deliverData(stream, methodOf(entry), sizes, bufferSize, skipChecksum, observed, budget);
 }
 
 }  // namespace

@@ -143,8 +143,7 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
         refuseOutgrownSizes(entry, data.written);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         writeStreamChunk(bytes, stream);
-        headerSize =
-            LocalFileHeader::fixedSize + header.fileNameData.size() + header.extraFieldData.size();
+        headerSize = header.length();
     } else {
         writeLocalFileHeader(entry, 0, 0);
         headerSize = streamPosition(stream) - headerOffset;

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "marrowzip/common/progress.hpp"
-#include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/deflate.hpp"
 #include "marrowzip/processing/whole_buffer.hpp"

@@ -17,19 +17,12 @@ Field saturated(std::uint64_t value, std::uint64_t limit) {
 // are the caller's to set.
 ZIP64EndOfCentralDirectory zip64EndRecordsKeeping(
     const std::optional<ZIP64EndOfCentralDirectory>& existing) {
-    ZIP64EndOfCentralDirectory records;
-    if (existing) {
-        records.record.versionMadeBy = existing->record.versionMadeBy;
-        records.record.versionNeededToExtract =
-            std::max(existing->record.versionNeededToExtract, versionNeededZIP64);
-        records.record.numberOfDisk = existing->record.numberOfDisk;
-        records.record.numberOfDiskStart = existing->record.numberOfDiskStart;
-        records.locator.numberOfDiskWithZIP64EOCDRecordStart =
-            existing->locator.numberOfDiskWithZIP64EOCDRecordStart;
-        records.locator.totalNumberOfDisk = existing->locator.totalNumberOfDisk;
-    }
+    ZIP64EndOfCentralDirectory records = existing.value_or(ZIP64EndOfCentralDirectory{});
+    records.record.versionNeededToExtract =
+        std::max(records.record.versionNeededToExtract, versionNeededZIP64);
     // No extensible data sector is ever written, so the record is always 44 bytes after its
     // size field, whatever an earlier writer's record claimed.
+    records.record.zip64ExtensibleDataSector.clear();
     records.record.sizeOfZIP64EndOfCentralDirectoryRecord = 44;
     return records;
 }

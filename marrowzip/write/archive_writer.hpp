@@ -50,8 +50,6 @@ public:
     // An open bulk append writes its central directory while the stream is still there.
     ~ArchiveWriter() { endBulkAppendKeepingError(); }
 
-    ArchiveReader& reader() noexcept { return reader_; }
-
     // The operations that Archive offers; see archive.hpp.
     std::shared_ptr<BulkState> beginBulkAppend(std::int64_t bufferSize, const BulkOptions& options);
     bool isBulkAppendOpen() const noexcept { return bulk_ != nullptr; }
@@ -203,7 +201,6 @@ public:
                           std::uint64_t size, bool first, bool last);
     // Rewrites a queued entry that compression made no smaller as stored.
     void storeInstead(BulkState& bulk, QueuedEntry& queued);
-    // The writer's buffer for copying sources, made on first use.
     // Copies a large stored file on the writer's thread, piece by piece.
     void copyQueuedEntry(BulkState& bulk, QueuedEntry& queued);
     // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and
@@ -241,8 +238,6 @@ public:
     void ensureRemovable(const std::vector<Entry>& entries) const;
     void writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
                              std::int64_t bufferSize, Progress* progress) const;
-    void copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
-                         Progress* progress) const;
     struct ByteRange {
         std::uint64_t offset = 0;
         std::uint64_t length = 0;

@@ -118,9 +118,8 @@ void ArchiveWriter::ensureRemovable(const std::vector<Entry>& entries) const {
     EntryIterator iterator = reader_.makeEntryIterator();
     while (auto candidate = iterator.next())
         matchOnce(entries, found, *candidate);
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        if (!found[index]) throw Error(ArchiveError::invalidEntryPath, {}, entries[index].path());
-    }
+    if (const auto missing = std::ranges::find(found, false); missing != found.end())
+        throw Error(ArchiveError::invalidEntryPath, {}, entries[missing - found.begin()].path());
 }
 
 void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, ArchiveWriter& target,
@@ -147,16 +146,21 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
         // The new offset is where the copy lands; for records that lie back to back from the
         // start of the file it is the old offset less the removed entries' local sizes.
         const std::uint64_t newOffset = streamPosition(out);
-        copyLocalRecord(*current, out, bufferSize, progress);
+        try {
+            copyArchiveBytes(
+                {.offset = current->localHeaderOffset(), .length = current->localRecordLength()},
+                out, bufferSize, progress);
+        } catch (const Error& error) {
+            if (error.code() != ArchiveError::invalidEntrySize) throw;
+            throw Error(ArchiveError::invalidEntrySize, {}, current->path());
+        }
         appendBytes(centralDirectory, CentralDirectoryStructure::withNewOffset(
                                           current->centralDirectoryStructure, newOffset)
                                           .serialize());
         ++entryCount;
     }
-    if (iterator.endedEarly() ||
-        std::find(removed.begin(), removed.end(), false) != removed.end()) {
+    if (iterator.endedEarly() || std::ranges::find(removed, false) != removed.end())
         throw Error(ArchiveError::invalidCentralDirectoryEntryCount);
-    }
 
     const std::uint64_t start = streamPosition(out);
     writeStreamChunk(centralDirectory, out);
@@ -167,17 +171,6 @@ void ArchiveWriter::writeArchiveWithout(const std::vector<Entry>& entries, Archi
         entryCount, centralDirectory.size(), start, start + centralDirectory.size());
     target.reader_.endRecords_ = written.records;
     target.truncateArchive(start + centralDirectory.size() + written.bytes.size());
-}
-
-void ArchiveWriter::copyLocalRecord(const Entry& entry, std::FILE* target, std::int64_t bufferSize,
-                                    Progress* progress) const {
-    try {
-        copyArchiveBytes({.offset = entry.localHeaderOffset(), .length = entry.localRecordLength()},
-                         target, bufferSize, progress);
-    } catch (const Error& error) {
-        if (error.code() != ArchiveError::invalidEntrySize) throw;
-        throw Error(ArchiveError::invalidEntrySize, {}, entry.path());
-    }
 }
 
 void ArchiveWriter::copyArchiveBytes(ByteRange range, std::FILE* target, std::int64_t bufferSize,

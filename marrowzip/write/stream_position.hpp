@@ -6,18 +6,16 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/file_position.hpp"
 
 namespace marrowzip {
 
 inline void seekStream(std::FILE* stream, std::uint64_t offset,
                        DataError failure = DataError::unwritableFile) {
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
-        ::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    if (!fitsFilePosition(offset) || ::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0)
         throw Error(failure);
-    }
 }
 
 inline std::uint64_t streamPosition(std::FILE* stream,

@@ -108,6 +108,12 @@ TEST(FileURLs, AbsoluteStringIsPercentEncodedAndParsesBack) {
     ASSERT_TRUE(parsed.has_value());
     EXPECT_EQ(parsed->path(), "/my files/Grüße");
     EXPECT_FALSE(FileURL::parse("http://example.invalid/").has_value());
+    // An escape is exactly two hexadecimal digits, of either case: no sign, no single digit.
+    EXPECT_EQ(FileURL::parse("file:///gr%c3%bc%C3%9Fe")->path(), "/grüße");
+    for (const char* text : {"file:///a%", "file:///a%2", "file:///a%G1", "file:///a%1G",
+                             "file:///a%+1", "file:///a%-1", "file:///a% 1"}) {
+        EXPECT_FALSE(FileURL::parse(text).has_value()) << text;
+    }
 }
 
 TEST(ProgressObjects, ChildrenCountTowardsTheParentAndShareItsCancellation) {
