@@ -112,7 +112,9 @@ int appendItems(const AppendRun& run, ToolContext& context) {
         for (const PlannedEntry& entry : sorted.toAppend) {
             auto child = progress.makeChild(entry.units, std::max<std::int64_t>(entry.units, 0));
             target.appendEntry(entry.path, entry.item,
-                               {.compressionMethod = method, .progress = child.get()});
+                               {.compressionMethod = method,
+                                .progress = child.get(),
+                                .described = entry.described});
         }
         bulk.finish();
         if (replacement) replacement->commit();

@@ -125,12 +125,7 @@ private:
     }
 
     void addFile(const FileURL& item, const std::string& entryPath, bool link) {
-        std::error_code error;
-        const auto size = link ? fs::read_symlink(item.filesystemPath(), error).native().size()
-                               : fs::file_size(item.filesystemPath(), error);
-        if (error) throw Error(error, item.path());
-        plan.entries.push_back({entryPath, item, link ? EntryType::symlink : EntryType::file,
-                                static_cast<std::int64_t>(size)});
+        plan.entries.push_back({entryPath, item, link ? EntryType::symlink : EntryType::file});
     }
 
     // An archive still to be made in a folder being stored would be met among its children.
@@ -172,7 +167,19 @@ Plan planEntries(const std::vector<std::string>& items, const PlanOptions& optio
     const bool named = options.prefix || items.size() != 1 || options.entryPath;
     for (const std::string& item : items)
         planner.addNamedItem(item, named);
-    return std::move(planner.plan);
+    Plan plan = std::move(planner.plan);
+    std::vector<FileURL> urls;
+    urls.reserve(plan.entries.size());
+    for (const PlannedEntry& entry : plan.entries)
+        urls.push_back(entry.item);
+    const std::vector<std::optional<ProvidedEntry>> described = describeItems(urls);
+    for (std::size_t index = 0; index < described.size(); ++index) {
+        PlannedEntry& entry = plan.entries[index];
+        if (!described[index]) throw Error(FileError::fileReadNoSuchFile, entry.item.path());
+        entry.described = described[index];
+        entry.units = archivingUnitsOf(*entry.described);
+    }
+    return plan;
 }
 
 }  // namespace marrowzip::tool

@@ -10,6 +10,7 @@
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
 #include "marrowzip/format/entry.hpp"
+#include "marrowzip/write/append_options.hpp"
 
 namespace marrowzip::tool {
 struct ToolContext;
@@ -21,7 +22,9 @@ struct PlannedEntry {
     std::string path;  // the entry path; a folder's ends in "/"
     FileURL item;
     EntryType type;
-    std::int64_t units;  // progress units: 1 for a folder, else the item's size
+    std::int64_t units = 0;  // progress units: 1 for a folder, else the item's size
+    // What the item's lstat(2) told when the plan was made, for the append.
+    std::optional<ProvidedEntry> described = {};
 };
 
 struct PlanOptions {
@@ -44,6 +47,7 @@ struct Plan {
 // exclude pattern selects and special files (pipes, sockets, devices: reading a pipe would wait
 // for ever) are passed over, each special file with a warning in `skipped`; named on the
 // command line, the archive and special files are refused. A missing item is an error naming it.
+// Every item is described (type, size, date, mode) from several threads at once.
 Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
                  const std::string& archivePath);
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/saturating.hpp"
@@ -58,13 +59,43 @@ bool isCollectedItem(const FileURL& url) {
     return isDirectoryItem(url) || url.pathExtension() == collectedExtension;
 }
 
+namespace {
+
+// The folder's collected items, parents before children, each with its description (type,
+// size, date and mode) asked on several threads at once: the append takes it instead of asking
+// again.
+struct CollectedItem {
+    FileURL url;
+    bool isFile = false;
+    std::optional<marrowzip::ProvidedEntry> described;
+};
+
+std::vector<CollectedItem> collectTree(const FileURL& folder,
+                                       const marrowzip::TreeWalkOptions& options) {
+    std::vector<CollectedItem> items;
+    std::vector<FileURL> urls{folder};
+    items.push_back({folder, !isDirectoryItem(folder), {}});
+    if (!items.front().isFile) {
+        marrowzip::walkFolderTree(folder, options, [&](const WalkedItem& item) {
+            items.push_back({item.url, item.type != fs::file_type::directory, {}});
+            urls.push_back(item.url);
+        });
+    }
+    const auto described = marrowzip::describeItems(urls);
+    for (std::size_t index = 0; index < items.size(); ++index)
+        items[index].described = described[index];
+    return items;
+}
+
+std::int64_t unitsOf(const CollectedItem& item) {
+    return item.described ? marrowzip::archivingUnitsOf(*item.described) : 0;
+}
+
+}  // namespace
+
 JobTotals countCollectedTree(const FileURL& folder, const JobProgress* progress) {
     JobTotals work;
     if (!isCollectedItem(folder)) return work;
-    const bool directory = isDirectoryItem(folder);
-    work.units = marrowzip::archivingUnitsOf(folder);
-    work.files = directory ? 0 : 1;
-    if (!directory) return work;
     const marrowzip::TreeWalkOptions options{.filter =
                                                  [&](const WalkedItem& item) {
                                                      if (progress != nullptr)
@@ -72,10 +103,11 @@ JobTotals countCollectedTree(const FileURL& folder, const JobProgress* progress)
                                                      return isCollected(item);
                                                  },
                                              .passOverUnlistableFolders = true};
-    marrowzip::walkFolderTree(folder, options, [&](const WalkedItem& item) {
-        if (item.type != fs::file_type::directory) work.files += 1;
-        work.units = marrowzip::addUnits(work.units, marrowzip::archivingUnitsOf(item.url));
-    });
+    const std::vector<CollectedItem> items = collectTree(folder, options);
+    for (const CollectedItem& item : items) {
+        if (item.isFile) work.files += 1;
+        work.units = marrowzip::addUnits(work.units, unitsOf(item));
+    }
     return work;
 }
 
@@ -89,24 +121,28 @@ void addTreeToArchive(const FileURL& folder, marrowzip::CompressionMethod compre
     }
     // A chosen folder is recorded under its own name: its tree is relative to its parent.
     const FileURL base = folder.deletingLastPathComponent();
-    const auto append = [&](const FileURL& item, bool isFile) {
-        const auto path = relativePath(item, base);
-        if (!path) return;
+    const marrowzip::TreeWalkOptions options{.filter =
+                                                 [&](const WalkedItem& item) {
+                                                     if (progress != nullptr)
+                                                         progress->throwIfCancelled();
+                                                     return isCollected(item);
+                                                 },
+                                             .warn = skipped};
+    for (const CollectedItem& item : collectTree(folder, options)) {
+        const auto path = relativePath(item.url, base);
+        if (!path) continue;
         marrowzip::Progress* itemProgress = nullptr;
         if (progress != nullptr) {
             progress->throwIfCancelled();
-            itemProgress = progress->beginItem(item.path(), marrowzip::archivingUnitsOf(item),
-                                               isFile, /*cancellable=*/true);
+            itemProgress = progress->beginItem(item.url.path(), unitsOf(item), item.isFile,
+                                               /*cancellable=*/true);
         }
+        // An item that could not be described is asked again by the append, which reports it.
         archive.appendEntry(*path, marrowzip::Archive::RelativeTo{base},
-                            {.compressionMethod = compressionMethod, .progress = itemProgress});
-    };
-    const bool directory = isDirectoryItem(folder);
-    append(folder, !directory);
-    if (!directory) return;
-    marrowzip::walkFolderTree(
-        folder, {.filter = isCollected, .warn = skipped},
-        [&](const WalkedItem& item) { append(item.url, item.type != fs::file_type::directory); });
+                            {.compressionMethod = compressionMethod,
+                             .progress = itemProgress,
+                             .described = item.described});
+    }
 }
 
 }  // namespace dunmarrow

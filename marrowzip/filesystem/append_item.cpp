@@ -25,30 +25,18 @@ Bytes readLinkTarget(const std::string& path, std::int64_t capacity) {
     return target;
 }
 
-// What lstat(2) tells of the item: the item itself, never a final link, is what gets stored.
-ProvidedEntry providedEntryOf(const struct stat& status) {
-    const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
-                           : S_ISLNK(status.st_mode) ? EntryType::symlink
-                                                     : EntryType::file;
-    return {.type = type,
-            .uncompressedSize = type == EntryType::directory ? 0 : status.st_size,
-            .modificationDate = dateOf(status.st_mtim),
-            .permissions = static_cast<std::uint16_t>(status.st_mode & 07777)};
-}
-
 }  // namespace
 
 ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
-                          const struct stat* status) {
-    const struct stat taken = status != nullptr ? *status : statusOfItem(itemURL);
+                          const ProvidedEntry* described) {
     const std::string& itemPath = itemURL.path();
     ItemSource item;
-    item.entry = providedEntryOf(taken);
+    item.entry = described != nullptr ? *described : providedEntryOf(statusOfItem(itemURL));
     const EntryType type = item.entry.type;
     if (type != EntryType::symlink && ::access(itemPath.c_str(), R_OK) != 0) {
         throw Error(FileError::fileReadNoPermission, itemPath);
     }
-    if (taken.st_size < 0) throw Error(FileError::fileReadTooLarge, itemPath);
+    if (item.entry.uncompressedSize < 0) throw Error(FileError::fileReadTooLarge, itemPath);
 
     ArchiveWriter::EntrySource& source = item.source;
     source.path = itemPath;
@@ -90,9 +78,24 @@ ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
 
 namespace {
 
+// The item as the append takes it: as the caller described it, or as one lstat(2) tells now;
+// `regular`: a regular file, whose bytes may be read on a worker.
+struct TakenItem {
+    ProvidedEntry entry;
+    bool regular = false;
+};
+
+TakenItem takeItem(const FileURL& itemURL, const AppendOptions& options) {
+    if (options.described) {
+        return {*options.described, options.described->type == EntryType::file};
+    }
+    const struct stat status = statusOfItem(itemURL);
+    return {providedEntryOf(status), S_ISREG(status.st_mode)};
+}
+
 void appendItem(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
-                const AppendOptions& options, const struct stat& status) {
-    const ItemSource item = openItemSource(path, itemURL, &status);
+                const AppendOptions& options, const ProvidedEntry& taken) {
+    const ItemSource item = openItemSource(path, itemURL, &taken);
     writer.appendEntryFromSource(path, item.entry, options, item.source);
 }
 
@@ -104,19 +107,19 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
     ArchiveWriter::PendingEntry entry;
     UniqueFd file;
     try {
-        const struct stat status = statusOfItem(itemURL);
-        if (!S_ISREG(status.st_mode) || status.st_size == 0) {
+        const TakenItem item = takeItem(itemURL, options);
+        if (!item.regular || item.entry.uncompressedSize == 0) {
             // Folders, links, empty and special files: their data is made on this thread.
-            appendItem(writer, path, itemURL, options, status);
+            appendItem(writer, path, itemURL, options, item.entry);
             return;
         }
-        entry = writer.prepareEntry(path, providedEntryOf(status), options.compressionMethod);
+        entry = writer.prepareEntry(path, item.entry, options.compressionMethod);
         // A file read whole is opened and closed by the worker that reads it: two system
         // calls fewer per file on this thread, which every file passes through (a refusal is
         // then reported by the call that comes to write the entry, naming it). Any other is
         // opened here, once: the open is the permission check.
         if (!writer.workerOpensSource(entry)) file = openSourceDescriptor(itemURL.path());
-        if (progress != nullptr) progress->setTotalUnitCount(status.st_size);
+        if (progress != nullptr) progress->setTotalUnitCount(item.entry.uncompressedSize);
     } catch (...) {
         writer.failQueuedAppend(bulk);
     }
@@ -141,7 +144,7 @@ void Archive::appendEntry(std::string_view path, const FileURL& itemURL,
         appendItemToQueue(writer, path, itemURL, options);
         return;
     }
-    appendItem(writer, path, itemURL, options, statusOfItem(itemURL));
+    appendItem(writer, path, itemURL, options, takeItem(itemURL, options).entry);
 }
 
 }  // namespace marrowzip

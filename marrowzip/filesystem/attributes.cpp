@@ -24,6 +24,16 @@ Date dateOf(const struct timespec& time) {
     return static_cast<Date>(time.tv_sec) + static_cast<Date>(time.tv_nsec) / 1e9;
 }
 
+ProvidedEntry providedEntryOf(const struct stat& status) {
+    const EntryType type = S_ISDIR(status.st_mode)   ? EntryType::directory
+                           : S_ISLNK(status.st_mode) ? EntryType::symlink
+                                                     : EntryType::file;
+    return {.type = type,
+            .uncompressedSize = type == EntryType::directory ? 0 : status.st_size,
+            .modificationDate = dateOf(status.st_mtim),
+            .permissions = static_cast<std::uint16_t>(status.st_mode & 07777)};
+}
+
 namespace {
 
 // The times utimensat and futimens take: the access time stays as it is.

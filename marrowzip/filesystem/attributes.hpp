@@ -12,6 +12,7 @@
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/types.hpp"
 #include "marrowzip/format/entry.hpp"
+#include "marrowzip/write/append_options.hpp"
 
 namespace marrowzip {
 
@@ -27,6 +28,9 @@ struct FileAttributes {
 struct stat statusOfItem(const FileURL& url);
 // A modification time as the engine's date: seconds with their fraction.
 Date dateOf(const struct timespec& time);
+// What an append records of an item lstat(2) told of: its type (anything but a folder or a
+// link counts as a file), size, date and permissions.
+ProvidedEntry providedEntryOf(const struct stat& status);
 
 // Whether anything (a dangling link included) is at the URL's path.
 bool isReachable(const FileURL& url);

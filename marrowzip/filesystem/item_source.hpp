@@ -3,8 +3,6 @@
 // streaming writer take their items through it.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <string_view>
 
@@ -18,9 +16,10 @@ struct ItemSource {
     ArchiveWriter::EntrySource source;
 };
 
-// Takes the item at `itemURL` to be appended under `path`. `status` is the item's lstat(2);
-// null: taken here. Throws for an item that is missing or cannot be read.
+// Takes the item at `itemURL` to be appended under `path`. `described`: the item as its
+// lstat(2) told (providedEntryOf); null: asked here. Throws for an item that is missing or
+// cannot be read.
 ItemSource openItemSource(std::string_view path, const FileURL& itemURL,
-                          const struct stat* status = nullptr);
+                          const ProvidedEntry* described = nullptr);
 
 }  // namespace marrowzip

@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/filesystem/attributes.hpp"
 
 namespace marrowzip {
 namespace {
@@ -114,10 +117,46 @@ std::optional<Warning> specialFileWarning(const FileURL& item) {
     return Warning{item.path(), {}, std::string("not archived: ") + kind};
 }
 
-std::int64_t archivingUnitsOf(const FileURL& item) {
+std::optional<ProvidedEntry> describeItem(const FileURL& item) {
     struct stat status {};
-    if (!item.isFileURL() || ::lstat(item.path().c_str(), &status) != 0) return 0;
-    return S_ISDIR(status.st_mode) ? 1 : static_cast<std::int64_t>(status.st_size);
+    if (!item.isFileURL() || ::lstat(item.path().c_str(), &status) != 0) return std::nullopt;
+    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) && !S_ISLNK(status.st_mode)) {
+        return std::nullopt;
+    }
+    return providedEntryOf(status);
+}
+
+std::vector<std::optional<ProvidedEntry>> describeItems(const std::vector<FileURL>& items) {
+    // Runs of items are taken in turn by this thread and up to `helpers` others; each item's
+    // answer has its own slot, so no lock is needed.
+    constexpr std::size_t run = 256;
+    constexpr std::size_t mostHelpers = 15;
+    std::vector<std::optional<ProvidedEntry>> described(items.size());
+    std::atomic<std::size_t> next{0};
+    const auto describeRuns = [&] {
+        for (std::size_t start = next.fetch_add(run); start < items.size();
+             start = next.fetch_add(run)) {
+            for (std::size_t index = start; index < std::min(items.size(), start + run); ++index)
+                described[index] = describeItem(items[index]);
+        }
+    };
+    const std::size_t helpers = std::min(
+        {std::size_t{std::thread::hardware_concurrency()}, items.size() / run, mostHelpers + 1});
+    std::vector<std::jthread> threads;
+    for (std::size_t helper = 1; helper < helpers; ++helper)
+        threads.emplace_back(describeRuns);
+    describeRuns();
+    threads.clear();  // joins them: their slots are filled
+    return described;
+}
+
+std::int64_t archivingUnitsOf(const ProvidedEntry& item) {
+    return item.type == EntryType::directory ? 1 : item.uncompressedSize;
+}
+
+std::int64_t archivingUnitsOf(const FileURL& item) {
+    const std::optional<ProvidedEntry> described = describeItem(item);
+    return described ? archivingUnitsOf(*described) : 0;
 }
 
 }  // namespace marrowzip

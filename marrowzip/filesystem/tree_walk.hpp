@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
+#include "marrowzip/write/append_options.hpp"
 
 namespace marrowzip {
 
@@ -41,8 +44,19 @@ void walkFolderTree(const FileURL& folder, const TreeWalkOptions& options,
 // an empty file. Nothing for anything else, or when the item is gone.
 std::optional<Warning> specialFileWarning(const FileURL& item);
 
+// An item as an append records it, from one lstat(2): its type, size (a link's: its target's
+// length), modification date and permissions. Nothing when it cannot be asked, or for a socket,
+// named pipe or device (the append of one reports it). Given to the append as
+// AppendOptions::described, it is not asked again.
+std::optional<ProvidedEntry> describeItem(const FileURL& item);
+// describeItem of every item, in order, asked from several threads when they are many: the
+// items of a large tree are described at the pace of the file system, not of one thread's
+// system calls, before the archive is touched.
+std::vector<std::optional<ProvidedEntry>> describeItems(const std::vector<FileURL>& items);
+
 // The progress units of archiving an item: 1 for a folder, else its size (a link's: its
 // target's length); 0 when it cannot be asked (the append reports that).
+std::int64_t archivingUnitsOf(const ProvidedEntry& item);
 std::int64_t archivingUnitsOf(const FileURL& item);
 
 }  // namespace marrowzip

@@ -40,21 +40,28 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
         return prefixFolderName ? folderName + "/" + relative : relative;
     };
 
-    std::vector<std::int64_t> units;
+    std::vector<FileURL> items;
+    items.reserve(listing.size());
+    for (const auto& relative : listing)
+        items.push_back(base.appendingPathComponent(entryPathOf(relative)));
+    const std::vector<std::optional<ProvidedEntry>> described = describeItems(items);
     if (progress != nullptr) {
         std::int64_t total = 0;
-        for (const auto& relative : listing) {
-            units.push_back(archivingUnitsOf(source.appendingPathComponent(relative)));
-            total = addUnits(total, units.back());
-        }
+        for (const auto& item : described)
+            total = addUnits(total, item ? archivingUnitsOf(*item) : 0);
         progress->setTotalUnitCount(total);
     }
     for (std::size_t i = 0; i < listing.size(); ++i) {
-        const std::string entryPath = entryPathOf(listing[i]);
         std::shared_ptr<Progress> child;
-        if (progress != nullptr) child = progress->makeChild(units[i], units[i]);
-        archive.appendEntry(entryPath, base.appendingPathComponent(entryPath),
-                            {.compressionMethod = compressionMethod, .progress = child.get()});
+        if (progress != nullptr) {
+            const std::int64_t units = described[i] ? archivingUnitsOf(*described[i]) : 0;
+            child = progress->makeChild(units, units);
+        }
+        // An item that could not be described is asked again by the append, which reports it.
+        archive.appendEntry(entryPathOf(listing[i]), items[i],
+                            {.compressionMethod = compressionMethod,
+                             .progress = child.get(),
+                             .described = described[i]});
     }
 }
 

@@ -39,15 +39,6 @@ namespace marrowzip {
 
 class Progress;
 
-// How an entry is appended: its method (a folder or link is always stored), the size of the
-// pieces read and written, and the progress of this entry, e.g.
-// `archive.appendEntry("a.txt", url, {.compressionMethod = CompressionMethod::deflate})`.
-struct AppendOptions {
-    CompressionMethod compressionMethod = CompressionMethod::none;
-    std::int64_t bufferSize = defaultChunkSize;
-    Progress* progress = nullptr;
-};
-
 // What the file system tells of an item and a provider cannot: the entry's type, size
 // (ignored for a folder), modification date and permissions (the type's default when
 // absent).
@@ -56,6 +47,19 @@ struct ProvidedEntry {
     std::int64_t uncompressedSize = 0;
     Date modificationDate = 0;
     std::optional<std::uint16_t> permissions = {};
+};
+
+// How an entry is appended: its method (a folder or link is always stored), the size of the
+// pieces read and written, and the progress of this entry, e.g.
+// `archive.appendEntry("a.txt", url, {.compressionMethod = CompressionMethod::deflate})`.
+struct AppendOptions {
+    CompressionMethod compressionMethod = CompressionMethod::none;
+    std::int64_t bufferSize = defaultChunkSize;
+    Progress* progress = nullptr;
+    // For an append from the file system: the item as describeItem(s) told of it, when the
+    // caller asked already (a plan made before the archive is touched); the append then does
+    // not ask again. A file whose size changed since is refused when it is read.
+    std::optional<ProvidedEntry> described = {};
 };
 
 struct BulkOptions {

@@ -3,7 +3,9 @@
 // prefix of it with the entries before the failing one and nothing of it; the error names the
 // failing entry, whichever later call comes to report it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "marrowzip/filesystem/tree_walk.hpp"
 #include "operations/append_support.hpp"
 
 namespace marrowzip::testing {
@@ -33,6 +35,12 @@ struct SampleTree {
         add("big.log", textBytes(3 << 20, 7));
         add("big.bin", randomBytes(1536 << 10, 8));
         add("last", textBytes(5000, 9));
+        // More files than the queue holds: the writer waits for a quarter of it at a time, and
+        // small files go to the workers in runs.
+        std::filesystem::create_directories(root / "e");
+        items.push_back("e");
+        for (std::uint32_t i = 0; i < 200; ++i)
+            add("e/tiny" + std::to_string(i), textBytes(50 + i, i));
     }
     void add(const std::string& name, const Bytes& bytes) {
         writeFileBytes(root / name, bytes);
@@ -202,6 +210,69 @@ TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
             ASSERT_TRUE(error);
             EXPECT_EQ(error->code(), ArchiveError::invalidEntrySize) << error->what();
             EXPECT_NE(std::string(error->what()).find("changing"), std::string::npos);
+            EXPECT_EQ(contentsOf(path).size(), 1u);
+        }
+    }
+}
+
+// A description taken before the append (as a plan takes it) spares the append its own look:
+// many items are described from several threads, each in its own place; what cannot be archived
+// as it is, or is gone, has none. The bytes still decide: a file that grew or shrank since it
+// was described is refused, by the workers or by the caller's thread alike.
+TEST(ParallelBulkAppends, TrustADescriptionOnlyWhereTheBytesAgree) {
+    const TemporaryDirectory folder;
+    std::vector<FileURL> items;
+    for (std::uint32_t i = 0; i < 700; ++i) {
+        writeFileBytes(folder / std::to_string(i), textBytes(i, i));
+        items.push_back(fileURL(folder / std::to_string(i)));
+    }
+    std::filesystem::create_symlink("12345", folder / "link");
+    ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
+    for (const char* name : {"link", "pipe", "gone"})
+        items.push_back(fileURL(folder / name));
+    items.push_back(fileURL(folder.path(), true));
+    const std::vector<std::optional<ProvidedEntry>> described = describeItems(items);
+    ASSERT_EQ(described.size(), items.size());
+    for (std::size_t i = 0; i < 700; ++i) {
+        ASSERT_TRUE(described[i]) << i;
+        EXPECT_EQ(described[i]->type, EntryType::file);
+        EXPECT_EQ(described[i]->uncompressedSize, static_cast<std::int64_t>(i));
+    }
+    EXPECT_EQ(described[700]->type, EntryType::symlink);
+    EXPECT_EQ(described[700]->uncompressedSize, 5);
+    EXPECT_FALSE(described[701]);  // a pipe
+    EXPECT_FALSE(described[702]);  // gone
+    EXPECT_EQ(described[703]->type, EntryType::directory);
+
+    const Archive::RelativeTo base{fileURL(folder.path())};
+    writeFileBytes(folder / "first", textBytes(3000, 1));
+    for (const Archive::BulkOptions& options : {serial, parallel}) {
+        for (const long change : {0L, 1L, -1L}) {
+            SCOPED_TRACE(std::to_string(options.workers) + " by " + std::to_string(change));
+            writeFileBytes(folder / "changing", textBytes(3000, 4));
+            const std::optional<ProvidedEntry> before = describeItem(fileURL(folder / "changing"));
+            std::filesystem::resize_file(folder / "changing",
+                                         static_cast<std::uintmax_t>(3000 + change));
+            const auto path = folder / "a.zip";
+            std::filesystem::remove(path);
+            const auto error = errorOf([&] {
+                Archive archive = openArchive(path);
+                Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, options);
+                archive.appendEntry("first", base);
+                archive.appendEntry(
+                    "changing", base,
+                    {.compressionMethod = CompressionMethod::deflate, .described = before});
+                bulk.finish();
+            });
+            EXPECT_EQ(clientComplaints(path), "");
+            if (change == 0) {
+                ASSERT_FALSE(error) << error->what();
+                Archive reader = openArchive(path, Archive::AccessMode::read);
+                EXPECT_EQ(entryBytes(reader, *reader.findEntry("changing")), textBytes(3000, 4));
+                continue;
+            }
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), ArchiveError::invalidEntrySize) << error->what();
             EXPECT_EQ(contentsOf(path).size(), 1u);
         }
     }
