@@ -295,10 +295,17 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
         stream = openForUpdate({path, reader->journalKey_}, options);
     }
     reader->takeStream(std::move(stream), path);
-    reader->streamBuffer_ = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
-    std::setvbuf(reader->archiveFile_.get(), reader->streamBuffer_.get(), _IOFBF,
-                 static_cast<std::size_t>(defaultChunkSize));
+    reader->streamBuffer_ = bufferStream(reader->archiveFile_.get(), mode);
     return reader;
+}
+
+std::unique_ptr<char[]> ArchiveReader::bufferStream(std::FILE* stream, AccessMode mode) {
+    constexpr std::size_t writerBuffer = std::size_t{1} << 20;
+    const std::size_t size =
+        mode == AccessMode::read ? static_cast<std::size_t>(defaultChunkSize) : writerBuffer;
+    auto buffer = std::make_unique_for_overwrite<char[]>(size);
+    std::setvbuf(stream, buffer.get(), _IOFBF, size);
+    return buffer;
 }
 
 std::unique_ptr<ArchiveReader> ArchiveReader::openMemoryFile(

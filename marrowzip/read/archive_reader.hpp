@@ -74,6 +74,10 @@ private:
     // Finds the end records in `stream` (named `path` in errors) and makes it the reader's, at
     // its start again for a writer.
     void takeStream(UniqueFile stream, const std::string& path);
+    // Gives the file-backed stream `stream` its buffer, kept in streamBuffer_ (the old one goes
+    // with the stream it served, which must be closed first). A writer's is large: the entries
+    // of a tree of small files then cost one write(2) for many, not one each.
+    static std::unique_ptr<char[]> bufferStream(std::FILE* stream, AccessMode mode);
 
     friend class Archive;
     friend class ArchiveWriter;

@@ -224,10 +224,10 @@ void ArchiveWriter::adoptFileArchive(ArchiveReader& temporary, const std::string
     // is left that could fail.
     // The buffer is declared first so that, should the rename fail, the stream is closed
     // before its buffer is freed.
-    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(defaultChunkSize));
+    std::unique_ptr<char[]> buffer;
     UniqueFile reopened(std::fopen(temporaryPath.c_str(), "rb+"));
     if (!reopened) throw Error(ArchiveError::unreadableArchive, archivePath);
-    std::setvbuf(reopened.get(), buffer.get(), _IOFBF, static_cast<std::size_t>(defaultChunkSize));
+    buffer = ArchiveReader::bufferStream(reopened.get(), AccessMode::update);
     // The writers' lock passes to the new file before it takes the archive's name: a writer
     // waiting for the old file then finds it replaced and waits for this one.
     unlockFile(::fileno(written));

@@ -8,14 +8,20 @@
 #include <cstdio>
 
 #include "marrowzip/common/error.hpp"
+#include "marrowzip/processing/chunked_io.hpp"
 #include "marrowzip/processing/file_position.hpp"
 
 namespace marrowzip {
 
 inline void seekStream(std::FILE* stream, std::uint64_t offset,
                        DataError failure = DataError::unwritableFile) {
-    if (!fitsFilePosition(offset) || ::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0)
+    if (!fitsFilePosition(offset)) throw Error(failure);
+    if (::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        // A seek writes the stream's buffer out first: a write that failed (a full disk) is
+        // reported as such.
+        if (std::ferror(stream)) throw writeFailure();
         throw Error(failure);
+    }
 }
 
 inline std::uint64_t streamPosition(std::FILE* stream,
