@@ -152,6 +152,7 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
     } catch (...) {
         failure = std::current_exception();
     }
+    bool wake = false;
     {
         const std::lock_guard lock(mutex);
         piece.data = std::move(data);
@@ -159,8 +160,9 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         piece.crc32 = checksum;
         piece.done = true;
         if (failure && !queued.error) queued.error = failure;
+        wake = writerWaits && (awaited == nullptr || awaited == &piece || failure);
     }
-    pieceDone.notify_all();
+    if (wake) pieceDone.notify_all();
 }
 
 ArchiveWriter::BulkQueue* ArchiveWriter::bulkQueue() const noexcept {
@@ -223,6 +225,14 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
         writeQueuedEntries(bulk, QueueWrite::ready);
         std::unique_lock lock(queue.mutex);
         if (queue.entries.size() < queue.entryLimit) break;
+        // Full: this thread sleeps until a quarter of the queue is done, then writes it, instead
+        // of waking for every entry the workers finish.
+        queue.handOutRun();
+        const QueuedEntry& mark = *queue.entries[queue.entryLimit / 4];
+        if (!mark.direct && mark.submitted > 0) {
+            const QueuedEntry::Piece& last = mark.pieces[mark.submitted - 1];
+            queue.waitFor(lock, &last, [&] { return last.done || mark.error; });
+        }
         lock.unlock();
         writeQueuedEntries(bulk, QueueWrite::oldest);
     }
@@ -255,10 +265,29 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
                 throw;
             }
         }
-        queue.pool.submit([&queue, &added, &piece](std::size_t worker) {
-            queue.runPiece(added, piece, queue.coders[worker]);
-        });
+        queue.handOut(added, piece);
     }
+}
+
+void ArchiveWriter::BulkQueue::handOut(QueuedEntry& queued, QueuedEntry::Piece& piece) {
+    constexpr std::size_t filesPerRun = 8;
+    if (queued.pieces.size() > 1) {
+        pool.submit([this, &queued, &piece](std::size_t worker) {
+            runPiece(queued, piece, coders[worker]);
+        });
+        return;
+    }
+    run.emplace_back(&queued, &piece);
+    if (run.size() == filesPerRun) handOutRun();
+}
+
+void ArchiveWriter::BulkQueue::handOutRun() {
+    if (run.empty()) return;
+    pool.submit([this, pieces = std::move(run)](std::size_t worker) {
+        for (const auto& [queued, piece] : pieces)
+            runPiece(*queued, *piece, coders[worker]);
+    });
+    run.clear();
 }
 
 void ArchiveWriter::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry,
@@ -297,6 +326,7 @@ void ArchiveWriter::failQueuedAppend(BulkState& bulk) {
 
 void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
     BulkQueue& queue = *bulk.queue;
+    if (mode != QueueWrite::ready) queue.handOutRun();  // what is waited for must be under way
     bool wroteOne = false;
     for (;;) {
         std::unique_lock lock(queue.mutex);
@@ -322,13 +352,13 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
             const QueuedEntry::Piece& next = head.pieces[head.written];
             if (!next.done) {
                 if (mode == QueueWrite::ready || (mode == QueueWrite::oldest && wroteOne)) return;
-                queue.pieceDone.wait(lock, [&] { return next.done || head.error; });
+                queue.waitFor(lock, &next, [&] { return next.done || head.error; });
                 continue;
             }
         }
         if (head.error) {
             // Workers may still hold its pieces: they finish at once, seeing the error.
-            queue.pieceDone.wait(lock, [&] {
+            queue.waitFor(lock, nullptr, [&] {
                 return std::all_of(
                     head.pieces.begin(),
                     head.pieces.begin() + static_cast<std::ptrdiff_t>(head.submitted),
@@ -565,6 +595,7 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
     bulk.addedRecords.insert(bulk.addedRecords.end(), record.begin(), record.end());
     ++bulk.addedCount;
     bulk.nextOffset = queued.headerOffset + queued.headerSize + queued.dataWritten;
+    startWriteback(bulk);
 }
 
 }  // namespace marrowzip

@@ -203,6 +203,9 @@ public:
     void storeInstead(BulkState& bulk, QueuedEntry& queued);
     // Copies a large stored file on the writer's thread, piece by piece.
     void copyQueuedEntry(BulkState& bulk, QueuedEntry& queued);
+    // Starts the bulk's bytes written since the last call on their way to the disk, every few
+    // MiB: the sync that ends the run then finds little left to wait for.
+    void startWriteback(BulkState& bulk) noexcept;
     // Writes the directory of the bulk's entries behind them; should that fail, cuts them off and
     // puts the directory as it was before them back.
     void writeBulkDirectory(BulkState& bulk);

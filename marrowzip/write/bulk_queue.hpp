@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "marrowzip/common/unique_fd.hpp"
@@ -82,6 +83,20 @@ struct ArchiveWriter::BulkQueue {
     std::uint32_t copyPiecesAt(const QueuedEntry& queued, int archive, std::uint64_t dataOffset);
     // The writer's one buffer for copying a queued source itself, made on first use.
     std::uint8_t* writerBuffer();
+    // Hands `piece` to the workers. Files read whole go in runs of a few, one wake-up of a
+    // worker for the run instead of one per file; `handOutRun` hands out the run being formed,
+    // as must be done before anything waits for one of its pieces.
+    void handOut(QueuedEntry& queued, QueuedEntry::Piece& piece);
+    void handOutRun();
+    // Waits under `lock` until `done` holds, woken by `piece` (any piece when null).
+    template <typename Done>
+    void waitFor(std::unique_lock<std::mutex>& lock, const QueuedEntry::Piece* piece,
+                 const Done& done) {
+        writerWaits = true;
+        awaited = piece;
+        pieceDone.wait(lock, done);
+        writerWaits = false;
+    }
 
     const std::uint64_t budget;  // per worker
     const std::uint64_t blockSize;
@@ -90,14 +105,19 @@ struct ArchiveWriter::BulkQueue {
 
     std::mutex mutex;
     std::condition_variable pieceDone;
+    // What the writer waits for, under the mutex: a finished piece wakes it only when it is
+    // `awaited` (any piece when null) or failed, not for every piece.
+    bool writerWaits = false;
+    const QueuedEntry::Piece* awaited = nullptr;
     std::deque<std::unique_ptr<QueuedEntry>> entries;
     std::uint64_t reserved = 0;  // memory of the pieces submitted and not yet written
     std::atomic<bool> abandoned{false};
     // Whether a file that deflate does not shrink is stored instead.
     bool storeIfNotSmaller = false;
     std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
-    std::deque<AppendCoders> coders;             // one per worker (made in place: not movable)
-    WorkerPool pool;                             // last: its threads stop before the rest goes
+    std::vector<std::pair<QueuedEntry*, QueuedEntry::Piece*>> run;  // not handed out yet
+    std::deque<AppendCoders> coders;  // one per worker (made in place: not movable)
+    WorkerPool pool;                  // last: its threads stop before the rest goes
 };
 
 }  // namespace marrowzip

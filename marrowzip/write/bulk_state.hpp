@@ -22,6 +22,7 @@ struct BulkState {
     Bytes addedRecords;
     std::uint64_t addedCount = 0;
     std::uint64_t nextOffset = 0;
+    std::uint64_t writebackFrom = 0;  // where startWriteback's next range begins
     // Whether the stream ends with a complete directory and end records: true before the first
     // entry and after a failed one; the cached directory is then the one on disk.
     bool directoryOnDisk = true;
