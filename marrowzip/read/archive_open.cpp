@@ -300,7 +300,7 @@ std::unique_ptr<ArchiveReader> ArchiveReader::openFile(const FileURL& url, Acces
 }
 
 std::unique_ptr<char[]> ArchiveReader::bufferStream(std::FILE* stream, AccessMode mode) {
-    constexpr std::size_t writerBuffer = std::size_t{1} << 20;
+    constexpr std::size_t writerBuffer = std::size_t{256} << 10;
     const std::size_t size =
         mode == AccessMode::read ? static_cast<std::size_t>(defaultChunkSize) : writerBuffer;
     auto buffer = std::make_unique_for_overwrite<char[]>(size);

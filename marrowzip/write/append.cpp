@@ -127,8 +127,7 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
                                                       const EntrySource& source,
                                                       AppendCoders& coders) {
     std::FILE* stream = reader_.archiveFile_.get();
-    // Also where the stream already is: a read (an extraction) may have been its last use.
-    seekStream(stream, headerOffset);
+    seekStreamForWriting(stream, headerOffset);
     EntryDataResult data;
     std::uint64_t headerSize = 0;
     LocalFileHeader header;

@@ -80,7 +80,7 @@ void ArchiveWriter::startWriteback(BulkState& bulk) noexcept {
                       static_cast<off_t>(bulk.nextOffset - bulk.writebackFrom),
                       SYNC_FILE_RANGE_WRITE);
     bulk.writebackFrom =
-        bulk.nextOffset - std::min<std::uint64_t>(bulk.nextOffset, std::uint64_t{1} << 20);
+        bulk.nextOffset - std::min<std::uint64_t>(bulk.nextOffset, std::uint64_t{256} << 10);
 }
 
 ArchiveWriter::BulkFailureGuard::~BulkFailureGuard() {

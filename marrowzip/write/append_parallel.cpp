@@ -556,13 +556,10 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
         if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;
-        // Entries follow one another, so the stream is mostly there already; a seek would flush
-        // its buffer, a write and a seek for every small file.
-        if (streamPosition(stream) != queued.headerOffset) seekStream(stream, queued.headerOffset);
-    } else if (streamPosition(stream) !=
-               queued.headerOffset + queued.headerSize + queued.dataWritten) {
-        // Something else used the stream in between (an extraction).
-        seekStream(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
+        seekStreamForWriting(stream, queued.headerOffset);
+    } else {
+        // Something else may have used the stream in between (an extraction).
+        seekStreamForWriting(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
     }
     if (first && !last) {
         writeLocalFileHeader(entry, 0, 0);

@@ -2,6 +2,7 @@
 // unsigned 64-bit values, and failures reported as the DataError the caller names.
 #pragma once
 
+#include <stdio_ext.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -29,6 +30,16 @@ inline std::uint64_t streamPosition(std::FILE* stream,
     const off_t position = ::ftello(stream);
     if (position < 0) throw Error(failure);
     return static_cast<std::uint64_t>(position);
+}
+
+// Puts the stream at `offset` to write there. A stream last written right there is left as it is:
+// a seek would write its buffer out and read a block back in, for every entry of a run of small
+// ones. One last read from (an extraction, the directory loaded) is always seeked, as the switch
+// from reading to writing needs.
+inline void seekStreamForWriting(std::FILE* stream, std::uint64_t offset) {
+    if (__fwriting(stream) == 0 || streamPosition(stream) != offset) {
+        seekStream(stream, offset);
+    }
 }
 
 }  // namespace marrowzip
