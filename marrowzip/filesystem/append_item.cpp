@@ -108,8 +108,8 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
     UniqueFd file;
     try {
         const TakenItem item = takeItem(itemURL, options);
-        if (!item.regular || item.entry.uncompressedSize == 0) {
-            // Folders, links, empty and special files: their data is made on this thread.
+        if (!item.regular) {
+            // Folders, links and special files: their data is made on this thread.
             appendItem(writer, path, itemURL, options, item.entry);
             return;
         }
