@@ -91,35 +91,13 @@ void ArchiveStreamWriter::appendEntry(std::string_view path, const FileURL& item
 LocalFileHeader ArchiveStreamWriter::writeBufferedEntry(PendingEntry& entry,
                                                         ArchiveWriter::EntrySource source,
                                                         Progress* progress) {
-    const bool mayStoreInstead = options_.storeIfNotSmaller && entry.type == EntryType::file &&
-                                 entry.compressionMethod != CompressionMethod::none;
-    if (mayStoreInstead) {
-        // Read once: the bytes serve the deflate attempt and, should it not pay, the copy.
-        const auto size = static_cast<std::int64_t>(entry.uncompressedSize);
-        auto raw = std::make_shared<Bytes>(size == 0 ? Bytes() : source.provider(0, size));
-        source.provider = [raw](std::int64_t position, std::int64_t wanted) {
-            const auto begin = std::min<std::size_t>(raw->size(), position);
-            const auto end = std::min<std::size_t>(raw->size(), begin + wanted);
-            return Bytes(raw->begin() + static_cast<std::ptrdiff_t>(begin),
-                         raw->begin() + static_cast<std::ptrdiff_t>(end));
-        };
-    }
-    Bytes data;
-    const auto collect = [&data](ByteView chunk) { appendBytes(data, chunk); };
-    ArchiveWriter::EntryDataResult result =
-        writer_.writeEntryData(entry, options_.bufferSize, progress, source, *coders_, collect);
-    if (source.verifyExhausted) source.verifyExhausted();
-    if (mayStoreInstead && result.written >= entry.uncompressedSize) {
-        entry.compressionMethod = CompressionMethod::none;
-        entry.zip64Sizes = needsZIP64Sizes(entry.uncompressedSize, entry.compressionMethod);
-        data.clear();
-        result =
-            writer_.writeEntryData(entry, options_.bufferSize, nullptr, source, *coders_, collect);
-    }
+    ArchiveWriter::HeldData held =
+        writer_.holdEntryData(entry, options_.bufferSize, progress, std::move(source), *coders_,
+                              options_.storeIfNotSmaller);
     LocalFileHeader header =
-        ArchiveWriter::makeLocalFileHeader(entry, result.written, result.crc32);
+        ArchiveWriter::makeLocalFileHeader(entry, held.result.written, held.result.crc32);
     write(header.serialize());
-    write(data);
+    write(held.bytes);
     return header;
 }
 

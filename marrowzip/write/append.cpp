@@ -3,12 +3,15 @@
 // way, the archive is put back as it was, so that it is a valid ZIP file between two appends.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
 #include "marrowzip/processing/chunked_io.hpp"
+#include "marrowzip/processing/crc32.hpp"
 #include "marrowzip/processing/dos_date.hpp"
 #include "marrowzip/write/append_coders.hpp"
 #include "marrowzip/write/append_limits.hpp"
@@ -121,11 +124,67 @@ const ArchiveWriter::CentralDirectoryCache& ArchiveWriter::loadCentralDirectory(
     return *centralDirectoryCache_;
 }
 
+ArchiveWriter::HeldData ArchiveWriter::holdEntryData(PendingEntry& entry, std::int64_t bufferSize,
+                                                     Progress* progress, EntrySource source,
+                                                     AppendCoders& coders,
+                                                     bool storeIfNotSmaller) const {
+    const bool mayStoreInstead = storeIfNotSmaller && entry.type == EntryType::file &&
+                                 entry.compressionMethod != CompressionMethod::none;
+    if (mayStoreInstead) {
+        // Read once: the bytes serve the deflate attempt and, should it not pay, the copy.
+        const auto size = static_cast<std::int64_t>(entry.uncompressedSize);
+        auto raw = std::make_shared<Bytes>(size == 0 ? Bytes() : source.provider(0, size));
+        source.provider = [raw](std::int64_t position, std::int64_t wanted) {
+            const auto begin = std::min<std::size_t>(raw->size(), position);
+            const auto end = std::min<std::size_t>(raw->size(), begin + wanted);
+            return Bytes(raw->begin() + static_cast<std::ptrdiff_t>(begin),
+                         raw->begin() + static_cast<std::ptrdiff_t>(end));
+        };
+    }
+    HeldData held;
+    const auto collect = [&held](ByteView chunk) { appendBytes(held.bytes, chunk); };
+    held.result = writeEntryData(entry, bufferSize, progress, source, coders, collect);
+    if (source.verifyExhausted) source.verifyExhausted();
+    if (mayStoreInstead && held.result.written >= entry.uncompressedSize) {
+        entry.compressionMethod = CompressionMethod::none;
+        entry.zip64Sizes = needsZIP64Sizes(entry.uncompressedSize, entry.compressionMethod);
+        held.bytes.clear();
+        held.result = writeEntryData(entry, bufferSize, nullptr, source, coders, collect);
+    }
+    return held;
+}
+
+namespace {
+
+// Copies the file at `path`, whose deflated data did not shrink it, stored from where `stream`
+// stands, in pieces of `bufferSize`; answers its CRC-32. Refuses a file that became shorter.
+std::uint32_t copyStoredFrom(const std::string& path, const ArchiveWriter::PendingEntry& entry,
+                             std::int64_t bufferSize, std::FILE* stream) {
+    const UniqueFile source = streamOver(openSourceDescriptor(path), "rb", path);
+    std::uint32_t checksum = 0;
+    for (std::uint64_t copied = 0; copied < entry.uncompressedSize;) {
+        const Bytes piece = readStreamChunk(
+            static_cast<std::int64_t>(std::min<std::uint64_t>(
+                static_cast<std::uint64_t>(bufferSize), entry.uncompressedSize - copied)),
+            source.get());
+        if (piece.empty()) {
+            throw Error(ArchiveError::invalidEntrySize, path, entry.path,
+                        "the file changed while it was read");
+        }
+        checksum = updateCRC32(piece, checksum);
+        writeStreamChunk(piece, stream);
+        copied += piece.size();
+    }
+    return checksum;
+}
+
+}  // namespace
+
 ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset,
-                                                      const PendingEntry& entry,
-                                                      std::int64_t bufferSize, Progress* progress,
-                                                      const EntrySource& source,
-                                                      AppendCoders& coders) {
+                                                      PendingEntry entry, std::int64_t bufferSize,
+                                                      Progress* progress, const EntrySource& source,
+                                                      AppendCoders& coders,
+                                                      bool storeIfNotSmaller) {
     std::FILE* stream = reader_.archiveFile_.get();
     seekStreamForWriting(stream, headerOffset);
     EntryDataResult data;
@@ -135,13 +194,12 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
         // The data of a small entry fits one buffer: with its sizes and CRC-32 known before the
         // header is written, the header goes out once and the stream never seeks back (each
         // seek would flush the stream's buffer: costly for a run of small files).
-        Bytes bytes;
-        data = writeEntryData(entry, bufferSize, progress, source, coders,
-                              [&](ByteView chunk) { appendBytes(bytes, chunk); });
-        if (source.verifyExhausted) source.verifyExhausted();
+        HeldData held =
+            holdEntryData(entry, bufferSize, progress, source, coders, storeIfNotSmaller);
+        data = held.result;
         refuseOutgrownSizes(entry, data.written);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
-        writeStreamChunk(bytes, stream);
+        writeStreamChunk(held.bytes, stream);
         headerSize = header.length();
     } else {
         writeLocalFileHeader(entry, 0, 0);
@@ -150,6 +208,19 @@ ArchiveWriter::WrittenEntry ArchiveWriter::writeEntry(std::uint64_t headerOffset
                               [&](ByteView chunk) { writeStreamChunk(chunk, stream); });
         if (source.verifyExhausted) source.verifyExhausted();
         refuseOutgrownSizes(entry, data.written);
+        if (storeIfNotSmaller && entry.type == EntryType::file &&
+            entry.compressionMethod == CompressionMethod::deflate &&
+            data.written >= entry.uncompressedSize && !source.path.empty()) {
+            // Stored again over the compressed bytes, which took at least as much room; the
+            // header keeps its layout. Should the file have changed since, its checksum tells.
+            seekStream(stream, headerOffset + headerSize);
+            if (copyStoredFrom(source.path, entry, bufferSize, stream) != data.crc32) {
+                throw Error(ArchiveError::invalidEntrySize, source.path, entry.path,
+                            "the file changed while it was read");
+            }
+            entry.compressionMethod = CompressionMethod::none;
+            data.written = entry.uncompressedSize;
+        }
         seekStream(stream, headerOffset);
         header = writeLocalFileHeader(entry, data.written, data.crc32);
         seekStream(stream, headerOffset + headerSize + data.written);

@@ -58,8 +58,8 @@ void ArchiveWriter::appendInBulk(BulkState& bulk, const PendingEntry& entry,
     const std::uint64_t headerOffset = bulk.nextOffset;
     bulk.directoryOnDisk = false;  // the entry overwrites it
     try {
-        const WrittenEntry written =
-            writeEntry(headerOffset, entry, bufferSize, progress, source, bulk.coders);
+        const WrittenEntry written = writeEntry(headerOffset, entry, bufferSize, progress, source,
+                                                bulk.coders, bulk.storeIfNotSmaller);
         const Bytes record = written.record.serialize();
         bulk.addedRecords.insert(bulk.addedRecords.end(), record.begin(), record.end());
         ++bulk.addedCount;

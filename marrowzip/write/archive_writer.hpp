@@ -149,10 +149,20 @@ public:
                                                std::uint64_t compressedSize, std::uint32_t crc32);
     LocalFileHeader writeLocalFileHeader(const PendingEntry& entry, std::uint64_t compressedSize,
                                          std::uint32_t crc32);
-    // Writes the local record and data at `headerOffset`.
-    WrittenEntry writeEntry(std::uint64_t headerOffset, const PendingEntry& entry,
-                            std::int64_t bufferSize, Progress* progress, const EntrySource& source,
-                            AppendCoders& coders);
+    // Writes the local record and data at `headerOffset`; with `storeIfNotSmaller`, a file that
+    // deflate does not shrink is stored instead.
+    WrittenEntry writeEntry(std::uint64_t headerOffset, PendingEntry entry, std::int64_t bufferSize,
+                            Progress* progress, const EntrySource& source, AppendCoders& coders,
+                            bool storeIfNotSmaller = false);
+    // The data of an entry small enough to be held whole, read once: compressed as `entry`
+    // asks, or, with `storeIfNotSmaller` and a file that deflate does not shrink, stored (and
+    // `entry` then says so). A source holding more than announced is refused.
+    struct HeldData {
+        Bytes bytes;
+        EntryDataResult result;
+    };
+    HeldData holdEntryData(PendingEntry& entry, std::int64_t bufferSize, Progress* progress,
+                           EntrySource source, AppendCoders& coders, bool storeIfNotSmaller) const;
     // Hands the stored (or compressed) bytes of the entry to `sink`.
     EntryDataResult writeEntryData(const PendingEntry& entry, std::int64_t bufferSize,
                                    Progress* progress, const EntrySource& source,

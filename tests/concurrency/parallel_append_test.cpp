@@ -35,6 +35,7 @@ struct SampleTree {
         add("big.log", textBytes(3 << 20, 7));
         add("big.bin", randomBytes(1536 << 10, 8));
         add("last", textBytes(5000, 9));
+        add("d/noise-small.bin", randomBytes(5000, 10));  // read whole by the serial writer too
         // More files than the queue holds: the writer waits for a quarter of it at a time, and
         // small files go to the workers in runs.
         std::filesystem::create_directories(root / "e");
@@ -60,28 +61,34 @@ void archiveTree(const SampleTree& tree, const std::filesystem::path& path,
 
 // Workers change who compresses, not what the archive holds nor where: stored, the bytes are the
 // serial run's. Asked to, what compression would not shrink is stored, whether compressed whole
-// or in blocks; what shrinks stays compressed. Otherwise the method asked for is written. At
-// the fastest level (another coder for blocks) and the default, the other tools accept it.
+// or in blocks, by the workers or by the caller's thread alone; what shrinks stays compressed.
+// Otherwise the method asked for is written. At the fastest level (another coder for blocks) and
+// the default, the other tools accept it.
 TEST(ParallelBulkAppends, WriteTheSerialBytesAndStoreWhatCompressionWouldNotShrink) {
     const SampleTree tree;
     const TemporaryDirectory folder;
     archiveTree(tree, folder / "serial.zip", serial, CompressionMethod::none);
     archiveTree(tree, folder / "parallel.zip", parallel, CompressionMethod::none);
     EXPECT_EQ(readFileBytes(folder / "parallel.zip"), readFileBytes(folder / "serial.zip"));
-    // {level, whether what does not shrink is stored}
-    for (const auto& [level, storing] : {std::pair{fastestCompressionLevel, false},
-                                         {defaultCompressionLevel, false},
-                                         {defaultCompressionLevel, true}}) {
-        SCOPED_TRACE(::testing::Message() << "level " << level << (storing ? ", storing" : ""));
+    // {level, whether what does not shrink is stored, workers}
+    for (const auto& [level, storing, workers] :
+         {std::tuple{fastestCompressionLevel, false, parallel.workers},
+          {defaultCompressionLevel, false, parallel.workers},
+          {defaultCompressionLevel, true, parallel.workers},
+          {defaultCompressionLevel, true, serial.workers}}) {
+        SCOPED_TRACE(::testing::Message() << "level " << level << (storing ? ", storing" : "")
+                                          << ", workers " << workers);
         Archive::BulkOptions options = parallel;
+        options.workers = workers;
         options.level = level;
         options.storeIfNotSmaller = storing;
-        const auto path =
-            folder / ("asked" + std::to_string(level) + std::to_string(storing) + ".zip");
+        const auto path = folder / ("asked" + std::to_string(level) + std::to_string(storing) +
+                                    std::to_string(workers) + ".zip");
         archiveTree(tree, path, options, CompressionMethod::deflate);
         EXPECT_EQ(clientComplaints(path), "");
         Archive reader = openArchive(path, Archive::AccessMode::read);
-        for (const std::string name : {"d/noise.bin", "big.bin", "last", "big.log"}) {
+        for (const std::string name :
+             {"d/noise.bin", "d/noise-small.bin", "big.bin", "last", "big.log"}) {
             const Entry entry = *reader.findEntry(name);
             const int method = storing && name.ends_with(".bin") ? 0 : 8;
             EXPECT_EQ(entry.centralDirectoryStructure.compressionMethod, method) << name;
