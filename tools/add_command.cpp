@@ -1,7 +1,7 @@
 // marrowzip add [-0…-9] [--exclude PATTERN]... [--update] [--as PATH] ARCHIVE ITEM...
 // marrowzip create [-0…-9] [--exclude PATTERN]... [--prefix] ARCHIVE ITEM...
 #include <filesystem>
-#include <set>
+#include <unordered_set>
 
 #include "add_plan.hpp"
 #include "commands.hpp"
@@ -31,11 +31,14 @@ bool isNewerThan(const PlannedEntry& planned, const Entry& entry) {
 SortedPlan sortOutExisting(const Archive& archive, std::vector<PlannedEntry> plan,
                            const std::string& archiveName, bool update) {
     SortedPlan sorted;
-    std::set<std::string> seen;
+    sorted.toAppend.reserve(plan.size());
+    std::unordered_set<std::string> seen(plan.size());
+    // A new archive holds nothing to look up.
+    const bool empty = archive.begin() == archive.end();
     for (PlannedEntry& planned : plan) {
         const bool repeated = !seen.insert(planned.path).second;
         const std::optional<Entry> present =
-            repeated ? std::nullopt : archive.findEntry(planned.path);
+            repeated || empty ? std::nullopt : archive.findEntry(planned.path);
         if (!repeated && !present) {
             sorted.toAppend.push_back(std::move(planned));
         } else if (planned.type == EntryType::directory) {
@@ -70,9 +73,8 @@ int appendItems(const AppendRun& run, ToolContext& context) {
     if (run.create && isReachable(archiveURL)) {
         throw Error(FileError::fileWriteFileExists, archiveURL.path());
     }
-    const Plan plan =
-        planItems(run.items, {run.entryPath, run.archiving.prefix, run.archiving.excludes},
-                  {run.archive, run.archive}, context);
+    Plan plan = planItems(run.items, {run.entryPath, run.archiving.prefix, run.archiving.excludes},
+                          {run.archive, run.archive}, context);
 
     const bool existed = isReachable(archiveURL);
     context.interruptedNote = existed ? "the archive is unchanged" : "no archive was created";
@@ -85,7 +87,8 @@ int appendItems(const AppendRun& run, ToolContext& context) {
     const CompressionMethod method =
         level == 0 ? CompressionMethod::none : CompressionMethod::deflate;
     try {
-        SortedPlan sorted = sortOutExisting(*archive, plan.entries, run.archive, run.update);
+        SortedPlan sorted =
+            sortOutExisting(*archive, std::move(plan.entries), run.archive, run.update);
         // With entries to replace, the newer ones join a copy of the archive without the old
         // ones, which takes the archive's place in one step: interrupted anywhere, the archive
         // is as it was.

@@ -127,10 +127,10 @@ std::optional<ProvidedEntry> describeItem(const FileURL& item) {
 }
 
 std::vector<std::optional<ProvidedEntry>> describeItems(const std::vector<FileURL>& items) {
-    // Runs of items are taken in turn by this thread and up to `helpers` others; each item's
-    // answer has its own slot, so no lock is needed.
+    // Runs of items are taken in turn by up to one thread per core; each item's answer has its
+    // own slot, so no lock is needed.
     constexpr std::size_t run = 256;
-    constexpr std::size_t mostHelpers = 15;
+    constexpr std::size_t mostThreads = 16;
     std::vector<std::optional<ProvidedEntry>> described(items.size());
     std::atomic<std::size_t> next{0};
     const auto describeRuns = [&] {
@@ -140,13 +140,18 @@ std::vector<std::optional<ProvidedEntry>> describeItems(const std::vector<FileUR
                 described[index] = describeItem(items[index]);
         }
     };
-    const std::size_t helpers = std::min(
-        {std::size_t{std::thread::hardware_concurrency()}, items.size() / run, mostHelpers + 1});
-    std::vector<std::jthread> threads;
-    for (std::size_t helper = 1; helper < helpers; ++helper)
-        threads.emplace_back(describeRuns);
-    describeRuns();
-    threads.clear();  // joins them: their slots are filled
+    const std::size_t threads = std::min(
+        {std::size_t{std::thread::hardware_concurrency()}, items.size() / run, mostThreads});
+    if (threads < 2) {
+        describeRuns();
+        return described;
+    }
+    // This thread only waits: it is the one that goes on to place every entry, and the more
+    // cores, the smaller the share each describing thread takes.
+    std::vector<std::jthread> describing;
+    for (std::size_t thread = 0; thread < threads; ++thread)
+        describing.emplace_back(describeRuns);
+    describing.clear();  // joins them: their slots are filled
     return described;
 }
 
