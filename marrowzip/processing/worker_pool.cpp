@@ -28,10 +28,14 @@ void WorkerPool::stop() noexcept {
         thread.join();
 }
 
-void WorkerPool::submit(Task task) {
+void WorkerPool::submit(Task task, bool urgent) {
     {
         const std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        if (urgent) {
+            tasks_.push_front(std::move(task));
+        } else {
+            tasks_.push_back(std::move(task));
+        }
     }
     available_.notify_one();
 }

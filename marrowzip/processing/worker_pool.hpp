@@ -23,7 +23,8 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    void submit(Task task);
+    // `urgent`: run before the tasks already waiting (the next free worker takes it).
+    void submit(Task task, bool urgent = false);
     std::size_t size() const noexcept { return threads_.size(); }
 
 private:

@@ -281,6 +281,43 @@ void ArchiveWriter::BulkQueue::handOut(QueuedEntry& queued, QueuedEntry::Piece& 
     if (run.size() == filesPerRun) handOutRun();
 }
 
+void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedPiece> piece,
+                                       std::uint64_t offset) {
+    const std::uint64_t size = piece->view().size();
+    {
+        std::unique_lock lock(mutex);
+        writeDone.wait(lock, [&] {
+            return writes == 0 || bytesBeingWritten + size <= blockSize * coders.size();
+        });
+        ++writes;
+        bytesBeingWritten += size;
+    }
+    pool.submit(
+        [this, archive, piece = std::move(piece), offset, size](std::size_t) {
+            std::exception_ptr failure;
+            // Abandoned: the run is put back as it was, these bytes with the rest.
+            if (!abandoned) {
+                const ByteView bytes = piece->view();
+                if (!writeAllAt(archive, bytes.data(), bytes.size(), offset)) {
+                    failure = std::make_exception_ptr(writeFailure());
+                }
+            }
+            {
+                const std::lock_guard lock(mutex);
+                --writes;
+                bytesBeingWritten -= size;
+                if (failure && !writeError) writeError = failure;
+            }
+            writeDone.notify_all();
+        },
+        true);
+}
+
+std::exception_ptr ArchiveWriter::BulkQueue::waitForWrites(std::unique_lock<std::mutex>& lock) {
+    writeDone.wait(lock, [&] { return writes == 0; });
+    return std::exchange(writeError, nullptr);
+}
+
 void ArchiveWriter::BulkQueue::handOutRun() {
     if (run.empty()) return;
     pool.submit([this, pieces = std::move(run)](std::size_t worker) {
@@ -364,6 +401,8 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
                     head.pieces.begin() + static_cast<std::ptrdiff_t>(head.submitted),
                     [](const QueuedEntry::Piece& piece) { return piece.done; });
             });
+            // Its bytes on their way to their offsets land before anything takes their place.
+            queue.waitForWrites(lock);
             const std::unique_ptr<QueuedEntry> failed = std::move(queue.entries.front());
             queue.entries.pop_front();
             for (std::size_t index = failed->written; index < failed->submitted; ++index) {
@@ -380,13 +419,17 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
             }
         }
         QueuedEntry::Piece& piece = head.pieces[head.written];
-        const Bytes data = std::move(piece.data);
-        const ReadBuffer stored = std::move(piece.stored);
+        OwnedPiece owned{std::move(piece.data), std::move(piece.stored)};
         lock.unlock();
-        if (stored.bytes) head.entry.compressionMethod = CompressionMethod::none;
+        if (owned.stored.bytes) head.entry.compressionMethod = CompressionMethod::none;
+        // The pieces of a large entry may be written by the workers: they keep their bytes.
+        std::shared_ptr<const OwnedPiece> shared;
+        if (head.pieces.size() > 1) shared = std::make_shared<const OwnedPiece>(std::move(owned));
+        // Taken before the call, which may take `shared` first.
+        const ByteView bytes = shared ? shared->view() : owned.view();
         try {
-            writeQueuedPiece(bulk, head, stored.bytes ? stored.view() : ByteView(data), piece.crc32,
-                             piece.size, head.written == 0, head.written + 1 == head.pieces.size());
+            writeQueuedPiece(bulk, head, bytes, piece.crc32, piece.size, head.written == 0,
+                             head.written + 1 == head.pieces.size(), std::move(shared));
         } catch (...) {
             const std::lock_guard failedLock(queue.mutex);
             queue.reserved -= piece.reserved;
@@ -543,10 +586,13 @@ void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
 }
 
 void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
-                                     std::uint32_t crc32, std::uint64_t size, bool first,
-                                     bool last) {
+                                     std::uint32_t crc32, std::uint64_t size, bool first, bool last,
+                                     std::shared_ptr<const OwnedPiece> owned) {
     std::FILE* stream = reader_.archiveFile_.get();
     const PendingEntry& entry = queued.entry;
+    // The pieces of a large entry go to their offsets from the workers: the writer's thread
+    // then copies none of its bytes (into an archive in memory, it writes them itself).
+    const int archive = owned && !reader_.memoryFile_ ? ::fileno(stream) : -1;
     if (first) {
         // A cancelled entry is not written even when its workers were done before the
         // cancellation: nothing of a cancelled run lands behind the entry that stopped it.
@@ -557,7 +603,7 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;
         seekStreamForWriting(stream, queued.headerOffset);
-    } else {
+    } else if (archive < 0) {
         // Something else may have used the stream in between (an extraction).
         seekStreamForWriting(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
     }
@@ -578,8 +624,20 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
         queued.headerSize = streamPosition(stream) - queued.headerOffset;
         writeStreamChunk(data, stream);
     } else {
-        writeStreamChunk(data, stream);
+        if (archive >= 0) {
+            bulk.queue->writeAt(
+                archive, std::move(owned),
+                queued.headerOffset + queued.headerSize + queued.dataWritten - data.size());
+        } else {
+            writeStreamChunk(data, stream);
+        }
         if (!last) return;
+        {
+            std::unique_lock lock(bulk.queue->mutex);
+            if (const std::exception_ptr failure = bulk.queue->waitForWrites(lock)) {
+                std::rethrow_exception(failure);
+            }
+        }
         if (bulk.storeIfNotSmaller && entry.compressionMethod == CompressionMethod::deflate &&
             queued.dataWritten >= entry.uncompressedSize && queued.file) {
             storeInstead(bulk, queued);

@@ -183,6 +183,7 @@ public:
     // Parallel bulk appends (marrowzip/write/append_parallel.cpp).
     struct BulkQueue;
     struct QueuedEntry;
+    struct OwnedPiece;
     // A queue with the options' workers, or null for one worker.
     static std::unique_ptr<BulkQueue> makeBulkQueue(const BulkOptions& options);
     // The open bulk append's queue, or null when there is none or it has no workers.
@@ -206,9 +207,11 @@ public:
     // Writes queued entries in order; throws the error of the first failed entry it comes to.
     void writeQueuedEntries(BulkState& bulk, QueueWrite mode);
     // Writes the next piece of a queued entry; the first writes its local header, the last
-    // completes it and adds its central directory header.
+    // completes it and adds its central directory header. A piece of an entry of several given
+    // with its bytes (`owned`) is written at its offset by a worker when the archive is a file.
     void writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data, std::uint32_t crc32,
-                          std::uint64_t size, bool first, bool last);
+                          std::uint64_t size, bool first, bool last,
+                          std::shared_ptr<const OwnedPiece> owned = nullptr);
     // Rewrites a queued entry that compression made no smaller as stored.
     void storeInstead(BulkState& bulk, QueuedEntry& queued);
     // Copies a large stored file on the writer's thread, piece by piece.

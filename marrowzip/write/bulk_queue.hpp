@@ -29,6 +29,13 @@ struct ReadBuffer {
     ByteView view() const { return {bytes.get(), size}; }
 };
 
+// The bytes of a piece as they go into the archive, held until they are written.
+struct ArchiveWriter::OwnedPiece {
+    Bytes data;
+    ReadBuffer stored;
+    ByteView view() const { return stored.bytes ? stored.view() : ByteView(data); }
+};
+
 struct ArchiveWriter::QueuedEntry {
     struct Piece {
         std::uint64_t offset = 0;  // where it starts in the source
@@ -88,6 +95,13 @@ struct ArchiveWriter::BulkQueue {
     // as must be done before anything waits for one of its pieces.
     void handOut(QueuedEntry& queued, QueuedEntry::Piece& piece);
     void handOutRun();
+    // Writes `piece` into the archive's descriptor `archive` at `offset` on a worker, ahead of
+    // the pieces waiting to be compressed; waits first while the bytes being written so would
+    // pass what the workers compress at once (the memory bound holds for them too).
+    void writeAt(int archive, std::shared_ptr<const OwnedPiece> piece, std::uint64_t offset);
+    // Waits under `lock` until every write of writeAt is done; answers the first failure among
+    // them (and forgets it).
+    std::exception_ptr waitForWrites(std::unique_lock<std::mutex>& lock);
     // Waits under `lock` until `done` holds, woken by `piece` (any piece when null).
     template <typename Done>
     void waitFor(std::unique_lock<std::mutex>& lock, const QueuedEntry::Piece* piece,
@@ -116,6 +130,11 @@ struct ArchiveWriter::BulkQueue {
     bool storeIfNotSmaller = false;
     std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
     std::vector<std::pair<QueuedEntry*, QueuedEntry::Piece*>> run;  // not handed out yet
+    // The writes of writeAt under way, under the mutex.
+    std::size_t writes = 0;
+    std::uint64_t bytesBeingWritten = 0;
+    std::exception_ptr writeError;
+    std::condition_variable writeDone;
     std::deque<AppendCoders> coders;  // one per worker (made in place: not movable)
     WorkerPool pool;                  // last: its threads stop before the rest goes
 };

@@ -4,6 +4,7 @@
 // failing entry, whichever later call comes to report it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "marrowzip/filesystem/tree_walk.hpp"
 #include "operations/append_support.hpp"
@@ -220,6 +221,38 @@ TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
             EXPECT_EQ(contentsOf(path).size(), 1u);
         }
     }
+}
+
+// The blocks of a large entry are written at their offsets by the workers: a disk that fills up
+// under them fails that entry, with the disk's own reason, and leaves the entries before it.
+TEST(ParallelBulkAppends, ReportAFullDiskUnderTheWorkersWritesAndKeepTheEntriesBefore) {
+    const TemporaryDirectory folder;
+    const std::string mount = (folder / "small").string();
+    if (::geteuid() != 0 || runCommand("mkdir -p " + shellQuote(mount) +
+                                       " && mount -t tmpfs -o size=600k tmpfs " + shellQuote(mount))
+                                    .exitCode != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    writeFileBytes(folder / "first", textBytes(3000, 1));
+    writeFileBytes(folder / "large.bin", randomBytes(std::size_t{2} << 20, 2));
+    const auto path = std::filesystem::path(mount) / "a.zip";
+    const Archive::RelativeTo base{fileURL(folder.path())};
+    const auto error = errorOf([&] {
+        Archive archive = openArchive(path);
+        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
+        for (const char* name : {"first", "large.bin"})
+            archive.appendEntry(name, base, {.compressionMethod = CompressionMethod::deflate});
+        bulk.finish();
+    });
+    const Contents contents = contentsOf(path);
+    const std::string complaints = clientComplaints(path);
+    runCommand("umount " + shellQuote(mount));
+    ASSERT_TRUE(error);
+    EXPECT_NE(std::string(error->what()).find("no space left on device"), std::string::npos)
+        << error->what();
+    EXPECT_NE(std::string(error->what()).find("large.bin"), std::string::npos) << error->what();
+    EXPECT_EQ(complaints, "");
+    ASSERT_EQ(contents.size(), 1u);
 }
 
 // A description taken before the append (as a plan takes it) spares the append its own look:
