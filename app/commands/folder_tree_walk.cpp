@@ -87,6 +87,14 @@ std::vector<CollectedItem> collectTree(const FileURL& folder,
     return items;
 }
 
+// The walk of the collected items, which stops when `progress` is cancelled.
+marrowzip::TreeWalkOptions collectingWalk(const JobProgress* progress) {
+    return {.filter = [progress](const WalkedItem& item) {
+        if (progress != nullptr) progress->throwIfCancelled();
+        return isCollected(item);
+    }};
+}
+
 std::int64_t unitsOf(const CollectedItem& item) {
     return item.described ? marrowzip::archivingUnitsOf(*item.described) : 0;
 }
@@ -96,13 +104,8 @@ std::int64_t unitsOf(const CollectedItem& item) {
 JobTotals countCollectedTree(const FileURL& folder, const JobProgress* progress) {
     JobTotals work;
     if (!isCollectedItem(folder)) return work;
-    const marrowzip::TreeWalkOptions options{.filter =
-                                                 [&](const WalkedItem& item) {
-                                                     if (progress != nullptr)
-                                                         progress->throwIfCancelled();
-                                                     return isCollected(item);
-                                                 },
-                                             .passOverUnlistableFolders = true};
+    marrowzip::TreeWalkOptions options = collectingWalk(progress);
+    options.passOverUnlistableFolders = true;
     const std::vector<CollectedItem> items = collectTree(folder, options);
     for (const CollectedItem& item : items) {
         if (item.isFile) work.files += 1;
@@ -121,13 +124,8 @@ void addTreeToArchive(const FileURL& folder, marrowzip::CompressionMethod compre
     }
     // A chosen folder is recorded under its own name: its tree is relative to its parent.
     const FileURL base = folder.deletingLastPathComponent();
-    const marrowzip::TreeWalkOptions options{.filter =
-                                                 [&](const WalkedItem& item) {
-                                                     if (progress != nullptr)
-                                                         progress->throwIfCancelled();
-                                                     return isCollected(item);
-                                                 },
-                                             .warn = skipped};
+    marrowzip::TreeWalkOptions options = collectingWalk(progress);
+    options.warn = skipped;
     for (const CollectedItem& item : collectTree(folder, options)) {
         const auto path = relativePath(item.url, base);
         if (!path) continue;
