@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "marrowzip/common/types.hpp"
 
@@ -31,7 +32,11 @@ private:
 
     std::FILE* stream_;
     std::size_t size_;
-    Bytes bytes_;  // the bytes from start_ that the last fill could read
+    // The bytes from start_ that the last fill could read. Not cleared before a fill: zeroing
+    // the window each time would cost as much as the read.
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t capacity_ = 0;
+    std::size_t length_ = 0;
     std::uint64_t start_ = 0;
 };
 
