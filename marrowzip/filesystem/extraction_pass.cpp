@@ -117,8 +117,9 @@ public:
 private:
     void readAll() {
         EntryIterator entries = archive_.makeEntryIterator();
-        // One job for every entry read on this thread: an archive of many small entries is
-        // read without an allocation for each. A job handed to a worker takes its buffers along.
+        // One job for every entry: an archive of many small entries is read without an
+        // allocation for each. A job handed to the workers comes back with the buffers of one
+        // they finished before.
         EntryJob job;
         while (entries.next(job.entry)) {
             if (options_.pathEncoding) {
@@ -173,9 +174,9 @@ private:
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
-            parallel_->submit(std::move(job), work);
-            while (auto done = parallel_->next(false))
-                take(std::move(done));
+            parallel_->submit(job, work);
+            while (const auto* done = parallel_->next(false))
+                take(done);
             return;
         }
         finishAll();
@@ -194,12 +195,12 @@ private:
     void finishAll() {
         if (!parallel_) return;
         parallel_->flush();
-        while (auto done = parallel_->next(true))
-            take(std::move(done));
+        while (const auto* done = parallel_->next(true))
+            take(done);
     }
 
-    void take(std::optional<std::pair<EntryJob, EntryOutcome>> done) {
-        if (done) settle(done->first, done->second);
+    void take(const ParallelExtraction::Job* done) {
+        if (done != nullptr) settle(done->job, done->outcome);
     }
 
     // One outcome, in archive order.
@@ -259,11 +260,12 @@ std::function<Progress*(const Entry&, const std::string&, std::int64_t)> childPr
     Progress& parent) {
     // The parent keeps its children alive. Entries without units (empty files) share one
     // child: nothing they do moves a count, so a child each would only cost an allocation and
-    // grow the parent's list by one for every such entry. The shared child still carries the
-    // parent's cancellation.
+    // grow the parent's list by one for every such entry. So do all entries while the parent has
+    // no total: its fraction is then nothing that their counts could move. The shared child
+    // still carries the parent's cancellation.
     return [&parent, unitless = static_cast<Progress*>(nullptr)](const Entry&, const std::string&,
                                                                  std::int64_t units) mutable {
-        if (units != 0) return parent.makeChild(units, units).get();
+        if (units != 0 && parent.totalUnitCount() > 0) return parent.makeChild(units, units).get();
         if (unitless == nullptr) unitless = parent.makeChild(0, 0).get();
         return unitless;
     };

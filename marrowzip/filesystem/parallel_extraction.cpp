@@ -14,7 +14,6 @@ namespace {
 constexpr std::uint64_t batchWork = std::uint64_t{1} << 20;
 constexpr std::size_t batchJobs = 256;
 constexpr std::size_t batchesPerWorker = 4;
-constexpr std::size_t firstBatchCapacity = 32;
 
 }  // namespace
 
@@ -36,70 +35,64 @@ ParallelExtraction::~ParallelExtraction() {
     changed_.wait(lock, [this] { return underWay_ == 0; });
 }
 
-bool ParallelExtraction::full() {
-    const std::lock_guard lock(mutex_);
-    return batches_.size() >= queueLimit_;
-}
-
-void ParallelExtraction::submit(EntryJob&& job, std::uint64_t work) {
+void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
     if (!filling_) {
-        filling_ = std::make_shared<Batch>();
-        // As many jobs as the last batch took: growing a batch moves every job in it again, on
-        // the caller's thread, which every entry passes through.
-        filling_->jobs.reserve(std::max(firstBatchCapacity, lastBatchJobs_));
+        if (spare_.empty()) {
+            filling_ = std::make_shared<Batch>();
+        } else {
+            filling_ = std::move(spare_.back());
+            spare_.pop_back();
+            filling_->size = filling_->handedBack = 0;
+            filling_->work = 0;
+        }
     }
-    Job& added = filling_->jobs.emplace_back();
-    added.job = std::move(job);
+    Batch& batch = *filling_;
+    if (batch.size == batch.jobs.size()) batch.jobs.emplace_back();
+    Job& added = batch.jobs[batch.size++];
+    std::swap(added.job, job);
     added.work = work;
+    added.outcome = {};
+    added.created.clear();
     // Each job's work is at most the largest file position plus a little: no overflow before
     // the batch leaves.
-    filling_->work += work;
-    if (filling_->work >= batchWork || filling_->jobs.size() >= batchJobs) send();
+    batch.work += work;
+    if (batch.work >= batchWork || batch.size >= batchJobs) send(1);
 }
 
-void ParallelExtraction::flush() {
+void ParallelExtraction::send(std::size_t parts) {
     if (!filling_) return;
-    const std::shared_ptr<Batch> whole = std::move(filling_);
-    std::vector<Job>& jobs = whole->jobs;
-    std::uint64_t workLeft = whole->work;
-    auto first = jobs.begin();
-    for (std::size_t parts = std::min(workers_, jobs.size()); parts > 0; --parts) {
-        // Each part takes about an equal share of the work left, and at least one job.
-        const std::uint64_t share = workLeft / parts;
-        filling_ = std::make_shared<Batch>();
-        auto last = first;
-        do {
-            filling_->work += last->work;
-            ++last;
-        } while (last != jobs.end() &&
-                 (parts == 1 || (filling_->work < share &&
-                                 static_cast<std::size_t>(jobs.end() - last) >= parts)));
-        filling_->jobs.assign(std::make_move_iterator(first), std::make_move_iterator(last));
-        workLeft -= filling_->work;
-        first = last;
-        send();
-    }
-}
-
-void ParallelExtraction::send() {
-    if (!filling_) return;
-    std::shared_ptr<Batch> batch = std::move(filling_);
+    const std::shared_ptr<Batch> batch = std::move(filling_);
     filling_.reset();
-    lastBatchJobs_ = batch->jobs.size();
+    parts = std::min(parts, batch->size);
     {
         const std::lock_guard lock(mutex_);
+        batch->partsUnderWay = parts;
+        underWay_ += parts;
         batches_.push_back(batch);
-        ++underWay_;
     }
-    pool_.submit([this, batch](std::size_t worker) { run(batch, worker); });
+    std::uint64_t workLeft = batch->work;
+    for (std::size_t first = 0; parts > 0; --parts) {
+        // Each part takes about an equal share of the work left, and at least one job.
+        const std::uint64_t share = workLeft / parts;
+        std::uint64_t work = 0;
+        std::size_t last = first;
+        do {
+            work += batch->jobs[last++].work;
+        } while (last < batch->size &&
+                 (parts == 1 || (work < share && batch->size - last >= parts)));
+        workLeft -= work;
+        pool_.submit(
+            [this, batch, first, last](std::size_t worker) { run(*batch, first, last, worker); });
+        first = last;
+    }
 }
 
-void ParallelExtraction::run(const std::shared_ptr<Batch>& batch, std::size_t worker) {
-    for (Job& job : batch->jobs) {
+void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last,
+                             std::size_t worker) {
+    for (std::size_t index = first; index < last; ++index) {
         // A job behind the entry that ended the pass is not started: nothing of it is to stay.
-        // (What `started` counts is read once the batch is done, under the lock.)
         if (abandoned_) break;
-        ++batch->started;
+        Job& job = batch.jobs[index];
         try {
             std::optional<Archive>& archive = archives_[worker];
             if (!archive) {
@@ -113,24 +106,28 @@ void ParallelExtraction::run(const std::shared_ptr<Batch>& batch, std::size_t wo
     }
     {
         const std::lock_guard lock(mutex_);
-        batch->done = true;
+        --batch.partsUnderWay;
         --underWay_;
     }
     changed_.notify_all();
 }
 
-std::optional<std::pair<EntryJob, EntryOutcome>> ParallelExtraction::next(bool wait) {
+const ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     // Waiting for a batch that was never sent would never end.
-    if (wait && batches_.empty()) send();
-    std::unique_lock lock(mutex_);
-    if (batches_.empty()) return std::nullopt;
-    if (wait) changed_.wait(lock, [this] { return batches_.front()->done; });
-    const std::shared_ptr<Batch> batch = batches_.front();
-    if (!batch->done) return std::nullopt;
-    Job& job = batch->jobs[batch->handedBack++];
-    if (batch->handedBack == batch->jobs.size()) batches_.pop_front();
-    return std::optional<std::pair<EntryJob, EntryOutcome>>(std::in_place, std::move(job.job),
-                                                            std::move(job.outcome));
+    if (wait && batches_.empty()) send(1);
+    if (batches_.empty()) return nullptr;
+    Batch& batch = *batches_.front();
+    {
+        std::unique_lock lock(mutex_);
+        if (wait) changed_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
+        if (batch.partsUnderWay != 0) return nullptr;
+    }
+    const Job& job = batch.jobs[batch.handedBack++];
+    if (batch.handedBack == batch.size) {
+        spare_.push_back(std::move(batches_.front()));
+        batches_.pop_front();
+    }
+    return &job;
 }
 
 CreatedItems ParallelExtraction::abandon() {
@@ -138,9 +135,10 @@ CreatedItems ParallelExtraction::abandon() {
     std::unique_lock lock(mutex_);
     abandoned_ = true;
     changed_.wait(lock, [this] { return underWay_ == 0; });
+    // Jobs never started made nothing: their lists were emptied when they were submitted.
     CreatedItems items;
     for (const auto& batch : batches_) {
-        for (std::size_t index = batch->handedBack; index < batch->started; ++index) {
+        for (std::size_t index = batch->handedBack; index < batch->size; ++index) {
             auto& created = batch->jobs[index].created;
             std::move(created.begin(), created.end(), std::back_inserter(items));
         }

@@ -45,6 +45,13 @@ using EntryWork =
 
 class ParallelExtraction {
 public:
+    struct Job {
+        EntryJob job;
+        std::uint64_t work = 0;
+        EntryOutcome outcome;
+        CreatedItems created;
+    };
+
     ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding, std::size_t workers,
                        std::shared_ptr<MemoryBudget> budget, EntryWork work);
     // Waits for the jobs under way.
@@ -53,40 +60,38 @@ public:
     ParallelExtraction& operator=(const ParallelExtraction&) = delete;
 
     // Whether another job would have to wait for an outcome to be taken first.
-    bool full();
+    bool full() const noexcept { return batches_.size() >= queueLimit_; }
     // Whether every job submitted so far was handed back (none is filling, sent or under way).
     bool idle() const noexcept { return !filling_ && batches_.empty(); }
     // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
-    // data plus what the job costs besides). A batch leaves for the workers once it holds
+    // data plus what the job costs besides). `job` is swapped with one handed back before, so
+    // that the next entry reuses its buffers. A batch leaves for the workers once it holds
     // enough work or jobs, or when next() has to wait for it.
-    void submit(EntryJob&& job, std::uint64_t work);
+    void submit(EntryJob& job, std::uint64_t work);
     // Sends the batch being filled in parts, one per worker, when the caller is about to wait
     // for every job: a folder's few files would otherwise all go to one worker.
-    void flush();
+    void flush() { send(workers_); }
     // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
-    // job is queued, or without `wait` while the oldest is under way or not yet sent.
-    std::optional<std::pair<EntryJob, EntryOutcome>> next(bool wait);
+    // job is queued, or without `wait` while the oldest is under way or not yet sent. Valid
+    // until the next submit().
+    const Job* next(bool wait);
     // Starts no queued job any more, waits for those under way and returns what every job not
     // yet handed back created.
     CreatedItems abandon();
 
 private:
-    struct Job {
-        EntryJob job;
-        std::uint64_t work = 0;
-        EntryOutcome outcome;
-        CreatedItems created;
-    };
-    // Jobs in archive order, read one after the other by one worker.
+    // Jobs in archive order, read one after the other by one worker, or in consecutive parts by
+    // several. Batches handed back are kept for reuse, with the buffers of their jobs.
     struct Batch {
-        std::vector<Job> jobs;
+        std::vector<Job> jobs;  // the first `size` belong to the batch
+        std::size_t size = 0;
         std::uint64_t work = 0;
-        std::size_t started = 0;     // jobs begun by the worker
         std::size_t handedBack = 0;  // jobs whose outcome next() returned
-        bool done = false;
+        std::size_t partsUnderWay = 0;
     };
-    void send();
-    void run(const std::shared_ptr<Batch>& batch, std::size_t worker);
+    // Sends the batch being filled in up to `parts` parts of about equal work.
+    void send(std::size_t parts);
+    void run(Batch& batch, std::size_t first, std::size_t last, std::size_t worker);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
@@ -96,9 +101,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::shared_ptr<Batch> filling_;              // caller's thread only; not yet sent
-    std::size_t lastBatchJobs_ = 0;               // caller's thread only
+    // The caller's thread alone changes these three; workers reach a batch only while it has
+    // parts under way (counted under mutex_).
+    std::shared_ptr<Batch> filling_;              // not yet sent
     std::deque<std::shared_ptr<Batch>> batches_;  // sent, in archive order, not all handed back
+    std::vector<std::shared_ptr<Batch>> spare_;   // handed back, for reuse
     std::size_t underWay_ = 0;
     std::atomic<bool> abandoned_ = false;   // set under mutex_; read between jobs without it
     std::shared_ptr<MemoryBudget> budget_;  // shared by the workers' archives
