@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <iterator>
+#include <span>
 
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/read/archive_reader.hpp"
 
 namespace marrowzip {
 namespace {
@@ -14,24 +17,62 @@ namespace {
 constexpr std::uint64_t batchWork = std::uint64_t{1} << 20;
 constexpr std::size_t batchJobs = 256;
 constexpr std::size_t batchesPerWorker = 4;
+// Local headers whose name and extra field take at most this are read whole before their
+// claim: a part's jobs then hold at most 1 MiB of them, whatever the archive claims.
+constexpr std::size_t heldTail = std::size_t{4} << 10;
 
 }  // namespace
 
+bool EntrySteps::locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome) {
+    outcome.endsPass = !readLocalRecords(window, job.entry, heldTail);
+    return !outcome.endsPass;
+}
+
+bool EntrySteps::claimed(const EntryJob& job, EntryOutcome& outcome) const {
+    try {
+        outcome.endsPass = !claim(job);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+    return !outcome.endsPass && !outcome.failure;
+}
+
+void EntrySteps::read(Archive& archive, PositionalWindow& window, EntryJob& job,
+                      EntryOutcome& outcome, CreatedItems* created) const {
+    // A long name or extra field is read now. The file may have changed since the claim: a
+    // header that places the record elsewhere counts as one that cannot be read.
+    const LocalFileHeader& header = job.entry.localFileHeader;
+    const std::uint64_t claimed = job.entry.localRecordLength();
+    if (header.fileNameData.size() + header.extraFieldData.size() + LocalFileHeader::fixedSize !=
+            header.length() &&
+        (!readLocalRecords(window, job.entry, wholeLocalHeader) ||
+         job.entry.localRecordLength() != claimed)) {
+        outcome.endsPass = true;
+        return;
+    }
+    try {
+        outcome = work(archive, job, created);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+}
+
 ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
                                        std::size_t workers, std::shared_ptr<MemoryBudget> budget,
-                                       EntryWork work)
+                                       EntrySteps steps)
     : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
-      work_(std::move(work)),
+      steps_(std::move(steps)),
       workers_(workers),
       queueLimit_(workers * batchesPerWorker),
       budget_(std::move(budget)),
-      archives_(workers),
+      perWorker_(workers),
       pool_(workers) {}
 
 ParallelExtraction::~ParallelExtraction() {
     std::unique_lock lock(mutex_);
     abandoned_ = true;
+    changed_.notify_all();  // parts waiting for their turn to claim
     changed_.wait(lock, [this] { return underWay_ == 0; });
 }
 
@@ -81,28 +122,47 @@ void ParallelExtraction::send(std::size_t parts) {
         } while (last < batch->size &&
                  (parts == 1 || (work < share && batch->size - last >= parts)));
         workLeft -= work;
-        pool_.submit(
-            [this, batch, first, last](std::size_t worker) { run(*batch, first, last, worker); });
+        pool_.submit([this, batch, first, last, turn = turnsGiven_++](std::size_t worker) {
+            run(*batch, first, last, turn, worker);
+        });
         first = last;
     }
 }
 
-void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last,
+void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
                              std::size_t worker) {
-    for (std::size_t index = first; index < last; ++index) {
+    const std::span<Job> jobs(batch.jobs.data() + first, last - first);
+    Worker& own = perWorker_[worker];
+    try {
+        if (!own.archive) {
+            own.archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
+            own.archive->shareMemoryBudget(budget_);
+            own.localRecords.emplace(ArchiveAccess::reader(*own.archive).stream());
+        }
+    } catch (...) {
+        for (Job& job : jobs)
+            job.outcome.failure = std::current_exception();
+    }
+    // The local records of the part's entries are placed first, and claimed at the part's turn:
+    // the parts before it have claimed theirs by then, as a run on one thread would have.
+    for (Job& job : jobs) {
+        if (!job.outcome.failure) EntrySteps::locate(*own.localRecords, job.job, job.outcome);
+    }
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return abandoned_ || turnsClaimed_ == turn; });
+        for (Job& job : jobs) {
+            if (!abandoned_ && !job.outcome.failure && !job.outcome.endsPass)
+                steps_.claimed(job.job, job.outcome);
+        }
+        ++turnsClaimed_;
+    }
+    changed_.notify_all();
+    for (Job& job : jobs) {
         // A job behind the entry that ended the pass is not started: nothing of it is to stay.
         if (abandoned_) break;
-        Job& job = batch.jobs[index];
-        try {
-            std::optional<Archive>& archive = archives_[worker];
-            if (!archive) {
-                archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
-                archive->shareMemoryBudget(budget_);
-            }
-            job.outcome = work_(*archive, job.job, &job.created);
-        } catch (...) {
-            job.outcome.failure = std::current_exception();
-        }
+        if (job.outcome.failure || job.outcome.endsPass) continue;
+        steps_.read(*own.archive, *own.localRecords, job.job, job.outcome, &job.created);
     }
     {
         const std::lock_guard lock(mutex_);
@@ -134,6 +194,7 @@ CreatedItems ParallelExtraction::abandon() {
     filling_.reset();
     std::unique_lock lock(mutex_);
     abandoned_ = true;
+    changed_.notify_all();  // parts waiting for their turn to claim
     changed_.wait(lock, [this] { return underWay_ == 0; });
     // Jobs never started made nothing: their lists were emptied when they were submitted.
     CreatedItems items;

@@ -21,6 +21,7 @@
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/processing/positional_window.hpp"
 #include "marrowzip/processing/worker_pool.hpp"
 
 namespace marrowzip {
@@ -28,20 +29,39 @@ namespace marrowzip {
 class MemoryBudget;
 
 struct EntryJob {
-    Entry entry;
+    Entry entry;       // its central record read; its local records are read by the steps below
     std::string path;  // decoded
     Progress* progress = nullptr;
+    std::uint64_t index = 0;  // in the central directory, from 0
 };
 
 struct EntryOutcome {
     std::exception_ptr failure = nullptr;
-    bool skipped = false;  // an item was already there
+    bool skipped = false;   // an item was already there
+    bool endsPass = false;  // the entry's local records cannot be read: the pass ends before it
     std::optional<Warning> warning = std::nullopt;
 };
 
-// Reads one entry through `archive`; records in `created` what it made below the folder.
+// Claims the bytes of the entry's local record, in archive order; false when the pass ends
+// before the entry. Throws the entry's failure.
+using EntryClaim = std::function<bool(const EntryJob& job)>;
+// Reads one claimed entry through `archive`; records in `created` what it made below the folder.
 using EntryWork =
     std::function<EntryOutcome(Archive& archive, const EntryJob& job, CreatedItems* created)>;
+
+// The steps of reading an entry, each false once the entry's outcome is settled: its local
+// records are read through `window` in any order, then claimed in archive order, then its data
+// is read. No byte of its data is read before its claim, and a long local header (one that an
+// archive could point at from many central records) is read whole only after it.
+struct EntrySteps {
+    EntryClaim claim;
+    EntryWork work;
+
+    static bool locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome);
+    bool claimed(const EntryJob& job, EntryOutcome& outcome) const;
+    void read(Archive& archive, PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
+              CreatedItems* created) const;
+};
 
 class ParallelExtraction {
 public:
@@ -53,7 +73,7 @@ public:
     };
 
     ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding, std::size_t workers,
-                       std::shared_ptr<MemoryBudget> budget, EntryWork work);
+                       std::shared_ptr<MemoryBudget> budget, EntrySteps steps);
     // Waits for the jobs under way.
     ~ParallelExtraction();
     ParallelExtraction(const ParallelExtraction&) = delete;
@@ -89,13 +109,20 @@ private:
         std::size_t handedBack = 0;  // jobs whose outcome next() returned
         std::size_t partsUnderWay = 0;
     };
-    // Sends the batch being filled in up to `parts` parts of about equal work.
+    // What each worker keeps between its jobs, opened on first use.
+    struct Worker {
+        std::optional<Archive> archive;
+        std::optional<PositionalWindow> localRecords;
+    };
+    // Sends the batch being filled in up to `parts` parts of about equal work. Each part has
+    // its turn to claim, in archive order.
     void send(std::size_t parts);
-    void run(Batch& batch, std::size_t first, std::size_t last, std::size_t worker);
+    void run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
+             std::size_t worker);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
-    EntryWork work_;
+    EntrySteps steps_;
     std::size_t workers_;
     std::size_t queueLimit_;
 
@@ -107,10 +134,12 @@ private:
     std::deque<std::shared_ptr<Batch>> batches_;  // sent, in archive order, not all handed back
     std::vector<std::shared_ptr<Batch>> spare_;   // handed back, for reuse
     std::size_t underWay_ = 0;
+    std::uint64_t turnsGiven_ = 0;          // caller's thread only
+    std::uint64_t turnsClaimed_ = 0;        // under mutex_
     std::atomic<bool> abandoned_ = false;   // set under mutex_; read between jobs without it
     std::shared_ptr<MemoryBudget> budget_;  // shared by the workers' archives
-    std::vector<std::optional<Archive>> archives_;  // one per worker, opened on first use
-    WorkerPool pool_;                               // last: stops before the rest goes
+    std::vector<Worker> perWorker_;
+    WorkerPool pool_;  // last: stops before the rest goes
 };
 
 }  // namespace marrowzip

@@ -17,13 +17,16 @@ void PositionalWindow::use(std::FILE* stream) {
 ByteView PositionalWindow::read(std::uint64_t offset, std::size_t length) {
     const bool inside =
         offset >= start_ && offset - start_ <= length_ && length <= length_ - (offset - start_);
-    if (!inside) fill(offset, std::max(length, size_));
+    if (!inside) fill(offset, length);
     const std::size_t from =
         offset >= start_ ? std::min<std::uint64_t>(offset - start_, length_) : length_;
     return ByteView(bytes_.get() + from, std::min(length, length_ - from));
 }
 
 void PositionalWindow::fill(std::uint64_t offset, std::size_t length) {
+    const bool forwards = length_ > 0 && offset >= start_ && offset - start_ <= length_;
+    nextSize_ = forwards ? std::min(nextSize_ * 2, size_) : std::min(firstSize, size_);
+    length = std::max(length, nextSize_);
     start_ = offset;
     length_ = 0;
     if (length > capacity_) {
