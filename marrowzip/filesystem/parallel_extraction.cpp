@@ -79,7 +79,9 @@ ParallelExtraction::~ParallelExtraction() {
 void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
     if (!filling_) {
         if (spare_.empty()) {
+            // At full size at once: growing would move every job again, on the caller's thread.
             filling_ = std::make_shared<Batch>();
+            filling_->jobs.reserve(batchJobs);
         } else {
             filling_ = std::move(spare_.back());
             spare_.pop_back();
