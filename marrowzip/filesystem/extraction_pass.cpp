@@ -200,7 +200,7 @@ private:
         EntryOutcome outcome;
         if (cancelled) {
             outcome.failure = std::make_exception_ptr(Error(ArchiveError::cancelledOperation));
-        } else if (EntrySteps::locate(localRecords_, job, outcome) &&
+        } else if (EntrySteps::locate(localRecords_, job, outcome, true) &&
                    steps_.claimed(job, outcome)) {
             steps_.read(archive_, localRecords_, job, outcome, nullptr);
         }

@@ -23,8 +23,9 @@ constexpr std::size_t heldTail = std::size_t{4} << 10;
 
 }  // namespace
 
-bool EntrySteps::locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome) {
-    outcome.endsPass = !readLocalRecords(window, job.entry, heldTail);
+bool EntrySteps::locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
+                        bool whole) {
+    outcome.endsPass = !readLocalRecords(window, job.entry, whole ? wholeLocalHeader : heldTail);
     return !outcome.endsPass;
 }
 
@@ -42,13 +43,14 @@ void EntrySteps::read(Archive& archive, PositionalWindow& window, EntryJob& job,
     // A long name or extra field is read now. The file may have changed since the claim: a
     // header that places the record elsewhere counts as one that cannot be read.
     const LocalFileHeader& header = job.entry.localFileHeader;
-    const std::uint64_t claimed = job.entry.localRecordLength();
     if (header.fileNameData.size() + header.extraFieldData.size() + LocalFileHeader::fixedSize !=
-            header.length() &&
-        (!readLocalRecords(window, job.entry, wholeLocalHeader) ||
-         job.entry.localRecordLength() != claimed)) {
-        outcome.endsPass = true;
-        return;
+        header.length()) {
+        const std::uint64_t claimed = job.entry.localRecordLength();
+        if (!readLocalRecords(window, job.entry, wholeLocalHeader) ||
+            job.entry.localRecordLength() != claimed) {
+            outcome.endsPass = true;
+            return;
+        }
     }
     try {
         outcome = work(archive, job, created);

@@ -57,7 +57,9 @@ struct EntrySteps {
     EntryClaim claim;
     EntryWork work;
 
-    static bool locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome);
+    // `whole`: the whole header at once, however long (on a thread that claims it next).
+    static bool locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
+                       bool whole = false);
     bool claimed(const EntryJob& job, EntryOutcome& outcome) const;
     void read(Archive& archive, PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
               CreatedItems* created) const;

@@ -1,3 +1,4 @@
+#include <array>
 #include <memory>
 #include <utility>
 
@@ -26,17 +27,18 @@ void readDataDescriptor(PositionalWindow& window, Entry& entry) {
     }
 }
 
+// The fixed part of a local header whose fields are all zero.
+constexpr std::array<std::uint8_t, LocalFileHeader::fixedSize> emptyLocalHeader = {0x50, 0x4b, 3,
+                                                                                   4};
+
 // An entry whose local records are not read has none: an empty local header (whose buffers
 // stay for the next entry) and no descriptor.
 void forgetLocalRecords(Entry& entry) {
     LocalFileHeader& header = entry.localFileHeader;
-    Bytes name = std::move(header.fileNameData);
-    Bytes extra = std::move(header.extraFieldData);
-    header = LocalFileHeader{};
-    name.clear();
-    extra.clear();
-    header.fileNameData = std::move(name);
-    header.extraFieldData = std::move(extra);
+    header.fileNameData.clear();
+    header.extraFieldData.clear();
+    header.zip64Block.reset();
+    LocalFileHeader::parseFixedPart(emptyLocalHeader, header);
     entry.dataDescriptor.reset();
     entry.zip64DataDescriptor.reset();
 }
@@ -58,12 +60,16 @@ bool readLocalRecords(PositionalWindow& window, Entry& entry, std::size_t tailLi
     LocalFileHeader& header = entry.localFileHeader;
     entry.dataDescriptor.reset();
     entry.zip64DataDescriptor.reset();
-    const ByteView fixedPart =
-        fitsFilePosition(offset) ? window.read(offset, LocalFileHeader::fixedSize) : ByteView();
-    if (!LocalFileHeader::parseFixedPart(fixedPart, header) ||
-        (header.length() - LocalFileHeader::fixedSize <= tailLimit &&
-         !readRecord(window, offset, header))) {
-        return false;
+    if (tailLimit == wholeLocalHeader) {
+        if (!readRecord(window, offset, header)) return false;
+    } else {
+        const ByteView fixedPart =
+            fitsFilePosition(offset) ? window.read(offset, LocalFileHeader::fixedSize) : ByteView();
+        if (!LocalFileHeader::parseFixedPart(fixedPart, header) ||
+            (header.length() - LocalFileHeader::fixedSize <= tailLimit &&
+             !readRecord(window, offset, header))) {
+            return false;
+        }
     }
     if (entry.centralDirectoryStructure.generalPurposeBitFlag & dataDescriptorFlag)
         readDataDescriptor(window, entry);
