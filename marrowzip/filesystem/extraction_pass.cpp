@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "marrowzip/archive/archive.hpp"
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/common/progress.hpp"
 #include "marrowzip/filesystem/extract_steps.hpp"
@@ -15,6 +16,8 @@
 #include "marrowzip/filesystem/local_record_ranges.hpp"
 #include "marrowzip/filesystem/parallel_extraction.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/processing/positional_window.hpp"
+#include "marrowzip/read/archive_reader.hpp"
 
 namespace marrowzip {
 namespace {
@@ -85,8 +88,12 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
     return {};
 }
 
-// The pass itself: entries are chosen, claimed and handed out on the caller's thread in archive
-// order, read there or on the workers, and their outcomes taken back in the same order.
+// The end of the pass before an entry whose local records cannot be read.
+struct PassEnded {};
+
+// The pass itself: entries are chosen and handed out on the caller's thread in archive order,
+// claimed in the same order, read there or on the workers, and their outcomes taken back in
+// archive order.
 class Pass {
 public:
     Pass(Archive& archive, const ExtractTarget& target, const ExtractOptions& options)
@@ -94,33 +101,52 @@ public:
           target_(target),
           options_(options),
           displayPath_(archiveDisplayPath(archive)),
-          ranges_(archive) {
+          entries_(archive.makeEntryIterator()),
+          localRecords_(ArchiveAccess::reader(archive).stream()),
+          localHeaderBytesLeft_(localHeaderAllowance(ArchiveAccess::reader(archive).endRecords())),
+          ranges_(archive),
+          steps_{.claim = [this](const EntryJob& job) { return claim(job); },
+                 .work =
+                     [this](Archive& reader, const EntryJob& job, CreatedItems* created) {
+                         return readEntry(reader, job, target_, options_, created);
+                     }} {
         const std::size_t workers =
             options.workers != 0 ? options.workers : std::thread::hardware_concurrency();
         budget_ = std::make_shared<MemoryBudget>(options.memoryBudget);
         archive.shareMemoryBudget(budget_);
         // A stream consumer takes the bytes in order, so it is served by one thread.
         if (workers > 1 && archive.url().isFileURL() && !target.consumer) workers_ = workers;
+        entries_.leaveLocalRecords();
     }
 
     ExtractResult run() {
         try {
             readAll();
+        } catch (const PassEnded&) {
+            abandonLaterEntries();
         } catch (...) {
             abandonLaterEntries();
             if (!options_.onEntryError || !isCancellation(std::current_exception())) throw;
             result_.cancelled = true;
+            return result_;
+        }
+        // The pass stops silently at a damaged record or an encrypted entry; the entries behind
+        // it are missing, and that must not pass for a complete reading.
+        if (entries_.endedEarly()) {
+            if (!options_.onEntryError) throw entries_.earlyEndError(displayPath_);
+            result_.endedEarly = entries_.earlyEndError(displayPath_);
         }
         return result_;
     }
 
 private:
     void readAll() {
-        EntryIterator entries = archive_.makeEntryIterator();
-        // One job for every entry read on this thread: an archive of many small entries is
-        // read without an allocation for each. A job handed to a worker takes its buffers along.
+        // One job for every entry: an archive of many small entries is read without an
+        // allocation for each. A job handed to the workers comes back with the buffers of one
+        // they finished before.
         EntryJob job;
-        while (entries.next(job.entry)) {
+        while (entries_.next(job.entry)) {
+            job.index = entries_.entriesRead() - 1;
             if (options_.pathEncoding) {
                 job.path = job.entry.pathUsingEncoding(*options_.pathEncoding);
             } else {
@@ -133,60 +159,52 @@ private:
             begin(job);
         }
         finishAll();
-        // The pass stops silently at a damaged record or an encrypted entry; the entries behind
-        // it are missing, and that must not pass for a complete reading.
-        if (!entries.endedEarly()) return;
-        if (!options_.onEntryError) throw entries.earlyEndError(archiveDisplayPath(archive_));
-        result_.endedEarly = entries.earlyEndError(archiveDisplayPath(archive_));
+    }
+
+    // In archive order, before any byte of the entry is read. The local headers must fit
+    // before the central directory, else the pass ends here, as a pass over the directory
+    // alone would. Each entry must have bytes of its own: shared local data would let a small
+    // archive fill the disk many times over.
+    bool claim(const EntryJob& job) {
+        if (!takeLocalHeaderBytes(localHeaderBytesLeft_, job.entry.localFileHeader.length()))
+            return false;
+        ranges_.claim(job.entry, displayPath_, job.path);
+        return true;
     }
 
     // Reads the entry here, or moves the job to the workers.
     void begin(EntryJob& job) {
-        EntryOutcome early;
-        try {
-            if (job.progress != nullptr && job.progress->isCancelled()) {
-                throw Error(ArchiveError::cancelledOperation);
-            }
-            // Each entry must have bytes of its own: shared local data would let a small
-            // archive fill the disk many times over.
-            ranges_.claim(job.entry, displayPath_, job.path);
-        } catch (...) {
-            early.failure = std::current_exception();
-        }
+        const bool cancelled = job.progress != nullptr && job.progress->isCancelled();
         // Folders and links wait for the files before them, so that every path meets the tree
         // a run on one thread would have built by then; a test builds nothing. A test of an
         // entry without data bytes, with nothing under way before it, is done here at once:
         // handing it to a worker costs more than reading it.
         const bool onWorker =
-            workers_ > 1 && !early.failure &&
+            workers_ > 1 && !cancelled &&
             (target_.folder == nullptr ? job.entry.centralCompressedSize() > 0 || !idle()
                                        : job.entry.type() == EntryType::file);
         if (onWorker) {
             // The workers start with the first entry they are given.
             if (!parallel_) {
-                parallel_.emplace(
-                    archive_.url(), options_.pathEncoding, workers_, budget_,
-                    [this](Archive& reader, const EntryJob& job, CreatedItems* created) {
-                        return readEntry(reader, job, target_, options_, created);
-                    });
+                parallel_.emplace(archive_.url(), options_.pathEncoding, workers_, budget_, steps_);
             }
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
-            parallel_->submit(std::move(job), work);
-            while (auto done = parallel_->next(false))
-                take(std::move(done));
+            parallel_->submit(job, work);
+            while (const auto* done = parallel_->next(false))
+                take(done);
             return;
         }
         finishAll();
-        if (!early.failure) {
-            try {
-                early = readEntry(archive_, job, target_, options_, nullptr);
-            } catch (...) {
-                early.failure = std::current_exception();
-            }
+        EntryOutcome outcome;
+        if (cancelled) {
+            outcome.failure = std::make_exception_ptr(Error(ArchiveError::cancelledOperation));
+        } else if (EntrySteps::locate(localRecords_, job, outcome, true) &&
+                   steps_.claimed(job, outcome)) {
+            steps_.read(archive_, localRecords_, job, outcome, nullptr);
         }
-        settle(job, early);
+        settle(job, outcome);
     }
 
     bool idle() const { return !parallel_ || parallel_->idle(); }
@@ -194,16 +212,20 @@ private:
     void finishAll() {
         if (!parallel_) return;
         parallel_->flush();
-        while (auto done = parallel_->next(true))
-            take(std::move(done));
+        while (const auto* done = parallel_->next(true))
+            take(done);
     }
 
-    void take(std::optional<std::pair<EntryJob, EntryOutcome>> done) {
-        if (done) settle(done->first, done->second);
+    void take(const ParallelExtraction::Job* done) {
+        if (done != nullptr) settle(done->job, done->outcome);
     }
 
     // One outcome, in archive order.
     void settle(const EntryJob& job, const EntryOutcome& outcome) {
+        if (outcome.endsPass) {
+            entries_.endBefore(job.index);
+            throw PassEnded{};
+        }
         if (outcome.failure) {
             // The entry is over, for the progress shown too.
             if (job.progress != nullptr) {
@@ -241,7 +263,13 @@ private:
     const ExtractTarget& target_;
     const ExtractOptions& options_;
     const std::string displayPath_;  // the archive's, for errors
+    EntryIterator entries_;          // over the central records alone
+    PositionalWindow localRecords_;  // of the entries read on this thread
+    // What the claims take from and add to: the bytes of local headers left to read, the
+    // ranges of the local records.
+    std::uint64_t localHeaderBytesLeft_;
     LocalRecordRanges ranges_;
+    EntrySteps steps_;
     ExtractResult result_;
     std::shared_ptr<MemoryBudget> budget_;        // shared by the workers' archives
     std::size_t workers_ = 0;                     // more than one: entries may go to workers
@@ -259,11 +287,12 @@ std::function<Progress*(const Entry&, const std::string&, std::int64_t)> childPr
     Progress& parent) {
     // The parent keeps its children alive. Entries without units (empty files) share one
     // child: nothing they do moves a count, so a child each would only cost an allocation and
-    // grow the parent's list by one for every such entry. The shared child still carries the
-    // parent's cancellation.
+    // grow the parent's list by one for every such entry. So do all entries while the parent has
+    // no total: its fraction is then nothing that their counts could move. The shared child
+    // still carries the parent's cancellation.
     return [&parent, unitless = static_cast<Progress*>(nullptr)](const Entry&, const std::string&,
                                                                  std::int64_t units) mutable {
-        if (units != 0) return parent.makeChild(units, units).get();
+        if (units != 0 && parent.totalUnitCount() > 0) return parent.makeChild(units, units).get();
         if (unitless == nullptr) unitless = parent.makeChild(0, 0).get();
         return unitless;
     };

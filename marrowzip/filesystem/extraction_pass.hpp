@@ -30,7 +30,9 @@ struct ExtractOptions {
     ExistingItems existing = ExistingItems::refuse;
     std::optional<std::string> pathEncoding = std::nullopt;  // absent: each entry's own rule
     // Which entries are read (every one when empty). Called on the caller's thread, once per
-    // entry in archive order, with the entry's decoded path.
+    // entry in archive order, with the entry's decoded path. Here and in `progress` the entry
+    // is what its central record says: its local records are read later, by the thread that
+    // reads the entry (and those of entries passed over are never read).
     std::function<bool(const Entry&, const std::string& path)> filter = {};
     // A failed entry: with a handler, it is told (on the caller's thread, in archive order) and
     // the pass goes on; a handler that throws ends the pass with that error. Without one the

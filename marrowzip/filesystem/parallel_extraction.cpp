@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <iterator>
+#include <span>
 
+#include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
+#include "marrowzip/read/archive_reader.hpp"
 
 namespace marrowzip {
 namespace {
@@ -14,133 +17,193 @@ namespace {
 constexpr std::uint64_t batchWork = std::uint64_t{1} << 20;
 constexpr std::size_t batchJobs = 256;
 constexpr std::size_t batchesPerWorker = 4;
-constexpr std::size_t firstBatchCapacity = 32;
+// Local headers whose name and extra field take at most this are read whole before their
+// claim: a part's jobs then hold at most 1 MiB of them, whatever the archive claims.
+constexpr std::size_t heldTail = std::size_t{4} << 10;
 
 }  // namespace
 
+bool EntrySteps::locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
+                        bool whole) {
+    outcome.endsPass = !readLocalRecords(window, job.entry, whole ? wholeLocalHeader : heldTail);
+    return !outcome.endsPass;
+}
+
+bool EntrySteps::claimed(const EntryJob& job, EntryOutcome& outcome) const {
+    try {
+        outcome.endsPass = !claim(job);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+    return !outcome.endsPass && !outcome.failure;
+}
+
+void EntrySteps::read(Archive& archive, PositionalWindow& window, EntryJob& job,
+                      EntryOutcome& outcome, CreatedItems* created) const {
+    // A long name or extra field is read now. The file may have changed since the claim: a
+    // header that places the record elsewhere counts as one that cannot be read.
+    const LocalFileHeader& header = job.entry.localFileHeader;
+    if (header.fileNameData.size() + header.extraFieldData.size() + LocalFileHeader::fixedSize !=
+        header.length()) {
+        const std::uint64_t claimed = job.entry.localRecordLength();
+        if (!readLocalRecords(window, job.entry, wholeLocalHeader) ||
+            job.entry.localRecordLength() != claimed) {
+            outcome.endsPass = true;
+            return;
+        }
+    }
+    try {
+        outcome = work(archive, job, created);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+}
+
 ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding,
                                        std::size_t workers, std::shared_ptr<MemoryBudget> budget,
-                                       EntryWork work)
+                                       EntrySteps steps)
     : source_(std::move(source)),
       pathEncoding_(std::move(pathEncoding)),
-      work_(std::move(work)),
+      steps_(std::move(steps)),
       workers_(workers),
       queueLimit_(workers * batchesPerWorker),
       budget_(std::move(budget)),
-      archives_(workers),
+      perWorker_(workers),
       pool_(workers) {}
 
 ParallelExtraction::~ParallelExtraction() {
     std::unique_lock lock(mutex_);
     abandoned_ = true;
+    changed_.notify_all();  // parts waiting for their turn to claim
     changed_.wait(lock, [this] { return underWay_ == 0; });
 }
 
-bool ParallelExtraction::full() {
-    const std::lock_guard lock(mutex_);
-    return batches_.size() >= queueLimit_;
-}
-
-void ParallelExtraction::submit(EntryJob&& job, std::uint64_t work) {
+void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
     if (!filling_) {
-        filling_ = std::make_shared<Batch>();
-        // As many jobs as the last batch took: growing a batch moves every job in it again, on
-        // the caller's thread, which every entry passes through.
-        filling_->jobs.reserve(std::max(firstBatchCapacity, lastBatchJobs_));
-    }
-    Job& added = filling_->jobs.emplace_back();
-    added.job = std::move(job);
-    added.work = work;
-    // Each job's work is at most the largest file position plus a little: no overflow before
-    // the batch leaves.
-    filling_->work += work;
-    if (filling_->work >= batchWork || filling_->jobs.size() >= batchJobs) send();
-}
-
-void ParallelExtraction::flush() {
-    if (!filling_) return;
-    const std::shared_ptr<Batch> whole = std::move(filling_);
-    std::vector<Job>& jobs = whole->jobs;
-    std::uint64_t workLeft = whole->work;
-    auto first = jobs.begin();
-    for (std::size_t parts = std::min(workers_, jobs.size()); parts > 0; --parts) {
-        // Each part takes about an equal share of the work left, and at least one job.
-        const std::uint64_t share = workLeft / parts;
-        filling_ = std::make_shared<Batch>();
-        auto last = first;
-        do {
-            filling_->work += last->work;
-            ++last;
-        } while (last != jobs.end() &&
-                 (parts == 1 || (filling_->work < share &&
-                                 static_cast<std::size_t>(jobs.end() - last) >= parts)));
-        filling_->jobs.assign(std::make_move_iterator(first), std::make_move_iterator(last));
-        workLeft -= filling_->work;
-        first = last;
-        send();
-    }
-}
-
-void ParallelExtraction::send() {
-    if (!filling_) return;
-    std::shared_ptr<Batch> batch = std::move(filling_);
-    filling_.reset();
-    lastBatchJobs_ = batch->jobs.size();
-    {
-        const std::lock_guard lock(mutex_);
-        batches_.push_back(batch);
-        ++underWay_;
-    }
-    pool_.submit([this, batch](std::size_t worker) { run(batch, worker); });
-}
-
-void ParallelExtraction::run(const std::shared_ptr<Batch>& batch, std::size_t worker) {
-    for (Job& job : batch->jobs) {
-        // A job behind the entry that ended the pass is not started: nothing of it is to stay.
-        // (What `started` counts is read once the batch is done, under the lock.)
-        if (abandoned_) break;
-        ++batch->started;
-        try {
-            std::optional<Archive>& archive = archives_[worker];
-            if (!archive) {
-                archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
-                archive->shareMemoryBudget(budget_);
-            }
-            job.outcome = work_(*archive, job.job, &job.created);
-        } catch (...) {
-            job.outcome.failure = std::current_exception();
+        if (spare_.empty()) {
+            // At full size at once: growing would move every job again, on the caller's thread.
+            filling_ = std::make_shared<Batch>();
+            filling_->jobs.reserve(batchJobs);
+        } else {
+            filling_ = std::move(spare_.back());
+            spare_.pop_back();
+            filling_->size = filling_->handedBack = 0;
+            filling_->work = 0;
         }
     }
+    Batch& batch = *filling_;
+    if (batch.size == batch.jobs.size()) batch.jobs.emplace_back();
+    Job& added = batch.jobs[batch.size++];
+    std::swap(added.job, job);
+    added.work = work;
+    added.outcome = {};
+    added.created.clear();
+    // Each job's work is at most the largest file position plus a little: no overflow before
+    // the batch leaves.
+    batch.work += work;
+    if (batch.work >= batchWork || batch.size >= batchJobs) send(1);
+}
+
+void ParallelExtraction::send(std::size_t parts) {
+    if (!filling_) return;
+    const std::shared_ptr<Batch> batch = std::move(filling_);
+    filling_.reset();
+    parts = std::min(parts, batch->size);
     {
         const std::lock_guard lock(mutex_);
-        batch->done = true;
+        batch->partsUnderWay = parts;
+        underWay_ += parts;
+        batches_.push_back(batch);
+    }
+    std::uint64_t workLeft = batch->work;
+    for (std::size_t first = 0; parts > 0; --parts) {
+        // Each part takes about an equal share of the work left, and at least one job.
+        const std::uint64_t share = workLeft / parts;
+        std::uint64_t work = 0;
+        std::size_t last = first;
+        do {
+            work += batch->jobs[last++].work;
+        } while (last < batch->size &&
+                 (parts == 1 || (work < share && batch->size - last >= parts)));
+        workLeft -= work;
+        pool_.submit([this, batch, first, last, turn = turnsGiven_++](std::size_t worker) {
+            run(*batch, first, last, turn, worker);
+        });
+        first = last;
+    }
+}
+
+void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
+                             std::size_t worker) {
+    const std::span<Job> jobs(batch.jobs.data() + first, last - first);
+    Worker& own = perWorker_[worker];
+    try {
+        if (!own.archive) {
+            own.archive = Archive::openFile(source_, Archive::AccessMode::read, pathEncoding_);
+            own.archive->shareMemoryBudget(budget_);
+            own.localRecords.emplace(ArchiveAccess::reader(*own.archive).stream());
+        }
+    } catch (...) {
+        for (Job& job : jobs)
+            job.outcome.failure = std::current_exception();
+    }
+    // The local records of the part's entries are placed first, and claimed at the part's turn:
+    // the parts before it have claimed theirs by then, as a run on one thread would have.
+    for (Job& job : jobs) {
+        if (!job.outcome.failure) EntrySteps::locate(*own.localRecords, job.job, job.outcome);
+    }
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return abandoned_ || turnsClaimed_ == turn; });
+        for (Job& job : jobs) {
+            if (!abandoned_ && !job.outcome.failure && !job.outcome.endsPass)
+                steps_.claimed(job.job, job.outcome);
+        }
+        ++turnsClaimed_;
+    }
+    changed_.notify_all();
+    for (Job& job : jobs) {
+        // A job behind the entry that ended the pass is not started: nothing of it is to stay.
+        if (abandoned_) break;
+        if (job.outcome.failure || job.outcome.endsPass) continue;
+        steps_.read(*own.archive, *own.localRecords, job.job, job.outcome, &job.created);
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        --batch.partsUnderWay;
         --underWay_;
     }
     changed_.notify_all();
 }
 
-std::optional<std::pair<EntryJob, EntryOutcome>> ParallelExtraction::next(bool wait) {
+const ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     // Waiting for a batch that was never sent would never end.
-    if (wait && batches_.empty()) send();
-    std::unique_lock lock(mutex_);
-    if (batches_.empty()) return std::nullopt;
-    if (wait) changed_.wait(lock, [this] { return batches_.front()->done; });
-    const std::shared_ptr<Batch> batch = batches_.front();
-    if (!batch->done) return std::nullopt;
-    Job& job = batch->jobs[batch->handedBack++];
-    if (batch->handedBack == batch->jobs.size()) batches_.pop_front();
-    return std::optional<std::pair<EntryJob, EntryOutcome>>(std::in_place, std::move(job.job),
-                                                            std::move(job.outcome));
+    if (wait && batches_.empty()) send(1);
+    if (batches_.empty()) return nullptr;
+    Batch& batch = *batches_.front();
+    {
+        std::unique_lock lock(mutex_);
+        if (wait) changed_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
+        if (batch.partsUnderWay != 0) return nullptr;
+    }
+    const Job& job = batch.jobs[batch.handedBack++];
+    if (batch.handedBack == batch.size) {
+        spare_.push_back(std::move(batches_.front()));
+        batches_.pop_front();
+    }
+    return &job;
 }
 
 CreatedItems ParallelExtraction::abandon() {
     filling_.reset();
     std::unique_lock lock(mutex_);
     abandoned_ = true;
+    changed_.notify_all();  // parts waiting for their turn to claim
     changed_.wait(lock, [this] { return underWay_ == 0; });
+    // Jobs never started made nothing: their lists were emptied when they were submitted.
     CreatedItems items;
     for (const auto& batch : batches_) {
-        for (std::size_t index = batch->handedBack; index < batch->started; ++index) {
+        for (std::size_t index = batch->handedBack; index < batch->size; ++index) {
             auto& created = batch->jobs[index].created;
             std::move(created.begin(), created.end(), std::back_inserter(items));
         }

@@ -21,6 +21,7 @@
 #include "marrowzip/common/file_url.hpp"
 #include "marrowzip/common/warning.hpp"
 #include "marrowzip/filesystem/extraction_folder.hpp"
+#include "marrowzip/processing/positional_window.hpp"
 #include "marrowzip/processing/worker_pool.hpp"
 
 namespace marrowzip {
@@ -28,82 +29,119 @@ namespace marrowzip {
 class MemoryBudget;
 
 struct EntryJob {
-    Entry entry;
+    Entry entry;       // its central record read; its local records are read by the steps below
     std::string path;  // decoded
     Progress* progress = nullptr;
+    std::uint64_t index = 0;  // in the central directory, from 0
 };
 
 struct EntryOutcome {
     std::exception_ptr failure = nullptr;
-    bool skipped = false;  // an item was already there
+    bool skipped = false;   // an item was already there
+    bool endsPass = false;  // the entry's local records cannot be read: the pass ends before it
     std::optional<Warning> warning = std::nullopt;
 };
 
-// Reads one entry through `archive`; records in `created` what it made below the folder.
+// Claims the bytes of the entry's local record, in archive order; false when the pass ends
+// before the entry. Throws the entry's failure.
+using EntryClaim = std::function<bool(const EntryJob& job)>;
+// Reads one claimed entry through `archive`; records in `created` what it made below the folder.
 using EntryWork =
     std::function<EntryOutcome(Archive& archive, const EntryJob& job, CreatedItems* created)>;
 
+// The steps of reading an entry, each false once the entry's outcome is settled: its local
+// records are read through `window` in any order, then claimed in archive order, then its data
+// is read. No byte of its data is read before its claim, and a long local header (one that an
+// archive could point at from many central records) is read whole only after it.
+struct EntrySteps {
+    EntryClaim claim;
+    EntryWork work;
+
+    // `whole`: the whole header at once, however long (on a thread that claims it next).
+    static bool locate(PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
+                       bool whole = false);
+    bool claimed(const EntryJob& job, EntryOutcome& outcome) const;
+    void read(Archive& archive, PositionalWindow& window, EntryJob& job, EntryOutcome& outcome,
+              CreatedItems* created) const;
+};
+
 class ParallelExtraction {
 public:
-    ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding, std::size_t workers,
-                       std::shared_ptr<MemoryBudget> budget, EntryWork work);
-    // Waits for the jobs under way.
-    ~ParallelExtraction();
-    ParallelExtraction(const ParallelExtraction&) = delete;
-    ParallelExtraction& operator=(const ParallelExtraction&) = delete;
-
-    // Whether another job would have to wait for an outcome to be taken first.
-    bool full();
-    // Whether every job submitted so far was handed back (none is filling, sent or under way).
-    bool idle() const noexcept { return !filling_ && batches_.empty(); }
-    // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
-    // data plus what the job costs besides). A batch leaves for the workers once it holds
-    // enough work or jobs, or when next() has to wait for it.
-    void submit(EntryJob&& job, std::uint64_t work);
-    // Sends the batch being filled in parts, one per worker, when the caller is about to wait
-    // for every job: a folder's few files would otherwise all go to one worker.
-    void flush();
-    // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
-    // job is queued, or without `wait` while the oldest is under way or not yet sent.
-    std::optional<std::pair<EntryJob, EntryOutcome>> next(bool wait);
-    // Starts no queued job any more, waits for those under way and returns what every job not
-    // yet handed back created.
-    CreatedItems abandon();
-
-private:
     struct Job {
         EntryJob job;
         std::uint64_t work = 0;
         EntryOutcome outcome;
         CreatedItems created;
     };
-    // Jobs in archive order, read one after the other by one worker.
+
+    ParallelExtraction(FileURL source, std::optional<std::string> pathEncoding, std::size_t workers,
+                       std::shared_ptr<MemoryBudget> budget, EntrySteps steps);
+    // Waits for the jobs under way.
+    ~ParallelExtraction();
+    ParallelExtraction(const ParallelExtraction&) = delete;
+    ParallelExtraction& operator=(const ParallelExtraction&) = delete;
+
+    // Whether another job would have to wait for an outcome to be taken first.
+    bool full() const noexcept { return batches_.size() >= queueLimit_; }
+    // Whether every job submitted so far was handed back (none is filling, sent or under way).
+    bool idle() const noexcept { return !filling_ && batches_.empty(); }
+    // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
+    // data plus what the job costs besides). `job` is swapped with one handed back before, so
+    // that the next entry reuses its buffers. A batch leaves for the workers once it holds
+    // enough work or jobs, or when next() has to wait for it.
+    void submit(EntryJob& job, std::uint64_t work);
+    // Sends the batch being filled in parts, one per worker, when the caller is about to wait
+    // for every job: a folder's few files would otherwise all go to one worker.
+    void flush() { send(workers_); }
+    // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
+    // job is queued, or without `wait` while the oldest is under way or not yet sent. Valid
+    // until the next submit().
+    const Job* next(bool wait);
+    // Starts no queued job any more, waits for those under way and returns what every job not
+    // yet handed back created.
+    CreatedItems abandon();
+
+private:
+    // Jobs in archive order, read one after the other by one worker, or in consecutive parts by
+    // several. Batches handed back are kept for reuse, with the buffers of their jobs.
     struct Batch {
-        std::vector<Job> jobs;
+        std::vector<Job> jobs;  // the first `size` belong to the batch
+        std::size_t size = 0;
         std::uint64_t work = 0;
-        std::size_t started = 0;     // jobs begun by the worker
         std::size_t handedBack = 0;  // jobs whose outcome next() returned
-        bool done = false;
+        std::size_t partsUnderWay = 0;
     };
-    void send();
-    void run(const std::shared_ptr<Batch>& batch, std::size_t worker);
+    // What each worker keeps between its jobs, opened on first use.
+    struct Worker {
+        std::optional<Archive> archive;
+        std::optional<PositionalWindow> localRecords;
+    };
+    // Sends the batch being filled in up to `parts` parts of about equal work. Each part has
+    // its turn to claim, in archive order.
+    void send(std::size_t parts);
+    void run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
+             std::size_t worker);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
-    EntryWork work_;
+    EntrySteps steps_;
     std::size_t workers_;
     std::size_t queueLimit_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::shared_ptr<Batch> filling_;              // caller's thread only; not yet sent
-    std::size_t lastBatchJobs_ = 0;               // caller's thread only
+    // The caller's thread alone changes these three; workers reach a batch only while it has
+    // parts under way (counted under mutex_).
+    std::shared_ptr<Batch> filling_;              // not yet sent
     std::deque<std::shared_ptr<Batch>> batches_;  // sent, in archive order, not all handed back
+    std::vector<std::shared_ptr<Batch>> spare_;   // handed back, for reuse
     std::size_t underWay_ = 0;
+    std::uint64_t turnsGiven_ = 0;          // caller's thread only
+    std::uint64_t turnsClaimed_ = 0;        // under mutex_
     std::atomic<bool> abandoned_ = false;   // set under mutex_; read between jobs without it
     std::shared_ptr<MemoryBudget> budget_;  // shared by the workers' archives
-    std::vector<std::optional<Archive>> archives_;  // one per worker, opened on first use
-    WorkerPool pool_;                               // last: stops before the rest goes
+    std::vector<Worker> perWorker_;
+    WorkerPool pool_;  // last: stops before the rest goes
 };
 
 }  // namespace marrowzip

@@ -240,6 +240,10 @@ std::optional<LocalFileHeader> LocalFileHeader::parse(ByteView fixedPart,
     return header;
 }
 
+bool LocalFileHeader::parseFixedPart(ByteView fixedPart, LocalFileHeader& header) {
+    return marrowzip::parseFixedPart(fixedPart, header);
+}
+
 bool LocalFileHeader::parse(ByteView fixedPart, const TailBytesProvider& tail, LocalFileHeader& h) {
     if (!parseFixedPart(fixedPart, h)) return false;
     auto rest = tailOfLength(tail, std::size_t{h.fileNameLength} + h.extraFieldLength);

@@ -154,6 +154,9 @@ struct LocalFileHeader {
     // The same into `header`, whose buffers are reused: a pass that keeps no header allocates
     // nothing for each one. False where parse() gives none; `header` is then unspecified.
     static bool parse(ByteView fixedPart, const TailBytesProvider& tail, LocalFileHeader& header);
+    // The fixed part alone into `header`, whose name and extra field stay as they were: enough
+    // to place the record. False when its length or signature is wrong.
+    static bool parseFixedPart(ByteView fixedPart, LocalFileHeader& header);
     Bytes serialize() const;
     // The header's length on disk, by its length fields.
     std::uint64_t length() const noexcept {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "marrowzip/common/types.hpp"
 
@@ -13,8 +14,12 @@ namespace marrowzip {
 
 class PositionalWindow {
 public:
-    // The default holds about 1,500 central records of short names per read.
+    // The default holds about 1,500 central records of short names per read. A window read
+    // forwards grows to its size from 4 KiB, doubling with each read that starts where the last
+    // one ended; a read elsewhere starts at 4 KiB again: records far apart cost no more than
+    // their own bytes.
     static constexpr std::size_t defaultSize = std::size_t{128} << 10;
+    static constexpr std::size_t firstSize = std::size_t{4} << 10;
 
     explicit PositionalWindow(std::FILE* stream, std::size_t size = defaultSize)
         : stream_(stream), size_(size) {}
@@ -31,7 +36,12 @@ private:
 
     std::FILE* stream_;
     std::size_t size_;
-    Bytes bytes_;  // the bytes from start_ that the last fill could read
+    // The bytes from start_ that the last fill could read. Not cleared before a fill: zeroing
+    // the window each time would cost as much as the read.
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t capacity_ = 0;
+    std::size_t length_ = 0;
+    std::size_t nextSize_ = firstSize;
     std::uint64_t start_ = 0;
 };
 

@@ -3,6 +3,7 @@
 // (write/archive_writer.hpp) changes this state as it rewrites the archive.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -19,6 +20,7 @@ namespace marrowzip {
 
 class MemoryBudget;
 class MemoryFile;
+class PositionalWindow;
 class Progress;
 
 // The end records of an archive: the classic one, and the ZIP64 ones when they are there. The
@@ -37,6 +39,21 @@ std::optional<EndRecords> locateEndRecords(std::FILE* stream);
 // The longest link target accepted: longer targets cannot be created anyway, and an entry that
 // claims one is refused before any of its bytes are read.
 std::int64_t maximumLinkTargetLength();
+
+// The bytes of local headers that one pass over the central directory may read. Local headers
+// lie before the central directory and do not overlap in a sound archive, so together they
+// never hold more bytes than that (the allowance has 1 MiB besides). Central records that all
+// point at one large local header would otherwise make a pass read it again for every record.
+std::uint64_t localHeaderAllowance(const EndRecords& endRecords) noexcept;
+// Counts a header of `length` bytes against what is `left`; false once it is not enough.
+bool takeLocalHeaderBytes(std::uint64_t& left, std::uint64_t length) noexcept;
+
+// An entry's local records, read through `window` once its central record is read: the local
+// header (whole when its name and extra field take at most `tailLimit` bytes, else its fixed
+// part alone, which places the record) and the data descriptor that the central record
+// announces. False when they cannot be read.
+constexpr std::size_t wholeLocalHeader = SIZE_MAX;
+bool readLocalRecords(PositionalWindow& window, Entry& entry, std::size_t tailLimit);
 
 class ArchiveReader {
 public:

@@ -1,3 +1,4 @@
+#include <array>
 #include <memory>
 #include <utility>
 
@@ -5,6 +6,7 @@
 #include "marrowzip/common/saturating.hpp"
 #include "marrowzip/format/format.hpp"
 #include "marrowzip/format/text_encoding.hpp"
+#include "marrowzip/processing/file_position.hpp"
 #include "marrowzip/processing/positional_window.hpp"
 #include "marrowzip/read/archive_reader.hpp"
 
@@ -25,14 +27,62 @@ void readDataDescriptor(PositionalWindow& window, Entry& entry) {
     }
 }
 
+// The fixed part of a local header whose fields are all zero.
+constexpr std::array<std::uint8_t, LocalFileHeader::fixedSize> emptyLocalHeader = {0x50, 0x4b, 3,
+                                                                                   4};
+
+// An entry whose local records are not read has none: an empty local header (whose buffers
+// stay for the next entry) and no descriptor.
+void forgetLocalRecords(Entry& entry) {
+    LocalFileHeader& header = entry.localFileHeader;
+    header.fileNameData.clear();
+    header.extraFieldData.clear();
+    header.zip64Block.reset();
+    LocalFileHeader::parseFixedPart(emptyLocalHeader, header);
+    entry.dataDescriptor.reset();
+    entry.zip64DataDescriptor.reset();
+}
+
 }  // namespace
+
+std::uint64_t localHeaderAllowance(const EndRecords& endRecords) noexcept {
+    return saturatingAdd(endRecords.offsetToStartOfCentralDirectory(), std::uint64_t{1} << 20);
+}
+
+bool takeLocalHeaderBytes(std::uint64_t& left, std::uint64_t length) noexcept {
+    if (length > left) return false;
+    left -= length;
+    return true;
+}
+
+bool readLocalRecords(PositionalWindow& window, Entry& entry, std::size_t tailLimit) {
+    const std::uint64_t offset = entry.localHeaderOffset();
+    LocalFileHeader& header = entry.localFileHeader;
+    entry.dataDescriptor.reset();
+    entry.zip64DataDescriptor.reset();
+    if (tailLimit == wholeLocalHeader) {
+        if (!readRecord(window, offset, header)) return false;
+    } else {
+        const ByteView fixedPart =
+            fitsFilePosition(offset) ? window.read(offset, LocalFileHeader::fixedSize) : ByteView();
+        if (!LocalFileHeader::parseFixedPart(fixedPart, header) ||
+            (header.length() - LocalFileHeader::fixedSize <= tailLimit &&
+             !readRecord(window, offset, header))) {
+            return false;
+        }
+    }
+    if (entry.centralDirectoryStructure.generalPurposeBitFlag & dataDescriptorFlag)
+        readDataDescriptor(window, entry);
+    return true;
+}
 
 EntryIterator::EntryIterator(const ArchiveReader& reader, std::uint64_t offset)
     : reader_(&reader),
       centralRecords_(std::make_unique<PositionalWindow>(reader.stream())),
       localHeaders_(std::make_unique<PositionalWindow>(reader.stream())),
       count_(reader.endRecords().totalNumberOfEntries()),
-      recordOffset_(offset) {}
+      recordOffset_(offset),
+      localHeaderBytesLeft_(localHeaderAllowance(reader.endRecords())) {}
 
 EntryIterator::EntryIterator(EntryIterator&&) noexcept = default;
 EntryIterator& EntryIterator::operator=(EntryIterator&&) noexcept = default;
@@ -44,30 +94,29 @@ std::optional<Entry> EntryIterator::next() {
     return entry;
 }
 
+void EntryIterator::endBefore(std::uint64_t index) noexcept {
+    endedEarly_ = true;
+    stoppedAtEncryptedEntry_ = false;
+    index_ = index;
+}
+
 bool EntryIterator::next(Entry& entry) {
-    if (index_ >= count_ || stoppedAtEncryptedEntry_) return false;
+    if (index_ >= count_ || endedEarly_) return false;
     // The archive's stream is replaced when a removal rewrites the file.
     centralRecords_->use(reader_->stream());
     localHeaders_->use(reader_->stream());
 
     // The count and every offset come from the archive: a record that cannot be read ends the
     // pass early instead of being trusted.
-    entry.dataDescriptor.reset();
-    entry.zip64DataDescriptor.reset();
     if (!readRecord(*centralRecords_, recordOffset_, entry.centralDirectoryStructure) ||
-        !readRecord(*localHeaders_, entry.localHeaderOffset(), entry.localFileHeader)) {
+        (localRecords_ &&
+         (!readLocalRecords(*localHeaders_, entry, wholeLocalHeader) ||
+          !takeLocalHeaderBytes(localHeaderBytesLeft_, entry.localFileHeader.length())))) {
         endedEarly_ = true;
         return false;
     }
-    localHeaderBytesRead_ = saturatingAdd(localHeaderBytesRead_, entry.localFileHeader.length());
-    if (localHeaderBytesRead_ >
-        saturatingAdd(reader_->endRecords().offsetToStartOfCentralDirectory(), localHeaderSlack)) {
-        endedEarly_ = true;
-        return false;
-    }
+    if (!localRecords_) forgetLocalRecords(entry);
     const auto& record = entry.centralDirectoryStructure;
-    if (record.generalPurposeBitFlag & dataDescriptorFlag)
-        readDataDescriptor(*localHeaders_, entry);
     recordOffset_ = saturatingAdd(recordOffset_, record.length());
     ++index_;
 

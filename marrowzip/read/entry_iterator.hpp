@@ -54,6 +54,15 @@ public:
     // before it are readable) or ArchiveError::invalidCentralDirectoryEntryCount.
     Error earlyEndError(const std::string& archivePath) const;
 
+    // From now on next() reads the central records alone: the caller reads each entry's local
+    // records and bounds what their headers cost (read/archive_reader.hpp).
+    void leaveLocalRecords() noexcept { localRecords_ = false; }
+    // The central records read so far.
+    std::uint64_t entriesRead() const noexcept { return index_; }
+    // Ends the pass before the entry at `index` (from 0), whose local records the caller could
+    // not read, as next() ends it at a damaged record.
+    void endBefore(std::uint64_t index) noexcept;
+
     EntryIterator(EntryIterator&&) noexcept;
     EntryIterator& operator=(EntryIterator&&) noexcept;
     EntryIterator(const EntryIterator&) = delete;
@@ -65,12 +74,6 @@ private:
     // A pass over the entry count the end records declare, from the record at `offset`.
     EntryIterator(const ArchiveReader& reader, std::uint64_t offset);
 
-    // Local headers lie before the central directory and do not overlap in a sound archive, so
-    // together they never hold more bytes than that. Central records that all point at one
-    // large local header would otherwise make a pass read it again for every record.
-    static constexpr std::uint64_t localHeaderSlack = 1 << 20;
-    std::uint64_t localHeaderBytesRead_ = 0;
-
     const ArchiveReader* reader_;
     // The windows over the central directory and over the local headers.
     std::unique_ptr<PositionalWindow> centralRecords_;
@@ -78,6 +81,8 @@ private:
     std::uint64_t count_;
     std::uint64_t recordOffset_;
     std::uint64_t index_ = 0;
+    std::uint64_t localHeaderBytesLeft_;
+    bool localRecords_ = true;
     bool endedEarly_ = false;
     bool stoppedAtEncryptedEntry_ = false;
     std::string encryptedEntryPath_;

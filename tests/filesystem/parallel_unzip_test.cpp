@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -149,6 +150,48 @@ TEST(ParallelUnzipping, LeavesWhatASerialRunLeavesAfterAFailure) {
         const fs::path out = folder / ("run" + std::to_string(run));
         EXPECT_EQ(extract(out, 4), serial) << "run " << run;
         fs::remove_all(out);
+    }
+}
+
+// The workers read the local headers, yet one that cannot be read ends the pass where a serial
+// run ends it: the entries before it are there, nothing after it, and the error counts them.
+TEST(ParallelUnzipping, EndsAtADamagedLocalHeaderWhereASerialRunEnds) {
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 200; ++i) {
+        entries.push_back(testing::rawFile("d" + std::to_string(i % 5) + "/f" + std::to_string(i),
+                                           std::string(50 + i, 'x')));
+    }
+    Bytes archive = testing::buildRawArchive(entries);
+    const Bytes signature = {'P', 'K', 3, 4};
+    auto local = archive.begin();
+    for (int i = 0; i <= 120; ++i)
+        local =
+            std::search(local + (i > 0 ? 1 : 0), archive.end(), signature.begin(), signature.end());
+    *local = 'X';  // the local header of f120
+    const testing::TemporaryDirectory folder;
+    testing::writeFileBytes(folder / "a.zip", archive);
+    const std::string detail =
+        "the central directory ends at a damaged record after 120 of 200 entries";
+    const auto extract = [&](const fs::path& out, unsigned workers) {
+        const auto error = testing::errorOf([&] {
+            unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(out),
+                                    {.workers = workers});
+        });
+        EXPECT_EQ(error ? error->detail() : "extracted", detail);
+        return treeWithSizes(out);
+    };
+    const std::vector<std::string> serial = extract(folder / "serial", 1);
+    EXPECT_EQ(serial.size(), 125U);  // f0 to f119 and their five folders
+    for (int run = 0; run < 20; ++run) {
+        const fs::path out = folder / ("run" + std::to_string(run));
+        EXPECT_EQ(extract(out, 4), serial) << "run " << run;
+        Archive opened =
+            Archive::openFile(testing::fileURL(folder / "a.zip"), Archive::AccessMode::read);
+        const ExtractResult tested = extractEntries(
+            opened, {},
+            {.onEntryError = [](const Entry&, const std::string&, const Error&) {}, .workers = 4});
+        EXPECT_EQ(tested.extracted, 120U);
+        EXPECT_EQ(tested.endedEarly ? tested.endedEarly->detail() : "", detail);
     }
 }
 
