@@ -133,6 +133,8 @@ void ParallelExtraction::send(std::size_t parts) {
     }
 }
 
+// `first` and `last`: the half-open range of the batch's jobs, as every range here.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
                              std::size_t worker) {
     const std::span<Job> jobs(batch.jobs.data() + first, last - first);

@@ -419,14 +419,20 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
             }
         }
         QueuedEntry::Piece& piece = head.pieces[head.written];
-        OwnedPiece owned{std::move(piece.data), std::move(piece.stored)};
-        lock.unlock();
-        if (owned.stored.bytes) head.entry.compressionMethod = CompressionMethod::none;
         // The pieces of a large entry may be written by the workers: they keep their bytes.
         std::shared_ptr<const OwnedPiece> shared;
-        if (head.pieces.size() > 1) shared = std::make_shared<const OwnedPiece>(std::move(owned));
+        OwnedPiece local;
+        if (head.pieces.size() > 1) {
+            shared = std::make_shared<const OwnedPiece>(
+                OwnedPiece{std::move(piece.data), std::move(piece.stored)});
+        } else {
+            local = OwnedPiece{std::move(piece.data), std::move(piece.stored)};
+        }
+        lock.unlock();
+        const OwnedPiece& held = shared ? *shared : local;
+        if (held.stored.bytes) head.entry.compressionMethod = CompressionMethod::none;
         // Taken before the call, which may take `shared` first.
-        const ByteView bytes = shared ? shared->view() : owned.view();
+        const ByteView bytes = held.view();
         try {
             writeQueuedPiece(bulk, head, bytes, piece.crc32, piece.size, head.written == 0,
                              head.written + 1 == head.pieces.size(), std::move(shared));
