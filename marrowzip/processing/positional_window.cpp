@@ -24,7 +24,9 @@ ByteView PositionalWindow::read(std::uint64_t offset, std::size_t length) {
 }
 
 void PositionalWindow::fill(std::uint64_t offset, std::size_t length) {
-    const bool forwards = length_ > 0 && offset >= start_ && offset - start_ <= length_;
+    // Forwards: at most a full window's length past the end of this one, as the local headers
+    // of a run of small entries lie.
+    const bool forwards = length_ > 0 && offset >= start_ && offset - start_ <= length_ + size_;
     nextSize_ = forwards ? std::min(nextSize_ * 2, size_) : std::min(firstSize, size_);
     length = std::max(length, nextSize_);
     start_ = offset;
