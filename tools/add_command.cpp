@@ -1,6 +1,8 @@
 // marrowzip add [-0…-9] [--exclude PATTERN]... [--update] [--as PATH] ARCHIVE ITEM...
 // marrowzip create [-0…-9] [--exclude PATTERN]... [--prefix] ARCHIVE ITEM...
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <unordered_set>
 
 #include "add_plan.hpp"
@@ -31,10 +33,20 @@ bool isNewerThan(const PlannedEntry& planned, const Entry& entry) {
 SortedPlan sortOutExisting(const Archive& archive, std::vector<PlannedEntry> plan,
                            const std::string& archiveName, bool update) {
     SortedPlan sorted;
-    sorted.toAppend.reserve(plan.size());
-    std::unordered_set<std::string> seen(plan.size());
-    // A new archive holds nothing to look up.
+    // A new archive holds nothing to look up: the plan is kept as it is, unless it repeats a
+    // path.
     const bool empty = archive.begin() == archive.end();
+    if (empty) {
+        std::unordered_set<std::string_view> paths(plan.size());
+        if (std::all_of(plan.begin(), plan.end(), [&](const PlannedEntry& planned) {
+                return paths.insert(planned.path).second;
+            })) {
+            sorted.toAppend = std::move(plan);
+            return sorted;
+        }
+    }
+    std::unordered_set<std::string> seen(plan.size());
+    sorted.toAppend.reserve(plan.size());
     for (PlannedEntry& planned : plan) {
         const bool repeated = !seen.insert(planned.path).second;
         const std::optional<Entry> present =

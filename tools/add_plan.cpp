@@ -115,17 +115,20 @@ private:
         walkFolderTree(folder, walk, [&](const WalkedItem& child) {
             if (child.type == fs::file_type::directory) {
                 plan.entries.push_back(
-                    {base + child.path + "/", child.url, EntryType::directory, 1});
+                    {base + child.path + "/", child.url, EntryType::directory, 1, child.described});
                 if (!canonical.empty())
                     noteArchiveToBeMade(canonical / child.path, base + child.path);
             } else {
-                addFile(child.url, base + child.path, child.type == fs::file_type::symlink);
+                addFile(child.url, base + child.path, child.type == fs::file_type::symlink,
+                        child.described);
             }
         });
     }
 
-    void addFile(const FileURL& item, const std::string& entryPath, bool link) {
-        plan.entries.push_back({entryPath, item, link ? EntryType::symlink : EntryType::file});
+    void addFile(const FileURL& item, const std::string& entryPath, bool link,
+                 std::optional<ProvidedEntry> described = std::nullopt) {
+        plan.entries.push_back(
+            {entryPath, item, link ? EntryType::symlink : EntryType::file, 0, described});
     }
 
     // An archive still to be made in a folder being stored would be met among its children.
@@ -168,15 +171,16 @@ Plan planEntries(const std::vector<std::string>& items, const PlanOptions& optio
     for (const std::string& item : items)
         planner.addNamedItem(item, named);
     Plan plan = std::move(planner.plan);
-    std::vector<FileURL> urls;
-    urls.reserve(plan.entries.size());
-    for (const PlannedEntry& entry : plan.entries)
-        urls.push_back(entry.item);
-    const std::vector<std::optional<ProvidedEntry>> described = describeItems(urls);
-    for (std::size_t index = 0; index < described.size(); ++index) {
-        PlannedEntry& entry = plan.entries[index];
-        if (!described[index]) throw Error(FileError::fileReadNoSuchFile, entry.item.path());
-        entry.described = described[index];
+    // The walk described what it found; the items named are described here.
+    std::vector<FileURL> undescribed;
+    for (const PlannedEntry& entry : plan.entries) {
+        if (!entry.described) undescribed.push_back(entry.item);
+    }
+    const std::vector<std::optional<ProvidedEntry>> described = describeItems(undescribed);
+    auto next = described.begin();
+    for (PlannedEntry& entry : plan.entries) {
+        if (!entry.described) entry.described = *next++;
+        if (!entry.described) throw Error(FileError::fileReadNoSuchFile, entry.item.path());
         entry.units = archivingUnitsOf(*entry.described);
     }
     return plan;

@@ -47,7 +47,8 @@ struct Plan {
 // exclude pattern selects and special files (pipes, sockets, devices: reading a pipe would wait
 // for ever) are passed over, each special file with a warning in `skipped`; named on the
 // command line, the archive and special files are refused. A missing item is an error naming it.
-// Every item is described (type, size, date, mode) from several threads at once.
+// Every item is described (type, size, date, mode): those below a folder as the walk lists them,
+// on several threads at once.
 Plan planEntries(const std::vector<std::string>& items, const PlanOptions& options,
                  const std::string& archivePath);
 

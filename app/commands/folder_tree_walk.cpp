@@ -62,8 +62,7 @@ bool isCollectedItem(const FileURL& url) {
 namespace {
 
 // The folder's collected items, parents before children, each with its description (type,
-// size, date and mode) asked on several threads at once: the append takes it instead of asking
-// again.
+// size, date and mode) as the walk found it: the append takes it instead of asking again.
 struct CollectedItem {
     FileURL url;
     bool isFile = false;
@@ -73,17 +72,12 @@ struct CollectedItem {
 std::vector<CollectedItem> collectTree(const FileURL& folder,
                                        const marrowzip::TreeWalkOptions& options) {
     std::vector<CollectedItem> items;
-    std::vector<FileURL> urls{folder};
-    items.push_back({folder, !isDirectoryItem(folder), {}});
+    items.push_back({folder, !isDirectoryItem(folder), marrowzip::describeItem(folder)});
     if (!items.front().isFile) {
         marrowzip::walkFolderTree(folder, options, [&](const WalkedItem& item) {
-            items.push_back({item.url, item.type != fs::file_type::directory, {}});
-            urls.push_back(item.url);
+            items.push_back({item.url, item.type != fs::file_type::directory, item.described});
         });
     }
-    const auto described = marrowzip::describeItems(urls);
-    for (std::size_t index = 0; index < items.size(); ++index)
-        items[index].described = described[index];
     return items;
 }
 

@@ -1,13 +1,18 @@
 #include "marrowzip/filesystem/tree_walk.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -27,15 +32,7 @@ bool isSpecial(fs::file_type type) {
            type == fs::file_type::block || type == fs::file_type::character;
 }
 
-// An item's own type (a link is a link) as the listing gives it, or from lstat(2) where the file
-// system leaves it out: a look-up per item would cost as much as the rest of the walk.
-fs::file_type typeOf(const dirent& item, const FileURL& folder) {
-    unsigned char kind = item.d_type;
-    if (kind == DT_UNKNOWN) {
-        struct stat status {};
-        const std::string path = folder.appendingPathComponent(item.d_name).path();
-        if (::lstat(path.c_str(), &status) == 0) kind = IFTODT(status.st_mode);
-    }
+fs::file_type typeOf(unsigned char kind) {
     switch (kind) {
         case DT_REG:
             return fs::file_type::regular;
@@ -56,45 +53,167 @@ fs::file_type typeOf(const dirent& item, const FileURL& folder) {
     }
 }
 
-// The names of one folder with their types as the listing gives them, read in full before any
-// child is visited, by name in byte order.
-std::vector<std::pair<std::string, fs::file_type>> listFolder(const FileURL& folder,
-                                                              bool passOverFailure) {
-    std::vector<std::pair<std::string, fs::file_type>> items;
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.path().c_str()), ::closedir);
-    int error = listing ? 0 : errno;
-    while (listing) {
+struct ListedItem {
+    std::string name;
+    fs::file_type type;
+    std::optional<ProvidedEntry> described;
+};
+
+// One folder's listing, made by whichever thread takes it first.
+struct Listing {
+    enum class State { waiting, taken, done };
+    explicit Listing(FileURL url) : folder(std::move(url)) {}
+    FileURL folder;
+    State state = State::waiting;
+    std::vector<ListedItem> items;
+    int error = 0;  // errno of the listing's failure
+};
+
+// The listing of one folder as the walk needs it: every name with its own type and its
+// description, read in full before any child is visited, by name in byte order. Each item is
+// asked with fstatat(2) beside the open folder, which costs no look-up of the folder's path.
+void listFolder(Listing& listing) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(listing.folder.path().c_str()),
+                                                     ::closedir);
+    int error = folder ? 0 : errno;
+    while (folder) {
         errno = 0;
-        const dirent* item = ::readdir(listing.get());
-        if (item == nullptr) {
+        const dirent* entry = ::readdir(folder.get());
+        if (entry == nullptr) {
             error = errno;
             break;
         }
-        const std::string_view name = item->d_name;
+        const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
-        items.emplace_back(std::string(name), typeOf(*item, folder));
+        ListedItem item{std::string(name), typeOf(entry->d_type), std::nullopt};
+        struct stat status {};
+        if (::fstatat(::dirfd(folder.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            item.type = typeOf(IFTODT(status.st_mode));
+            if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode) || S_ISLNK(status.st_mode))
+                item.described = providedEntryOf(status);
+        }
+        listing.items.push_back(std::move(item));
     }
-    if (error != 0 && !passOverFailure) throw posixFileError(error, folder.path());
-    std::sort(items.begin(), items.end());
-    return items;
+    listing.error = error;
+    std::sort(listing.items.begin(), listing.items.end(),
+              [](const ListedItem& a, const ListedItem& b) { return a.name < b.name; });
 }
 
-void walkBelow(const FileURL& folder, const std::string& folderPath, const TreeWalkOptions& options,
+// Lists the folders of a walk ahead of it, one thread per core (up to 16): the walk asks for
+// the listings of a folder's subfolders as it comes to the folder, and they are taken in the
+// order the walk will need them (the latest asked first, as the walk goes deeper). A listing the
+// walk needs before any thread took it is made by the walk's own thread. Only the folders the
+// walk asked for are listed, never one below a folder the filter left out; a walk ended early
+// (by an error or by its caller) stops the threads.
+class FolderLister {
+public:
+    FolderLister() = default;
+    FolderLister(const FolderLister&) = delete;
+    FolderLister& operator=(const FolderLister&) = delete;
+    ~FolderLister() {
+        for (std::jthread& thread : threads_)
+            thread.request_stop();
+        {
+            const std::lock_guard lock(mutex_);
+            queue_.clear();
+        }
+        asked_.notify_all();
+    }
+
+    // Asks for the listings of `folders`, to be waited for in their order.
+    void ask(const std::vector<std::shared_ptr<Listing>>& folders) {
+        if (folders.empty()) return;
+        {
+            const std::lock_guard lock(mutex_);
+            queue_.insert(queue_.begin(), folders.begin(), folders.end());
+        }
+        if (threads_.empty()) start();
+        asked_.notify_all();
+    }
+
+    // The listing, complete; made here when no thread has taken it yet.
+    const Listing& await(Listing& listing) {
+        std::unique_lock lock(mutex_);
+        if (listing.state == Listing::State::waiting) {
+            listing.state = Listing::State::taken;
+            lock.unlock();
+            listFolder(listing);
+            lock.lock();
+            listing.state = Listing::State::done;
+        }
+        listed_.wait(lock, [&] { return listing.state == Listing::State::done; });
+        return listing;
+    }
+
+private:
+    void start() {
+        const std::size_t count =
+            std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, mostThreads);
+        for (std::size_t index = 0; index < count; ++index)
+            threads_.emplace_back([this](const std::stop_token& stop) { run(stop); });
+    }
+
+    void run(const std::stop_token& stop) {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            asked_.wait(lock, stop, [&] { return !queue_.empty(); });
+            if (stop.stop_requested()) return;
+            const std::shared_ptr<Listing> listing = queue_.front();
+            queue_.pop_front();
+            if (listing->state != Listing::State::waiting) continue;
+            listing->state = Listing::State::taken;
+            lock.unlock();
+            listFolder(*listing);
+            lock.lock();
+            listing->state = Listing::State::done;
+            listed_.notify_all();
+        }
+    }
+
+    static constexpr std::size_t mostThreads = 16;
+    std::mutex mutex_;
+    std::condition_variable_any asked_;
+    std::condition_variable listed_;
+    std::deque<std::shared_ptr<Listing>> queue_;
+    std::vector<std::jthread> threads_;  // last: they stop before the rest goes
+};
+
+void walkBelow(FolderLister& lister, Listing& listing, const std::string& folderPath,
+               const TreeWalkOptions& options,
                const std::function<void(const WalkedItem&)>& visit) {
-    for (auto& [name, type] : listFolder(folder, options.passOverUnlistableFolders)) {
+    lister.await(listing);
+    if (listing.error != 0 && !options.passOverUnlistableFolders)
+        throw posixFileError(listing.error, listing.folder.path());
+    // Which children are walked is settled first, so that the listings of the folders among
+    // them are asked for before the first is visited.
+    std::vector<WalkedItem> kept;
+    std::vector<std::shared_ptr<Listing>> below;
+    for (ListedItem& listed : listing.items) {
         std::string path = folderPath;
         if (!path.empty()) path += '/';
-        path += name;
-        const WalkedItem item{folder.appendingPathComponent(name), std::move(path), type};
+        path += listed.name;
+        WalkedItem item{listing.folder.appendingPathComponent(listed.name), std::move(path),
+                        listed.type, listed.described};
         if (options.filter && !options.filter(item)) continue;
-        if (isSpecial(type)) {
+        if (isSpecial(item.type)) {
             if (options.warn) {
                 if (auto warning = specialFileWarning(item.url)) options.warn(*warning);
             }
             continue;
         }
+        if (item.type == fs::file_type::directory)
+            below.push_back(std::make_shared<Listing>(item.url));
+        kept.push_back(std::move(item));
+    }
+    listing.items = {};  // what is left of this folder is in `kept`
+    lister.ask(below);
+    auto next = below.begin();
+    for (const WalkedItem& item : kept) {
         visit(item);
-        if (type == fs::file_type::directory) walkBelow(item.url, item.path, options, visit);
+        if (item.type == fs::file_type::directory) {
+            const std::shared_ptr<Listing> folder = *next++;
+            walkBelow(lister, *folder, item.path, options, visit);
+        }
     }
 }
 
@@ -102,7 +221,9 @@ void walkBelow(const FileURL& folder, const std::string& folderPath, const TreeW
 
 void walkFolderTree(const FileURL& folder, const TreeWalkOptions& options,
                     const std::function<void(const WalkedItem&)>& visit) {
-    walkBelow(folder, {}, options, visit);
+    FolderLister lister;
+    Listing root(folder);
+    walkBelow(lister, root, {}, options, visit);
 }
 
 std::optional<Warning> specialFileWarning(const FileURL& item) {

@@ -19,7 +19,10 @@ namespace marrowzip {
 struct WalkedItem {
     FileURL url;
     std::string path;                 // relative to the folder walked, components joined by "/"
-    std::filesystem::file_type type;  // the item's own type (a link is a link), from the listing
+    std::filesystem::file_type type;  // the item's own type (a link is a link)
+    // The item as describeItem tells of it, asked when its folder was listed; nothing when it
+    // could not be asked, or for a socket, named pipe or device.
+    std::optional<ProvidedEntry> described;
 };
 
 struct TreeWalkOptions {
@@ -34,8 +37,9 @@ struct TreeWalkOptions {
 
 // Visits everything below `folder`, depth first: a folder before its contents, the items of a
 // folder by name in byte order, so that the same tree always gives the same archive. Links are
-// visited as links, never followed. Throws the first error of a listing (naming the folder)
-// or of `visit`.
+// visited as links, never followed. `visit` and the filter are called on the caller's thread;
+// the folders are listed (and their items described) ahead of the visits, by one thread per
+// core. Throws the first error of a listing (naming the folder) or of `visit`.
 void walkFolderTree(const FileURL& folder, const TreeWalkOptions& options,
                     const std::function<void(const WalkedItem&)>& visit);
 

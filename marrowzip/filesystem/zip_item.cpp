@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "marrowzip/archive/archive.hpp"
@@ -19,20 +21,23 @@ namespace {
 // Every item below `folder`, as paths relative to it, parents before their children, in byte
 // order of the whole path (a parent's path is a prefix of its children's), so that the same tree
 // always gives the same archive.
-std::vector<std::string> deepListing(const FileURL& folder, const WarningHandler& warn) {
-    std::vector<std::string> paths;
+// Each with its description, as the walk found it.
+std::vector<std::pair<std::string, std::optional<ProvidedEntry>>> deepListing(
+    const FileURL& folder, const WarningHandler& warn) {
+    std::vector<std::pair<std::string, std::optional<ProvidedEntry>>> items;
     walkFolderTree(folder, {.warn = warn},
-                   [&](const WalkedItem& item) { paths.push_back(item.path); });
-    std::sort(paths.begin(), paths.end());
-    return paths;
+                   [&](const WalkedItem& item) { items.emplace_back(item.path, item.described); });
+    std::sort(items.begin(), items.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return items;
 }
 
 void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFolderName,
                           CompressionMethod compressionMethod, Progress* progress,
                           const WarningHandler& warn) {
-    std::vector<std::string> listing = deepListing(source, warn);
+    auto listing = deepListing(source, warn);
     // The empty path stands for the folder itself, whose entry comes after all its contents.
-    if (prefixFolderName) listing.emplace_back();
+    if (prefixFolderName) listing.emplace_back(std::string(), describeItem(source));
 
     const std::string folderName = source.lastPathComponent();
     const FileURL base = prefixFolderName ? source.deletingLastPathComponent() : source;
@@ -40,28 +45,24 @@ void appendFolderContents(Archive& archive, const FileURL& source, bool prefixFo
         return prefixFolderName ? folderName + "/" + relative : relative;
     };
 
-    std::vector<FileURL> items;
-    items.reserve(listing.size());
-    for (const auto& relative : listing)
-        items.push_back(base.appendingPathComponent(entryPathOf(relative)));
-    const std::vector<std::optional<ProvidedEntry>> described = describeItems(items);
     if (progress != nullptr) {
         std::int64_t total = 0;
-        for (const auto& item : described)
-            total = addUnits(total, item ? archivingUnitsOf(*item) : 0);
+        for (const auto& [relative, described] : listing)
+            total = addUnits(total, described ? archivingUnitsOf(*described) : 0);
         progress->setTotalUnitCount(total);
     }
-    for (std::size_t i = 0; i < listing.size(); ++i) {
+    for (const auto& [relative, described] : listing) {
         std::shared_ptr<Progress> child;
         if (progress != nullptr) {
-            const std::int64_t units = described[i] ? archivingUnitsOf(*described[i]) : 0;
+            const std::int64_t units = described ? archivingUnitsOf(*described) : 0;
             child = progress->makeChild(units, units);
         }
         // An item that could not be described is asked again by the append, which reports it.
-        archive.appendEntry(entryPathOf(listing[i]), items[i],
+        const std::string entryPath = entryPathOf(relative);
+        archive.appendEntry(entryPath, base.appendingPathComponent(entryPath),
                             {.compressionMethod = compressionMethod,
                              .progress = child.get(),
-                             .described = described[i]});
+                             .described = described});
     }
 }
 
