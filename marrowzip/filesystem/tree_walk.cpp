@@ -53,19 +53,15 @@ fs::file_type typeOf(unsigned char kind) {
     }
 }
 
-struct ListedItem {
-    std::string name;
-    fs::file_type type;
-    std::optional<ProvidedEntry> described;
-};
-
 // One folder's listing, made by whichever thread takes it first.
 struct Listing {
     enum class State { waiting, taken, done };
-    explicit Listing(FileURL url) : folder(std::move(url)) {}
+    Listing(FileURL url, std::string relative)
+        : folder(std::move(url)), path(std::move(relative)) {}
     FileURL folder;
+    std::string path;  // relative to the folder walked
     State state = State::waiting;
-    std::vector<ListedItem> items;
+    std::vector<WalkedItem> items;
     int error = 0;  // errno of the listing's failure
 };
 
@@ -85,7 +81,11 @@ void listFolder(Listing& listing) {
         }
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
-        ListedItem item{std::string(name), typeOf(entry->d_type), std::nullopt};
+        std::string path = listing.path;
+        if (!path.empty()) path += '/';
+        path += name;
+        WalkedItem item{listing.folder.appendingPathComponent(name), std::move(path),
+                        typeOf(entry->d_type), std::nullopt};
         struct stat status {};
         if (::fstatat(::dirfd(folder.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
             item.type = typeOf(IFTODT(status.st_mode));
@@ -95,8 +95,9 @@ void listFolder(Listing& listing) {
         listing.items.push_back(std::move(item));
     }
     listing.error = error;
+    // The paths differ only in their last component.
     std::sort(listing.items.begin(), listing.items.end(),
-              [](const ListedItem& a, const ListedItem& b) { return a.name < b.name; });
+              [](const WalkedItem& a, const WalkedItem& b) { return a.path < b.path; });
 }
 
 // Lists the folders of a walk ahead of it, one thread per core (up to 16): the walk asks for
@@ -178,8 +179,7 @@ private:
     std::vector<std::jthread> threads_;  // last: they stop before the rest goes
 };
 
-void walkBelow(FolderLister& lister, Listing& listing, const std::string& folderPath,
-               const TreeWalkOptions& options,
+void walkBelow(FolderLister& lister, Listing& listing, const TreeWalkOptions& options,
                const std::function<void(const WalkedItem&)>& visit) {
     lister.await(listing);
     if (listing.error != 0 && !options.passOverUnlistableFolders)
@@ -188,12 +188,7 @@ void walkBelow(FolderLister& lister, Listing& listing, const std::string& folder
     // them are asked for before the first is visited.
     std::vector<WalkedItem> kept;
     std::vector<std::shared_ptr<Listing>> below;
-    for (ListedItem& listed : listing.items) {
-        std::string path = folderPath;
-        if (!path.empty()) path += '/';
-        path += listed.name;
-        WalkedItem item{listing.folder.appendingPathComponent(listed.name), std::move(path),
-                        listed.type, listed.described};
+    for (WalkedItem& item : listing.items) {
         if (options.filter && !options.filter(item)) continue;
         if (isSpecial(item.type)) {
             if (options.warn) {
@@ -202,7 +197,7 @@ void walkBelow(FolderLister& lister, Listing& listing, const std::string& folder
             continue;
         }
         if (item.type == fs::file_type::directory)
-            below.push_back(std::make_shared<Listing>(item.url));
+            below.push_back(std::make_shared<Listing>(item.url, item.path));
         kept.push_back(std::move(item));
     }
     listing.items = {};  // what is left of this folder is in `kept`
@@ -212,7 +207,7 @@ void walkBelow(FolderLister& lister, Listing& listing, const std::string& folder
         visit(item);
         if (item.type == fs::file_type::directory) {
             const std::shared_ptr<Listing> folder = *next++;
-            walkBelow(lister, *folder, item.path, options, visit);
+            walkBelow(lister, *folder, options, visit);
         }
     }
 }
@@ -222,8 +217,8 @@ void walkBelow(FolderLister& lister, Listing& listing, const std::string& folder
 void walkFolderTree(const FileURL& folder, const TreeWalkOptions& options,
                     const std::function<void(const WalkedItem&)>& visit) {
     FolderLister lister;
-    Listing root(folder);
-    walkBelow(lister, root, {}, options, visit);
+    Listing root(folder, {});
+    walkBelow(lister, root, options, visit);
 }
 
 std::optional<Warning> specialFileWarning(const FileURL& item) {
