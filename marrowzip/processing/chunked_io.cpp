@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "marrowzip/common/error.hpp"
 #include "marrowzip/processing/crc32.hpp"
@@ -144,6 +146,38 @@ bool writeAllAt(int descriptor, const std::uint8_t* data, std::size_t size, std:
         data += n;
         size -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool writeAllAt(int descriptor, std::span<const ByteView> parts, std::uint64_t offset) {
+    std::vector<iovec> vectors;
+    vectors.reserve(parts.size());
+    for (const ByteView part : parts) {
+        // iovec's base is not const, but pwritev only reads through it.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+        if (!part.empty()) vectors.push_back({const_cast<std::uint8_t*>(part.data()), part.size()});
+    }
+    const long most = ::sysconf(_SC_IOV_MAX);
+    const std::size_t batch = most > 0 ? static_cast<std::size_t>(most) : 16;
+    std::size_t next = 0;
+    while (next < vectors.size()) {
+        const int count = static_cast<int>(std::min(batch, vectors.size() - next));
+        const ssize_t n = ::pwritev(descriptor, &vectors[next], count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        // Past what was written: whole parts, then into the one it stopped in.
+        offset += static_cast<std::uint64_t>(n);
+        auto left = static_cast<std::size_t>(n);
+        while (left > 0 && left >= vectors[next].iov_len)
+            left -= vectors[next++].iov_len;
+        if (left > 0) {
+            vectors[next].iov_base = static_cast<std::uint8_t*>(vectors[next].iov_base) + left;
+            vectors[next].iov_len -= left;
+        }
     }
     return true;
 }

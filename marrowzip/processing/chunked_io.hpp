@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "marrowzip/common/error.hpp"
@@ -49,6 +50,9 @@ ssize_t readAllAt(int descriptor, std::uint8_t* data, std::size_t size, std::uin
 // Writes all `size` bytes at `offset`; false on an error, with errno set (EIO when the
 // descriptor takes no more bytes).
 bool writeAllAt(int descriptor, const std::uint8_t* data, std::size_t size, std::uint64_t offset);
+// Writes all of `parts`, one behind the other, from `offset`, in as few calls as the system
+// allows (pwritev); false on an error, with errno set.
+bool writeAllAt(int descriptor, std::span<const ByteView> parts, std::uint64_t offset);
 
 // Copies `size` bytes of stored data in chunks of at most `bufferSize`; returns their CRC-32
 // (0 with skipChecksum). A size of 0 gives one consumer call with an empty chunk.

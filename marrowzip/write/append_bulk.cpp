@@ -111,6 +111,14 @@ void ArchiveWriter::abandonBulkEntries(BulkState& bulk) {
     if (bulk.directoryOnDisk) return;
     // The directory on disk has not been written since the bulk append began: the cached one
     // is the archive's state before it.
+    if (bulk.queue) {
+        // Nothing placed is written any more, and nothing on its way lands after the cut.
+        BulkQueue& queue = *bulk.queue;
+        queue.placing = PlacedRun();
+        std::unique_lock lock(queue.mutex);
+        queue.writeDone.wait(lock, [&] { return queue.writes == 0; });
+        queue.placedFailure.reset();
+    }
     const CentralDirectoryCache& saved = *centralDirectoryCache_;
     bulk.addedRecords = Bytes();
     bulk.addedCount = 0;
@@ -122,8 +130,9 @@ void ArchiveWriter::abandonBulkEntries(BulkState& bulk) {
 
 void ArchiveWriter::writeBulkDirectory(BulkState& bulk) {
     if (bulk.directoryOnDisk) return;
-    const std::uint64_t start = bulk.nextOffset;
     try {
+        settlePlacedWrites(bulk);
+        const std::uint64_t start = bulk.nextOffset;
         seekStream(reader_.archiveFile_.get(), start);
         WrittenEndRecords written = writeCentralDirectoryAndEndRecords(
             start, bulk.addedRecords, bulk.addedCount, bulk.bufferSize);
@@ -166,6 +175,13 @@ void ArchiveWriter::endBulkAppend(bool keep) {
             writeQueuedEntries(*bulk, QueueWrite::all);
         } catch (...) {
             queueError = std::current_exception();
+        }
+        // What was placed before a failed entry stays, and must be on disk before the queue
+        // (and its workers) go.
+        try {
+            settlePlacedWrites(*bulk);
+        } catch (...) {
+            if (!queueError) queueError = std::current_exception();
         }
     }
     // The entries behind a failed one are dropped with the rest of the queue.

@@ -29,6 +29,8 @@ constexpr std::uint64_t largestBlock = std::uint64_t{8} << 20;
 constexpr std::size_t entriesPerWorker = 64;
 // Stored files are copied by the writer in pieces of directCopyChunk.
 constexpr std::size_t directCopyChunk = std::size_t{1} << 20;
+// The bytes of the entries read whole that a worker writes in one call.
+constexpr std::uint64_t placedRunSize = std::uint64_t{256} << 10;
 
 std::uint64_t blockSizeFor(std::uint64_t budget) {
     return std::clamp(budget / 8, smallestBlock, largestBlock);
@@ -281,9 +283,8 @@ void ArchiveWriter::BulkQueue::handOut(QueuedEntry& queued, QueuedEntry::Piece& 
     if (run.size() == filesPerRun) handOutRun();
 }
 
-void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedPiece> piece,
-                                       std::uint64_t offset) {
-    const std::uint64_t size = piece->view().size();
+template <typename Write, typename Failed>
+void ArchiveWriter::BulkQueue::submitWrite(std::uint64_t size, Write write, Failed failed) {
     {
         std::unique_lock lock(mutex);
         writeDone.wait(lock, [&] {
@@ -293,24 +294,56 @@ void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedP
         bytesBeingWritten += size;
     }
     pool.submit(
-        [this, archive, piece = std::move(piece), offset, size](std::size_t) {
-            std::exception_ptr failure;
+        [this, write = std::move(write), failed = std::move(failed), size](std::size_t) {
             // Abandoned: the run is put back as it was, these bytes with the rest.
-            if (!abandoned) {
-                const ByteView bytes = piece->view();
-                if (!writeAllAt(archive, bytes.data(), bytes.size(), offset)) {
-                    failure = std::make_exception_ptr(writeFailure());
-                }
-            }
+            const std::exception_ptr failure = abandoned ? nullptr : write();
             {
                 const std::lock_guard lock(mutex);
                 --writes;
                 bytesBeingWritten -= size;
-                if (failure && !writeError) writeError = failure;
+                if (failure) failed(failure);
             }
             writeDone.notify_all();
         },
         true);
+}
+
+void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedPiece> piece,
+                                       std::uint64_t offset) {
+    const std::uint64_t size = piece->view().size();
+    submitWrite(
+        size,
+        [archive, piece = std::move(piece), offset]() -> std::exception_ptr {
+            const ByteView bytes = piece->view();
+            if (writeAllAt(archive, bytes.data(), bytes.size(), offset)) return nullptr;
+            return std::make_exception_ptr(writeFailure());
+        },
+        [this](const std::exception_ptr& failure) {
+            if (!writeError) writeError = failure;
+        });
+}
+
+void ArchiveWriter::BulkQueue::writePlacedRun(int archive) {
+    if (placing.headers.empty()) return;
+    const auto run = std::make_shared<const PlacedRun>(std::exchange(placing, PlacedRun()));
+    submitWrite(
+        run->size,
+        [archive, run]() -> std::exception_ptr {
+            std::vector<ByteView> parts;
+            parts.reserve(run->headers.size() * 2);
+            for (std::size_t index = 0; index < run->headers.size(); ++index) {
+                parts.emplace_back(run->headers[index]);
+                parts.push_back(run->data[index].view());
+            }
+            if (writeAllAt(archive, parts, run->offset)) return nullptr;
+            return std::make_exception_ptr(writeFailure());
+        },
+        [this, run](const std::exception_ptr& failure) {
+            if (!placedFailure || run->offset < placedFailure->offset) {
+                placedFailure =
+                    PlacedFailure{failure, run->offset, run->recordsBefore, run->countBefore};
+            }
+        });
 }
 
 std::exception_ptr ArchiveWriter::BulkQueue::waitForWrites(std::unique_lock<std::mutex>& lock) {
@@ -367,7 +400,13 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
     bool wroteOne = false;
     for (;;) {
         std::unique_lock lock(queue.mutex);
-        if (queue.entries.empty()) return;
+        // A run of placed entries that could not be written fails the archive, not an entry.
+        if (queue.entries.empty() || queue.placedFailure) {
+            const bool failed = queue.placedFailure.has_value();
+            lock.unlock();
+            if (failed || mode == QueueWrite::all) settlePlacedWrites(bulk);
+            return;
+        }
         QueuedEntry& head = *queue.entries.front();
         if (head.direct && !head.error) {
             lock.unlock();
@@ -435,7 +474,8 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
         const ByteView bytes = held.view();
         try {
             writeQueuedPiece(bulk, head, bytes, piece.crc32, piece.size, head.written == 0,
-                             head.written + 1 == head.pieces.size(), std::move(shared));
+                             head.written + 1 == head.pieces.size(), std::move(shared),
+                             shared ? nullptr : &local);
         } catch (...) {
             const std::lock_guard failedLock(queue.mutex);
             queue.reserved -= piece.reserved;
@@ -593,12 +633,15 @@ void ArchiveWriter::storeInstead(BulkState& bulk, QueuedEntry& queued) {
 
 void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data,
                                      std::uint32_t crc32, std::uint64_t size, bool first, bool last,
-                                     std::shared_ptr<const OwnedPiece> owned) {
+                                     std::shared_ptr<const OwnedPiece> owned,
+                                     OwnedPiece* placeable) {
     std::FILE* stream = reader_.archiveFile_.get();
     const PendingEntry& entry = queued.entry;
-    // The pieces of a large entry go to their offsets from the workers: the writer's thread
-    // then copies none of its bytes (into an archive in memory, it writes them itself).
+    // The pieces of a large entry go to their offsets from the workers, and so do the entries
+    // read whole, in runs: the writer's thread then copies none of their bytes (into an archive
+    // in memory, it writes them itself).
     const int archive = owned && !reader_.memoryFile_ ? ::fileno(stream) : -1;
+    const bool placed = placeable != nullptr && first && last && !reader_.memoryFile_;
     if (first) {
         // A cancelled entry is not written even when its workers were done before the
         // cancellation: nothing of a cancelled run lands behind the entry that stopped it.
@@ -608,7 +651,7 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
         if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
         bulk.directoryOnDisk = false;  // the entry overwrites it
         queued.headerOffset = bulk.nextOffset;
-        seekStreamForWriting(stream, queued.headerOffset);
+        if (!placed) seekStreamForWriting(stream, queued.headerOffset);
     } else if (archive < 0) {
         // Something else may have used the stream in between (an extraction).
         seekStreamForWriting(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
@@ -626,9 +669,16 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
     }
     LocalFileHeader header;
     if (first && last) {
-        header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
-        queued.headerSize = streamPosition(stream) - queued.headerOffset;
-        writeStreamChunk(data, stream);
+        header = makeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
+        Bytes headerBytes = header.serialize();
+        queued.headerSize = headerBytes.size();
+        if (placed) {
+            placeQueuedEntry(bulk, queued.headerOffset, std::move(headerBytes),
+                             std::move(*placeable));
+        } else {
+            writeStreamChunk(headerBytes, stream);
+            writeStreamChunk(data, stream);
+        }
     } else {
         if (archive >= 0) {
             bulk.queue->writeAt(
@@ -657,6 +707,42 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
     ++bulk.addedCount;
     bulk.nextOffset = queued.headerOffset + queued.headerSize + queued.dataWritten;
     startWriteback(bulk);
+}
+
+void ArchiveWriter::placeQueuedEntry(BulkState& bulk, std::uint64_t offset, Bytes header,
+                                     OwnedPiece data) {
+    BulkQueue& queue = *bulk.queue;
+    const int archive = ::fileno(reader_.archiveFile_.get());
+    PlacedRun& run = queue.placing;
+    if (!run.headers.empty() && run.offset + run.size != offset) queue.writePlacedRun(archive);
+    if (run.headers.empty()) {
+        run.offset = offset;
+        run.recordsBefore = bulk.addedRecords.size();
+        run.countBefore = bulk.addedCount;
+    }
+    run.size += header.size() + data.view().size();
+    run.headers.push_back(std::move(header));
+    run.data.push_back(std::move(data));
+    if (run.size >= placedRunSize) queue.writePlacedRun(archive);
+}
+
+void ArchiveWriter::settlePlacedWrites(BulkState& bulk) {
+    if (!bulk.queue) return;
+    BulkQueue& queue = *bulk.queue;
+    queue.writePlacedRun(::fileno(reader_.archiveFile_.get()));
+    std::unique_lock lock(queue.mutex);
+    queue.writeDone.wait(lock, [&] { return queue.writes == 0; });
+    if (!queue.placedFailure) return;
+    const BulkQueue::PlacedFailure failure = *std::exchange(queue.placedFailure, std::nullopt);
+    lock.unlock();
+    bulk.addedRecords.resize(failure.recordsBefore);
+    bulk.addedCount = failure.countBefore;
+    bulk.nextOffset = failure.offset;
+    try {
+        std::rethrow_exception(failure.error);
+    } catch (const Error& error) {
+        throw error.withContext(archivePathForErrors());
+    }
 }
 
 }  // namespace marrowzip

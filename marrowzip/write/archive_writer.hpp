@@ -184,6 +184,7 @@ public:
     struct BulkQueue;
     struct QueuedEntry;
     struct OwnedPiece;
+    struct PlacedRun;
     // A queue with the options' workers, or null for one worker.
     static std::unique_ptr<BulkQueue> makeBulkQueue(const BulkOptions& options);
     // The open bulk append's queue, or null when there is none or it has no workers.
@@ -209,9 +210,20 @@ public:
     // Writes the next piece of a queued entry; the first writes its local header, the last
     // completes it and adds its central directory header. A piece of an entry of several given
     // with its bytes (`owned`) is written at its offset by a worker when the archive is a file.
+    // An entry of one piece whose bytes are given (`placeable`) goes into the run the workers
+    // write, when the archive is a file.
     void writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteView data, std::uint32_t crc32,
                           std::uint64_t size, bool first, bool last,
-                          std::shared_ptr<const OwnedPiece> owned = nullptr);
+                          std::shared_ptr<const OwnedPiece> owned = nullptr,
+                          OwnedPiece* placeable = nullptr);
+    // Adds an entry's local header and data to the run being placed at `offset`; hands the
+    // run to a worker when it is large enough, or when the entry does not follow it. A failed
+    // write is met by writeQueuedEntries.
+    void placeQueuedEntry(BulkState& bulk, std::uint64_t offset, Bytes header, OwnedPiece data);
+    // Hands out the run being placed and waits until every write of a worker is done. A placed
+    // run that failed takes the bulk append back to what it was before the run's first entry
+    // (the directory goes where that entry began) and throws its error.
+    void settlePlacedWrites(BulkState& bulk);
     // Rewrites a queued entry that compression made no smaller as stored.
     void storeInstead(BulkState& bulk, QueuedEntry& queued);
     // Copies a large stored file on the writer's thread, piece by piece.

@@ -10,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,18 @@ struct ArchiveWriter::OwnedPiece {
     Bytes data;
     ReadBuffer stored;
     ByteView view() const { return stored.bytes ? stored.view() : ByteView(data); }
+};
+
+// Entries read whole, placed one behind the other from `offset` (each one's local header, then
+// its data) and written by a worker in one call; and the bulk append as it was before the first
+// of them, to go back to should the write fail.
+struct ArchiveWriter::PlacedRun {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::size_t recordsBefore = 0;  // bytes of the bulk's added records
+    std::uint64_t countBefore = 0;
+    std::vector<Bytes> headers;
+    std::vector<OwnedPiece> data;  // each behind its header
 };
 
 struct ArchiveWriter::QueuedEntry {
@@ -99,6 +112,14 @@ struct ArchiveWriter::BulkQueue {
     // the pieces waiting to be compressed; waits first while the bytes being written so would
     // pass what the workers compress at once (the memory bound holds for them too).
     void writeAt(int archive, std::shared_ptr<const OwnedPiece> piece, std::uint64_t offset);
+    // Hands the run being placed (`placing`) to a worker like writeAt, when it holds anything.
+    // A write that fails keeps the earliest failed run's state in `placedFailure`.
+    void writePlacedRun(int archive);
+    // Counts `size` bytes as being written (waiting while they would pass the bound of writeAt),
+    // then runs `write` on a worker, ahead of the pieces waiting to be compressed; `failed` hears
+    // of the error `write` answers, under the mutex.
+    template <typename Write, typename Failed>
+    void submitWrite(std::uint64_t size, Write write, Failed failed);
     // Waits under `lock` until every write of writeAt is done; answers the first failure among
     // them (and forgets it).
     std::exception_ptr waitForWrites(std::unique_lock<std::mutex>& lock);
@@ -135,8 +156,18 @@ struct ArchiveWriter::BulkQueue {
     std::uint64_t bytesBeingWritten = 0;
     std::exception_ptr writeError;
     std::condition_variable writeDone;
-    std::deque<AppendCoders> coders;  // one per worker (made in place: not movable)
-    WorkerPool pool;                  // last: its threads stop before the rest goes
+    // The entries read whole are placed by the writer's thread into runs, which the workers
+    // write: the writer's thread copies none of their bytes. Only the writer touches `placing`.
+    PlacedRun placing;
+    struct PlacedFailure {
+        std::exception_ptr error;
+        std::uint64_t offset = 0;
+        std::size_t recordsBefore = 0;
+        std::uint64_t countBefore = 0;
+    };
+    std::optional<PlacedFailure> placedFailure;  // under the mutex
+    std::deque<AppendCoders> coders;             // one per worker (made in place: not movable)
+    WorkerPool pool;                             // last: its threads stop before the rest goes
 };
 
 }  // namespace marrowzip

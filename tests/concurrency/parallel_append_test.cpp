@@ -223,8 +223,9 @@ TEST(ParallelBulkAppends, RefuseAStoredFileThatChangedSizeAfterItWasQueued) {
     }
 }
 
-// The blocks of a large entry are written at their offsets by the workers: a disk that fills up
-// under them fails that entry, with the disk's own reason, and leaves the entries before it.
+// The blocks of a large entry, and runs of small entries, are written at their offsets by the
+// workers: a disk that fills up under them fails the bulk append with the disk's own reason, and
+// leaves a valid archive of the entries whose bytes all landed, each one whole.
 TEST(ParallelBulkAppends, ReportAFullDiskUnderTheWorkersWritesAndKeepTheEntriesBefore) {
     const TemporaryDirectory folder;
     const std::string mount = (folder / "small").string();
@@ -233,26 +234,49 @@ TEST(ParallelBulkAppends, ReportAFullDiskUnderTheWorkersWritesAndKeepTheEntriesB
                                     .exitCode != 0) {
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     }
+    struct Unmount {
+        const std::string& mount;
+        ~Unmount() { runCommand("umount " + shellQuote(mount)); }
+    } unmount{mount};
     writeFileBytes(folder / "first", textBytes(3000, 1));
     writeFileBytes(folder / "large.bin", randomBytes(std::size_t{2} << 20, 2));
+    std::vector<std::string> small;
+    for (std::uint32_t i = 0; i < 60; ++i) {
+        small.push_back("small" + std::to_string(100 + i));
+        writeFileBytes(folder / small.back(), randomBytes(20000, i));
+    }
     const auto path = std::filesystem::path(mount) / "a.zip";
     const Archive::RelativeTo base{fileURL(folder.path())};
-    const auto error = errorOf([&] {
-        Archive archive = openArchive(path);
-        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
-        for (const char* name : {"first", "large.bin"})
-            archive.appendEntry(name, base, {.compressionMethod = CompressionMethod::deflate});
-        bulk.finish();
-    });
-    const Contents contents = contentsOf(path);
-    const std::string complaints = clientComplaints(path);
-    runCommand("umount " + shellQuote(mount));
-    ASSERT_TRUE(error);
-    EXPECT_NE(std::string(error->what()).find("no space left on device"), std::string::npos)
-        << error->what();
-    EXPECT_NE(std::string(error->what()).find("large.bin"), std::string::npos) << error->what();
-    EXPECT_EQ(complaints, "");
-    ASSERT_EQ(contents.size(), 1u);
+    for (const bool ofLarge : {true, false}) {
+        SCOPED_TRACE(ofLarge ? "a large entry" : "small entries");
+        std::filesystem::remove(path);
+        const std::vector<std::string> names =
+            ofLarge ? std::vector<std::string>{"first", "large.bin"} : small;
+        const auto error = errorOf([&] {
+            Archive archive = openArchive(path);
+            Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, parallel);
+            for (const std::string& name : names)
+                archive.appendEntry(name, base, {.compressionMethod = CompressionMethod::deflate});
+            bulk.finish();
+        });
+        const Contents contents = contentsOf(path);
+        EXPECT_EQ(clientComplaints(path), "");
+        ASSERT_TRUE(error);
+        EXPECT_NE(std::string(error->what()).find("no space left on device"), std::string::npos)
+            << error->what();
+        if (ofLarge) {
+            EXPECT_NE(std::string(error->what()).find("large.bin"), std::string::npos);
+            EXPECT_EQ(contents.size(), 1u);
+            continue;
+        }
+        // The first of the entries in order, each with its own bytes.
+        ASSERT_GE(contents.size(), 1u);
+        ASSERT_LT(contents.size(), names.size());
+        for (std::size_t index = 0; index < contents.size(); ++index) {
+            ASSERT_EQ(contents[index].first, names[index]);
+            EXPECT_EQ(contents[index].second, readFileBytes(folder / names[index]));
+        }
+    }
 }
 
 // A description taken before the append (as a plan takes it) spares the append its own look:
