@@ -64,12 +64,10 @@ TEST_F(ToolEveryday, PatternsSelectWholePathsAndFoldersWithTheirContents) {
         std::vector<std::string> listed;
     };
     const Row rows[] = {
-        {{"a.txt"}, {"a.txt"}},
-        {{"*.txt"}, {"a.txt", "with space café.txt"}},  // * stops at /
-        {{"**/*.txt"}, {"a.txt", "sub/deeper/text.txt", "with space café.txt"}},
+        // The patterns' own rules are the engine's (see the container suite).
+        {{"*.txt"}, {"a.txt", "with space café.txt"}},
         {{"sub/deeper"}, {"sub/deeper/", "sub/deeper/text.txt"}},  // a folder with its contents
         {{"sub", "-x", "sub/deeper", "--exclude", "*/*.bin"}, {"sub/", "sub/link", "sub/run.sh"}},
-        {{"s?b/[lr]*"}, {"sub/link", "sub/run.sh"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.arguments));
@@ -291,19 +289,14 @@ TEST_F(ToolEveryday, WorkersChangeTheThreadsAndNothingOfTheResult) {
     ASSERT_EQ(run({"create", "-0", "--workers=0", "cores.zip", "tree"}).status, 0);
     EXPECT_EQ(readFileBytes(at("one.zip")), readFileBytes(at("three.zip")));
     EXPECT_EQ(readFileBytes(at("one.zip")), readFileBytes(at("cores.zip")));
-    // Compressed, the workers' coders may choose other bytes: what comes out is the same.
-    ASSERT_EQ(run({"create", "--workers", "1", "one6.zip", "tree"}).status, 0);
+    // Compressed, the workers' coders may choose other bytes: what comes out is the same (the
+    // engine holds parallel runs to serial ones; here the option reaches every command).
     ASSERT_EQ(run({"create", "--workers", "3", "three6.zip", "tree"}).status, 0);
-
-    for (const char* workers : {"1", "3"}) {
-        SCOPED_TRACE(workers);
-        const std::string out = std::string("out") + workers;
-        ASSERT_EQ(run({"extract", "--workers", workers, "three6.zip", out}).status, 0);
-        expectSameTree(at("tree"), at(out));
-        const ToolRun tested = run({"--workers", workers, "test", "one6.zip"});
-        EXPECT_EQ(tested.status, 0);
-        EXPECT_EQ(tested.out, "one6.zip: 45 entries tested, no errors\n");
-    }
+    ASSERT_EQ(run({"extract", "--workers", "1", "three6.zip", "out"}).status, 0);
+    expectSameTree(at("tree"), at("out"));
+    const ToolRun tested = run({"--workers", "3", "test", "three6.zip"});
+    EXPECT_EQ(tested.status, 0);
+    EXPECT_EQ(tested.out, "three6.zip: 45 entries tested, no errors\n");
     for (const char* bad : {"-1", "two", "1025"}) {
         const ToolRun refused = run({"--workers", bad, "test", "one.zip"});
         EXPECT_EQ(refused.status, 2) << bad;
