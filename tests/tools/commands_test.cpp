@@ -27,11 +27,7 @@ TEST_F(ToolCommands, AddAppendsParentsFirstAndRemoveTakesSeveralPathsAtOnce) {
     EXPECT_EQ(entryPaths(at("new.zip")), (std::vector<std::string>{"sub/", "sub/run.sh", "a.txt"}));
     ASSERT_EQ(run({"remove", "linked.zip", "a.txt"}).status, 0);
     EXPECT_TRUE(std::filesystem::is_symlink(at("linked.zip")));
-    const ToolRun test = run({"test", "new.zip"});
-    EXPECT_EQ(test.status, 0) << test.err;
-    EXPECT_EQ(test.out, "new.zip: 2 entries tested, no errors\n");
-    ASSERT_EQ(run({"extract", "new.zip", "out"}).status, 0);
-    EXPECT_EQ(listTree(at("out")), (std::vector<std::string>{"sub", "sub/run.sh"}));
+    EXPECT_EQ(clientComplaints(at("new.zip")), "");
 }
 
 TEST_F(ToolCommands, ListShowsOneLinePerEntryWithControlCharactersEscaped) {
