@@ -10,9 +10,9 @@
 namespace marrowzip {
 namespace {
 
+using namespace marrowzip::testing;
+
 using Mode = Archive::AccessMode;
-using testing::buildRawArchive;
-using testing::rawFile;
 
 // An end record whose central-directory offset field carries `marker`, so that a test can tell
 // which of several records the search settled on.
@@ -31,8 +31,7 @@ std::string filler(std::size_t count) {
 TEST(EndRecordSearch, FindsTheRecordClosestToTheEndWhereverItLies) {
     constexpr std::size_t perBlock = 65536 - 3;
     for (std::size_t t : {std::size_t{0}, perBlock - 1, perBlock, 2 * perBlock - 1, 2 * perBlock}) {
-        const Bytes data =
-            testing::hex(filler(1000) + endRecord(1) + filler(50) + endRecord(2) + filler(t));
+        const Bytes data = hex(filler(1000) + endRecord(1) + filler(50) + endRecord(2) + filler(t));
         const auto archive = Archive::tryOpenMemory(data, Mode::read);
         ASSERT_TRUE(archive.has_value()) << t;
         EXPECT_EQ(archive->offsetToStartOfCentralDirectory(), 2U) << t;
@@ -42,13 +41,13 @@ TEST(EndRecordSearch, FindsTheRecordClosestToTheEndWhereverItLies) {
 TEST(EndRecordSearch, FailsWithoutTryingEarlierSignatures) {
     const std::pair<const char*, Bytes> cases[] = {
         {"21 bytes", Bytes(21, 0)},  // no signature at all: see the hostile claims
-        {"comment runs past the end", testing::hex(endRecord(0, "0a00"))},
+        {"comment runs past the end", hex(endRecord(0, "0a00"))},
         // A good record whose comment holds a signature 22 bytes before the end.
         {"signature in the comment",
-         testing::hex(endRecord(0, "1e00") + filler(8) + "504b0506" + filler(18))},
+         hex(endRecord(0, "1e00") + filler(8) + "504b0506" + filler(18))},
     };
     for (const auto& [name, data] : cases) {
-        const auto error = testing::errorOf([&] { Archive::openMemory(data, Mode::read); });
+        const auto error = errorOf([&] { Archive::openMemory(data, Mode::read); });
         EXPECT_EQ(error ? error->code() : std::error_code(),
                   ArchiveError::missingEndOfCentralDirectoryRecord)
             << name;
@@ -65,7 +64,7 @@ TEST(EndRecordSearch, FindsZIP64RecordsOnlyDirectlyBeforeTheLocatorFromOffset77O
         {filler(1) + record + filler(1) + locator + endRecord(0), false},
     };
     for (const auto& [text, found] : cases) {
-        const auto archive = Archive::tryOpenMemory(testing::hex(text), Mode::read);
+        const auto archive = Archive::tryOpenMemory(hex(text), Mode::read);
         ASSERT_TRUE(archive.has_value());
         EXPECT_EQ(archive->zip64EndOfCentralDirectory().has_value(), found);
         EXPECT_EQ(archive->totalNumberOfEntries(), found ? 7U : 0U);
@@ -75,28 +74,27 @@ TEST(EndRecordSearch, FindsZIP64RecordsOnlyDirectlyBeforeTheLocatorFromOffset77O
 // A new archive is the empty end record alone: in a new file, never over an existing one, and
 // in memory over the start of the buffer given.
 TEST(ArchiveCreation, NeverOverwritesAndWritesTheEmptyEndRecord) {
-    testing::TemporaryDirectory folder;
+    TemporaryDirectory folder;
     const auto existing = folder / "precious.zip";
-    testing::writeFileText(existing, "keep me");
-    const auto taken =
-        testing::errorOf([&] { Archive::openFile(testing::fileURL(existing), Mode::create); });
+    writeFileText(existing, "keep me");
+    const auto taken = errorOf([&] { Archive::openFile(fileURL(existing), Mode::create); });
     ASSERT_TRUE(taken) << "created over an existing file";
     EXPECT_EQ(taken->code(), FileError::fileWriteFileExists);
     EXPECT_EQ(taken->path(), existing.string());
-    EXPECT_EQ(testing::readFileBytes(existing), testing::bytesOf("keep me"));
+    EXPECT_EQ(readFileBytes(existing), bytesOf("keep me"));
     // A missing archive is the same kind of error as a missing source item.
-    const auto missing = testing::errorOf(
-        [&] { Archive::openFile(testing::fileURL(folder / "missing.zip"), Mode::read); });
+    const auto missing =
+        errorOf([&] { Archive::openFile(fileURL(folder / "missing.zip"), Mode::read); });
     ASSERT_TRUE(missing) << "opened a missing archive";
     EXPECT_EQ(missing->code(), FileError::fileReadNoSuchFile);
     EXPECT_EQ(missing->code(), std::errc::no_such_file_or_directory);
 
-    Archive::openFile(testing::fileURL(folder / "new.zip"), Mode::create);
-    EXPECT_EQ(testing::readFileBytes(folder / "new.zip"), testing::hex(endRecord(0)));
+    Archive::openFile(fileURL(folder / "new.zip"), Mode::create);
+    EXPECT_EQ(readFileBytes(folder / "new.zip"), hex(endRecord(0)));
 
-    EXPECT_EQ(Archive::openMemory({}, Mode::create).data(), testing::hex(endRecord(0)));
-    const auto archive = Archive::openMemory(testing::hex(filler(30)), Mode::create);
-    EXPECT_EQ(archive.data(), testing::hex(endRecord(0) + filler(8)));
+    EXPECT_EQ(Archive::openMemory({}, Mode::create).data(), hex(endRecord(0)));
+    const auto archive = Archive::openMemory(hex(filler(30)), Mode::create);
+    EXPECT_EQ(archive.data(), hex(endRecord(0) + filler(8)));
     EXPECT_EQ(archive.url().absoluteString(), "memory:/");
 }
 
@@ -146,9 +144,8 @@ TEST(Enumeration, AnEntryReadIntoAgainHoldsOnlyTheNextEntry) {
     deferred.deferredSizes = true;
     auto dos = rawFile("DOS.TXT", "");
     dos.flags = 0;
-    const Archive archive =
-        open(buildRawArchive({deferred, rawFile("b", "world!"), dos, testing::rawFolder("dir/"),
-                              rawFile("\xc3\xa9", "x")}));
+    const Archive archive = open(buildRawArchive(
+        {deferred, rawFile("b", "world!"), dos, rawFolder("dir/"), rawFile("\xc3\xa9", "x")}));
     EntryIterator fresh = archive.makeEntryIterator();
     EntryIterator reused = archive.makeEntryIterator();
     Entry entry;

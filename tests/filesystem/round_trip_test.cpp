@@ -12,11 +12,10 @@
 namespace marrowzip {
 namespace {
 
-using testing::entryPaths;
-using testing::fileURL;
+using namespace marrowzip::testing;
 
 TEST(UnzippingArchivesOfOtherWriters, RecreatesTheTreeTheyWereMadeFrom) {
-    const std::string seven = testing::sevenZip();
+    const std::string seven = sevenZip();
     // Each program with its command, run inside the source folder.
     const std::pair<std::string, std::string> writers[] = {
         {"zip", "zip -r -y -q ../a.zip ."},
@@ -24,16 +23,16 @@ TEST(UnzippingArchivesOfOtherWriters, RecreatesTheTreeTheyWereMadeFrom) {
     };
     for (const auto& [program, command] : writers) {
         SCOPED_TRACE(program);
-        if (!testing::haveProgram(program)) continue;
-        testing::TemporaryDirectory folder;
-        testing::makeSampleTree(folder / "source");
-        const auto made = testing::runCommand(
-            "cd " + testing::shellQuote((folder / "source").string()) + " && " + command);
+        if (!haveProgram(program)) continue;
+        TemporaryDirectory folder;
+        makeSampleTree(folder / "source");
+        const auto made =
+            runCommand("cd " + shellQuote((folder / "source").string()) + " && " + command);
         ASSERT_EQ(made.exitCode, 0) << made.output;
         Progress progress;
         unzipArchiveToDirectory(fileURL(folder / "a.zip"), fileURL(folder / "dest"), false, false,
                                 &progress);
-        testing::expectSameTree(folder / "source", folder / "dest");
+        expectSameTree(folder / "source", folder / "dest");
         EXPECT_DOUBLE_EQ(progress.fractionCompleted(), 1.0);
     }
 }
@@ -41,15 +40,14 @@ TEST(UnzippingArchivesOfOtherWriters, RecreatesTheTreeTheyWereMadeFrom) {
 // Deflated: the stored archive the tool creates is unzipped by Info-ZIP in the tool suite,
 // which also has the clients test both.
 TEST(ZippingAFolder, GivesTheSameArchiveEveryTimeThatUnzipsIntoTheSameTree) {
-    testing::TemporaryDirectory folder;
-    testing::makeSampleTree(folder / "source/docs");
-    testing::setTime(folder / "source/docs", testing::folderTime);
+    TemporaryDirectory folder;
+    makeSampleTree(folder / "source/docs");
+    setTime(folder / "source/docs", folderTime);
     for (const char* archive : {"docs.zip", "again.zip"}) {
         zipFileSystemItem(fileURL(folder / "source/docs"), fileURL(folder / archive), true,
                           CompressionMethod::deflate);
     }
-    EXPECT_EQ(testing::readFileBytes(folder / "again.zip"),
-              testing::readFileBytes(folder / "docs.zip"));
+    EXPECT_EQ(readFileBytes(folder / "again.zip"), readFileBytes(folder / "docs.zip"));
     const auto paths = entryPaths(folder / "docs.zip");
     ASSERT_FALSE(paths.empty());
     EXPECT_EQ(paths.back(), "docs/");  // the folder's own entry comes last
@@ -57,12 +55,12 @@ TEST(ZippingAFolder, GivesTheSameArchiveEveryTimeThatUnzipsIntoTheSameTree) {
     // gives the same archive.
     EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end() - 1));
     unzipArchiveToDirectory(fileURL(folder / "docs.zip"), fileURL(folder / "dest"));
-    testing::expectSameTree(folder / "source", folder / "dest");
+    expectSameTree(folder / "source", folder / "dest");
 }
 
 TEST(ZippingAnItem, NamesEntriesAsTheFolderPrefixAsks) {
-    testing::TemporaryDirectory folder;
-    testing::writeFileText(folder / "docs/a.txt", "0123456789");
+    TemporaryDirectory folder;
+    writeFileText(folder / "docs/a.txt", "0123456789");
     std::filesystem::create_directories(folder / "empty");
     std::filesystem::create_directory_symlink("docs", folder / "link");  // one item, no prefix
     struct Case {

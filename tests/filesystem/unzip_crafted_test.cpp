@@ -23,11 +23,9 @@
 namespace marrowzip {
 namespace {
 
+using namespace marrowzip::testing;
+
 namespace fs = std::filesystem;
-using testing::RawEntry;
-using testing::rawFile;
-using testing::rawFolder;
-using testing::rawLink;
 
 using Options = UnzipOptions;
 
@@ -42,14 +40,14 @@ Outcome unzipRaw(const fs::path& folder, const std::vector<RawEntry>& entries,
     const fs::path parent = folder / "parent";
     fs::remove_all(parent);
     fs::create_directories(parent);
-    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
     Outcome outcome;
     options.warn = [&](const Warning& warning) { outcome.warnings.push_back(warning.text()); };
-    outcome.error = testing::errorOf([&] {
-                        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"),
-                                                testing::fileURL(parent / "dest"), options);
-                    }).value_or(outcome.error);
-    for (const std::string& item : testing::listTree(parent)) {
+    outcome.error =
+        errorOf([&] {
+            unzipArchiveToDirectory(fileURL(folder / "a.zip"), fileURL(parent / "dest"), options);
+        }).value_or(outcome.error);
+    for (const std::string& item : listTree(parent)) {
         if (item == "dest") continue;
         EXPECT_TRUE(item.starts_with("dest/")) << item << " escaped";
         const bool file = fs::is_regular_file(fs::symlink_status(parent / item));
@@ -67,7 +65,7 @@ RawEntry withMode(RawEntry entry, std::uint32_t mode) {
 // Nothing lands outside the destination, whatever names and links try; a name that cannot name
 // anything in the destination says why.
 TEST(UnzippingHostileArchives, KeepsEveryItemInsideTheDestination) {
-    testing::TemporaryDirectory folder;
+    TemporaryDirectory folder;
     const std::string absolute = (folder / "parent/absolute-evil.txt").string();
     const std::error_code badName = FileError::fileReadInvalidFileName;
     const std::error_code outside = ArchiveError::uncontainedSymlink;
@@ -125,7 +123,7 @@ TEST(UnzippingHostileArchives, KeepsEveryItemInsideTheDestination) {
                                  rawFile("lib64/libz.so.1", "z"), rawLink("up/l", "../lib64"),
                                  rawFile("up/l/through.txt", "t"), rawFile("a/../b.txt", "b")});
     EXPECT_FALSE(inside.error.code()) << inside.error.what();
-    EXPECT_EQ(testing::readFileBytes(folder / "parent/dest/lib/libz.so"), testing::bytesOf("z"));
+    EXPECT_EQ(readFileBytes(folder / "parent/dest/lib/libz.so"), bytesOf("z"));
     EXPECT_EQ(inside.tree,
               (std::vector<std::string>{"a", "b.txt 1", "lib", "lib/libz.so", "lib64",
                                         "lib64/libz.so.1 1", "lib64/through.txt 1", "up", "up/l"}));
@@ -139,7 +137,7 @@ RawEntry sharing(RawEntry entry, std::string name, std::uint32_t offset) {
 
 // The local record of a stored "b" holding "hello", to be quoted inside another entry's data.
 std::string localRecordOfB() {
-    const Bytes archive = testing::buildRawArchive({rawFile("b", "hello")});
+    const Bytes archive = buildRawArchive({rawFile("b", "hello")});
     return std::string(archive.begin(), archive.begin() + 30 + 1 + 5);
 }
 
@@ -206,7 +204,7 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
          "secret.txt",
          {"first.txt 1"}},
     };
-    testing::TemporaryDirectory folder;
+    TemporaryDirectory folder;
     for (const auto& test : cases) {
         SCOPED_TRACE(test.title);
         const Outcome outcome = unzipRaw(folder.path(), test.entries, test.options);
@@ -232,9 +230,9 @@ TEST(UnzippingDamagedArchives, StopsAtTheFirstBadEntryAndKeepsWhatCameBefore) {
 TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root, to extract as root beside another user";
     constexpr uid_t nobody = 65534;
-    testing::TemporaryDirectory folder;
+    TemporaryDirectory folder;
     const fs::path victim = folder / "victim";
-    testing::writeFileText(victim, "secret");
+    writeFileText(victim, "secret");
     fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
     struct stat before {};
     ASSERT_EQ(::stat(victim.c_str(), &before), 0);
@@ -246,7 +244,7 @@ TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
         entry.dosDate = 0x2821;  // 2000-01-01
         entries.push_back(entry);
     }
-    testing::writeFileBytes(folder / "a.zip", testing::buildRawArchive(entries));
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
     const fs::path dest = folder / "dest";
     fs::create_directory(dest);
     ASSERT_EQ(::chown(dest.c_str(), nobody, nobody), 0);
@@ -277,9 +275,8 @@ TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
     ::close(watch);
     ::close(destDescriptor);
     ASSERT_GT(swapper, 0);
-    const auto error = testing::errorOf([&] {
-        unzipArchiveToDirectory(testing::fileURL(folder / "a.zip"), testing::fileURL(dest));
-    });
+    const auto error =
+        errorOf([&] { unzipArchiveToDirectory(fileURL(folder / "a.zip"), fileURL(dest)); });
     const std::string failure = error ? error->what() : "";
     ::kill(swapper, SIGKILL);
     ::waitpid(swapper, nullptr, 0);
@@ -288,7 +285,7 @@ TEST(UnzippingAsRoot, GivesNoAttributesThroughLinksSwappedInByAnotherUser) {
     ASSERT_EQ(::stat(victim.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0600U) << failure;
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << failure;
-    EXPECT_EQ(testing::readFileBytes(victim), testing::bytesOf("secret"));
+    EXPECT_EQ(readFileBytes(victim), bytesOf("secret"));
     EXPECT_EQ(failure, "");
 }
 
@@ -303,7 +300,7 @@ std::uint32_t modeOf(const fs::path& path) {
 // Set-user-ID, set-group-ID and sticky bits are dropped unless they are to be kept.
 TEST(UnzippingHarmlessArchives, ExtractsWhatOtherToolsAcceptAndDropsPrivileges) {
     RawEntry folderWithData = rawFolder("dir/");
-    folderWithData.content = testing::bytesOf("data");
+    folderWithData.content = bytesOf("data");
     const struct {
         std::string title;
         std::vector<RawEntry> entries;
@@ -335,7 +332,7 @@ TEST(UnzippingHarmlessArchives, ExtractsWhatOtherToolsAcceptAndDropsPrivileges) 
          {},
          true},
     };
-    testing::TemporaryDirectory folder;
+    TemporaryDirectory folder;
     for (const auto& test : cases) {
         SCOPED_TRACE(test.title);
         const Outcome outcome =
@@ -354,7 +351,7 @@ TEST(UnzippingHarmlessArchives, ExtractsWhatOtherToolsAcceptAndDropsPrivileges) 
 
 // The walk used where the kernel has no openat2 must give the kernel's answers.
 TEST(WalkingBeneathAFolder, RefusesWhatLeavesItThroughLinks) {
-    testing::TemporaryDirectory folder;
+    TemporaryDirectory folder;
     const auto root = folder / "root";
     fs::create_directories(root / "sub/deep");
     fs::create_directory_symlink(".", root / "l2");

@@ -192,7 +192,12 @@ TEST(UpdateChecks, FilesThatCannotBeReadWholeAreNotChanged) {
         const fs::path path = folder / "odd.zip";
         writeFileBytes(path, c.bytes);
         Archive archive = openArchive(path, Archive::AccessMode::update);
-        EXPECT_TRUE(errorOf([&] { appendNumbered(archive, 0); }));
+        // The words the tool prints as they are: no other layer adds them.
+        const auto refused = errorOf([&] { appendNumbered(archive, 0); });
+        ASSERT_TRUE(refused);
+        EXPECT_NE(std::string(refused->what()).find("the file is left unchanged"),
+                  std::string::npos)
+            << refused->what();
         EXPECT_TRUE(errorOf([&] {
             Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 1});
             appendNumbered(archive, 1);

@@ -1,5 +1,5 @@
-// Two writers on one archive, readers during a writer, files that are not quite a ZIP, and a
-// full disk: the tool's side of the update promises.
+// Two writers on one archive, readers during a writer, and a full disk: the tool's side of the
+// update promises.
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,18 +58,6 @@ TEST_F(ToolWriters, ASecondWriterWaitsOrWithNoWaitFailsAtOnce) {
     const std::string waited = whileLocked("");
     EXPECT_NE(waited.find("waiting for another process"), std::string::npos) << waited;
     EXPECT_NE(waited.find("status 0"), std::string::npos);
-}
-
-// The tool's word for what the library refuses (its tests take the other kinds of such files).
-TEST_F(ToolWriters, FilesThatAreNotQuiteAZipAreLeftAlone) {
-    const Bytes zip = readFileBytes(at("a.zip"));
-    const Bytes prefixed = bytesOf(std::string(5000, 'x') + std::string(zip.begin(), zip.end()));
-    writeFileBytes(at("prefixed.zip"), prefixed);
-    const ToolRun added = run({"add", "prefixed.zip", "left"});
-    EXPECT_EQ(added.status, 1);
-    EXPECT_NE(added.err.find("the file is left unchanged"), std::string::npos) << added.err;
-    EXPECT_EQ(run({"remove", "prefixed.zip", "seed.txt"}).status, 1);
-    EXPECT_EQ(readFileBytes(at("prefixed.zip")), prefixed);
 }
 
 // Every command that writes says why when the disk fills up, whichever file it was writing; a
