@@ -29,6 +29,9 @@ std::shared_ptr<BulkState> ArchiveWriter::beginBulkAppend(std::int64_t bufferSiz
     state->archive = this;
     state->bufferSize = bufferSize;
     state->queue = makeBulkQueue(options);
+    // The records of a large tree grow in place, without the copies of a vector that doubles;
+    // pages of the reservation that are never written cost no memory.
+    state->addedRecords.reserve(std::size_t{8} << 20);
     state->storeIfNotSmaller = options.storeIfNotSmaller;
     state->allOrNothing = options.allOrNothing;
     bulk_ = state;
@@ -138,7 +141,7 @@ void ArchiveWriter::writeBulkDirectory(BulkState& bulk) {
             start, bulk.addedRecords, bulk.addedCount, bulk.bufferSize);
         truncateArchive(start + centralDirectoryCache_->records.size() + bulk.addedRecords.size() +
                         written.bytes.size());
-        adoptWrittenDirectory(start, bulk.addedRecords, std::move(written));
+        adoptWrittenDirectory(start, std::move(bulk.addedRecords), std::move(written));
         endOverwritingDirectory();
     } catch (...) {
         // Without their directory the new entries cannot be kept (a full disk, most likely):

@@ -102,12 +102,16 @@ ArchiveWriter::WrittenEndRecords ArchiveWriter::writeCentralDirectoryAndEndRecor
                                       endRecordsStart);
 }
 
-void ArchiveWriter::adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
+void ArchiveWriter::adoptWrittenDirectory(std::uint64_t start, Bytes addedRecords,
                                           WrittenEndRecords written) {
     reader_.endRecords_ = written.records;
     try {
         CentralDirectoryCache& cache = *centralDirectoryCache_;
-        appendBytes(cache.records, addedRecords);
+        if (cache.records.empty()) {
+            cache.records = std::move(addedRecords);  // a new archive's: no copy
+        } else {
+            appendBytes(cache.records, addedRecords);
+        }
         cache.trailingBytes = std::move(written.bytes);
         cache.offset = start;
     } catch (const std::bad_alloc&) {

@@ -176,8 +176,7 @@ public:
                                                          std::uint64_t addedCount,
                                                          std::int64_t bufferSize);
     // Makes a directory just written at `start` the archive's current one.
-    void adoptWrittenDirectory(std::uint64_t start, ByteView addedRecords,
-                               WrittenEndRecords written);
+    void adoptWrittenDirectory(std::uint64_t start, Bytes addedRecords, WrittenEndRecords written);
     void appendInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
                       Progress* progress, const EntrySource& source);
     // Parallel bulk appends (marrowzip/write/append_parallel.cpp).
