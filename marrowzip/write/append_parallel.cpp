@@ -325,23 +325,23 @@ void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedP
 
 void ArchiveWriter::BulkQueue::writePlacedRun(int archive) {
     if (placing.headers.empty()) return;
-    const auto run = std::make_shared<const PlacedRun>(std::exchange(placing, PlacedRun()));
+    const auto placed = std::make_shared<const PlacedRun>(std::exchange(placing, PlacedRun()));
     submitWrite(
-        run->size,
-        [archive, run]() -> std::exception_ptr {
+        placed->size,
+        [archive, placed]() -> std::exception_ptr {
             std::vector<ByteView> parts;
-            parts.reserve(run->headers.size() * 2);
-            for (std::size_t index = 0; index < run->headers.size(); ++index) {
-                parts.emplace_back(run->headers[index]);
-                parts.push_back(run->data[index].view());
+            parts.reserve(placed->headers.size() * 2);
+            for (std::size_t index = 0; index < placed->headers.size(); ++index) {
+                parts.emplace_back(placed->headers[index]);
+                parts.push_back(placed->data[index].view());
             }
-            if (writeAllAt(archive, parts, run->offset)) return nullptr;
+            if (writeAllAt(archive, parts, placed->offset)) return nullptr;
             return std::make_exception_ptr(writeFailure());
         },
-        [this, run](const std::exception_ptr& failure) {
-            if (!placedFailure || run->offset < placedFailure->offset) {
-                placedFailure =
-                    PlacedFailure{failure, run->offset, run->recordsBefore, run->countBefore};
+        [this, placed](const std::exception_ptr& failure) {
+            if (!placedFailure || placed->offset < placedFailure->offset) {
+                placedFailure = PlacedFailure{failure, placed->offset, placed->recordsBefore,
+                                              placed->countBefore};
             }
         });
 }
