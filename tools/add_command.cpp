@@ -30,12 +30,16 @@ bool isNewerThan(const PlannedEntry& planned, const Entry& entry) {
 // Entries already in the archive: a folder there is kept as it is; a file or link is refused
 // (a second entry of the same name would make extraction fail on it), or with --update replaced
 // when its source is newer and else kept. Duplicates among the items themselves are refused.
-SortedPlan sortOutExisting(const Archive& archive, std::vector<PlannedEntry> plan,
+SortedPlan sortOutExisting(const Archive& archive, std::vector<PlannedEntry> plan, bool mayRepeat,
                            const std::string& archiveName, bool update) {
     SortedPlan sorted;
     // A new archive holds nothing to look up: the plan is kept as it is, unless it repeats a
     // path.
     const bool empty = archive.begin() == archive.end();
+    if (empty && !mayRepeat) {
+        sorted.toAppend = std::move(plan);
+        return sorted;
+    }
     if (empty) {
         std::unordered_set<std::string_view> paths(plan.size());
         if (std::all_of(plan.begin(), plan.end(), [&](const PlannedEntry& planned) {
@@ -99,8 +103,8 @@ int appendItems(const AppendRun& run, ToolContext& context) {
     const CompressionMethod method =
         level == 0 ? CompressionMethod::none : CompressionMethod::deflate;
     try {
-        SortedPlan sorted =
-            sortOutExisting(*archive, std::move(plan.entries), run.archive, run.update);
+        SortedPlan sorted = sortOutExisting(*archive, std::move(plan.entries), plan.mayRepeat,
+                                            run.archive, run.update);
         // With entries to replace, the newer ones join a copy of the archive without the old
         // ones, which takes the archive's place in one step: interrupted anywhere, the archive
         // is as it was.

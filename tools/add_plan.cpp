@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 #include "marrowzip/filesystem/tree_walk.hpp"
@@ -99,36 +100,43 @@ private:
         // of each of its path's components.
         const fs::path canonical = canonicalOf(folder.filesystemPath());
         noteArchiveToBeMade(canonical, entryPath);
-        const std::string base = entryPath.empty() ? entryPath : entryPath + "/";
+        // The filter runs on the listing threads: it only reads, but for the one flag.
+        std::atomic<bool> skippedArchive{false};
         const TreeWalkOptions walk{
             .filter =
                 [&](const WalkedItem& child) {
-                    if (isExcluded(base + child.path)) return false;
+                    if (isExcluded(child.path)) return false;
                     // A link to the archive is stored as a link; only the archive's own bytes
                     // are skipped.
                     if (child.type != fs::file_type::regular || !isArchive(child.url.path()))
                         return true;
-                    plan.skippedArchive = true;
+                    skippedArchive = true;
                     return false;
                 },
-            .warn = [&](const Warning& warning) { plan.skipped.push_back(warning); }};
-        walkFolderTree(folder, walk, [&](const WalkedItem& child) {
+            .warn = [&](const Warning& warning) { plan.skipped.push_back(warning); },
+            .pathPrefix = entryPath};
+        walkFolderTree(folder, walk, [&](WalkedItem& child) {
             if (child.type == fs::file_type::directory) {
-                plan.entries.push_back(
-                    {base + child.path + "/", child.url, EntryType::directory, 1, child.described});
-                if (!canonical.empty())
-                    noteArchiveToBeMade(canonical / child.path, base + child.path);
+                if (!canonical.empty()) {
+                    noteArchiveToBeMade(
+                        canonical / child.path.substr(entryPath.empty() ? 0 : entryPath.size() + 1),
+                        child.path);
+                }
+                child.path += '/';
+                plan.entries.push_back({std::move(child.path), std::move(child.url),
+                                        EntryType::directory, 1, child.described});
             } else {
-                addFile(child.url, base + child.path, child.type == fs::file_type::symlink,
-                        child.described);
+                addFile(std::move(child.url), std::move(child.path),
+                        child.type == fs::file_type::symlink, child.described);
             }
         });
+        if (skippedArchive) plan.skippedArchive = true;
     }
 
-    void addFile(const FileURL& item, const std::string& entryPath, bool link,
+    void addFile(FileURL item, std::string entryPath, bool link,
                  std::optional<ProvidedEntry> described = std::nullopt) {
-        plan.entries.push_back(
-            {entryPath, item, link ? EntryType::symlink : EntryType::file, 0, described});
+        plan.entries.push_back({std::move(entryPath), std::move(item),
+                                link ? EntryType::symlink : EntryType::file, 0, described});
     }
 
     // An archive still to be made in a folder being stored would be met among its children.
@@ -142,9 +150,10 @@ private:
     }
 
     bool isExcluded(const std::string& entryPath) const {
-        return std::any_of(
-            options_.excludes.begin(), options_.excludes.end(),
-            [&](const std::string& pattern) { return selectsEntry(pattern, entryPath); });
+        return !options_.excludes.empty() &&
+               std::any_of(
+                   options_.excludes.begin(), options_.excludes.end(),
+                   [&](const std::string& pattern) { return selectsEntry(pattern, entryPath); });
     }
 
     // Empty when the archive is there already (it is then skipped by its identity), when its
@@ -174,6 +183,7 @@ Plan planEntries(const std::vector<std::string>& items, const PlanOptions& optio
     for (const std::string& item : items)
         planner.addNamedItem(item, named);
     Plan plan = std::move(planner.plan);
+    plan.mayRepeat = items.size() > 1;
     // The walk described what it found; the items named are described here.
     std::vector<FileURL> undescribed;
     for (const PlannedEntry& entry : plan.entries) {

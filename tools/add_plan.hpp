@@ -39,6 +39,9 @@ struct Plan {
     std::vector<PlannedEntry> entries;
     std::vector<Warning> skipped;  // special files met inside folders, not archived
     bool skippedArchive = false;   // the archive lies in a folder being stored, and was left out
+    // Whether two entries may have the same path: only when several items were named (one
+    // item's walk never meets a path twice).
+    bool mayRepeat = false;
 };
 
 // Entry paths are relative to each item's parent, or `entryPath` for a single item. Folders are

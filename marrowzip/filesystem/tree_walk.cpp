@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,40 +60,48 @@ struct Listing {
     Listing(FileURL url, std::string relative)
         : folder(std::move(url)), path(std::move(relative)) {}
     FileURL folder;
-    std::string path;  // relative to the folder walked
+    std::string path;  // relative to the folder walked, behind the walk's prefix
     State state = State::waiting;
     std::vector<WalkedItem> items;
-    int error = 0;  // errno of the listing's failure
+    int error = 0;                 // errno of the listing's failure
+    std::exception_ptr filtering;  // what the filter threw
 };
 
-// The listing of one folder as the walk needs it: every name with its own type and its
-// description, read in full before any child is visited, by name in byte order. Each item is
-// asked with fstatat(2) beside the open folder, which costs no look-up of the folder's path.
-void listFolder(Listing& listing) {
+// The listing of one folder as the walk needs it: every name the filter keeps, with its own
+// type and its description, read in full before any child is visited, by name in byte order.
+// Each item is asked with fstatat(2) beside the open folder, which costs no look-up of the
+// folder's path.
+void listFolder(Listing& listing, const TreeWalkOptions& options) {
     const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(listing.folder.path().c_str()),
                                                      ::closedir);
     int error = folder ? 0 : errno;
-    while (folder) {
-        errno = 0;
-        const dirent* entry = ::readdir(folder.get());
-        if (entry == nullptr) {
-            error = errno;
-            break;
+    try {
+        while (folder) {
+            errno = 0;
+            const dirent* entry = ::readdir(folder.get());
+            if (entry == nullptr) {
+                error = errno;
+                break;
+            }
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            std::string path = listing.path;
+            if (!path.empty()) path += '/';
+            path += name;
+            WalkedItem item{listing.folder.appendingPathComponent(name), std::move(path),
+                            typeOf(entry->d_type), std::nullopt};
+            struct stat status {};
+            if (::fstatat(::dirfd(folder.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) ==
+                0) {
+                item.type = typeOf(IFTODT(status.st_mode));
+                if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode) || S_ISLNK(status.st_mode))
+                    item.described = providedEntryOf(status);
+            }
+            if (options.filter && !options.filter(item)) continue;
+            listing.items.push_back(std::move(item));
         }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        std::string path = listing.path;
-        if (!path.empty()) path += '/';
-        path += name;
-        WalkedItem item{listing.folder.appendingPathComponent(name), std::move(path),
-                        typeOf(entry->d_type), std::nullopt};
-        struct stat status {};
-        if (::fstatat(::dirfd(folder.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            item.type = typeOf(IFTODT(status.st_mode));
-            if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode) || S_ISLNK(status.st_mode))
-                item.described = providedEntryOf(status);
-        }
-        listing.items.push_back(std::move(item));
+    } catch (...) {
+        listing.filtering = std::current_exception();
     }
     listing.error = error;
     // The paths differ only in their last component.
@@ -102,13 +111,14 @@ void listFolder(Listing& listing) {
 
 // Lists the folders of a walk ahead of it, one thread per core (up to 16): the walk asks for
 // the listings of a folder's subfolders as it comes to the folder, and they are taken in the
-// order the walk will need them (the latest asked first, as the walk goes deeper). A listing the
-// walk needs before any thread took it is made by the walk's own thread. Only the folders the
-// walk asked for are listed, never one below a folder the filter left out; a walk ended early
-// (by an error or by its caller) stops the threads.
+// order the walk will need them (the latest asked first, as the walk goes deeper). The walk's
+// own thread lists only its first folder, before there are threads: it is left the walk's serial
+// work, which is what bounds the walk on many cores. Only the folders the walk asked for are
+// listed, never one below a folder the filter left out; a walk ended early (by an error or by
+// its caller) stops the threads.
 class FolderLister {
 public:
-    FolderLister() = default;
+    explicit FolderLister(const TreeWalkOptions& options) : options_(options) {}
     FolderLister(const FolderLister&) = delete;
     FolderLister& operator=(const FolderLister&) = delete;
     ~FolderLister() {
@@ -135,10 +145,10 @@ public:
     // The listing, complete; made here when no thread has taken it yet.
     const Listing& await(Listing& listing) {
         std::unique_lock lock(mutex_);
-        if (listing.state == Listing::State::waiting) {
+        if (listing.state == Listing::State::waiting && threads_.empty()) {
             listing.state = Listing::State::taken;
             lock.unlock();
-            listFolder(listing);
+            listFolder(listing, options_);
             lock.lock();
             listing.state = Listing::State::done;
         }
@@ -164,7 +174,7 @@ private:
             if (listing->state != Listing::State::waiting) continue;
             listing->state = Listing::State::taken;
             lock.unlock();
-            listFolder(*listing);
+            listFolder(*listing, options_);
             lock.lock();
             listing->state = Listing::State::done;
             listed_.notify_all();
@@ -172,6 +182,7 @@ private:
     }
 
     static constexpr std::size_t mostThreads = 16;
+    const TreeWalkOptions& options_;
     std::mutex mutex_;
     std::condition_variable_any asked_;
     std::condition_variable listed_;
@@ -180,44 +191,42 @@ private:
 };
 
 void walkBelow(FolderLister& lister, Listing& listing, const TreeWalkOptions& options,
-               const std::function<void(const WalkedItem&)>& visit) {
+               const std::function<void(WalkedItem&)>& visit) {
     lister.await(listing);
+    if (listing.filtering) std::rethrow_exception(listing.filtering);
     if (listing.error != 0 && !options.passOverUnlistableFolders)
         throw posixFileError(listing.error, listing.folder.path());
-    // Which children are walked is settled first, so that the listings of the folders among
-    // them are asked for before the first is visited.
-    std::vector<WalkedItem> kept;
+    // The listings of the folders among the children are asked for before the first is visited.
     std::vector<std::shared_ptr<Listing>> below;
+    for (const WalkedItem& item : listing.items) {
+        if (item.type == fs::file_type::directory)
+            below.push_back(std::make_shared<Listing>(item.url, item.path));
+    }
+    lister.ask(below);
+    auto next = below.begin();
     for (WalkedItem& item : listing.items) {
-        if (options.filter && !options.filter(item)) continue;
-        if (isSpecial(item.type)) {
+        const fs::file_type type = item.type;
+        if (isSpecial(type)) {
             if (options.warn) {
                 if (auto warning = specialFileWarning(item.url)) options.warn(*warning);
             }
             continue;
         }
-        if (item.type == fs::file_type::directory)
-            below.push_back(std::make_shared<Listing>(item.url, item.path));
-        kept.push_back(std::move(item));
-    }
-    listing.items = {};  // what is left of this folder is in `kept`
-    lister.ask(below);
-    auto next = below.begin();
-    for (const WalkedItem& item : kept) {
         visit(item);
-        if (item.type == fs::file_type::directory) {
+        if (type == fs::file_type::directory) {
             const std::shared_ptr<Listing> folder = *next++;
             walkBelow(lister, *folder, options, visit);
         }
     }
+    listing.items = {};
 }
 
 }  // namespace
 
 void walkFolderTree(const FileURL& folder, const TreeWalkOptions& options,
-                    const std::function<void(const WalkedItem&)>& visit) {
-    FolderLister lister;
-    Listing root(folder, {});
+                    const std::function<void(WalkedItem&)>& visit) {
+    FolderLister lister(options);
+    Listing root(folder, options.pathPrefix);
     walkBelow(lister, root, options, visit);
 }
 

@@ -18,7 +18,8 @@ namespace marrowzip {
 // One item below the folder walked.
 struct WalkedItem {
     FileURL url;
-    std::string path;                 // relative to the folder walked, components joined by "/"
+    // Relative to the folder walked, components joined by "/", behind TreeWalkOptions::pathPrefix.
+    std::string path;
     std::filesystem::file_type type;  // the item's own type (a link is a link)
     // The item as describeItem tells of it, asked when its folder was listed; nothing when it
     // could not be asked, or for a socket, named pipe or device.
@@ -27,21 +28,27 @@ struct WalkedItem {
 
 struct TreeWalkOptions {
     // Whether an item is walked (and, for a folder, what lies below it); all are when empty.
+    // Called on the threads that list the folders, several at once: it must be safe to call
+    // so. What it throws ends the walk when the walk comes to the item's folder.
     std::function<bool(const WalkedItem&)> filter = {};
     // Hears of each socket, named pipe and device the filter kept; they are never visited
     // (reading a pipe would wait for ever).
     WarningHandler warn = {};
     // A folder that cannot be listed counts as empty instead of ending the walk with its error.
     bool passOverUnlistableFolders = false;
+    // Put before every item's path, joined by "/" (nothing when empty): the paths come ready
+    // from the listing threads instead of being joined again by the visit.
+    std::string pathPrefix = {};
 };
 
 // Visits everything below `folder`, depth first: a folder before its contents, the items of a
 // folder by name in byte order, so that the same tree always gives the same archive. Links are
-// visited as links, never followed. `visit` and the filter are called on the caller's thread;
-// the folders are listed (and their items described) ahead of the visits, by one thread per
-// core. Throws the first error of a listing (naming the folder) or of `visit`.
+// visited as links, never followed. The folders are listed (their items described and filtered)
+// ahead of the visits, by one thread per core; `visit` is called on the caller's thread and may
+// take the item's parts. Throws the first error of a listing (naming the folder), of the filter
+// or of `visit`.
 void walkFolderTree(const FileURL& folder, const TreeWalkOptions& options,
-                    const std::function<void(const WalkedItem&)>& visit);
+                    const std::function<void(WalkedItem&)>& visit);
 
 // The warning for `item` when it is a socket, named pipe or device, which is never archived:
 // archiving a socket or a device would fail or read without end, and a pipe would be stored as

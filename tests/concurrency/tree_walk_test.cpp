@@ -76,6 +76,24 @@ TEST(TreeWalk, VisitsInOneThreadsOrderWithDescriptionsAndStopsCleanly) {
                  [](const std::string& path) { return path.rfind("d3", 0) != 0; });
     EXPECT_EQ(visited, kept);
 
+    // With a prefix every path comes joined to it; the filter (on the listing threads) sees
+    // the joined paths, and what it throws ends the walk on the caller's thread.
+    visited.clear();
+    walkFolderTree(fileURL(folder.path(), true), {.pathPrefix = "top"},
+                   [&](WalkedItem& item) { visited.push_back(std::move(item.path)); });
+    ASSERT_EQ(visited.size(), expected.size());
+    for (std::size_t index = 0; index < expected.size(); ++index)
+        EXPECT_EQ(visited[index], "top/" + expected[index]);
+    const TreeWalkOptions throwing{.filter =
+                                       [](const WalkedItem& item) {
+                                           if (item.path == "top/d7/3/f2.txt")
+                                               throw std::runtime_error("filter");
+                                           return true;
+                                       },
+                                   .pathPrefix = "top"};
+    EXPECT_THROW(walkFolderTree(fileURL(folder.path(), true), throwing, [](WalkedItem&) {}),
+                 std::runtime_error);
+
     // A visit that fails ends the walk with its error, however far the listings ran ahead; so
     // does a folder that cannot be listed (one gone since its parent was listed).
     for (const std::size_t failAt : {std::size_t{0}, std::size_t{40}, expected.size() - 1}) {
