@@ -217,6 +217,9 @@ struct CentralDirectoryStructure {
     // the same sizes. Throws when the rebuilt extra field outgrows its 16-bit length.
     static CentralDirectoryStructure withNewOffset(const CentralDirectoryStructure& record,
                                                    std::uint64_t newOffset);
+    // Sets the offset of a serialized record made with offset 0 before its place was known; the
+    // offset lies below the ZIP64 sentinel, so that the record's length stays.
+    static void setSerializedOffset(Bytes& record, std::uint32_t offset);
 
     friend bool operator==(const CentralDirectoryStructure&,
                            const CentralDirectoryStructure&) = default;

@@ -107,6 +107,8 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
     Bytes data;
     ReadBuffer stored;
     std::uint32_t checksum = 0;
+    Bytes header;
+    Bytes record;
     std::exception_ptr failure;
     try {
         {
@@ -148,6 +150,15 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         } else {
             data = workerCoders.block().compress(block, last);
         }
+        const std::uint64_t dataSize = stored.bytes ? stored.size : data.size();
+        if (queued.pieces.size() == 1 && (entry.zip64Sizes || dataSize < sentinel32)) {
+            // The records of an entry read whole are made here, not on the thread that places
+            // every entry: only the offset is left to set.
+            LocalFileHeader local = makeLocalFileHeader(entry, dataSize, checksum);
+            if (stored.bytes) local.compressionMethod = 0;
+            header = local.serialize();
+            record = makeCentralDirectoryRecord(local, 0, entry).serialize();
+        }
         if (queued.progress != nullptr) {
             queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
         }
@@ -160,6 +171,8 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         piece.data = std::move(data);
         piece.stored = std::move(stored);
         piece.crc32 = checksum;
+        piece.header = std::move(header);
+        piece.record = std::move(record);
         piece.done = true;
         if (failure && !queued.error) queued.error = failure;
         wake = writerWaits && (awaited == nullptr || awaited == &piece || failure);
@@ -463,9 +476,10 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
         OwnedPiece local;
         if (head.pieces.size() > 1) {
             shared = std::make_shared<const OwnedPiece>(
-                OwnedPiece{std::move(piece.data), std::move(piece.stored)});
+                OwnedPiece{std::move(piece.data), std::move(piece.stored), {}, {}});
         } else {
-            local = OwnedPiece{std::move(piece.data), std::move(piece.stored)};
+            local = OwnedPiece{std::move(piece.data), std::move(piece.stored),
+                               std::move(piece.header), std::move(piece.record)};
         }
         lock.unlock();
         const OwnedPiece& held = shared ? *shared : local;
@@ -668,9 +682,21 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
                     "the compressed data outgrew the sizes of its local header");
     }
     LocalFileHeader header;
+    Bytes record;
     if (first && last) {
-        header = makeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
-        Bytes headerBytes = header.serialize();
+        Bytes headerBytes;
+        if (placeable != nullptr && !placeable->header.empty() &&
+            queued.headerOffset < sentinel32) {
+            // Made by the worker: the record only lacks its offset.
+            headerBytes = std::move(placeable->header);
+            record = std::move(placeable->record);
+            CentralDirectoryStructure::setSerializedOffset(
+                record, static_cast<std::uint32_t>(queued.headerOffset));
+        } else {
+            header = makeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
+            headerBytes = header.serialize();
+            record = makeCentralDirectoryRecord(header, queued.headerOffset, entry).serialize();
+        }
         queued.headerSize = headerBytes.size();
         if (placed) {
             placeQueuedEntry(bulk, queued.headerOffset, std::move(headerBytes),
@@ -701,8 +727,8 @@ void ArchiveWriter::writeQueuedPiece(BulkState& bulk, QueuedEntry& queued, ByteV
         seekStream(stream, queued.headerOffset);
         header = writeLocalFileHeader(entry, queued.dataWritten, queued.crc32);
         seekStream(stream, queued.headerOffset + queued.headerSize + queued.dataWritten);
+        record = makeCentralDirectoryRecord(header, queued.headerOffset, entry).serialize();
     }
-    const Bytes record = makeCentralDirectoryRecord(header, queued.headerOffset, entry).serialize();
     bulk.addedRecords.insert(bulk.addedRecords.end(), record.begin(), record.end());
     ++bulk.addedCount;
     bulk.nextOffset = queued.headerOffset + queued.headerSize + queued.dataWritten;

@@ -34,6 +34,10 @@ struct ReadBuffer {
 struct ArchiveWriter::OwnedPiece {
     Bytes data;
     ReadBuffer stored;
+    // An entry read whole: its local header and central record, made by its worker (the
+    // record with offset 0, set when the entry is placed).
+    Bytes header;
+    Bytes record;
     ByteView view() const { return stored.bytes ? stored.view() : ByteView(data); }
 };
 
@@ -60,6 +64,8 @@ struct ArchiveWriter::QueuedEntry {
         Bytes data;
         ReadBuffer stored;
         std::uint32_t crc32 = 0;
+        Bytes header;  // see OwnedPiece
+        Bytes record;
     };
 
     std::string name;  // as the caller gave it, for errors

@@ -139,6 +139,12 @@ TEST(RecordBuilders, MovedRecordsParseAgainWithTheirSizesAndNewOffset) {
         ASSERT_TRUE(back.has_value());
         EXPECT_EQ(sizesAndOffset(*back), std::tuple(compressed, uncompressed, 100ULL));
         EXPECT_TRUE(extraFieldBlockData(back->extraFieldData, 0x5455).has_value());
+        // A record serialized before its place was known takes an offset below 4 GiB in place,
+        // the same bytes as the record moved there.
+        Bytes placed = record->serialize();
+        CentralDirectoryStructure::setSerializedOffset(placed, 0xFFFFFFFE);
+        EXPECT_EQ(placed,
+                  CentralDirectoryStructure::withNewOffset(*record, 0xFFFFFFFE).serialize());
     }
 }
 
