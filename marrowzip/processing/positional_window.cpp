@@ -24,9 +24,10 @@ ByteView PositionalWindow::read(std::uint64_t offset, std::size_t length) {
 }
 
 void PositionalWindow::fill(std::uint64_t offset, std::size_t length) {
-    // Forwards: at most a full window's length past the end of this one, as the local headers
-    // of a run of small entries lie.
-    const bool forwards = length_ > 0 && offset >= start_ && offset - start_ <= length_ + size_;
+    // Forwards: at most this window's length past its end, as the local headers of a run of
+    // small entries lie. Records further apart (the folders among many files, the headers
+    // around large data) are read with a small window each: what lies between is not needed.
+    const bool forwards = length_ > 0 && offset >= start_ && offset - start_ <= 2 * length_;
     nextSize_ = forwards ? std::min(nextSize_ * 2, size_) : std::min(firstSize, size_);
     length = std::max(length, nextSize_);
     start_ = offset;

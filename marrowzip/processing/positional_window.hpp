@@ -15,8 +15,8 @@ namespace marrowzip {
 class PositionalWindow {
 public:
     // The default holds about 1,500 central records of short names per read. A window read
-    // forwards grows to its size from 4 KiB, doubling with each read that starts at most a
-    // window's size past where the last one ended; a read elsewhere starts at 4 KiB again:
+    // forwards grows to its size from 4 KiB, doubling with each read that starts at most its
+    // own length past where the last one ended; a read elsewhere starts at 4 KiB again:
     // records far apart cost no more than their own bytes.
     static constexpr std::size_t defaultSize = std::size_t{128} << 10;
     static constexpr std::size_t firstSize = std::size_t{4} << 10;
