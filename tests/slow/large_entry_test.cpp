@@ -51,5 +51,37 @@ TEST(LargeEntries, AFourGiBStoredEntryRoundTripsWithZIP64Sizes) {
     EXPECT_EQ(unzipTest(path), "");
 }
 
+// The records of small files are made by the workers before their offsets are known; behind
+// 4 GiB the offset goes to a ZIP64 block, which the records made so cannot hold.
+TEST(LargeEntries, SmallFilesAppendedInParallelBehindFourGiBGetZIP64Offsets) {
+    TemporaryDirectory folder;
+    const auto path = folder / "large.zip";
+    const auto zeros = folder / "zeros";
+    writeFileBytes(zeros, {});
+    std::filesystem::resize_file(zeros, (std::uint64_t{4} << 30) + 1);  // sparse: no disk used
+    writeFileBytes(folder / "a.txt", textBytes(3000, 1));
+    writeFileBytes(folder / "b.txt", textBytes(20, 2));
+    {
+        Archive archive = Archive::openFile(fileURL(path), Archive::AccessMode::create);
+        Archive::BulkAppend bulk = archive.beginBulkAppend(defaultChunkSize, {.workers = 2});
+        const Archive::RelativeTo base{fileURL(folder.path())};
+        archive.appendEntry("zeros", base, {.compressionMethod = CompressionMethod::none});
+        for (const char* name : {"a.txt", "b.txt"})
+            archive.appendEntry(name, base, {.compressionMethod = CompressionMethod::deflate});
+        bulk.finish();
+    }
+    Archive archive = Archive::openFile(fileURL(path), Archive::AccessMode::read);
+    const Entry big = *archive.findEntry("zeros");
+    std::uint64_t next = big.localRecordLength();
+    for (const char* name : {"a.txt", "b.txt"}) {
+        const Entry entry = *archive.findEntry(name);
+        EXPECT_EQ(entry.centralDirectoryStructure.relativeOffsetOfLocalHeader, saturated) << name;
+        EXPECT_EQ(entry.localHeaderOffset(), next) << name;
+        EXPECT_EQ(entryBytes(archive, entry), readFileBytes(folder / name)) << name;
+        next += entry.localRecordLength();
+    }
+    EXPECT_EQ(runCommand("unzip -tq " + shellQuote(path.string()) + " a.txt b.txt").exitCode, 0);
+}
+
 }  // namespace
 }  // namespace marrowzip::testing
