@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "marrowzip/archive/archive_access.hpp"
 #include "marrowzip/common/progress.hpp"
@@ -104,22 +105,32 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
                        const AppendOptions& options) {
     Progress* const progress = options.progress;
     BulkState& bulk = *writer.openBulkState();
+    std::optional<TakenItem> item;
+    try {
+        item = takeItem(itemURL, options);
+        if (!item->regular) {
+            // Folders, links and special files: their data is made on this thread.
+            appendItem(writer, path, itemURL, options, item->entry);
+            return;
+        }
+    } catch (...) {
+        writer.failQueuedAppend(bulk);
+    }
+    // A small file joins a group, which a worker prepares, reads and compresses as a whole.
+    if (writer.queueSmallFileInBulk(bulk, path, item->entry, options.compressionMethod, progress,
+                                    itemURL.path())) {
+        return;
+    }
     ArchiveWriter::PendingEntry entry;
     UniqueFd file;
     try {
-        const TakenItem item = takeItem(itemURL, options);
-        if (!item.regular) {
-            // Folders, links and special files: their data is made on this thread.
-            appendItem(writer, path, itemURL, options, item.entry);
-            return;
-        }
-        entry = writer.prepareEntry(path, item.entry, options.compressionMethod);
+        entry = writer.prepareEntry(path, item->entry, options.compressionMethod);
         // A file read whole is opened and closed by the worker that reads it: two system
         // calls fewer per file on this thread, which every file passes through (a refusal is
         // then reported by the call that comes to write the entry, naming it). Any other is
         // opened here, once: the open is the permission check.
         if (!writer.workerOpensSource(entry)) file = openSourceDescriptor(itemURL.path());
-        if (progress != nullptr) progress->setTotalUnitCount(item.entry.uncompressedSize);
+        if (progress != nullptr) progress->setTotalUnitCount(item->entry.uncompressedSize);
     } catch (...) {
         writer.failQueuedAppend(bulk);
     }

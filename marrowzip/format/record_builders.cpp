@@ -64,11 +64,14 @@ CentralDirectoryStructure CentralDirectoryStructure::fromLocalFileHeader(
     return r;
 }
 
-void CentralDirectoryStructure::setSerializedOffset(Bytes& record, std::uint32_t offset) {
+void CentralDirectoryStructure::setSerializedOffset(Bytes& records, std::size_t recordStart,
+                                                    std::uint32_t offset) {
     // The fixed part's last field: 4 bytes from byte 42, little-endian.
     constexpr std::size_t position = 42;
-    for (std::size_t index = 0; index < 4; ++index)
-        record.at(position + index) = static_cast<std::uint8_t>(offset >> (8 * index));
+    for (std::size_t index = 0; index < 4; ++index) {
+        records.at(recordStart + position + index) =
+            static_cast<std::uint8_t>(offset >> (8 * index));
+    }
 }
 
 CentralDirectoryStructure CentralDirectoryStructure::withNewOffset(

@@ -219,7 +219,11 @@ struct CentralDirectoryStructure {
                                                    std::uint64_t newOffset);
     // Sets the offset of a serialized record made with offset 0 before its place was known; the
     // offset lies below the ZIP64 sentinel, so that the record's length stays.
-    static void setSerializedOffset(Bytes& record, std::uint32_t offset);
+    // `recordStart`: where the record begins among several serialized one behind the other.
+    static void setSerializedOffset(Bytes& records, std::size_t recordStart, std::uint32_t offset);
+    static void setSerializedOffset(Bytes& record, std::uint32_t offset) {
+        setSerializedOffset(record, 0, offset);
+    }
 
     friend bool operator==(const CentralDirectoryStructure&,
                            const CentralDirectoryStructure&) = default;

@@ -49,10 +49,10 @@ std::string storedPath(std::string_view path, EntryType type, const std::string&
 
 ArchiveWriter::PendingEntry ArchiveWriter::prepareEntry(std::string_view path,
                                                         const ProvidedEntry& provided,
-                                                        CompressionMethod compressionMethod) const {
+                                                        CompressionMethod compressionMethod,
+                                                        const std::string& archivePath) {
     const EntryType type = provided.type;
     const std::int64_t uncompressedSize = provided.uncompressedSize;
-    const std::string archivePath = archivePathForErrors();
     PendingEntry entry;
     entry.path = storedPath(path, type, archivePath);
     entry.type = type;

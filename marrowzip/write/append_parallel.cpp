@@ -102,6 +102,55 @@ ArchiveWriter::BulkQueue::~BulkQueue() {
     abandoned = true;
 }
 
+namespace {
+
+// A piece read and checked: the last asks for one byte more, so that a file that grew since its
+// size was taken is refused; one that shrank is refused too.
+ReadBuffer readPiece(int source, const std::string& sourcePath, const std::string& entryPath,
+                     std::uint64_t offset, std::uint64_t size, bool last) {
+    ReadBuffer input = readAt(source, offset, size + (last ? 1 : 0), sourcePath, size);
+    if (input.size < size) throw shortSource(sourcePath, entryPath, input.size, size, offset);
+    if (input.size > size) throw grownSource(sourcePath, entryPath);
+    return input;
+}
+
+// A file read whole as it goes into the archive: compressed, or stored as read (asked to be, or,
+// with `storeIfNotSmaller`, when deflate does not shrink it).
+struct EncodedFile {
+    Bytes data;
+    ReadBuffer stored;
+    std::uint32_t crc32 = 0;
+    ByteView view() const { return stored.bytes ? stored.view() : ByteView(data); }
+};
+
+EncodedFile encodeWhole(ReadBuffer input, bool deflated, AppendCoders& coders,
+                        bool storeIfNotSmaller) {
+    EncodedFile file;
+    file.crc32 = updateCRC32(input.view(), 0);
+    if (deflated) file.data = coders.compressWhole(input.view());
+    if (!deflated || (storeIfNotSmaller && file.data.size() >= input.size)) {
+        file.data = Bytes();
+        file.stored = std::move(input);
+    }
+    return file;
+}
+
+}  // namespace
+
+template <typename Set>
+void ArchiveWriter::BulkQueue::finishPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
+                                           const std::exception_ptr& failure, const Set& set) {
+    bool wake = false;
+    {
+        const std::lock_guard lock(mutex);
+        set();
+        piece.done = true;
+        if (failure && !queued.error) queued.error = failure;
+        wake = writerWaits && (awaited == nullptr || awaited == &piece || failure);
+    }
+    if (wake) pieceDone.notify_all();
+}
+
 void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
                                         AppendCoders& workerCoders) noexcept {
     Bytes data;
@@ -122,33 +171,27 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         const PendingEntry& entry = queued.entry;
         const bool deflated = entry.compressionMethod == CompressionMethod::deflate;
         const bool last = piece.offset + piece.size == entry.uncompressedSize;
-        // The last piece asks for one byte more: a file that grew since its size was taken
-        // still has bytes to give.
-        const std::uint64_t wanted = piece.size + (last ? 1 : 0);
         // A file read whole is opened here, and closed as soon as it is read (see
         // workerOpensSource); the writer never touches its descriptor.
         UniqueFd own;
         if (!queued.file) own = openSourceDescriptor(queued.sourcePath);
         const int source = queued.file ? queued.file.get() : own.get();
-        ReadBuffer input = readAt(source, piece.offset, wanted, queued.sourcePath, piece.size);
+        ReadBuffer input =
+            readPiece(source, queued.sourcePath, entry.path, piece.offset, piece.size, last);
         own.reset();
-        if (input.size < piece.size) {
-            throw shortSource(queued.sourcePath, entry.path, input.size, piece.size, piece.offset);
-        }
-        if (input.size > piece.size) throw grownSource(queued.sourcePath, entry.path);
-        const ByteView block = input.view();
-        checksum = updateCRC32(block, 0);
-        if (!deflated) {
-            stored = std::move(input);
-        } else if (queued.pieces.size() == 1) {
-            data = workerCoders.compressWhole(block);
-            // Data that does not shrink is stored when the caller asked for that.
-            if (storeIfNotSmaller && data.size() >= block.size()) {
-                data = Bytes();
+        if (queued.pieces.size() == 1) {
+            EncodedFile file =
+                encodeWhole(std::move(input), deflated, workerCoders, storeIfNotSmaller);
+            checksum = file.crc32;
+            data = std::move(file.data);
+            stored = std::move(file.stored);
+        } else {
+            checksum = updateCRC32(input.view(), 0);
+            if (deflated) {
+                data = workerCoders.block().compress(input.view(), last);
+            } else {
                 stored = std::move(input);
             }
-        } else {
-            data = workerCoders.block().compress(block, last);
         }
         const std::uint64_t dataSize = stored.bytes ? stored.size : data.size();
         if (queued.pieces.size() == 1 && (entry.zip64Sizes || dataSize < sentinel32)) {
@@ -165,19 +208,61 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
     } catch (...) {
         failure = std::current_exception();
     }
-    bool wake = false;
-    {
-        const std::lock_guard lock(mutex);
+    finishPiece(queued, piece, failure, [&] {
         piece.data = std::move(data);
         piece.stored = std::move(stored);
         piece.crc32 = checksum;
         piece.header = std::move(header);
         piece.record = std::move(record);
-        piece.done = true;
-        if (failure && !queued.error) queued.error = failure;
-        wake = writerWaits && (awaited == nullptr || awaited == &piece || failure);
+    });
+}
+
+void ArchiveWriter::BulkQueue::runGroup(QueuedEntry& queued, AppendCoders& workerCoders) noexcept {
+    QueuedGroup& group = *queued.group;
+    Bytes records;
+    std::exception_ptr failure;
+    try {
+        for (QueuedGroup::Member& member : group.members) {
+            try {
+                if (abandoned || (member.progress != nullptr && member.progress->isCancelled())) {
+                    throw Error(ArchiveError::cancelledOperation);
+                }
+                member.entry =
+                    prepareEntry(member.path, member.described, member.method, group.archivePath);
+                const PendingEntry& entry = member.entry;
+                EncodedFile file;
+                {
+                    const UniqueFd source = openSourceDescriptor(member.sourcePath);
+                    file = encodeWhole(readPiece(source.get(), member.sourcePath, entry.path, 0,
+                                                 entry.uncompressedSize, true),
+                                       entry.compressionMethod == CompressionMethod::deflate,
+                                       workerCoders, storeIfNotSmaller);
+                }
+                if (file.stored.bytes) member.entry.compressionMethod = CompressionMethod::none;
+                const LocalFileHeader local =
+                    makeLocalFileHeader(entry, file.view().size(), file.crc32);
+                const Bytes record = makeCentralDirectoryRecord(local, 0, entry).serialize();
+                records.insert(records.end(), record.begin(), record.end());
+                member.header = local.serialize();
+                member.data = OwnedPiece{std::move(file.data), std::move(file.stored), {}, {}};
+                member.crc32 = file.crc32;
+                if (member.progress != nullptr) {
+                    member.progress->addCompletedUnitCount(
+                        static_cast<std::int64_t>(entry.uncompressedSize));
+                }
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (...) {
+                member.error = std::current_exception();
+            }
+            member.recordEnd = records.size();
+        }
+    } catch (...) {
+        // Out of memory: the group fails as a whole, at its first member.
+        failure = std::current_exception();
     }
-    if (wake) pieceDone.notify_all();
+    finishPiece(queued, queued.pieces.front(), failure,
+                [&] { group.records = std::move(records); });
 }
 
 ArchiveWriter::BulkQueue* ArchiveWriter::bulkQueue() const noexcept {
@@ -195,10 +280,10 @@ std::unique_ptr<ArchiveWriter::BulkQueue> ArchiveWriter::makeBulkQueue(const Bul
     return queue;
 }
 
-bool ArchiveWriter::BulkQueue::readsWhole(const PendingEntry& entry) const noexcept {
-    return entry.compressionMethod == CompressionMethod::deflate
-               ? compressesWhole(entry.uncompressedSize, budget)
-               : entry.uncompressedSize <= budget / 2;
+bool ArchiveWriter::BulkQueue::readsWhole(CompressionMethod method,
+                                          std::uint64_t size) const noexcept {
+    return method == CompressionMethod::deflate ? compressesWhole(size, budget)
+                                                : size <= budget / 2;
 }
 
 bool ArchiveWriter::workerOpensSource(const PendingEntry& entry) const noexcept {
@@ -234,23 +319,8 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
     }
     queued->entry = std::move(entry);
 
-    // Whatever is written here belongs to earlier entries: should one of them have failed, the
-    // error goes to the caller before this entry is queued, and this entry is not appended.
-    for (;;) {
-        writeQueuedEntries(bulk, QueueWrite::ready);
-        std::unique_lock lock(queue.mutex);
-        if (queue.entries.size() < queue.entryLimit) break;
-        // Full: this thread sleeps until a quarter of the queue is done, then writes it, instead
-        // of waking for every entry the workers finish.
-        queue.handOutRun();
-        const QueuedEntry& mark = *queue.entries[queue.entryLimit / 4];
-        if (!mark.direct && mark.submitted > 0) {
-            const QueuedEntry::Piece& last = mark.pieces[mark.submitted - 1];
-            queue.waitFor(lock, &last, [&] { return last.done || mark.error; });
-        }
-        lock.unlock();
-        writeQueuedEntries(bulk, QueueWrite::oldest);
-    }
+    closeFormingGroup(bulk);
+    makeRoomInQueue(bulk);
     QueuedEntry& added = *queued;
     {
         const std::lock_guard lock(queue.mutex);
@@ -284,6 +354,199 @@ void ArchiveWriter::queueFileInBulk(BulkState& bulk, PendingEntry entry, Progres
     }
 }
 
+void ArchiveWriter::makeRoomInQueue(BulkState& bulk) {
+    BulkQueue& queue = *bulk.queue;
+    // Whatever is written here belongs to earlier entries: should one of them have failed, the
+    // error goes to the caller before the new entry is queued, and that entry is not appended.
+    for (;;) {
+        writeQueuedEntries(bulk, QueueWrite::ready);
+        std::unique_lock lock(queue.mutex);
+        if (queue.entries.size() < queue.entryLimit) return;
+        // Full: this thread sleeps until a quarter of the queue is done, then writes it, instead
+        // of waking for every entry the workers finish.
+        queue.handOutRun();
+        const QueuedEntry& mark = *queue.entries[queue.entryLimit / 4];
+        if (!mark.direct && mark.submitted > 0) {
+            const QueuedEntry::Piece& last = mark.pieces[mark.submitted - 1];
+            queue.waitFor(lock, &last, [&] { return last.done || mark.error; });
+        }
+        lock.unlock();
+        writeQueuedEntries(bulk, QueueWrite::oldest);
+    }
+}
+
+namespace {
+
+// A group is handed out once it holds this many files, or files of this many bytes together:
+// enough that the caller's thread places few of them, small enough to keep every worker busy.
+constexpr std::size_t filesPerGroup = 64;
+constexpr std::uint64_t groupBytes = std::uint64_t{256} << 10;
+
+}  // namespace
+
+bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
+                                         const ProvidedEntry& provided, CompressionMethod method,
+                                         Progress* progress, const std::string& sourcePath) {
+    BulkQueue& queue = *bulk.queue;
+    if (provided.uncompressedSize < 0 ||
+        !queue.readsWhole(method, static_cast<std::uint64_t>(provided.uncompressedSize))) {
+        return false;
+    }
+    const auto size = static_cast<std::uint64_t>(provided.uncompressedSize);
+    if (queue.forming == nullptr) {
+        makeRoomInQueue(bulk);
+        auto queued = std::make_unique<QueuedEntry>();
+        queued->group = std::make_shared<QueuedGroup>();
+        queued->group->archivePath = archivePathForErrors();
+        queued->pieces.emplace_back();
+        QueuedEntry* const formed = queued.get();
+        {
+            const std::lock_guard lock(queue.mutex);
+            queue.entries.push_back(std::move(queued));
+        }
+        queue.forming = formed;
+    } else {
+        // Earlier entries that are done are written as they would be for any other append.
+        writeQueuedEntries(bulk, QueueWrite::ready);
+    }
+    QueuedEntry& formed = *queue.forming;
+    QueuedGroup& group = *formed.group;
+    if (group.members.empty()) formed.name = std::string(path);
+    QueuedGroup::Member& member = group.members.emplace_back();
+    member.path = path;
+    member.sourcePath = sourcePath;
+    member.described = provided;
+    member.method = method;
+    member.progress = progress;
+    group.sourceBytes += size;
+    formed.pieces.front().size += size;
+    formed.pieces.front().reserved +=
+        size + (method == CompressionMethod::deflate ? maximumDeflatedSize(size) : 0);
+    if (progress != nullptr) progress->setTotalUnitCount(provided.uncompressedSize);
+    if (group.members.size() >= filesPerGroup || group.sourceBytes >= groupBytes) {
+        closeFormingGroup(bulk);
+    }
+    return true;
+}
+
+void ArchiveWriter::closeFormingGroup(BulkState& bulk) {
+    BulkQueue& queue = *bulk.queue;
+    QueuedEntry* const formed = std::exchange(queue.forming, nullptr);
+    if (formed == nullptr) return;
+    {
+        const std::lock_guard lock(queue.mutex);
+        const std::uint64_t reserved = formed->pieces.front().reserved;
+        // The memory bound holds: should the group not fit now, it is handed out when it is the
+        // oldest entry, as writeQueuedEntries comes to it.
+        if (queue.reserved != 0 && queue.reserved + reserved > queue.memoryLimit) return;
+    }
+    queue.submitGroup(*formed);
+}
+
+void ArchiveWriter::BulkQueue::submitGroup(QueuedEntry& queued) {
+    {
+        const std::lock_guard lock(mutex);
+        reserved += queued.pieces.front().reserved;
+        queued.submitted = 1;
+    }
+    pool.submit([this, &queued](std::size_t worker) { runGroup(queued, coders[worker]); });
+}
+
+void ArchiveWriter::placeGroup(BulkState& bulk, const std::shared_ptr<QueuedGroup>& shared) {
+    QueuedGroup& group = *shared;
+    std::vector<QueuedGroup::Member>& members = group.members;
+    while (group.placed < members.size()) {
+        // The members up to the next that failed, or was cancelled after its worker was done
+        // with it (nothing of a cancelled run lands behind the entry that stopped it).
+        const std::size_t first = group.placed;
+        std::size_t end = first;
+        while (end < members.size() && !members[end].error) {
+            if (members[end].progress != nullptr && members[end].progress->isCancelled()) {
+                members[end].error =
+                    std::make_exception_ptr(Error(ArchiveError::cancelledOperation));
+                break;
+            }
+            ++end;
+        }
+        if (end > first) {
+            try {
+                placeGroupMembers(bulk, shared, first, end);
+            } catch (...) {
+                members[first].error = std::current_exception();
+                end = first;
+            }
+        }
+        group.placed = end;
+        if (end == members.size()) return;
+        QueuedGroup::Member& failed = members[group.placed++];
+        try {
+            std::rethrow_exception(failed.error);
+        } catch (const Error& error) {
+            throw error.withContext(archivePathForErrors(), failed.path);
+        }
+    }
+}
+
+void ArchiveWriter::placeGroupMembers(BulkState& bulk,
+                                      const std::shared_ptr<const QueuedGroup>& group,
+                                      std::size_t first, std::size_t end) {
+    const std::vector<QueuedGroup::Member>& members = group->members;
+    if (bulk.directoryOnDisk) bulk.nextOffset = beginOverwritingDirectory(bulk.bufferSize);
+    bulk.directoryOnDisk = false;  // the entries overwrite it
+    const std::uint64_t base = bulk.nextOffset;
+    std::uint64_t size = 0;
+    for (std::size_t index = first; index < end; ++index)
+        size += members[index].placedSize();
+    if (reader_.memoryFile_) {
+        std::FILE* stream = reader_.archiveFile_.get();
+        seekStreamForWriting(stream, base);
+        for (std::size_t index = first; index < end; ++index) {
+            writeStreamChunk(members[index].header, stream);
+            writeStreamChunk(members[index].data.view(), stream);
+        }
+    } else {
+        BulkQueue& queue = *bulk.queue;
+        const int archive = ::fileno(reader_.archiveFile_.get());
+        queue.writePlacedRun(archive);
+        queue.placing = PlacedRun{.offset = base,
+                                  .size = size,
+                                  .recordsBefore = bulk.addedRecords.size(),
+                                  .countBefore = bulk.addedCount,
+                                  .headers = {},
+                                  .data = {},
+                                  .group = group,
+                                  .first = first,
+                                  .end = end};
+        queue.writePlacedRun(archive);
+    }
+    // Each member's record, made with offset 0, gets its own; behind 4 GiB, where the offset
+    // needs a ZIP64 block, the record is made again.
+    std::size_t recordStart = first == 0 ? 0 : members[first - 1].recordEnd;
+    std::uint64_t offset = base;
+    for (std::size_t index = first; index < end; ++index) {
+        const QueuedGroup::Member& member = members[index];
+        if (offset < sentinel32) {
+            const std::size_t at = bulk.addedRecords.size();
+            bulk.addedRecords.insert(
+                bulk.addedRecords.end(),
+                group->records.begin() + static_cast<std::ptrdiff_t>(recordStart),
+                group->records.begin() + static_cast<std::ptrdiff_t>(member.recordEnd));
+            CentralDirectoryStructure::setSerializedOffset(bulk.addedRecords, at,
+                                                           static_cast<std::uint32_t>(offset));
+        } else {
+            const LocalFileHeader header =
+                makeLocalFileHeader(member.entry, member.data.view().size(), member.crc32);
+            appendBytes(bulk.addedRecords,
+                        makeCentralDirectoryRecord(header, offset, member.entry).serialize());
+        }
+        ++bulk.addedCount;
+        recordStart = member.recordEnd;
+        offset += member.placedSize();
+    }
+    bulk.nextOffset = offset;
+    startWriteback(bulk);
+}
+
 void ArchiveWriter::BulkQueue::handOut(QueuedEntry& queued, QueuedEntry::Piece& piece) {
     constexpr std::size_t filesPerRun = 8;
     if (queued.pieces.size() > 1) {
@@ -298,27 +561,38 @@ void ArchiveWriter::BulkQueue::handOut(QueuedEntry& queued, QueuedEntry::Piece& 
 
 template <typename Write, typename Failed>
 void ArchiveWriter::BulkQueue::submitWrite(std::uint64_t size, Write write, Failed failed) {
-    {
-        std::unique_lock lock(mutex);
-        writeDone.wait(lock, [&] {
-            return writes == 0 || bytesBeingWritten + size <= blockSize * coders.size();
-        });
-        ++writes;
-        bytesBeingWritten += size;
+    std::unique_lock lock(mutex);
+    writeDone.wait(
+        lock, [&] { return writes == 0 || bytesBeingWritten + size <= blockSize * coders.size(); });
+    ++writes;
+    bytesBeingWritten += size;
+    pendingWrites.emplace_back([this, write = std::move(write), failed = std::move(failed), size] {
+        // Abandoned: the run is put back as it was, these bytes with the rest.
+        const std::exception_ptr failure = abandoned ? nullptr : write();
+        {
+            const std::lock_guard doneLock(mutex);
+            --writes;
+            bytesBeingWritten -= size;
+            if (failure) failed(failure);
+        }
+        writeDone.notify_all();
+    });
+    if (writing) return;
+    writing = true;
+    lock.unlock();
+    pool.submit([this](std::size_t) { runWrites(); }, true);
+}
+
+void ArchiveWriter::BulkQueue::runWrites() {
+    std::unique_lock lock(mutex);
+    while (!pendingWrites.empty()) {
+        const std::function<void()> next = std::move(pendingWrites.front());
+        pendingWrites.pop_front();
+        lock.unlock();
+        next();
+        lock.lock();
     }
-    pool.submit(
-        [this, write = std::move(write), failed = std::move(failed), size](std::size_t) {
-            // Abandoned: the run is put back as it was, these bytes with the rest.
-            const std::exception_ptr failure = abandoned ? nullptr : write();
-            {
-                const std::lock_guard lock(mutex);
-                --writes;
-                bytesBeingWritten -= size;
-                if (failure) failed(failure);
-            }
-            writeDone.notify_all();
-        },
-        true);
+    writing = false;
 }
 
 void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedPiece> piece,
@@ -337,16 +611,20 @@ void ArchiveWriter::BulkQueue::writeAt(int archive, std::shared_ptr<const OwnedP
 }
 
 void ArchiveWriter::BulkQueue::writePlacedRun(int archive) {
-    if (placing.headers.empty()) return;
+    if (placing.headers.empty() && !placing.group) return;
     const auto placed = std::make_shared<const PlacedRun>(std::exchange(placing, PlacedRun()));
     submitWrite(
         placed->size,
         [archive, placed]() -> std::exception_ptr {
             std::vector<ByteView> parts;
-            parts.reserve(placed->headers.size() * 2);
+            parts.reserve(placed->headers.size() * 2 + (placed->end - placed->first) * 2);
             for (std::size_t index = 0; index < placed->headers.size(); ++index) {
                 parts.emplace_back(placed->headers[index]);
                 parts.push_back(placed->data[index].view());
+            }
+            for (std::size_t index = placed->first; index < placed->end; ++index) {
+                parts.emplace_back(placed->group->members[index].header);
+                parts.push_back(placed->group->members[index].data.view());
             }
             if (writeAllAt(archive, parts, placed->offset)) return nullptr;
             return std::make_exception_ptr(writeFailure());
@@ -395,7 +673,8 @@ void ArchiveWriter::queueReadyInBulk(BulkState& bulk, const PendingEntry& entry,
     piece.done = true;
     queued->pieces.push_back(std::move(piece));
     queued->submitted = 1;
-    writeQueuedEntries(bulk, QueueWrite::ready);  // earlier entries: see queueFileInBulk
+    closeFormingGroup(bulk);
+    writeQueuedEntries(bulk, QueueWrite::ready);  // earlier entries: see makeRoomInQueue
     BulkQueue& queue = *bulk.queue;
     const std::lock_guard lock(queue.mutex);
     queue.entries.push_back(std::move(queued));
@@ -432,6 +711,28 @@ void ArchiveWriter::writeQueuedEntries(BulkState& bulk, QueueWrite mode) {
             }
             wroteOne = true;
             lock.lock();
+            queue.entries.pop_front();
+            continue;
+        }
+        if (head.group && !head.error && head.submitted == 0) {
+            // A group not handed out yet: still being formed, or it waited for memory.
+            if (mode == QueueWrite::ready) return;
+            lock.unlock();
+            if (queue.forming == &head) queue.forming = nullptr;
+            queue.submitGroup(head);
+            continue;
+        }
+        if (head.group && !head.error && head.pieces.front().done) {
+            lock.unlock();
+            try {
+                placeGroup(bulk, head.group);
+            } catch (...) {
+                wroteOne = true;
+                throw;
+            }
+            wroteOne = true;
+            lock.lock();
+            queue.reserved -= head.pieces.front().reserved;
             queue.entries.pop_front();
             continue;
         }

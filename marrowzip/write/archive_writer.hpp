@@ -126,7 +126,13 @@ public:
     void appendEntryFromSource(std::string_view path, const ProvidedEntry& provided,
                                const AppendOptions& options, const EntrySource& source);
     PendingEntry prepareEntry(std::string_view path, const ProvidedEntry& provided,
-                              CompressionMethod compressionMethod) const;
+                              CompressionMethod compressionMethod) const {
+        return prepareEntry(path, provided, compressionMethod, archivePathForErrors());
+    }
+    // The same on any thread; `archivePath` names the archive in errors.
+    static PendingEntry prepareEntry(std::string_view path, const ProvidedEntry& provided,
+                                     CompressionMethod compressionMethod,
+                                     const std::string& archivePath);
     const CentralDirectoryCache& loadCentralDirectory(std::int64_t bufferSize);
     // Refuses (before anything is written) an archive that cannot be read whole: a central
     // directory that ends early, records that point outside it or end records that disagree
@@ -182,6 +188,7 @@ public:
     // Parallel bulk appends (marrowzip/write/append_parallel.cpp).
     struct BulkQueue;
     struct QueuedEntry;
+    struct QueuedGroup;
     struct OwnedPiece;
     struct PlacedRun;
     // A queue with the options' workers, or null for one worker.
@@ -195,6 +202,25 @@ public:
     // closed when workerOpensSource(entry).
     void queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress, UniqueFd file,
                          std::string sourcePath);
+    // Queues a regular file described by `provided`, when it is small enough to be read whole,
+    // into the group of small files being formed (see QueuedGroup); answers false, queueing
+    // nothing, for a larger one. The entry is prepared by the worker: a refusal of it (its
+    // path, say) comes, like a failed read, from the call that comes to write it.
+    bool queueSmallFileInBulk(BulkState& bulk, std::string_view path, const ProvidedEntry& provided,
+                              CompressionMethod method, Progress* progress,
+                              const std::string& sourcePath);
+    // Waits, writing what is done, until the queue has room for one more entry.
+    void makeRoomInQueue(BulkState& bulk);
+    // Ends the group being formed: hands it to the workers unless its memory must wait (it is
+    // then handed out when its turn to be written comes).
+    void closeFormingGroup(BulkState& bulk);
+    // Places the members of a group whose worker is done, from the first not yet placed: each
+    // stretch of them up to a failed one in one write. Throws the failed member's error (the
+    // group stays first in the queue, the members behind it to be placed by a later call).
+    void placeGroup(BulkState& bulk, const std::shared_ptr<QueuedGroup>& group);
+    // Places the members [first, end) of a group, none failed, one behind the other.
+    void placeGroupMembers(BulkState& bulk, const std::shared_ptr<const QueuedGroup>& group,
+                           std::size_t first, std::size_t end);
     // Queues an entry whose data the caller's thread produced (a folder, a link, an empty file).
     void queueReadyInBulk(BulkState& bulk, const PendingEntry& entry, std::int64_t bufferSize,
                           Progress* progress, const EntrySource& source);

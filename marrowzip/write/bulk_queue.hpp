@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +52,40 @@ struct ArchiveWriter::PlacedRun {
     std::uint64_t countBefore = 0;
     std::vector<Bytes> headers;
     std::vector<OwnedPiece> data;  // each behind its header
+    // Or, instead of those, the members [first, end) of a group (see QueuedGroup).
+    std::shared_ptr<const QueuedGroup> group;
+    std::size_t first = 0;
+    std::size_t end = 0;
+};
+
+// Small files read whole, described before they were appended, taken together by one worker:
+// for each, in order, it prepares the entry, opens, reads, checks and compresses the file and
+// makes its records. The caller's thread then places the members one behind the other, written
+// by a worker in one call, and only sets the records' offsets: its work no longer grows with
+// every file.
+struct ArchiveWriter::QueuedGroup {
+    struct Member {
+        std::string path;  // as the caller gave it
+        std::string sourcePath;
+        ProvidedEntry described;
+        CompressionMethod method = CompressionMethod::none;
+        Progress* progress = nullptr;
+        // Set by the worker.
+        PendingEntry entry;
+        Bytes header;               // its local header
+        OwnedPiece data;            // as it goes into the archive
+        std::size_t recordEnd = 0;  // where its central record (offset 0) ends in `records`
+        std::uint32_t crc32 = 0;
+        std::exception_ptr error;  // its failure: it has no bytes and no record
+        std::uint64_t placedSize() const { return header.size() + data.view().size(); }
+    };
+
+    std::string archivePath;  // for the entries' errors
+    std::vector<Member> members;
+    std::uint64_t sourceBytes = 0;  // what the members' files hold together
+    Bytes records;                  // set by the worker
+    // Members placed or reported as failed, by the caller's thread.
+    std::size_t placed = 0;
 };
 
 struct ArchiveWriter::QueuedEntry {
@@ -90,6 +125,9 @@ struct ArchiveWriter::QueuedEntry {
     std::uint64_t headerSize = 0;
     std::uint64_t dataWritten = 0;
     std::uint32_t crc32 = 0;
+    // A group of small files instead of one file: its one piece stands for the whole group.
+    // Shared with the writes of its members.
+    std::shared_ptr<QueuedGroup> group;
 };
 
 struct ArchiveWriter::BulkQueue {
@@ -100,9 +138,21 @@ struct ArchiveWriter::BulkQueue {
     BulkQueue& operator=(const BulkQueue&) = delete;
 
     // Whether a file of `entry` is read (and compressed, if it is) in one piece, by one worker.
-    bool readsWhole(const PendingEntry& entry) const noexcept;
+    bool readsWhole(const PendingEntry& entry) const noexcept {
+        return readsWhole(entry.compressionMethod, entry.uncompressedSize);
+    }
+    bool readsWhole(CompressionMethod method, std::uint64_t size) const noexcept;
     // Reads, checks and compresses one piece; runs on a worker.
     void runPiece(QueuedEntry& queued, QueuedEntry::Piece& piece, AppendCoders& coders) noexcept;
+    // Prepares, reads and compresses the members of a group; runs on a worker.
+    void runGroup(QueuedEntry& queued, AppendCoders& coders) noexcept;
+    // Hands a group to a worker, counting its memory.
+    void submitGroup(QueuedEntry& queued);
+    // Tells the piece's end to the writer waiting for it; the piece's results are set by `set`,
+    // under the mutex.
+    template <typename Set>
+    void finishPiece(QueuedEntry& queued, QueuedEntry::Piece& piece,
+                     const std::exception_ptr& failure, const Set& set);
     // Copies the source of `queued` into the archive's descriptor `archive` from `dataOffset`
     // on, its pieces on the workers at once, and answers the CRC-32 of what it copied; the
     // caller's thread waits. Throws the first piece's failure (a short source, a failed write).
@@ -157,7 +207,16 @@ struct ArchiveWriter::BulkQueue {
     bool storeIfNotSmaller = false;
     std::unique_ptr<std::uint8_t[]> copyBuffer;  // the writer's, for direct entries
     std::vector<std::pair<QueuedEntry*, QueuedEntry::Piece*>> run;  // not handed out yet
-    // The writes of writeAt under way, under the mutex.
+    // The group that small files join, last in `entries`, not handed out yet; only the caller's
+    // thread touches it.
+    QueuedEntry* forming = nullptr;
+    // Runs the writes waiting, one after the other, on one worker at a time: the writes of
+    // several workers to the one archive would only wait for each other in the kernel, spinning
+    // on the file's lock instead of compressing.
+    void runWrites();
+    // The writes of writeAt under way (or waiting), under the mutex.
+    std::deque<std::function<void()>> pendingWrites;
+    bool writing = false;  // a worker runs the pending writes
     std::size_t writes = 0;
     std::uint64_t bytesBeingWritten = 0;
     std::exception_ptr writeError;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "marrowzip/filesystem/tree_walk.hpp"
 #include "operations/append_support.hpp"
 
@@ -177,6 +179,87 @@ TEST(ParallelBulkAppends, MatchTheSerialArchiveOrLeaveAValidPrefixOfIt) {
         ASSERT_LE(contents.size(), failure == Failure::thrown ? before : serialContents.size());
         for (std::size_t i = 0; i < contents.size(); ++i)
             EXPECT_EQ(contents[i], serialContents[i]) << i;
+    }
+}
+
+// Small files go to the workers in groups, each prepared, read and compressed by one worker. A
+// file refused in the middle of a group (its described size is wrong, or its path) fails alone,
+// reported by the call that comes to write it; the files before and behind it land in order with
+// their own bytes, unless the call that reports it is finish(), which drops what lies behind. In a
+// file and in memory alike.
+TEST(ParallelBulkAppends, PlaceTheFilesAroundAFailedOneOfAGroup) {
+    const TemporaryDirectory folder;
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < 150; ++i) {
+        names.push_back("f" + std::to_string(100 + i));
+        writeFileBytes(folder / names.back(), textBytes(100 + i * 37, i));
+    }
+    const std::set<std::size_t> wrongSize{5, 70};
+    const std::set<std::size_t> wrongPath{9, 149};
+    const auto failing = [&](std::size_t i) {
+        return wrongSize.contains(i) || wrongPath.contains(i);
+    };
+    const auto indexNamed = [&](const std::string& message) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (failing(i) && message.find(names[i]) != std::string::npos) return i;
+        }
+        ADD_FAILURE() << "names no refused file: " << message;
+        return names.size();
+    };
+    for (const bool inMemory : {false, true}) {
+        SCOPED_TRACE(inMemory ? "in memory" : "in a file");
+        const auto path = folder / "a.zip";
+        std::filesystem::remove(path);
+        std::optional<Archive> archive;
+        archive.emplace(inMemory ? Archive::openMemory({}, Archive::AccessMode::create)
+                                 : openArchive(path));
+        std::vector<std::size_t> reported;  // the refused files the errors name, in order
+        std::vector<bool> returned(names.size(), false);
+        std::optional<std::size_t> reportedByFinish;
+        {
+            Archive::BulkAppend bulk = archive->beginBulkAppend(defaultChunkSize, parallel);
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                const FileURL url = fileURL(folder / names[i]);
+                std::optional<ProvidedEntry> described = describeItem(url);
+                ASSERT_TRUE(described);
+                if (wrongSize.contains(i)) described->uncompressedSize += 1;
+                const std::string entryPath = wrongPath.contains(i) ? names[i] + "/" : names[i];
+                try {
+                    archive->appendEntry(
+                        entryPath, url,
+                        {.compressionMethod = CompressionMethod::deflate, .described = described});
+                    returned[i] = true;
+                } catch (const Error& error) {
+                    reported.push_back(indexNamed(error.what()));
+                }
+                // Time for the workers, so that later calls rather than finish() report.
+                if (i % 16 == 15) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            try {
+                bulk.finish();
+            } catch (const Error& error) {
+                reported.push_back(indexNamed(error.what()));
+                reportedByFinish = reported.back();
+            }
+        }
+        // Each refused file is reported once, in order, up to the one finish() reports.
+        std::vector<std::size_t> refused;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (failing(i) && (!reportedByFinish || i <= *reportedByFinish)) refused.push_back(i);
+        }
+        EXPECT_EQ(reported, refused);
+        ASSERT_TRUE(reportedByFinish);  // the last file is refused, and no call comes after it
+        Contents expected;
+        for (std::size_t i = 0; i < *reportedByFinish; ++i) {
+            if (returned[i] && !failing(i))
+                expected.emplace_back(names[i], readFileBytes(folder / names[i]));
+        }
+        EXPECT_GT(expected.size(), 60u);
+        const Bytes bytes = inMemory ? *archive->data() : readFileBytes(path);
+        EXPECT_EQ(contentsOf(bytes), expected);
+        if (!inMemory) {
+            EXPECT_EQ(clientComplaints(path), "");
+        }
     }
 }
 
