@@ -192,7 +192,7 @@ private:
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
             parallel_->submit(job, work);
-            while (const auto* done = parallel_->next(false))
+            while (auto* done = parallel_->next(false))
                 take(done);
             return;
         }
@@ -212,12 +212,17 @@ private:
     void finishAll() {
         if (!parallel_) return;
         parallel_->flush();
-        while (const auto* done = parallel_->next(true))
+        while (auto* done = parallel_->next(true))
             take(done);
     }
 
-    void take(const ParallelExtraction::Job* done) {
-        if (done != nullptr) settle(done->job, done->outcome);
+    void take(ParallelExtraction::Job* done) {
+        if (done == nullptr) return;
+        // The failure is taken out of the job: its batch may be freed by the worker that ran
+        // it, and the exception is then released by this thread alone, which reads it.
+        EntryOutcome outcome = std::move(done->outcome);
+        done->outcome.failure = nullptr;
+        settle(done->job, outcome);
     }
 
     // One outcome, in archive order.

@@ -178,7 +178,7 @@ void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, 
     changed_.notify_all();
 }
 
-const ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
+ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     // Waiting for a batch that was never sent would never end.
     if (wait && batches_.empty()) send(1);
     if (batches_.empty()) return nullptr;
@@ -188,7 +188,7 @@ const ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
         if (wait) changed_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
         if (batch.partsUnderWay != 0) return nullptr;
     }
-    const Job& job = batch.jobs[batch.handedBack++];
+    Job& job = batch.jobs[batch.handedBack++];
     if (batch.handedBack == batch.size) {
         spare_.push_back(std::move(batches_.front()));
         batches_.pop_front();

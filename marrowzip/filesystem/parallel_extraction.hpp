@@ -95,8 +95,8 @@ public:
     void flush() { send(workers_); }
     // The oldest job with its outcome, once it is done; waits for it when `wait`. None when no
     // job is queued, or without `wait` while the oldest is under way or not yet sent. Valid
-    // until the next submit().
-    const Job* next(bool wait);
+    // until the next submit(); the caller may take its outcome.
+    Job* next(bool wait);
     // Starts no queued job any more, waits for those under way and returns what every job not
     // yet handed back created.
     CreatedItems abandon();
