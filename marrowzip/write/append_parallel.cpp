@@ -429,7 +429,7 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
     return true;
 }
 
-void ArchiveWriter::closeFormingGroup(BulkState& bulk) {
+void ArchiveWriter::closeFormingGroup(const BulkState& bulk) {
     BulkQueue& queue = *bulk.queue;
     QueuedEntry* const formed = std::exchange(queue.forming, nullptr);
     if (formed == nullptr) return;

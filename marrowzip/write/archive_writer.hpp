@@ -213,11 +213,11 @@ public:
     void makeRoomInQueue(BulkState& bulk);
     // Ends the group being formed: hands it to the workers unless its memory must wait (it is
     // then handed out when its turn to be written comes).
-    void closeFormingGroup(BulkState& bulk);
+    static void closeFormingGroup(const BulkState& bulk);
     // Places the members of a group whose worker is done, from the first not yet placed: each
     // stretch of them up to a failed one in one write. Throws the failed member's error (the
     // group stays first in the queue, the members behind it to be placed by a later call).
-    void placeGroup(BulkState& bulk, const std::shared_ptr<QueuedGroup>& group);
+    void placeGroup(BulkState& bulk, const std::shared_ptr<QueuedGroup>& shared);
     // Places the members [first, end) of a group, none failed, one behind the other.
     void placeGroupMembers(BulkState& bulk, const std::shared_ptr<const QueuedGroup>& group,
                            std::size_t first, std::size_t end);
