@@ -135,6 +135,21 @@ EncodedFile encodeWhole(ReadBuffer input, bool deflated, AppendCoders& coders,
     return file;
 }
 
+// The local header and the central record (offset 0, set when the entry is placed) of an entry
+// read whole, whose data is `dataSize` bytes, stored as read when `stored`.
+struct WholeRecords {
+    Bytes header;
+    Bytes record;
+};
+
+WholeRecords recordsOfWhole(const ArchiveWriter::PendingEntry& entry, std::uint64_t dataSize,
+                            std::uint32_t crc32, bool stored) {
+    LocalFileHeader local = ArchiveWriter::makeLocalFileHeader(entry, dataSize, crc32);
+    if (stored) local.compressionMethod = 0;
+    return {local.serialize(),
+            ArchiveWriter::makeCentralDirectoryRecord(local, 0, entry).serialize()};
+}
+
 }  // namespace
 
 template <typename Set>
@@ -197,10 +212,9 @@ void ArchiveWriter::BulkQueue::runPiece(QueuedEntry& queued, QueuedEntry::Piece&
         if (queued.pieces.size() == 1 && (entry.zip64Sizes || dataSize < sentinel32)) {
             // The records of an entry read whole are made here, not on the thread that places
             // every entry: only the offset is left to set.
-            LocalFileHeader local = makeLocalFileHeader(entry, dataSize, checksum);
-            if (stored.bytes) local.compressionMethod = 0;
-            header = local.serialize();
-            record = makeCentralDirectoryRecord(local, 0, entry).serialize();
+            WholeRecords made = recordsOfWhole(entry, dataSize, checksum, stored.bytes != nullptr);
+            header = std::move(made.header);
+            record = std::move(made.record);
         }
         if (queued.progress != nullptr) {
             queued.progress->addCompletedUnitCount(static_cast<std::int64_t>(piece.size));
@@ -239,11 +253,9 @@ void ArchiveWriter::BulkQueue::runGroup(QueuedEntry& queued, AppendCoders& worke
                                        workerCoders, storeIfNotSmaller);
                 }
                 if (file.stored.bytes) member.entry.compressionMethod = CompressionMethod::none;
-                const LocalFileHeader local =
-                    makeLocalFileHeader(entry, file.view().size(), file.crc32);
-                const Bytes record = makeCentralDirectoryRecord(local, 0, entry).serialize();
-                records.insert(records.end(), record.begin(), record.end());
-                member.header = local.serialize();
+                WholeRecords made = recordsOfWhole(entry, file.view().size(), file.crc32, false);
+                records.insert(records.end(), made.record.begin(), made.record.end());
+                member.header = std::move(made.header);
                 member.data = OwnedPiece{std::move(file.data), std::move(file.stored), {}, {}};
                 member.crc32 = file.crc32;
                 if (member.progress != nullptr) {
