@@ -245,7 +245,11 @@ void ArchiveWriter::BulkQueue::runGroup(QueuedEntry& queued, AppendCoders& worke
                     prepareEntry(member.path, member.described, member.method, group.archivePath);
                 const PendingEntry& entry = member.entry;
                 EncodedFile file;
-                {
+                if (entry.type == EntryType::directory) {
+                    // A folder has no bytes; what is checked is that it could be read.
+                    if (::access(member.sourcePath.c_str(), R_OK) != 0)
+                        throw Error(FileError::fileReadNoPermission, member.sourcePath);
+                } else {
                     const UniqueFd source = openSourceDescriptor(member.sourcePath);
                     file = encodeWhole(readPiece(source.get(), member.sourcePath, entry.path, 0,
                                                  entry.uncompressedSize, true),
@@ -258,10 +262,8 @@ void ArchiveWriter::BulkQueue::runGroup(QueuedEntry& queued, AppendCoders& worke
                 member.header = std::move(made.header);
                 member.data = OwnedPiece{std::move(file.data), std::move(file.stored), {}, {}};
                 member.crc32 = file.crc32;
-                if (member.progress != nullptr) {
-                    member.progress->addCompletedUnitCount(
-                        static_cast<std::int64_t>(entry.uncompressedSize));
-                }
+                if (member.progress != nullptr)
+                    member.progress->addCompletedUnitCount(entry.progressUnits());
             } catch (const std::bad_alloc&) {
                 throw;
             } catch (...) {
@@ -406,10 +408,14 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
     }
     const auto size = static_cast<std::uint64_t>(provided.uncompressedSize);
     if (queue.forming == nullptr) {
+        // Earlier entries that are done are written here, once a group: once an item would cost
+        // the caller's thread a look at the queue for every file.
         makeRoomInQueue(bulk);
         auto queued = std::make_unique<QueuedEntry>();
         queued->group = std::make_shared<QueuedGroup>();
         queued->group->archivePath = archivePathForErrors();
+        // At full size at once: a member is large, and growing would move every one before it.
+        queued->group->members.reserve(filesPerGroup);
         queued->pieces.emplace_back();
         QueuedEntry* const formed = queued.get();
         {
@@ -417,9 +423,6 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
             queue.entries.push_back(std::move(queued));
         }
         queue.forming = formed;
-    } else {
-        // Earlier entries that are done are written as they would be for any other append.
-        writeQueuedEntries(bulk, QueueWrite::ready);
     }
     QueuedEntry& formed = *queue.forming;
     QueuedGroup& group = *formed.group;
@@ -434,7 +437,9 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
     formed.pieces.front().size += size;
     formed.pieces.front().reserved +=
         size + (method == CompressionMethod::deflate ? maximumDeflatedSize(size) : 0);
-    if (progress != nullptr) progress->setTotalUnitCount(provided.uncompressedSize);
+    if (progress != nullptr)
+        progress->setTotalUnitCount(
+            provided.type == EntryType::directory ? 1 : provided.uncompressedSize);
     if (group.members.size() >= filesPerGroup || group.sourceBytes >= groupBytes) {
         closeFormingGroup(bulk);
     }

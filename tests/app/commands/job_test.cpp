@@ -174,8 +174,11 @@ TEST(CommandJobs, SigtermInTheMiddleOfArchivingLeavesAValidArchive) {
               std::string::npos)
         << result.output;
     EXPECT_NE(result.output.find("exit 0"), std::string::npos) << result.output;
+    // Stopped before its first entry was placed, the archive holds none: still valid, though
+    // this client only warns of it.
     const auto test = runCommand("unzip -t " + shellQuote(zip.string()));
-    EXPECT_EQ(test.exitCode, 0) << test.output;
+    const bool empty = test.output.find("zipfile is empty") != std::string::npos;
+    EXPECT_EQ(test.exitCode, empty ? 1 : 0) << test.output;
     EXPECT_LT(entryPaths(zip).size(), 27u);
 }
 
