@@ -1,11 +1,16 @@
 #include "marrowzip/filesystem/extraction_pass.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/archive/archive_access.hpp"
@@ -29,13 +34,117 @@ std::int64_t chunkSizeFor(const Entry& entry) {
     return entry.uncompressedSize() >= large ? std::int64_t{1} << 18 : defaultChunkSize;
 }
 
-// What reading an entry costs a worker, in bytes of data: making an item costs about as much
-// as reading 16 KiB, checking an entry without data next to nothing.
+// What reading an entry costs a worker, in bytes of data: making a file costs about as much
+// as reading 16 KiB, making a folder (nothing written) a quarter of that, checking an entry
+// without data next to nothing.
 std::uint64_t workOf(const Entry& entry, bool makesItems) {
-    constexpr std::uint64_t itemWork = std::uint64_t{16} << 10;
+    constexpr std::uint64_t fileWork = std::uint64_t{16} << 10;
+    constexpr std::uint64_t folderWork = std::uint64_t{4} << 10;
     constexpr std::uint64_t entryWork = std::uint64_t{1} << 10;
-    return entry.centralCompressedSize() + (makesItems ? itemWork : entryWork);
+    const std::uint64_t item = entry.type() == EntryType::directory ? folderWork : fileWork;
+    return entry.centralCompressedSize() + (makesItems ? item : entryWork);
 }
+
+// The path as the folder takes it, into `tidy`: "" and "." components dropped, no slash at
+// either end. False when a component is "..": only the kernel knows where that leads.
+bool tidyPath(std::string_view path, std::string& tidy) {
+    tidy.clear();
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        if (component == "..") return false;
+        if (!component.empty() && component != ".") {
+            if (!tidy.empty()) tidy += '/';
+            tidy.append(component);
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// The paths of the jobs handed to the workers and not yet taken back, by hash. A run on one
+// thread has every earlier entry done when it makes a folder or file; beside the workers, an
+// entry's outcome is still the same unless an earlier job under way is a file at its path or
+// above it, or it is a file at the path of an earlier folder under way or above it (one makes
+// the folders the other needs, or refuses them). Folders at each other's paths, and a file
+// below a folder, meet the same tree in either order: a folder is made when missing and
+// accepted when there, whoever made it.
+class PathsUnderWay {
+public:
+    // `jobs`: how many may be under way at once, for the size of the tables.
+    explicit PathsUnderWay(std::size_t jobs)
+        : counts_(std::clamp<std::size_t>(std::bit_ceil(jobs * 2), 1024, 65536)) {}
+
+    // Whether a job of `type` at `path` (tidy) may run beside those under way; if so it is
+    // counted under way, until takeOldest().
+    bool admit(EntryType type, std::string_view path) {
+        const std::uint64_t hash = hashOf(path);
+        if (type == EntryType::directory) {
+            const std::size_t first = folderPrefixes_.size();
+            bool meets = false;
+            for (std::size_t end = 0; end != std::string_view::npos && !meets;) {
+                end = path.find('/', end + 1);
+                const std::uint64_t prefix =
+                    end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
+                meets = fileUnderWay(prefix);
+                folderPrefixes_.push_back(prefix);
+            }
+            if (meets) {
+                folderPrefixes_.resize(first);
+                return false;
+            }
+            for (std::size_t index = first; index < folderPrefixes_.size(); ++index)
+                ++slot(folderPrefixes_[index]).folders;
+            jobs_.push_back({hash, static_cast<std::uint32_t>(folderPrefixes_.size() - first)});
+            return true;
+        }
+        if (!folderPrefixes_.empty() && slot(hash).folders != 0 &&
+            std::ranges::find(folderPrefixes_, hash) != folderPrefixes_.end()) {
+            return false;
+        }
+        ++slot(hash).files;
+        jobs_.push_back({hash, 0});
+        return true;
+    }
+
+    void takeOldest() {
+        const Job job = jobs_.front();
+        jobs_.pop_front();
+        if (job.prefixes == 0) {
+            --slot(job.hash).files;
+            return;
+        }
+        for (std::uint32_t index = 0; index < job.prefixes; ++index) {
+            --slot(folderPrefixes_.front()).folders;
+            folderPrefixes_.pop_front();
+        }
+    }
+
+private:
+    struct Job {
+        std::uint64_t hash;      // of its path
+        std::uint32_t prefixes;  // of a folder: its path and those above it; 0 for a file
+    };
+    // Jobs by slot, for a quick answer: two paths may share one.
+    struct Counts {
+        std::uint32_t files = 0;
+        std::uint32_t folders = 0;
+    };
+
+    static std::uint64_t hashOf(std::string_view path) {
+        return std::hash<std::string_view>{}(path);
+    }
+    Counts& slot(std::uint64_t hash) { return counts_[hash & (counts_.size() - 1)]; }
+    bool fileUnderWay(std::uint64_t hash) {
+        return slot(hash).files != 0 && std::ranges::any_of(jobs_, [hash](const Job& job) {
+                   return job.prefixes == 0 && job.hash == hash;
+               });
+    }
+
+    std::vector<Counts> counts_;
+    std::deque<Job> jobs_;                      // in archive order
+    std::deque<std::uint64_t> folderPrefixes_;  // of the folders among them, in the same order
+};
 
 bool isCancellation(const std::exception_ptr& failure) {
     try {
@@ -57,9 +166,10 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
                                    .skipChecksum = !options.verifyChecksum,
                                    .allowLinksOutside = options.allowLinksOutside,
                                    .progress = job.progress};
+    EntryOutcome outcome;
     std::optional<std::uint32_t> checksum;
     if (target.folder != nullptr) {
-        checksum = target.folder->extract(archive, entry, job.path, read, created);
+        checksum = target.folder->extract(archive, entry, job.path, read, created, &outcome.folder);
         if (!checksum) return {.skipped = true};
     } else {
         const auto deliver = [&](ByteView bytes) {
@@ -74,10 +184,11 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
         }
     }
     if (entry.type() == EntryType::directory && entry.centralCompressedSize() > 0) {
-        return {.warning = Warning{archiveDisplayPath(archive), job.path,
-                                   "the folder entry carries " +
-                                       std::to_string(entry.centralCompressedSize()) +
-                                       " bytes of data, which were ignored"}};
+        outcome.warning =
+            Warning{archiveDisplayPath(archive), job.path,
+                    "the folder entry carries " + std::to_string(entry.centralCompressedSize()) +
+                        " bytes of data, which were ignored"};
+        return outcome;
     }
     if (options.verifyChecksum && *checksum != entry.checksum()) {
         char detail[64];
@@ -85,7 +196,7 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
                       entry.checksum(), *checksum);
         throw Error(ArchiveError::invalidCRC32, archiveDisplayPath(archive), job.path, detail);
     }
-    return {};
+    return outcome;
 }
 
 // The end of the pass before an entry whose local records cannot be read.
@@ -175,19 +286,15 @@ private:
     // Reads the entry here, or moves the job to the workers.
     void begin(EntryJob& job) {
         const bool cancelled = job.progress != nullptr && job.progress->isCancelled();
-        // Folders and links wait for the files before them, so that every path meets the tree
-        // a run on one thread would have built by then; a test builds nothing. A test of an
-        // entry without data bytes, with nothing under way before it, is done here at once:
-        // handing it to a worker costs more than reading it.
+        // A test of an entry without data bytes, with nothing under way before it, is done here
+        // at once: handing it to a worker costs more than reading it.
         const bool onWorker =
             workers_ > 1 && !cancelled &&
             (target_.folder == nullptr ? job.entry.centralCompressedSize() > 0 || !idle()
-                                       : job.entry.type() == EntryType::file);
+                                       : madeBesideOthers(job));
         if (onWorker) {
             // The workers start with the first entry they are given.
-            if (!parallel_) {
-                parallel_.emplace(archive_.url(), options_.pathEncoding, workers_, budget_, steps_);
-            }
+            if (!parallel_) startWorkers();
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
@@ -197,6 +304,7 @@ private:
             return;
         }
         finishAll();
+        if (target_.folder != nullptr && job.entry.type() == EntryType::symlink) linksMade_ = true;
         EntryOutcome outcome;
         if (cancelled) {
             outcome.failure = std::make_exception_ptr(Error(ArchiveError::cancelledOperation));
@@ -208,6 +316,25 @@ private:
     }
 
     bool idle() const { return !parallel_ || parallel_->idle(); }
+
+    void startWorkers() {
+        parallel_.emplace(archive_.url(), options_.pathEncoding, workers_, budget_, steps_);
+        if (target_.folder != nullptr) underWay_.emplace(parallel_->jobsAtMost());
+    }
+
+    // Whether the entry's item may be made on a worker beside the jobs under way, so that its
+    // path meets the tree a run on one thread would have built by then (else it waits for them
+    // all). Links, and paths through "..", wait: where they lead is not in the text, so once
+    // the pass has made a link, folders wait too.
+    bool madeBesideOthers(const EntryJob& job) {
+        const EntryType type = job.entry.type();
+        if (type == EntryType::symlink || (type == EntryType::directory && linksMade_) ||
+            !tidyPath(job.path, tidyPath_)) {
+            return false;
+        }
+        if (!parallel_) startWorkers();
+        return underWay_->admit(type, tidyPath_);
+    }
 
     void finishAll() {
         if (!parallel_) return;
@@ -222,11 +349,12 @@ private:
         // it, and the exception is then released by this thread alone, which reads it.
         EntryOutcome outcome = std::move(done->outcome);
         done->outcome.failure = nullptr;
+        if (underWay_) underWay_->takeOldest();
         settle(done->job, outcome);
     }
 
     // One outcome, in archive order.
-    void settle(const EntryJob& job, const EntryOutcome& outcome) {
+    void settle(const EntryJob& job, EntryOutcome& outcome) {
         if (outcome.endsPass) {
             entries_.endBefore(job.index);
             throw PassEnded{};
@@ -253,6 +381,7 @@ private:
             return;
         }
         ++result_.extracted;
+        if (outcome.folder) target_.folder->finishLater(std::move(*outcome.folder));
         if (outcome.warning && options_.warn) options_.warn(*outcome.warning);
     }
 
@@ -276,8 +405,11 @@ private:
     LocalRecordRanges ranges_;
     EntrySteps steps_;
     ExtractResult result_;
-    std::shared_ptr<MemoryBudget> budget_;        // shared by the workers' archives
-    std::size_t workers_ = 0;                     // more than one: entries may go to workers
+    std::shared_ptr<MemoryBudget> budget_;   // shared by the workers' archives
+    std::size_t workers_ = 0;                // more than one: entries may go to workers
+    std::optional<PathsUnderWay> underWay_;  // with workers and a folder
+    std::string tidyPath_;                   // the last entry's, reused
+    bool linksMade_ = false;
     std::optional<ParallelExtraction> parallel_;  // last: its workers stop first
 };
 

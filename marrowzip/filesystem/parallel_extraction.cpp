@@ -78,6 +78,11 @@ ParallelExtraction::~ParallelExtraction() {
     changed_.wait(lock, [this] { return underWay_ == 0; });
 }
 
+std::size_t ParallelExtraction::jobsAtMost() const noexcept {
+    // The queued batches and the one filling.
+    return (queueLimit_ + 1) * batchJobs;
+}
+
 void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
     if (!filling_) {
         if (spare_.empty()) {

@@ -40,6 +40,9 @@ struct EntryOutcome {
     bool skipped = false;   // an item was already there
     bool endsPass = false;  // the entry's local records cannot be read: the pass ends before it
     std::optional<Warning> warning = std::nullopt;
+    // A folder entry's attributes, handed to the folder when the outcome is taken: the entry
+    // counts only then.
+    std::optional<FolderToFinish> folder = std::nullopt;
 };
 
 // Claims the bytes of the entry's local record, in archive order; false when the pass ends
@@ -83,6 +86,8 @@ public:
 
     // Whether another job would have to wait for an outcome to be taken first.
     bool full() const noexcept { return batches_.size() >= queueLimit_; }
+    // How many jobs may be submitted and not yet handed back, at most.
+    std::size_t jobsAtMost() const noexcept;
     // Whether every job submitted so far was handed back (none is filling, sent or under way).
     bool idle() const noexcept { return !filling_ && batches_.empty(); }
     // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
