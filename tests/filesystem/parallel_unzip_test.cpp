@@ -219,9 +219,9 @@ Outcome extractedWith(const fs::path& archive, const fs::path& out, unsigned wor
 // Folder entries are made on the workers beside the files, yet each meets the tree a serial run
 // would have built by then. A file "a" followed by a folder "a/b/" refuses the folder, not the
 // file, even when the folder's batch starts while "a" is being written; a folder "x/y/"
-// followed by a file "x" refuses the file, even when the file's batch starts first. The entry
-// "./" names the folder itself. With and without a handler, the failures and the tree are the
-// serial run's.
+// followed by a file "x" refuses the file, even when the file's batch starts first; a folder
+// entry "x/" after it finds the folder. The entry "./" names the folder itself. With and without a
+// handler, the failures and the tree are the serial run's.
 TEST(ParallelUnzipping, FoldersMeetTheTreeASerialRunBuilds) {
     const std::string large(std::size_t{900} << 10, 'l');
     const std::vector<RawEntry> entries = {
@@ -235,7 +235,7 @@ TEST(ParallelUnzipping, FoldersMeetTheTreeASerialRunBuilds) {
         rawFolder("./"),
         rawFile("filler3", std::string(std::size_t{1100} << 10, 'f')),
         rawFolder("a/b/c/"),
-        rawFile("last", "")};
+        rawFolder("x/")};
     const TemporaryDirectory folder;
     writeFileBytes(folder / "a.zip", buildRawArchive(entries));
     for (const bool handler : {true, false}) {
