@@ -102,7 +102,6 @@ void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
     std::swap(added.job, job);
     added.work = work;
     added.outcome = {};
-    added.created.clear();
     // Each job's work is at most the largest file position plus a little: no overflow before
     // the batch leaves.
     batch.work += work;
@@ -143,6 +142,10 @@ void ParallelExtraction::send(std::size_t parts) {
 void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
                              std::size_t worker) {
     const std::span<Job> jobs(batch.jobs.data() + first, last - first);
+    // What the jobs' earlier uses made goes here, not on the caller's thread, which hands the
+    // jobs out: every part runs this far, even after abandon(), before the lists are read.
+    for (Job& job : jobs)
+        job.created.clear();
     Worker& own = perWorker_[worker];
     try {
         if (!own.archive) {
@@ -207,7 +210,7 @@ CreatedItems ParallelExtraction::abandon() {
     abandoned_ = true;
     changed_.notify_all();  // parts waiting for their turn to claim
     changed_.wait(lock, [this] { return underWay_ == 0; });
-    // Jobs never started made nothing: their lists were emptied when they were submitted.
+    // Jobs never started made nothing: their parts emptied their lists first.
     CreatedItems items;
     for (const auto& batch : batches_) {
         for (std::size_t index = batch->handedBack; index < batch->size; ++index) {
