@@ -295,6 +295,7 @@ private:
         if (onWorker) {
             // The workers start with the first entry they are given.
             if (!parallel_) startWorkers();
+            parallel_->awaitRoom();
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);

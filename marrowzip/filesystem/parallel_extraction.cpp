@@ -74,8 +74,8 @@ ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string
 ParallelExtraction::~ParallelExtraction() {
     std::unique_lock lock(mutex_);
     abandoned_ = true;
-    changed_.notify_all();  // parts waiting for their turn to claim
-    changed_.wait(lock, [this] { return underWay_ == 0; });
+    turn_.notify_all();  // parts waiting for their turn to claim
+    finished_.wait(lock, [this] { return underWay_ == 0; });
 }
 
 std::size_t ParallelExtraction::jobsAtMost() const noexcept {
@@ -113,6 +113,7 @@ void ParallelExtraction::send(std::size_t parts) {
     const std::shared_ptr<Batch> batch = std::move(filling_);
     filling_.reset();
     parts = std::min(parts, batch->size);
+    batch->done = false;
     {
         const std::lock_guard lock(mutex_);
         batch->partsUnderWay = parts;
@@ -164,26 +165,29 @@ void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, 
     }
     {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return abandoned_ || turnsClaimed_ == turn; });
+        turn_.wait(lock, [&] { return abandoned_ || turnsClaimed_ == turn; });
         for (Job& job : jobs) {
             if (!abandoned_ && !job.outcome.failure && !job.outcome.endsPass)
                 steps_.claimed(job.job, job.outcome);
         }
         ++turnsClaimed_;
     }
-    changed_.notify_all();
+    turn_.notify_all();
     for (Job& job : jobs) {
         // A job behind the entry that ended the pass is not started: nothing of it is to stay.
         if (abandoned_) break;
         if (job.outcome.failure || job.outcome.endsPass) continue;
         steps_.read(*own.archive, *own.localRecords, job.job, job.outcome, &job.created);
     }
+    bool wake = false;
     {
         const std::lock_guard lock(mutex_);
         --batch.partsUnderWay;
         --underWay_;
+        // The caller wakes only for what it waits for: a batch done, or the last part.
+        wake = (awaited_ == &batch && batch.partsUnderWay == 0) || underWay_ == 0;
     }
-    changed_.notify_all();
+    if (wake) finished_.notify_all();
 }
 
 ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
@@ -191,10 +195,11 @@ ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     if (wait && batches_.empty()) send(1);
     if (batches_.empty()) return nullptr;
     Batch& batch = *batches_.front();
-    {
+    if (!batch.done) {
         std::unique_lock lock(mutex_);
-        if (wait) changed_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
+        if (wait) await(batch, lock);
         if (batch.partsUnderWay != 0) return nullptr;
+        batch.done = true;
     }
     Job& job = batch.jobs[batch.handedBack++];
     if (batch.handedBack == batch.size) {
@@ -204,12 +209,24 @@ ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     return &job;
 }
 
+void ParallelExtraction::awaitRoom() {
+    if (!full()) return;
+    std::unique_lock lock(mutex_);
+    await(*batches_[batches_.size() / 2], lock);
+}
+
+void ParallelExtraction::await(const Batch& batch, std::unique_lock<std::mutex>& lock) {
+    awaited_ = &batch;
+    finished_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
+    awaited_ = nullptr;
+}
+
 CreatedItems ParallelExtraction::abandon() {
     filling_.reset();
     std::unique_lock lock(mutex_);
     abandoned_ = true;
-    changed_.notify_all();  // parts waiting for their turn to claim
-    changed_.wait(lock, [this] { return underWay_ == 0; });
+    turn_.notify_all();  // parts waiting for their turn to claim
+    finished_.wait(lock, [this] { return underWay_ == 0; });
     // Jobs never started made nothing: their parts emptied their lists first.
     CreatedItems items;
     for (const auto& batch : batches_) {

@@ -102,6 +102,9 @@ public:
     // job is queued, or without `wait` while the oldest is under way or not yet sent. Valid
     // until the next submit(); the caller may take its outcome.
     Job* next(bool wait);
+    // When full(), waits until the batch half-way down the queue is done: the caller wakes once
+    // for several batches, as those before it started earlier and are mostly done by then.
+    void awaitRoom();
     // Starts no queued job any more, waits for those under way and returns what every job not
     // yet handed back created.
     CreatedItems abandon();
@@ -115,6 +118,7 @@ private:
         std::uint64_t work = 0;
         std::size_t handedBack = 0;  // jobs whose outcome next() returned
         std::size_t partsUnderWay = 0;
+        bool done = false;  // caller's thread: seen with no part under way since it was sent
     };
     // What each worker keeps between its jobs, opened on first use.
     struct Worker {
@@ -126,6 +130,8 @@ private:
     void send(std::size_t parts);
     void run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
              std::size_t worker);
+    // Waits, holding `lock` on mutex_, until no part of `batch` is under way.
+    void await(const Batch& batch, std::unique_lock<std::mutex>& lock);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
@@ -134,7 +140,9 @@ private:
     std::size_t queueLimit_;
 
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable turn_;      // a part claimed, or the jobs were abandoned
+    std::condition_variable finished_;  // the batch awaited, or the last part under way, finished
+    const Batch* awaited_ = nullptr;    // under mutex_: by the caller's thread
     // The caller's thread alone changes these three; workers reach a batch only while it has
     // parts under way (counted under mutex_).
     std::shared_ptr<Batch> filling_;              // not yet sent
