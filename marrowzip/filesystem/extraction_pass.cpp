@@ -62,48 +62,102 @@ bool tidyPath(std::string_view path, std::string& tidy) {
     return true;
 }
 
+// How many times each 64-bit key was added and not yet removed, with the keys in a table of
+// open addressing: a key sits at its home slot or after it, with no free slot between.
+class KeyCounts {
+public:
+    // Room for `keys` distinct keys at least, with the table at most half full.
+    explicit KeyCounts(std::size_t keys)
+        : slots_(std::bit_ceil(std::max<std::size_t>(keys, 8) * 2)) {}
+
+    bool empty() const noexcept { return keys_ == 0; }
+    bool contains(std::uint64_t key) const { return slots_[find(key)].count != 0; }
+    // Whether `more` keys not held yet would keep the table at most half full.
+    bool roomFor(std::size_t more) const noexcept { return (keys_ + more) * 2 <= slots_.size(); }
+    void add(std::uint64_t key) {
+        Slot& slot = slots_[find(key)];
+        keys_ += slot.count == 0 ? 1 : 0;
+        slot.key = key;
+        ++slot.count;
+    }
+    // `key` must be held.
+    void remove(std::uint64_t key) {
+        std::size_t hole = find(key);
+        if (--slots_[hole].count != 0) return;
+        --keys_;
+        // The keys after the freed slot move back into it when their home slot does not lie
+        // between the two, so that each is still found from its home.
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t next = (hole + 1) & mask; slots_[next].count != 0;
+             next = (next + 1) & mask) {
+            const std::size_t home = slots_[next].key & mask;
+            if (((next - home) & mask) >= ((next - hole) & mask)) {
+                slots_[hole] = slots_[next];
+                slots_[next].count = 0;
+                hole = next;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t key = 0;
+        std::uint32_t count = 0;  // 0: free
+    };
+    // The key's slot, or the free one where it would go.
+    std::size_t find(std::uint64_t key) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t index = key & mask;
+        while (slots_[index].count != 0 && slots_[index].key != key)
+            index = (index + 1) & mask;
+        return index;
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t keys_ = 0;  // distinct, held
+};
+
 // The paths of the jobs handed to the workers and not yet taken back, by hash. A run on one
 // thread has every earlier entry done when it makes a folder or file; beside the workers, an
 // entry's outcome is still the same unless an earlier job under way is a file at its path or
 // above it, or it is a file at the path of an earlier folder under way or above it (one makes
 // the folders the other needs, or refuses them). Folders at each other's paths, and a file
 // below a folder, meet the same tree in either order: a folder is made when missing and
-// accepted when there, whoever made it.
+// accepted when there, whoever made it. Two paths of one hash only make a job wait.
 class PathsUnderWay {
 public:
-    // `jobs`: how many may be under way at once, for the size of the tables.
-    explicit PathsUnderWay(std::size_t jobs)
-        : counts_(std::clamp<std::size_t>(std::bit_ceil(jobs * 2), 1024, 65536)) {}
+    // `jobs`: how many may be under way at once.
+    explicit PathsUnderWay(std::size_t jobs) : files_(jobs), folders_(jobs) {}
 
     // Whether a job of `type` at `path` (tidy) may run beside those under way; if so it is
     // counted under way, until takeOldest().
     bool admit(EntryType type, std::string_view path) {
         const std::uint64_t hash = hashOf(path);
-        if (type == EntryType::directory) {
-            const std::size_t first = folderPrefixes_.size();
-            bool meets = false;
-            for (std::size_t end = 0; end != std::string_view::npos && !meets;) {
-                end = path.find('/', end + 1);
-                const std::uint64_t prefix =
-                    end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
-                meets = fileUnderWay(prefix);
-                folderPrefixes_.push_back(prefix);
-            }
-            if (meets) {
+        if (type != EntryType::directory) {
+            if ((!folders_.empty() && folders_.contains(hash)) || !files_.roomFor(1)) return false;
+            files_.add(hash);
+            jobs_.push_back({hash, 0});
+            return true;
+        }
+        const std::size_t first = folderPrefixes_.size();
+        for (std::size_t end = 0; end != std::string_view::npos;) {
+            end = path.find('/', end + 1);
+            const std::uint64_t prefix =
+                end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
+            if (files_.contains(prefix)) {
                 folderPrefixes_.resize(first);
                 return false;
             }
-            for (std::size_t index = first; index < folderPrefixes_.size(); ++index)
-                ++slot(folderPrefixes_[index]).folders;
-            jobs_.push_back({hash, static_cast<std::uint32_t>(folderPrefixes_.size() - first)});
-            return true;
+            folderPrefixes_.push_back(prefix);
         }
-        if (!folderPrefixes_.empty() && slot(hash).folders != 0 &&
-            std::ranges::find(folderPrefixes_, hash) != folderPrefixes_.end()) {
+        const std::size_t prefixes = folderPrefixes_.size() - first;
+        if (!folders_.roomFor(prefixes)) {
+            folderPrefixes_.resize(first);
             return false;
         }
-        ++slot(hash).files;
-        jobs_.push_back({hash, 0});
+        for (std::size_t index = first; index < folderPrefixes_.size(); ++index)
+            folders_.add(folderPrefixes_[index]);
+        jobs_.push_back({hash, static_cast<std::uint32_t>(prefixes)});
         return true;
     }
 
@@ -111,11 +165,11 @@ public:
         const Job job = jobs_.front();
         jobs_.pop_front();
         if (job.prefixes == 0) {
-            --slot(job.hash).files;
+            files_.remove(job.hash);
             return;
         }
         for (std::uint32_t index = 0; index < job.prefixes; ++index) {
-            --slot(folderPrefixes_.front()).folders;
+            folders_.remove(folderPrefixes_.front());
             folderPrefixes_.pop_front();
         }
     }
@@ -125,23 +179,13 @@ private:
         std::uint64_t hash;      // of its path
         std::uint32_t prefixes;  // of a folder: its path and those above it; 0 for a file
     };
-    // Jobs by slot, for a quick answer: two paths may share one.
-    struct Counts {
-        std::uint32_t files = 0;
-        std::uint32_t folders = 0;
-    };
 
     static std::uint64_t hashOf(std::string_view path) {
         return std::hash<std::string_view>{}(path);
     }
-    Counts& slot(std::uint64_t hash) { return counts_[hash & (counts_.size() - 1)]; }
-    bool fileUnderWay(std::uint64_t hash) {
-        return slot(hash).files != 0 && std::ranges::any_of(jobs_, [hash](const Job& job) {
-                   return job.prefixes == 0 && job.hash == hash;
-               });
-    }
 
-    std::vector<Counts> counts_;
+    KeyCounts files_;                           // the paths of files under way
+    KeyCounts folders_;                         // of folders under way and those above them
     std::deque<Job> jobs_;                      // in archive order
     std::deque<std::uint64_t> folderPrefixes_;  // of the folders among them, in the same order
 };
