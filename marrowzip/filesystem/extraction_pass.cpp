@@ -20,6 +20,7 @@
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/local_record_ranges.hpp"
 #include "marrowzip/filesystem/parallel_extraction.hpp"
+#include "marrowzip/processing/key_counts.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 #include "marrowzip/processing/positional_window.hpp"
 #include "marrowzip/read/archive_reader.hpp"
@@ -61,61 +62,6 @@ bool tidyPath(std::string_view path, std::string& tidy) {
     }
     return true;
 }
-
-// How many times each 64-bit key was added and not yet removed, with the keys in a table of
-// open addressing: a key sits at its home slot or after it, with no free slot between.
-class KeyCounts {
-public:
-    // Room for `keys` distinct keys at least, with the table at most half full.
-    explicit KeyCounts(std::size_t keys)
-        : slots_(std::bit_ceil(std::max<std::size_t>(keys, 8) * 2)) {}
-
-    bool empty() const noexcept { return keys_ == 0; }
-    bool contains(std::uint64_t key) const { return slots_[find(key)].count != 0; }
-    // Whether `more` keys not held yet would keep the table at most half full.
-    bool roomFor(std::size_t more) const noexcept { return (keys_ + more) * 2 <= slots_.size(); }
-    void add(std::uint64_t key) {
-        Slot& slot = slots_[find(key)];
-        keys_ += slot.count == 0 ? 1 : 0;
-        slot.key = key;
-        ++slot.count;
-    }
-    // `key` must be held.
-    void remove(std::uint64_t key) {
-        std::size_t hole = find(key);
-        if (--slots_[hole].count != 0) return;
-        --keys_;
-        // The keys after the freed slot move back into it when their home slot does not lie
-        // between the two, so that each is still found from its home.
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t next = (hole + 1) & mask; slots_[next].count != 0;
-             next = (next + 1) & mask) {
-            const std::size_t home = slots_[next].key & mask;
-            if (((next - home) & mask) >= ((next - hole) & mask)) {
-                slots_[hole] = slots_[next];
-                slots_[next].count = 0;
-                hole = next;
-            }
-        }
-    }
-
-private:
-    struct Slot {
-        std::uint64_t key = 0;
-        std::uint32_t count = 0;  // 0: free
-    };
-    // The key's slot, or the free one where it would go.
-    std::size_t find(std::uint64_t key) const {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t index = key & mask;
-        while (slots_[index].count != 0 && slots_[index].key != key)
-            index = (index + 1) & mask;
-        return index;
-    }
-
-    std::vector<Slot> slots_;
-    std::size_t keys_ = 0;  // distinct, held
-};
 
 // The paths of the jobs handed to the workers and not yet taken back, by hash. A run on one
 // thread has every earlier entry done when it makes a folder or file; beside the workers, an
