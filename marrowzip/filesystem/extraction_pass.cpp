@@ -243,10 +243,13 @@ public:
 private:
     void readAll() {
         // One job for every entry: an archive of many small entries is read without an
-        // allocation for each. A job handed to the workers comes back with the buffers of one
-        // they finished before.
-        EntryJob job;
-        while (entries_.next(job.entry)) {
+        // allocation for each. Once the workers are there, each entry is read into the slot of
+        // the batch being filled, with the buffers of a job they finished before, and handed
+        // to them where it is.
+        EntryJob own;
+        for (;;) {
+            EntryJob& job = parallel_ ? parallel_->slot() : own;
+            if (!entries_.next(job.entry)) break;
             job.index = entries_.entriesRead() - 1;
             if (options_.pathEncoding) {
                 job.path = job.entry.pathUsingEncoding(*options_.pathEncoding);
@@ -289,7 +292,7 @@ private:
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
-            parallel_->submit(job, work);
+            parallel_->submit(job, work);  // in place when `job` is the slot
             while (auto* done = parallel_->next(false))
                 take(done);
             return;

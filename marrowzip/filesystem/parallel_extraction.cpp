@@ -83,7 +83,7 @@ std::size_t ParallelExtraction::jobsAtMost() const noexcept {
     return (queueLimit_ + 1) * batchJobs;
 }
 
-void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
+EntryJob& ParallelExtraction::slot() {
     if (!filling_) {
         if (spare_.empty()) {
             // At full size at once: growing would move every job again, on the caller's thread.
@@ -97,9 +97,20 @@ void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
         }
     }
     Batch& batch = *filling_;
+    // Never beyond the room reserved: a batch leaves at batchJobs jobs.
     if (batch.size == batch.jobs.size()) batch.jobs.emplace_back();
+    return batch.jobs[batch.size].job;
+}
+
+void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
+    EntryJob& added = slot();
+    if (&added != &job) std::swap(added, job);
+    submitSlot(work);
+}
+
+void ParallelExtraction::submitSlot(std::uint64_t work) {
+    Batch& batch = *filling_;
     Job& added = batch.jobs[batch.size++];
-    std::swap(added.job, job);
     added.work = work;
     added.outcome = {};
     // Each job's work is at most the largest file position plus a little: no overflow before
@@ -109,7 +120,8 @@ void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
 }
 
 void ParallelExtraction::send(std::size_t parts) {
-    if (!filling_) return;
+    // A batch holding only the slot stays: it has no job to send.
+    if (!filling_ || filling_->size == 0) return;
     const std::shared_ptr<Batch> batch = std::move(filling_);
     filling_.reset();
     parts = std::min(parts, batch->size);

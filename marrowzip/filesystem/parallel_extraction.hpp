@@ -89,12 +89,18 @@ public:
     // How many jobs may be submitted and not yet handed back, at most.
     std::size_t jobsAtMost() const noexcept;
     // Whether every job submitted so far was handed back (none is filling, sent or under way).
-    bool idle() const noexcept { return !filling_ && batches_.empty(); }
+    bool idle() const noexcept { return (!filling_ || filling_->size == 0) && batches_.empty(); }
     // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
     // data plus what the job costs besides). `job` is swapped with one handed back before, so
     // that the next entry reuses its buffers. A batch leaves for the workers once it holds
     // enough work or jobs, or when next() has to wait for it.
     void submit(EntryJob& job, std::uint64_t work);
+    // The job the next submission adds, for the caller to fill in place (a job submitted as
+    // slot() is not moved at all). It may also be left unsubmitted, and then stays the next
+    // one. Not read by the workers, and valid until the next slot(), submit() or abandon().
+    EntryJob& slot();
+    // Adds slot() as filled, as submit() would.
+    void submitSlot(std::uint64_t work);
     // Sends the batch being filled in parts, one per worker, when the caller is about to wait
     // for every job: a folder's few files would otherwise all go to one worker.
     void flush() { send(workers_); }
