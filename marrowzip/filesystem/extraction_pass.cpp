@@ -73,15 +73,15 @@ bool tidyPath(std::string_view path, std::string& tidy) {
 class PathsUnderWay {
 public:
     // `jobs`: how many may be under way at once.
-    explicit PathsUnderWay(std::size_t jobs) : files_(jobs), folders_(jobs) {}
+    explicit PathsUnderWay(std::size_t jobs) : paths_(jobs) {}
 
     // Whether a job of `type` at `path` (tidy) may run beside those under way; if so it is
     // counted under way, until takeOldest().
     bool admit(EntryType type, std::string_view path) {
         const std::uint64_t hash = hashOf(path);
         if (type != EntryType::directory) {
-            if ((!folders_.empty() && folders_.contains(hash)) || !files_.roomFor(1)) return false;
-            files_.add(hash);
+            if (paths_.count(hash, folder) != 0 || !paths_.roomFor(1)) return false;
+            paths_.add(hash, file);
             jobs_.push_back({hash, 0});
             return true;
         }
@@ -90,19 +90,19 @@ public:
             end = path.find('/', end + 1);
             const std::uint64_t prefix =
                 end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
-            if (files_.contains(prefix)) {
+            if (paths_.count(prefix, file) != 0) {
                 folderPrefixes_.resize(first);
                 return false;
             }
             folderPrefixes_.push_back(prefix);
         }
         const std::size_t prefixes = folderPrefixes_.size() - first;
-        if (!folders_.roomFor(prefixes)) {
+        if (!paths_.roomFor(prefixes)) {
             folderPrefixes_.resize(first);
             return false;
         }
         for (std::size_t index = first; index < folderPrefixes_.size(); ++index)
-            folders_.add(folderPrefixes_[index]);
+            paths_.add(folderPrefixes_[index], folder);
         jobs_.push_back({hash, static_cast<std::uint32_t>(prefixes)});
         return true;
     }
@@ -111,11 +111,11 @@ public:
         const Job job = jobs_.front();
         jobs_.pop_front();
         if (job.prefixes == 0) {
-            files_.remove(job.hash);
+            paths_.remove(job.hash, file);
             return;
         }
         for (std::uint32_t index = 0; index < job.prefixes; ++index) {
-            folders_.remove(folderPrefixes_.front());
+            paths_.remove(folderPrefixes_.front(), folder);
             folderPrefixes_.pop_front();
         }
     }
@@ -130,8 +130,10 @@ private:
         return std::hash<std::string_view>{}(path);
     }
 
-    KeyCounts files_;                           // the paths of files under way
-    KeyCounts folders_;                         // of folders under way and those above them
+    // The paths of files under way, and of folders under way and those above them.
+    static constexpr std::size_t file = 0;
+    static constexpr std::size_t folder = 1;
+    KeyCounts paths_;
     std::deque<Job> jobs_;                      // in archive order
     std::deque<std::uint64_t> folderPrefixes_;  // of the folders among them, in the same order
 };

@@ -1,8 +1,9 @@
-// A multiset of 64-bit keys (hashes, say) in one table of open addressing: no allocation per
+// Multisets of 64-bit keys (hashes, say) in one table of open addressing: no allocation per
 // key, and each operation touches a few neighbouring slots.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -10,38 +11,44 @@
 
 namespace marrowzip {
 
-// How many times each 64-bit key was added and not yet removed, with the keys in a table of
-// open addressing: a key sits at its home slot or after it, with no free slot between.
+// How many times each 64-bit key was added and not yet removed, counted apart in two kinds
+// (two sorts of item under one key share a slot, so a look at both costs one), with the keys in
+// a table of open addressing: a key sits at its home slot or after it, with no free slot
+// between.
 class KeyCounts {
 public:
+    static constexpr std::size_t kinds = 2;
+
     // Room for `keys` distinct keys at least, with the table at most half full.
     explicit KeyCounts(std::size_t keys)
         : slots_(std::bit_ceil(std::max<std::size_t>(keys, 8) * 2)) {}
 
     bool empty() const noexcept { return keys_ == 0; }
-    bool contains(std::uint64_t key) const { return slots_[find(key)].count != 0; }
+    std::uint32_t count(std::uint64_t key, std::size_t kind) const {
+        return slots_[find(key)].counts[kind];
+    }
     // Whether `more` keys not held yet would keep the table at most half full.
     bool roomFor(std::size_t more) const noexcept { return (keys_ + more) * 2 <= slots_.size(); }
-    void add(std::uint64_t key) {
+    void add(std::uint64_t key, std::size_t kind) {
         Slot& slot = slots_[find(key)];
-        keys_ += slot.count == 0 ? 1 : 0;
+        keys_ += slot.free() ? 1 : 0;
         slot.key = key;
-        ++slot.count;
+        ++slot.counts[kind];
     }
-    // `key` must be held.
-    void remove(std::uint64_t key) {
+    // `key` must be held in `kind`.
+    void remove(std::uint64_t key, std::size_t kind) {
         std::size_t hole = find(key);
-        if (--slots_[hole].count != 0) return;
+        --slots_[hole].counts[kind];
+        if (!slots_[hole].free()) return;
         --keys_;
         // The keys after the freed slot move back into it when their home slot does not lie
         // between the two, so that each is still found from its home.
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t next = (hole + 1) & mask; slots_[next].count != 0;
-             next = (next + 1) & mask) {
+        for (std::size_t next = (hole + 1) & mask; !slots_[next].free(); next = (next + 1) & mask) {
             const std::size_t home = slots_[next].key & mask;
             if (((next - home) & mask) >= ((next - hole) & mask)) {
                 slots_[hole] = slots_[next];
-                slots_[next].count = 0;
+                slots_[next].counts = {};
                 hole = next;
             }
         }
@@ -50,13 +57,17 @@ public:
 private:
     struct Slot {
         std::uint64_t key = 0;
-        std::uint32_t count = 0;  // 0: free
+        std::array<std::uint32_t, kinds> counts{};
+
+        bool free() const noexcept {
+            return std::ranges::all_of(counts, [](std::uint32_t count) { return count == 0; });
+        }
     };
     // The key's slot, or the free one where it would go.
     std::size_t find(std::uint64_t key) const {
         const std::size_t mask = slots_.size() - 1;
         std::size_t index = key & mask;
-        while (slots_[index].count != 0 && slots_[index].key != key)
+        while (!slots_[index].free() && slots_[index].key != key)
             index = (index + 1) & mask;
         return index;
     }
