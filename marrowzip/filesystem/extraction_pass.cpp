@@ -78,9 +78,12 @@ public:
     // Whether a job of `type` at `path` (tidy) may run beside those under way; if so it is
     // counted under way, until takeOldest().
     bool admit(EntryType type, std::string_view path) {
-        const std::uint64_t hash = hashOf(path);
+        const std::uint32_t hash = hashOf(path);
         if (type != EntryType::directory) {
-            if (paths_.count(hash, folder) != 0 || !paths_.roomFor(1)) return false;
+            if (paths_.count(hash, folder) != 0 ||
+                paths_.count(hash, file) == KeyCounts::maxCount || !paths_.roomFor(1)) {
+                return false;
+            }
             paths_.add(hash, file);
             jobs_.push_back({hash, 0});
             return true;
@@ -88,9 +91,10 @@ public:
         const std::size_t first = folderPrefixes_.size();
         for (std::size_t end = 0; end != std::string_view::npos;) {
             end = path.find('/', end + 1);
-            const std::uint64_t prefix =
+            const std::uint32_t prefix =
                 end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
-            if (paths_.count(prefix, file) != 0) {
+            if (paths_.count(prefix, file) != 0 ||
+                paths_.count(prefix, folder) == KeyCounts::maxCount) {
                 folderPrefixes_.resize(first);
                 return false;
             }
@@ -122,12 +126,12 @@ public:
 
 private:
     struct Job {
-        std::uint64_t hash;      // of its path
+        std::uint32_t hash;      // of its path
         std::uint32_t prefixes;  // of a folder: its path and those above it; 0 for a file
     };
 
-    static std::uint64_t hashOf(std::string_view path) {
-        return std::hash<std::string_view>{}(path);
+    static std::uint32_t hashOf(std::string_view path) {
+        return static_cast<std::uint32_t>(std::hash<std::string_view>{}(path));
     }
 
     // The paths of files under way, and of folders under way and those above them.
@@ -135,7 +139,7 @@ private:
     static constexpr std::size_t folder = 1;
     KeyCounts paths_;
     std::deque<Job> jobs_;                      // in archive order
-    std::deque<std::uint64_t> folderPrefixes_;  // of the folders among them, in the same order
+    std::deque<std::uint32_t> folderPrefixes_;  // of the folders among them, in the same order
 };
 
 bool isCancellation(const std::exception_ptr& failure) {

@@ -17,19 +17,19 @@ namespace {
 // which runs of neighbours were broken up, and a key leaves only when neither kind holds it.
 TEST(KeyCounts, CountsEveryKeyAfterRemovalsInsideRunsThatWrapAround) {
     KeyCounts counts(32);  // 64 slots
-    std::unordered_map<std::uint64_t, std::array<std::uint32_t, KeyCounts::kinds>> expected;
-    std::vector<std::uint64_t> keys;
-    for (std::uint64_t high = 1; high <= 6; ++high) {
-        for (const std::uint64_t home : {0, 1, 62, 63})
-            keys.push_back(high << 32 | home);
+    std::unordered_map<std::uint32_t, std::array<std::uint32_t, KeyCounts::kinds>> expected;
+    std::vector<std::uint32_t> keys;
+    for (std::uint32_t high = 1; high <= 6; ++high) {
+        for (const std::uint32_t home : {0, 1, 62, 63})
+            keys.push_back(high << 16 | home);
     }
     const auto held = [&] {
         return std::ranges::count_if(
-            keys, [&](std::uint64_t key) { return expected[key][0] + expected[key][1] != 0; });
+            keys, [&](std::uint32_t key) { return expected[key][0] + expected[key][1] != 0; });
     };
     std::mt19937 random(7);
     for (int step = 0; step < 20000; ++step) {
-        const std::uint64_t key = keys[random() % keys.size()];
+        const std::uint32_t key = keys[random() % keys.size()];
         const std::size_t kind = random() % KeyCounts::kinds;
         auto& expectedCounts = expected[key];
         if (random() % 2 == 0 && expectedCounts[kind] > 0) {
@@ -39,7 +39,7 @@ TEST(KeyCounts, CountsEveryKeyAfterRemovalsInsideRunsThatWrapAround) {
             counts.add(key, kind);
             ++expectedCounts[kind];
         }
-        for (const std::uint64_t each : keys) {
+        for (const std::uint32_t each : keys) {
             for (std::size_t k = 0; k < KeyCounts::kinds; ++k)
                 ASSERT_EQ(counts.count(each, k), expected[each][k]) << "step " << step;
         }
