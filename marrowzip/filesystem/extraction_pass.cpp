@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -46,21 +47,30 @@ std::uint64_t workOf(const Entry& entry, bool makesItems) {
     return entry.centralCompressedSize() + (makesItems ? item : entryWork);
 }
 
-// The path as the folder takes it, into `tidy`: "" and "." components dropped, no slash at
-// either end. False when a component is "..": only the kernel knows where that leads.
-bool tidyPath(std::string_view path, std::string& tidy) {
-    tidy.clear();
+// The path as the folder takes it: "" and "." components dropped, no slash at either end. It is
+// `path` itself, or a part of it, when nothing else is to drop (the usual case), else built in
+// `scratch`. None when a component is "..": only the kernel knows where that leads.
+std::optional<std::string_view> tidyPath(std::string_view path, std::string& scratch) {
+    bool tidy = !path.empty();
+    for (std::size_t start = 0; tidy && start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        tidy = !component.empty() && component != "." && component != "..";
+        start = end + 1;
+    }
+    if (tidy) return path.ends_with('/') ? path.substr(0, path.size() - 1) : path;
+    scratch.clear();
     for (std::size_t start = 0; start <= path.size();) {
         const std::size_t end = std::min(path.find('/', start), path.size());
         const std::string_view component = path.substr(start, end - start);
-        if (component == "..") return false;
+        if (component == "..") return std::nullopt;
         if (!component.empty() && component != ".") {
-            if (!tidy.empty()) tidy += '/';
-            tidy.append(component);
+            if (!scratch.empty()) scratch += '/';
+            scratch.append(component);
         }
         start = end + 1;
     }
-    return true;
+    return scratch;
 }
 
 // The paths of the jobs handed to the workers and not yet taken back, by hash. A run on one
@@ -328,12 +338,12 @@ private:
     // the pass has made a link, folders wait too.
     bool madeBesideOthers(const EntryJob& job) {
         const EntryType type = job.entry.type();
-        if (type == EntryType::symlink || (type == EntryType::directory && linksMade_) ||
-            !tidyPath(job.path, tidyPath_)) {
+        if (type == EntryType::symlink || (type == EntryType::directory && linksMade_))
             return false;
-        }
+        const std::optional<std::string_view> tidy = tidyPath(job.path, tidyPath_);
+        if (!tidy) return false;
         if (!parallel_) startWorkers();
-        return underWay_->admit(type, tidyPath_);
+        return underWay_->admit(type, *tidy);
     }
 
     void finishAll() {
@@ -408,7 +418,7 @@ private:
     std::shared_ptr<MemoryBudget> budget_;   // shared by the workers' archives
     std::size_t workers_ = 0;                // more than one: entries may go to workers
     std::optional<PathsUnderWay> underWay_;  // with workers and a folder
-    std::string tidyPath_;                   // the last entry's, reused
+    std::string tidyPath_;                   // the last entry's, when not its own path
     bool linksMade_ = false;
     std::optional<ParallelExtraction> parallel_;  // last: its workers stop first
 };
