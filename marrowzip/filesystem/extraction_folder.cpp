@@ -257,7 +257,14 @@ void ExtractionFolder::finishFolderTimes() {
                 throw Error(FileError::fileWriteFileExists, folder.displayPath, {},
                             "the folder was replaced while the archive was extracted");
             }
-            applyAttributesAt(folder.attributes, opened.get(), ".", false, folder.displayPath);
+            // A folder of the mode asked for already (as most are, made with the usual mask)
+            // is spared a change that would change nothing.
+            FileAttributes attributes = folder.attributes;
+            if (attributes.posixPermissions &&
+                (status.st_mode & 07777) == (*attributes.posixPermissions & 07777)) {
+                attributes.posixPermissions.reset();
+            }
+            applyAttributesAt(attributes, opened.get(), ".", false, folder.displayPath);
         } catch (const Error& error) {
             if (!firstFailure) firstFailure = error;
         }
