@@ -125,7 +125,7 @@ void ParallelExtraction::send(std::size_t parts) {
     const std::shared_ptr<Batch> batch = std::move(filling_);
     filling_.reset();
     parts = std::min(parts, batch->size);
-    batch->done = false;
+    batch->finished.store(false, std::memory_order_relaxed);  // before the workers see it
     {
         const std::lock_guard lock(mutex_);
         batch->partsUnderWay = parts;
@@ -194,7 +194,7 @@ void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, 
     bool wake = false;
     {
         const std::lock_guard lock(mutex_);
-        --batch.partsUnderWay;
+        if (--batch.partsUnderWay == 0) batch.finished.store(true, std::memory_order_release);
         --underWay_;
         // The caller wakes only for what it waits for: a batch done, or the last part.
         wake = (awaited_ == &batch && batch.partsUnderWay == 0) || underWay_ == 0;
@@ -207,11 +207,11 @@ ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     if (wait && batches_.empty()) send(1);
     if (batches_.empty()) return nullptr;
     Batch& batch = *batches_.front();
-    if (!batch.done) {
+    // Without waiting, a batch still under way is seen without the lock the workers take.
+    if (!batch.finished.load(std::memory_order_acquire)) {
+        if (!wait) return nullptr;
         std::unique_lock lock(mutex_);
-        if (wait) await(batch, lock);
-        if (batch.partsUnderWay != 0) return nullptr;
-        batch.done = true;
+        await(batch, lock);
     }
     Job& job = batch.jobs[batch.handedBack++];
     if (batch.handedBack == batch.size) {

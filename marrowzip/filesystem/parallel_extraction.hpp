@@ -124,7 +124,9 @@ private:
         std::uint64_t work = 0;
         std::size_t handedBack = 0;  // jobs whose outcome next() returned
         std::size_t partsUnderWay = 0;
-        bool done = false;  // caller's thread: seen with no part under way since it was sent
+        // No part under way since it was sent: set with the last part's end, under mutex_, and
+        // read without it.
+        std::atomic<bool> finished = false;
     };
     // What each worker keeps between its jobs, opened on first use.
     struct Worker {
