@@ -77,9 +77,12 @@ std::optional<std::string_view> tidyPath(std::string_view path, std::string& scr
 // thread has every earlier entry done when it makes a folder or file; beside the workers, an
 // entry's outcome is still the same unless an earlier job under way is a file at its path or
 // above it, or it is a file at the path of an earlier folder under way or above it (one makes
-// the folders the other needs, or refuses them). Folders at each other's paths, and a file
-// below a folder, meet the same tree in either order: a folder is made when missing and
-// accepted when there, whoever made it. Two paths of one hash only make a job wait.
+// the folders the other needs, or refuses them), or a file at its own path (the second of two
+// files of one name is the one refused, or the one that stays). Folders at each other's paths,
+// and a file below a folder, meet the same tree in either order: a folder is made when missing
+// and accepted when there, whoever made it. Two paths of one hash only make a job wait. (Files
+// above or below each other's paths are not told apart: the look-ups for every component of
+// every file would cost more than the rare archive that holds both is worth.)
 class PathsUnderWay {
 public:
     // `jobs`: how many may be under way at once.
@@ -90,8 +93,8 @@ public:
     bool admit(EntryType type, std::string_view path) {
         const std::uint32_t hash = hashOf(path);
         if (type != EntryType::directory) {
-            if (paths_.count(hash, folder) != 0 ||
-                paths_.count(hash, file) == KeyCounts::maxCount || !paths_.roomFor(1)) {
+            if (paths_.count(hash, folder) != 0 || paths_.count(hash, file) != 0 ||
+                !paths_.roomFor(1)) {
                 return false;
             }
             paths_.add(hash, file);

@@ -251,6 +251,40 @@ TEST(ParallelUnzipping, FoldersMeetTheTreeASerialRunBuilds) {
     }
 }
 
+// Two files of one name, the first behind a large file in its batch, the second starting at
+// once on another worker: the second is the one refused, or, when existing items are
+// overwritten, the one that stays, as in a serial run.
+TEST(ParallelUnzipping, TheLaterOfTwoFilesOfOneNameMeetsTheEarlier) {
+    const std::vector<RawEntry> entries = {
+        rawFile("slow", std::string(std::size_t{900} << 10, 's')),
+        rawFile("dup", std::string(std::size_t{200} << 10, '1')), rawFile("dup", "second"),
+        rawFile("filler", std::string(std::size_t{1100} << 10, 'f'))};
+    const TemporaryDirectory folder;
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
+    for (const ExistingItems existing : {ExistingItems::refuse, ExistingItems::overwrite}) {
+        const auto extract = [&](const fs::path& out, unsigned workers) {
+            std::vector<std::string> failures;
+            unzipArchiveToDirectory(
+                fileURL(folder / "a.zip"), fileURL(out),
+                {.existing = existing,
+                 .onEntryError =
+                     [&](const Entry&, const std::string& path, const Error& error) {
+                         failures.push_back(path + " " + error.code().message());
+                     },
+                 .workers = workers});
+            return std::pair{treeWithSizes(out), failures};
+        };
+        const auto serial = extract(folder / "serial", 1);
+        EXPECT_EQ(serial.first[0], existing == ExistingItems::refuse ? "dup 204800" : "dup 6");
+        for (int run = 0; run < 10; ++run) {
+            const fs::path out = folder / ("run" + std::to_string(run));
+            EXPECT_EQ(extract(out, 4), serial) << "run " << run;
+            fs::remove_all(out);
+        }
+        fs::remove_all(folder / "serial");
+    }
+}
+
 // A tree of nested folders whose entries come before, between and after their files, one of
 // them twice with other attributes: with workers, every folder ends with the mode and time of
 // its entry, as after a serial run.
