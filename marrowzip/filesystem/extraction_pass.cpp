@@ -48,8 +48,8 @@ std::uint64_t workOf(const Entry& entry, bool makesItems) {
 }
 
 // The path as the folder takes it: "" and "." components dropped, no slash at either end. It is
-// `path` itself, or a part of it, when nothing else is to drop (the usual case), else built in
-// `scratch`. None when a component is "..": only the kernel knows where that leads.
+// `path` itself, less a slash at its end, when nothing else is to drop (the usual case), else
+// built in `scratch`. None when a component is "..": only the kernel knows where that leads.
 std::optional<std::string_view> tidyPath(std::string_view path, std::string& scratch) {
     bool tidy = !path.empty();
     for (std::size_t start = 0; tidy && start < path.size();) {
