@@ -99,8 +99,6 @@ public:
     // slot() is not moved at all). It may also be left unsubmitted, and then stays the next
     // one. Not read by the workers, and valid until the next slot(), submit() or abandon().
     EntryJob& slot();
-    // Adds slot() as filled, as submit() would.
-    void submitSlot(std::uint64_t work);
     // Sends the batch being filled in parts, one per worker, when the caller is about to wait
     // for every job: a folder's few files would otherwise all go to one worker.
     void flush() { send(workers_); }
@@ -133,6 +131,8 @@ private:
         std::optional<Archive> archive;
         std::optional<PositionalWindow> localRecords;
     };
+    // Adds slot() as filled.
+    void submitSlot(std::uint64_t work);
     // Sends the batch being filled in up to `parts` parts of about equal work. Each part has
     // its turn to claim, in archive order.
     void send(std::size_t parts);
