@@ -27,15 +27,7 @@ namespace marrowzip {
 // created inside changes it, its permissions because a folder without write permission would
 // refuse the entries that belong in it.
 struct ExtractionFolder::PendingFolderTimes {
-    struct Folder {
-        std::vector<std::string> components;
-        FileAttributes attributes;
-        std::string displayPath;
-        // The folder that was made or found: a folder put at its path since is left alone.
-        dev_t device = 0;
-        ino_t inode = 0;
-    };
-    std::vector<Folder> folders;
+    std::vector<FolderToFinish> folders;
 };
 
 // Workers extract beside each other: the last folder is shared under a lock.
@@ -128,7 +120,8 @@ FileAttributes ExtractionFolder::attributesFor(const Entry& entry) const {
 std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const Entry& entry,
                                                        std::string_view relativePath,
                                                        const ExtractEntryOptions& options,
-                                                       CreatedItems* created) {
+                                                       CreatedItems* created,
+                                                       std::optional<FolderToFinish>* finish) {
     const FileURL item = url_.appendingPathComponent(relativePath);
     const std::string& shown = item.path();
     try {
@@ -147,11 +140,13 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
 
         if (type == EntryType::directory) {
             std::shared_ptr<const UniqueFd> folder;
+            bool made = false;
             try {
                 folder = std::make_shared<const UniqueFd>(
-                    named ? makeFolderAt(openFolder(parent, shown, nullptr)->get(),
-                                         components.back().c_str(), shown)
-                          : openFolderBeneath(descriptor_.get(), components, true, url_, shown));
+                    named ? makeFolderAt(openFolder(parent, shown, created)->get(),
+                                         components.back().c_str(), shown, &made)
+                          : openFolderBeneath(descriptor_.get(), components, true, url_, shown,
+                                              created));
             } catch (const Error& error) {
                 // Something other than a folder is there; it is never replaced by one.
                 if (existing_ == ExistingItems::skip &&
@@ -163,10 +158,18 @@ std::optional<std::uint32_t> ExtractionFolder::extract(Archive& archive, const E
             if (named) rememberFolder(components, folder);
             struct stat status {};
             if (::fstat(folder->get(), &status) != 0) throw posixFileError(errno, shown);
+            if (made && created != nullptr) {
+                created->push_back({components, status.st_dev, status.st_ino, true});
+            }
             const std::uint32_t checksum = archive.extractEntry(
                 entry, [](ByteView) {}, options);
-            pendingFolderTimes_->folders.push_back(
-                {components, attributesFor(entry), shown, status.st_dev, status.st_ino});
+            FolderToFinish later{components, attributesFor(entry), shown, status.st_dev,
+                                 status.st_ino};
+            if (finish != nullptr) {
+                *finish = std::move(later);
+            } else {
+                finishLater(std::move(later));
+            }
             return checksum;
         }
         if (!named) throw Error(FileError::fileReadInvalidFileName, shown);
@@ -209,8 +212,14 @@ void ExtractionFolder::removeCreated(CreatedItems items) noexcept {
         if (a.folder != b.folder) return !a.folder;
         return a.components.size() > b.components.size();
     });
+    const auto& kept = pendingFolderTimes_->folders;
     std::for_each(items.begin(), items.end(), [&](const CreatedItem& item) {
         if (item.components.empty()) return;
+        if (item.folder && std::ranges::any_of(kept, [&](const FolderToFinish& folder) {
+                return folder.device == item.device && folder.inode == item.inode;
+            })) {
+            return;
+        }
         try {
             const std::span<const std::string> parent(item.components.data(),
                                                       item.components.size() - 1);
@@ -226,13 +235,17 @@ void ExtractionFolder::removeCreated(CreatedItems items) noexcept {
     });
 }
 
+void ExtractionFolder::finishLater(FolderToFinish folder) {
+    pendingFolderTimes_->folders.push_back(std::move(folder));
+}
+
 void ExtractionFolder::finishFolderTimes() {
     const auto folders = std::move(pendingFolderTimes_->folders);
     pendingFolderTimes_->folders.clear();
     std::optional<Error> firstFailure;
     // Inner folders first: a folder whose permissions forbid searching it must not hide the
     // folders below it that still wait for their attributes.
-    std::for_each(folders.rbegin(), folders.rend(), [&](const PendingFolderTimes::Folder& folder) {
+    std::for_each(folders.rbegin(), folders.rend(), [&](const FolderToFinish& folder) {
         try {
             const UniqueFd opened = openFolderBeneath(descriptor_.get(), folder.components, false,
                                                       url_, folder.displayPath);
@@ -244,7 +257,14 @@ void ExtractionFolder::finishFolderTimes() {
                 throw Error(FileError::fileWriteFileExists, folder.displayPath, {},
                             "the folder was replaced while the archive was extracted");
             }
-            applyAttributesAt(folder.attributes, opened.get(), ".", false, folder.displayPath);
+            // A folder of the mode asked for already (as most are, made with the usual mask)
+            // is spared a change that would change nothing.
+            FileAttributes attributes = folder.attributes;
+            if (attributes.posixPermissions &&
+                (status.st_mode & 07777) == (*attributes.posixPermissions & 07777)) {
+                attributes.posixPermissions.reset();
+            }
+            applyAttributesAt(attributes, opened.get(), ".", false, folder.displayPath);
         } catch (const Error& error) {
             if (!firstFailure) firstFailure = error;
         }

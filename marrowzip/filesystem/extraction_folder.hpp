@@ -27,6 +27,17 @@ class Entry;
 // way to an entry and the entry's own item.
 using CreatedItems = std::vector<CreatedItem>;
 
+// A folder entry's attributes, which wait until nothing more is created in the folder
+// (ExtractionFolder::finishFolderTimes).
+struct FolderToFinish {
+    std::vector<std::string> components;
+    FileAttributes attributes;
+    std::string displayPath;
+    // The folder that was made or found: a folder put at its path since is left alone.
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 class ExtractionFolder {
 public:
     // Opens the folder, creating it (and the folders above it) when missing. Set-user-ID,
@@ -47,15 +58,25 @@ public:
     // changes nothing of it; a file or link there is refused the same way. A link whose target
     // leaves the folder: ArchiveError::uncontainedSymlink, unless `options.allowLinksOutside`. An
     // existing item at the path: as the folder's ExistingItems says (FileError::fileWriteFileExists
-    // when refused; an empty result when skipped).
+    // when refused; an empty result when skipped). `created` receives what was made below the
+    // folder: the folders on the way and the entry's own item. A folder entry's attributes go
+    // to `*finish` when given, for the caller to hand to finishLater() once the entry counts
+    // (several threads may extract at once; the folders are finished in the order they were
+    // handed over); without it they wait here at once.
     std::optional<std::uint32_t> extract(Archive& archive, const Entry& entry,
                                          std::string_view relativePath,
                                          const ExtractEntryOptions& options = {},
-                                         CreatedItems* created = nullptr);
+                                         CreatedItems* created = nullptr,
+                                         std::optional<FolderToFinish>* finish = nullptr);
 
     // Removes again what extractions created, each item only while its path still holds it,
     // and a folder only once it is empty. Failures are ignored: what cannot be removed stays.
+    // A folder waiting for its attributes stays too: an entry that counts stands for it, even
+    // when a later entry made it first.
     void removeCreated(CreatedItems items) noexcept;
+
+    // A folder entry's attributes, from extract(), to be applied by finishFolderTimes().
+    void finishLater(FolderToFinish folder);
 
     // Sets the modification times of the folders extracted so far (creating files inside a
     // folder changes its time, so this runs after the last entry).

@@ -1,11 +1,17 @@
 #include "marrowzip/filesystem/extraction_pass.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/archive/archive_access.hpp"
@@ -15,6 +21,7 @@
 #include "marrowzip/filesystem/extraction_folder.hpp"
 #include "marrowzip/filesystem/local_record_ranges.hpp"
 #include "marrowzip/filesystem/parallel_extraction.hpp"
+#include "marrowzip/processing/key_counts.hpp"
 #include "marrowzip/processing/memory_budget.hpp"
 #include "marrowzip/processing/positional_window.hpp"
 #include "marrowzip/read/archive_reader.hpp"
@@ -29,13 +36,124 @@ std::int64_t chunkSizeFor(const Entry& entry) {
     return entry.uncompressedSize() >= large ? std::int64_t{1} << 18 : defaultChunkSize;
 }
 
-// What reading an entry costs a worker, in bytes of data: making an item costs about as much
-// as reading 16 KiB, checking an entry without data next to nothing.
+// What reading an entry costs a worker, in bytes of data: making a file costs about as much
+// as reading 16 KiB, making a folder (nothing written) a quarter of that, checking an entry
+// without data next to nothing.
 std::uint64_t workOf(const Entry& entry, bool makesItems) {
-    constexpr std::uint64_t itemWork = std::uint64_t{16} << 10;
+    constexpr std::uint64_t fileWork = std::uint64_t{16} << 10;
+    constexpr std::uint64_t folderWork = std::uint64_t{4} << 10;
     constexpr std::uint64_t entryWork = std::uint64_t{1} << 10;
-    return entry.centralCompressedSize() + (makesItems ? itemWork : entryWork);
+    const std::uint64_t item = entry.type() == EntryType::directory ? folderWork : fileWork;
+    return entry.centralCompressedSize() + (makesItems ? item : entryWork);
 }
+
+// The path as the folder takes it: "" and "." components dropped, no slash at either end. It is
+// `path` itself, less a slash at its end, when nothing else is to drop (the usual case), else
+// built in `scratch`. None when a component is "..": only the kernel knows where that leads.
+std::optional<std::string_view> tidyPath(std::string_view path, std::string& scratch) {
+    bool tidy = !path.empty();
+    for (std::size_t start = 0; tidy && start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        tidy = !component.empty() && component != "." && component != "..";
+        start = end + 1;
+    }
+    if (tidy) return path.ends_with('/') ? path.substr(0, path.size() - 1) : path;
+    scratch.clear();
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        if (component == "..") return std::nullopt;
+        if (!component.empty() && component != ".") {
+            if (!scratch.empty()) scratch += '/';
+            scratch.append(component);
+        }
+        start = end + 1;
+    }
+    return scratch;
+}
+
+// The paths of the jobs handed to the workers and not yet taken back, by hash. A run on one
+// thread has every earlier entry done when it makes a folder or file; beside the workers, an
+// entry's outcome is still the same unless an earlier job under way is a file at its path or
+// above it, or it is a file at the path of an earlier folder under way or above it (one makes
+// the folders the other needs, or refuses them), or a file at its own path (the second of two
+// files of one name is the one refused, or the one that stays). Folders at each other's paths,
+// and a file below a folder, meet the same tree in either order: a folder is made when missing
+// and accepted when there, whoever made it. Two paths of one hash only make a job wait. (Files
+// above or below each other's paths are not told apart: the look-ups for every component of
+// every file would cost more than the rare archive that holds both is worth.)
+class PathsUnderWay {
+public:
+    // `jobs`: how many may be under way at once.
+    explicit PathsUnderWay(std::size_t jobs) : paths_(jobs) {}
+
+    // Whether a job of `type` at `path` (tidy) may run beside those under way; if so it is
+    // counted under way, until takeOldest().
+    bool admit(EntryType type, std::string_view path) {
+        const std::uint32_t hash = hashOf(path);
+        if (type != EntryType::directory) {
+            if (paths_.count(hash, folder) != 0 || paths_.count(hash, file) != 0 ||
+                !paths_.roomFor(1)) {
+                return false;
+            }
+            paths_.add(hash, file);
+            jobs_.push_back({hash, 0});
+            return true;
+        }
+        const std::size_t first = folderPrefixes_.size();
+        for (std::size_t end = 0; end != std::string_view::npos;) {
+            end = path.find('/', end + 1);
+            const std::uint32_t prefix =
+                end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
+            if (paths_.count(prefix, file) != 0 ||
+                paths_.count(prefix, folder) == KeyCounts::maxCount) {
+                folderPrefixes_.resize(first);
+                return false;
+            }
+            folderPrefixes_.push_back(prefix);
+        }
+        const std::size_t prefixes = folderPrefixes_.size() - first;
+        if (!paths_.roomFor(prefixes)) {
+            folderPrefixes_.resize(first);
+            return false;
+        }
+        for (std::size_t index = first; index < folderPrefixes_.size(); ++index)
+            paths_.add(folderPrefixes_[index], folder);
+        jobs_.push_back({hash, static_cast<std::uint32_t>(prefixes)});
+        return true;
+    }
+
+    void takeOldest() {
+        const Job job = jobs_.front();
+        jobs_.pop_front();
+        if (job.prefixes == 0) {
+            paths_.remove(job.hash, file);
+            return;
+        }
+        for (std::uint32_t index = 0; index < job.prefixes; ++index) {
+            paths_.remove(folderPrefixes_.front(), folder);
+            folderPrefixes_.pop_front();
+        }
+    }
+
+private:
+    struct Job {
+        std::uint32_t hash;      // of its path
+        std::uint32_t prefixes;  // of a folder: its path and those above it; 0 for a file
+    };
+
+    static std::uint32_t hashOf(std::string_view path) {
+        return static_cast<std::uint32_t>(std::hash<std::string_view>{}(path));
+    }
+
+    // The paths of files under way, and of folders under way and those above them.
+    static constexpr std::size_t file = 0;
+    static constexpr std::size_t folder = 1;
+    KeyCounts paths_;
+    std::deque<Job> jobs_;                      // in archive order
+    std::deque<std::uint32_t> folderPrefixes_;  // of the folders among them, in the same order
+};
 
 bool isCancellation(const std::exception_ptr& failure) {
     try {
@@ -57,9 +175,10 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
                                    .skipChecksum = !options.verifyChecksum,
                                    .allowLinksOutside = options.allowLinksOutside,
                                    .progress = job.progress};
+    EntryOutcome outcome;
     std::optional<std::uint32_t> checksum;
     if (target.folder != nullptr) {
-        checksum = target.folder->extract(archive, entry, job.path, read, created);
+        checksum = target.folder->extract(archive, entry, job.path, read, created, &outcome.folder);
         if (!checksum) return {.skipped = true};
     } else {
         const auto deliver = [&](ByteView bytes) {
@@ -74,10 +193,11 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
         }
     }
     if (entry.type() == EntryType::directory && entry.centralCompressedSize() > 0) {
-        return {.warning = Warning{archiveDisplayPath(archive), job.path,
-                                   "the folder entry carries " +
-                                       std::to_string(entry.centralCompressedSize()) +
-                                       " bytes of data, which were ignored"}};
+        outcome.warning =
+            Warning{archiveDisplayPath(archive), job.path,
+                    "the folder entry carries " + std::to_string(entry.centralCompressedSize()) +
+                        " bytes of data, which were ignored"};
+        return outcome;
     }
     if (options.verifyChecksum && *checksum != entry.checksum()) {
         char detail[64];
@@ -85,7 +205,7 @@ EntryOutcome readEntry(Archive& archive, const EntryJob& job, const ExtractTarge
                       entry.checksum(), *checksum);
         throw Error(ArchiveError::invalidCRC32, archiveDisplayPath(archive), job.path, detail);
     }
-    return {};
+    return outcome;
 }
 
 // The end of the pass before an entry whose local records cannot be read.
@@ -142,10 +262,13 @@ public:
 private:
     void readAll() {
         // One job for every entry: an archive of many small entries is read without an
-        // allocation for each. A job handed to the workers comes back with the buffers of one
-        // they finished before.
-        EntryJob job;
-        while (entries_.next(job.entry)) {
+        // allocation for each. Once the workers are there, each entry is read into the slot of
+        // the batch being filled, with the buffers of a job they finished before, and handed
+        // to them where it is.
+        EntryJob own;
+        for (;;) {
+            EntryJob& job = parallel_ ? parallel_->slot() : own;
+            if (!entries_.next(job.entry)) break;
             job.index = entries_.entriesRead() - 1;
             if (options_.pathEncoding) {
                 job.path = job.entry.pathUsingEncoding(*options_.pathEncoding);
@@ -175,28 +298,26 @@ private:
     // Reads the entry here, or moves the job to the workers.
     void begin(EntryJob& job) {
         const bool cancelled = job.progress != nullptr && job.progress->isCancelled();
-        // Folders and links wait for the files before them, so that every path meets the tree
-        // a run on one thread would have built by then; a test builds nothing. A test of an
-        // entry without data bytes, with nothing under way before it, is done here at once:
-        // handing it to a worker costs more than reading it.
+        // A test of an entry without data bytes, with nothing under way before it, is done here
+        // at once: handing it to a worker costs more than reading it.
         const bool onWorker =
             workers_ > 1 && !cancelled &&
             (target_.folder == nullptr ? job.entry.centralCompressedSize() > 0 || !idle()
-                                       : job.entry.type() == EntryType::file);
+                                       : madeBesideOthers(job));
         if (onWorker) {
             // The workers start with the first entry they are given.
-            if (!parallel_) {
-                parallel_.emplace(archive_.url(), options_.pathEncoding, workers_, budget_, steps_);
-            }
+            if (!parallel_) startWorkers();
+            parallel_->awaitRoom();
             while (parallel_->full())
                 take(parallel_->next(true));
             const std::uint64_t work = workOf(job.entry, target_.folder != nullptr);
-            parallel_->submit(job, work);
+            parallel_->submit(job, work);  // in place when `job` is the slot
             while (auto* done = parallel_->next(false))
                 take(done);
             return;
         }
         finishAll();
+        if (target_.folder != nullptr && job.entry.type() == EntryType::symlink) linksMade_ = true;
         EntryOutcome outcome;
         if (cancelled) {
             outcome.failure = std::make_exception_ptr(Error(ArchiveError::cancelledOperation));
@@ -208,6 +329,25 @@ private:
     }
 
     bool idle() const { return !parallel_ || parallel_->idle(); }
+
+    void startWorkers() {
+        parallel_.emplace(archive_.url(), options_.pathEncoding, workers_, budget_, steps_);
+        if (target_.folder != nullptr) underWay_.emplace(parallel_->jobsAtMost());
+    }
+
+    // Whether the entry's item may be made on a worker beside the jobs under way, so that its
+    // path meets the tree a run on one thread would have built by then (else it waits for them
+    // all). Links, and paths through "..", wait: where they lead is not in the text, so once
+    // the pass has made a link, folders wait too.
+    bool madeBesideOthers(const EntryJob& job) {
+        const EntryType type = job.entry.type();
+        if (type == EntryType::symlink || (type == EntryType::directory && linksMade_))
+            return false;
+        const std::optional<std::string_view> tidy = tidyPath(job.path, tidyPath_);
+        if (!tidy) return false;
+        if (!parallel_) startWorkers();
+        return underWay_->admit(type, *tidy);
+    }
 
     void finishAll() {
         if (!parallel_) return;
@@ -222,11 +362,12 @@ private:
         // it, and the exception is then released by this thread alone, which reads it.
         EntryOutcome outcome = std::move(done->outcome);
         done->outcome.failure = nullptr;
+        if (underWay_) underWay_->takeOldest();
         settle(done->job, outcome);
     }
 
     // One outcome, in archive order.
-    void settle(const EntryJob& job, const EntryOutcome& outcome) {
+    void settle(const EntryJob& job, EntryOutcome& outcome) {
         if (outcome.endsPass) {
             entries_.endBefore(job.index);
             throw PassEnded{};
@@ -253,6 +394,7 @@ private:
             return;
         }
         ++result_.extracted;
+        if (outcome.folder) target_.folder->finishLater(std::move(*outcome.folder));
         if (outcome.warning && options_.warn) options_.warn(*outcome.warning);
     }
 
@@ -276,8 +418,11 @@ private:
     LocalRecordRanges ranges_;
     EntrySteps steps_;
     ExtractResult result_;
-    std::shared_ptr<MemoryBudget> budget_;        // shared by the workers' archives
-    std::size_t workers_ = 0;                     // more than one: entries may go to workers
+    std::shared_ptr<MemoryBudget> budget_;   // shared by the workers' archives
+    std::size_t workers_ = 0;                // more than one: entries may go to workers
+    std::optional<PathsUnderWay> underWay_;  // with workers and a folder
+    std::string tidyPath_;                   // the last entry's, when not its own path
+    bool linksMade_ = false;
     std::optional<ParallelExtraction> parallel_;  // last: its workers stop first
 };
 

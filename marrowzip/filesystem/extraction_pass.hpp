@@ -43,7 +43,7 @@ struct ExtractOptions {
     // caller's thread in archive order. Empty: no progress, no cancellation.
     std::function<Progress*(const Entry&, const std::string& path, std::int64_t units)> progress =
         {};
-    unsigned workers = 0;                              // threads for files: 0 one per core, 1 none
+    unsigned workers = 0;  // threads for files and folders: 0 one per core, 1 none
     std::uint64_t memoryBudget = defaultMemoryBudget;  // shared by the workers
     WarningHandler warn = {};  // what was set aside (the data of a folder entry)
 };

@@ -74,11 +74,16 @@ ParallelExtraction::ParallelExtraction(FileURL source, std::optional<std::string
 ParallelExtraction::~ParallelExtraction() {
     std::unique_lock lock(mutex_);
     abandoned_ = true;
-    changed_.notify_all();  // parts waiting for their turn to claim
-    changed_.wait(lock, [this] { return underWay_ == 0; });
+    turn_.notify_all();  // parts waiting for their turn to claim
+    finished_.wait(lock, [this] { return underWay_ == 0; });
 }
 
-void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
+std::size_t ParallelExtraction::jobsAtMost() const noexcept {
+    // The queued batches and the one filling.
+    return (queueLimit_ + 1) * batchJobs;
+}
+
+EntryJob& ParallelExtraction::slot() {
     if (!filling_) {
         if (spare_.empty()) {
             // At full size at once: growing would move every job again, on the caller's thread.
@@ -92,12 +97,22 @@ void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
         }
     }
     Batch& batch = *filling_;
+    // Never beyond the room reserved: a batch leaves at batchJobs jobs.
     if (batch.size == batch.jobs.size()) batch.jobs.emplace_back();
+    return batch.jobs[batch.size].job;
+}
+
+void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
+    EntryJob& added = slot();
+    if (&added != &job) std::swap(added, job);
+    submitSlot(work);
+}
+
+void ParallelExtraction::submitSlot(std::uint64_t work) {
+    Batch& batch = *filling_;
     Job& added = batch.jobs[batch.size++];
-    std::swap(added.job, job);
     added.work = work;
     added.outcome = {};
-    added.created.clear();
     // Each job's work is at most the largest file position plus a little: no overflow before
     // the batch leaves.
     batch.work += work;
@@ -105,10 +120,12 @@ void ParallelExtraction::submit(EntryJob& job, std::uint64_t work) {
 }
 
 void ParallelExtraction::send(std::size_t parts) {
-    if (!filling_) return;
+    // A batch holding only the slot stays: it has no job to send.
+    if (!filling_ || filling_->size == 0) return;
     const std::shared_ptr<Batch> batch = std::move(filling_);
     filling_.reset();
     parts = std::min(parts, batch->size);
+    batch->finished.store(false, std::memory_order_relaxed);  // before the workers see it
     {
         const std::lock_guard lock(mutex_);
         batch->partsUnderWay = parts;
@@ -138,6 +155,10 @@ void ParallelExtraction::send(std::size_t parts) {
 void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
                              std::size_t worker) {
     const std::span<Job> jobs(batch.jobs.data() + first, last - first);
+    // What the jobs' earlier uses made goes here, not on the caller's thread, which hands the
+    // jobs out: every part runs this far, even after abandon(), before the lists are read.
+    for (Job& job : jobs)
+        job.created.clear();
     Worker& own = perWorker_[worker];
     try {
         if (!own.archive) {
@@ -156,26 +177,29 @@ void ParallelExtraction::run(Batch& batch, std::size_t first, std::size_t last, 
     }
     {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return abandoned_ || turnsClaimed_ == turn; });
+        turn_.wait(lock, [&] { return abandoned_ || turnsClaimed_ == turn; });
         for (Job& job : jobs) {
             if (!abandoned_ && !job.outcome.failure && !job.outcome.endsPass)
                 steps_.claimed(job.job, job.outcome);
         }
         ++turnsClaimed_;
     }
-    changed_.notify_all();
+    turn_.notify_all();
     for (Job& job : jobs) {
         // A job behind the entry that ended the pass is not started: nothing of it is to stay.
         if (abandoned_) break;
         if (job.outcome.failure || job.outcome.endsPass) continue;
         steps_.read(*own.archive, *own.localRecords, job.job, job.outcome, &job.created);
     }
+    bool wake = false;
     {
         const std::lock_guard lock(mutex_);
-        --batch.partsUnderWay;
+        if (--batch.partsUnderWay == 0) batch.finished.store(true, std::memory_order_release);
         --underWay_;
+        // The caller wakes only for what it waits for: a batch done, or the last part.
+        wake = (awaited_ == &batch && batch.partsUnderWay == 0) || underWay_ == 0;
     }
-    changed_.notify_all();
+    if (wake) finished_.notify_all();
 }
 
 ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
@@ -183,10 +207,11 @@ ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     if (wait && batches_.empty()) send(1);
     if (batches_.empty()) return nullptr;
     Batch& batch = *batches_.front();
-    {
+    // Without waiting, a batch still under way is seen without the lock the workers take.
+    if (!batch.finished.load(std::memory_order_acquire)) {
+        if (!wait) return nullptr;
         std::unique_lock lock(mutex_);
-        if (wait) changed_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
-        if (batch.partsUnderWay != 0) return nullptr;
+        await(batch, lock);
     }
     Job& job = batch.jobs[batch.handedBack++];
     if (batch.handedBack == batch.size) {
@@ -196,13 +221,25 @@ ParallelExtraction::Job* ParallelExtraction::next(bool wait) {
     return &job;
 }
 
+void ParallelExtraction::awaitRoom() {
+    if (!full()) return;
+    std::unique_lock lock(mutex_);
+    await(*batches_[batches_.size() / 2], lock);
+}
+
+void ParallelExtraction::await(const Batch& batch, std::unique_lock<std::mutex>& lock) {
+    awaited_ = &batch;
+    finished_.wait(lock, [&batch] { return batch.partsUnderWay == 0; });
+    awaited_ = nullptr;
+}
+
 CreatedItems ParallelExtraction::abandon() {
     filling_.reset();
     std::unique_lock lock(mutex_);
     abandoned_ = true;
-    changed_.notify_all();  // parts waiting for their turn to claim
-    changed_.wait(lock, [this] { return underWay_ == 0; });
-    // Jobs never started made nothing: their lists were emptied when they were submitted.
+    turn_.notify_all();  // parts waiting for their turn to claim
+    finished_.wait(lock, [this] { return underWay_ == 0; });
+    // Jobs never started made nothing: their parts emptied their lists first.
     CreatedItems items;
     for (const auto& batch : batches_) {
         for (std::size_t index = batch->handedBack; index < batch->size; ++index) {

@@ -40,6 +40,9 @@ struct EntryOutcome {
     bool skipped = false;   // an item was already there
     bool endsPass = false;  // the entry's local records cannot be read: the pass ends before it
     std::optional<Warning> warning = std::nullopt;
+    // A folder entry's attributes, handed to the folder when the outcome is taken: the entry
+    // counts only then.
+    std::optional<FolderToFinish> folder = std::nullopt;
 };
 
 // Claims the bytes of the entry's local record, in archive order; false when the pass ends
@@ -83,13 +86,19 @@ public:
 
     // Whether another job would have to wait for an outcome to be taken first.
     bool full() const noexcept { return batches_.size() >= queueLimit_; }
+    // How many jobs may be submitted and not yet handed back, at most.
+    std::size_t jobsAtMost() const noexcept;
     // Whether every job submitted so far was handed back (none is filling, sent or under way).
-    bool idle() const noexcept { return !filling_ && batches_.empty(); }
+    bool idle() const noexcept { return (!filling_ || filling_->size == 0) && batches_.empty(); }
     // Adds the job to the batch being filled; `work` is what reading it costs, in bytes (its
     // data plus what the job costs besides). `job` is swapped with one handed back before, so
     // that the next entry reuses its buffers. A batch leaves for the workers once it holds
     // enough work or jobs, or when next() has to wait for it.
     void submit(EntryJob& job, std::uint64_t work);
+    // The job the next submission adds, for the caller to fill in place (a job submitted as
+    // slot() is not moved at all). It may also be left unsubmitted, and then stays the next
+    // one. Not read by the workers, and valid until the next slot(), submit() or abandon().
+    EntryJob& slot();
     // Sends the batch being filled in parts, one per worker, when the caller is about to wait
     // for every job: a folder's few files would otherwise all go to one worker.
     void flush() { send(workers_); }
@@ -97,6 +106,9 @@ public:
     // job is queued, or without `wait` while the oldest is under way or not yet sent. Valid
     // until the next submit(); the caller may take its outcome.
     Job* next(bool wait);
+    // When full(), waits until the batch half-way down the queue is done: the caller wakes once
+    // for several batches, as those before it started earlier and are mostly done by then.
+    void awaitRoom();
     // Starts no queued job any more, waits for those under way and returns what every job not
     // yet handed back created.
     CreatedItems abandon();
@@ -110,17 +122,24 @@ private:
         std::uint64_t work = 0;
         std::size_t handedBack = 0;  // jobs whose outcome next() returned
         std::size_t partsUnderWay = 0;
+        // No part under way since it was sent: set with the last part's end, under mutex_, and
+        // read without it.
+        std::atomic<bool> finished = false;
     };
     // What each worker keeps between its jobs, opened on first use.
     struct Worker {
         std::optional<Archive> archive;
         std::optional<PositionalWindow> localRecords;
     };
+    // Adds slot() as filled.
+    void submitSlot(std::uint64_t work);
     // Sends the batch being filled in up to `parts` parts of about equal work. Each part has
     // its turn to claim, in archive order.
     void send(std::size_t parts);
     void run(Batch& batch, std::size_t first, std::size_t last, std::uint64_t turn,
              std::size_t worker);
+    // Waits, holding `lock` on mutex_, until no part of `batch` is under way.
+    void await(const Batch& batch, std::unique_lock<std::mutex>& lock);
 
     FileURL source_;
     std::optional<std::string> pathEncoding_;
@@ -129,7 +148,9 @@ private:
     std::size_t queueLimit_;
 
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable turn_;      // a part claimed, or the jobs were abandoned
+    std::condition_variable finished_;  // the batch awaited, or the last part under way, finished
+    const Batch* awaited_ = nullptr;    // under mutex_: by the caller's thread
     // The caller's thread alone changes these three; workers reach a batch only while it has
     // parts under way (counted under mutex_).
     std::shared_ptr<Batch> filling_;              // not yet sent

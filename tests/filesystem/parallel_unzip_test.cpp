@@ -1,14 +1,16 @@
 // Entries read on worker threads: whichever finishes first, failures are reported in archive
 // order, every file before the first is there, and folders and links still meet the tree a
-// serial extraction would have built.
+// serial extraction would have built, and end with its modes and times.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "marrowzip/archive/archive.hpp"
 #include "marrowzip/common/error.hpp"
@@ -166,6 +168,176 @@ TEST(ParallelUnzipping, EndsAtADamagedLocalHeaderWhereASerialRunEnds) {
             {.onEntryError = [](const Entry&, const std::string&, const Error&) {}, .workers = 4});
         EXPECT_EQ(tested.extracted, 120U);
         EXPECT_EQ(tested.endedEarly ? tested.endedEarly->detail() : "", detail);
+    }
+}
+
+// Every failure with its entry, then every item with its type, mode, modification time (to the
+// second) and size: the outcome of one extraction, to compare with a serial one.
+std::vector<std::string> extractedWith(const fs::path& archive, const fs::path& out,
+                                       unsigned workers, bool handler) {
+    std::vector<std::string> outcome;
+    ExtractOptions options{.workers = workers};
+    if (handler) {
+        options.onEntryError = [&](const Entry&, const std::string& path, const Error& error) {
+            outcome.push_back("failed: " + path + " " + error.code().message());
+        };
+    }
+    if (const auto error =
+            errorOf([&] { unzipArchiveToDirectory(fileURL(archive), fileURL(out), options); })) {
+        outcome.push_back("failed: " + error->entry() + " " + error->code().message() + " (ended)");
+    }
+    for (const std::string& item : listTree(out)) {
+        struct stat status {};
+        EXPECT_EQ(::lstat((out / item).c_str(), &status), 0) << item;
+        const char* type = S_ISDIR(status.st_mode)   ? "folder"
+                           : S_ISLNK(status.st_mode) ? "link"
+                                                     : "file";
+        std::ostringstream line;
+        line << item << " " << type << " " << std::oct << (status.st_mode & 07777) << std::dec
+             << " " << status.st_mtim.tv_sec;
+        if (S_ISREG(status.st_mode)) line << " " << status.st_size;
+        outcome.push_back(line.str());
+    }
+    return outcome;
+}
+
+// Folder entries are made on the workers beside the files, yet each meets the tree a serial run
+// would have built by then. A file "a" followed by a folder "a/b/" refuses the folder, not the
+// file, even when the folder's batch starts while "a" is being written; a folder "x/y/"
+// followed by a file "x" refuses the file, even when the file's batch starts first; a folder
+// entry "x/" after it finds the folder. The entry "./" names the folder itself. With and without a
+// handler, the failures and the tree are the serial run's.
+TEST(ParallelUnzipping, FoldersMeetTheTreeASerialRunBuilds) {
+    const std::string large(std::size_t{900} << 10, 'l');
+    const std::vector<RawEntry> entries = {
+        rawFile("a", std::string(std::size_t{3} << 20, 'a')),
+        rawFolder("a/b/"),
+        rawFile("filler1", std::string(std::size_t{1100} << 10, 'f')),
+        rawFile("big", large),
+        rawFolder("x/y/"),
+        rawFile("filler2", std::string(std::size_t{200} << 10, 'f')),
+        rawFile("x", "a file where a folder is"),
+        rawFolder("./"),
+        rawFile("filler3", std::string(std::size_t{1100} << 10, 'f')),
+        rawFolder("a/b/c/"),
+        rawFolder("x/")};
+    const TemporaryDirectory folder;
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
+    for (const bool handler : {true, false}) {
+        const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, handler);
+        fs::remove_all(folder / "serial");
+        EXPECT_EQ(std::ranges::count_if(
+                      serial, [](const std::string& line) { return line.starts_with("failed: "); }),
+                  handler ? 3 : 1);
+        EXPECT_TRUE(serial[0].starts_with("failed: a/b/ ")) << serial[0];
+        for (int run = 0; run < 10; ++run) {
+            const fs::path out = folder / ("run" + std::to_string(run));
+            EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, handler), serial) << "run " << run;
+            fs::remove_all(out);
+        }
+    }
+}
+
+// Two files of one name, the first behind a large file in its batch, the second starting at
+// once on another worker: the second is the one refused, or, when existing items are
+// overwritten, the one that stays, as in a serial run.
+TEST(ParallelUnzipping, TheLaterOfTwoFilesOfOneNameMeetsTheEarlier) {
+    const std::vector<RawEntry> entries = {
+        rawFile("slow", std::string(std::size_t{900} << 10, 's')),
+        rawFile("dup", std::string(std::size_t{200} << 10, '1')), rawFile("dup", "second"),
+        rawFile("filler", std::string(std::size_t{1100} << 10, 'f'))};
+    const TemporaryDirectory folder;
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
+    for (const ExistingItems existing : {ExistingItems::refuse, ExistingItems::overwrite}) {
+        const auto extract = [&](const fs::path& out, unsigned workers) {
+            std::vector<std::string> failures;
+            unzipArchiveToDirectory(
+                fileURL(folder / "a.zip"), fileURL(out),
+                {.existing = existing,
+                 .onEntryError =
+                     [&](const Entry&, const std::string& path, const Error& error) {
+                         failures.push_back(path + " " + error.code().message());
+                     },
+                 .workers = workers});
+            return std::pair{treeWithSizes(out), failures};
+        };
+        const auto serial = extract(folder / "serial", 1);
+        EXPECT_EQ(serial.first[0], existing == ExistingItems::refuse ? "dup 204800" : "dup 6");
+        for (int run = 0; run < 10; ++run) {
+            const fs::path out = folder / ("run" + std::to_string(run));
+            EXPECT_EQ(extract(out, 4), serial) << "run " << run;
+            fs::remove_all(out);
+        }
+        fs::remove_all(folder / "serial");
+    }
+}
+
+// A tree of nested folders whose entries come before, between and after their files, one of
+// them twice with other attributes: with workers, every folder ends with the mode and time of
+// its entry, as after a serial run.
+TEST(ParallelUnzipping, FoldersGetTheModesAndTimesOfASerialRun) {
+    std::vector<RawEntry> entries;
+    const auto folderEntry = [](const std::string& name, std::uint32_t mode, int day) {
+        RawEntry entry = rawFolder(name);
+        entry.mode = 040000 | mode;
+        entry.dosDate = static_cast<std::uint16_t>(0x5820 + day);
+        return entry;
+    };
+    const std::uint32_t modes[] = {0755, 0750, 0700, 0775, 0705};
+    for (int top = 0; top < 4; ++top) {
+        const std::string t = "t" + std::to_string(top) + "/";
+        if (top % 2 == 0) entries.push_back(folderEntry(t, modes[top % 5], 1 + top));
+        for (int sub = 0; sub < 12; ++sub) {
+            const std::string s = t + "s" + std::to_string(sub) + "/";
+            if (sub % 3 != 2) entries.push_back(folderEntry(s, modes[sub % 5], 1 + sub));
+            for (int file = 0; file < 4; ++file) {
+                entries.push_back(rawFile(s + "f" + std::to_string(file),
+                                          std::string(static_cast<std::size_t>(file) * 700, 'x'),
+                                          file % 2 == 1));
+            }
+            if (sub % 3 == 2) entries.push_back(folderEntry(s, modes[(sub + 1) % 5], 2 + sub));
+            entries.push_back(folderEntry(s + "empty/", 0711, 3));
+        }
+        if (top % 2 == 1) entries.push_back(folderEntry(t, modes[top % 5], 1 + top));
+    }
+    entries.push_back(folderEntry("t0/s1/", 0777, 20));  // again: the first entry's attributes hold
+    const TemporaryDirectory folder;
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
+    const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, false);
+    EXPECT_FALSE(serial[0].starts_with("failed: ")) << serial[0];
+    for (int run = 0; run < 10; ++run) {
+        const fs::path out = folder / ("run" + std::to_string(run));
+        EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, false), serial) << "run " << run;
+        fs::remove_all(out);
+    }
+}
+
+// A failure ends the pass after a folder entry whose folder a later file, on another worker,
+// made first: what the workers made for later entries goes again, but the folder stays, with its
+// entry's mode, as after a serial run.
+TEST(ParallelUnzipping, KeepsAFolderOfAnEarlierEntryThatALaterFileMade) {
+    RawEntry kept = rawFolder("k/");
+    kept.mode = 040700;
+    RawEntry damaged = rawFile("damaged", "d");
+    damaged.crc = 1;
+    const std::vector<RawEntry> entries = {
+        rawFile("big", std::string(std::size_t{900} << 10, 'b')),
+        kept,
+        damaged,
+        rawFile("filler", std::string(std::size_t{200} << 10, 'f')),
+        rawFile("k/f", "later"),
+        rawFile("k/g/h", "later"),
+        rawFile("after", std::string(std::size_t{1100} << 10, 'a'))};
+    const TemporaryDirectory folder;
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
+    const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, false);
+    // The failure, then big, damaged (what was written of it) and k.
+    ASSERT_EQ(serial.size(), 4U);
+    EXPECT_TRUE(serial[0].starts_with("failed: damaged ")) << serial[0];
+    for (int run = 0; run < 10; ++run) {
+        const fs::path out = folder / ("run" + std::to_string(run));
+        EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, false), serial) << "run " << run;
+        fs::remove_all(out);
     }
 }
 
