@@ -100,8 +100,7 @@ void appendItem(ArchiveWriter& writer, std::string_view path, const FileURL& ite
     writer.appendEntryFromSource(path, item.entry, options, item.source);
 }
 
-// Regular files and folders go to the workers of a parallel bulk append; links are appended at
-// once.
+// A regular file goes to the workers of a parallel bulk append; other items are appended at once.
 void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileURL& itemURL,
                        const AppendOptions& options) {
     Progress* const progress = options.progress;
@@ -109,27 +108,18 @@ void appendItemToQueue(ArchiveWriter& writer, std::string_view path, const FileU
     std::optional<TakenItem> item;
     try {
         item = takeItem(itemURL, options);
-        if (!item->regular && item->entry.type != EntryType::directory) {
-            // Links and special files: their data is made on this thread.
+        if (!item->regular) {
+            // Folders, links and special files: their data is made on this thread.
             appendItem(writer, path, itemURL, options, item->entry);
             return;
         }
     } catch (...) {
         writer.failQueuedAppend(bulk);
     }
-    // A small file or a folder joins a group, which a worker prepares, reads and compresses as
-    // a whole.
+    // A small file joins a group, which a worker prepares, reads and compresses as a whole.
     if (writer.queueSmallFileInBulk(bulk, path, item->entry, options.compressionMethod, progress,
                                     itemURL.path())) {
         return;
-    }
-    if (!item->regular) {
-        try {
-            appendItem(writer, path, itemURL, options, item->entry);
-            return;
-        } catch (...) {
-            writer.failQueuedAppend(bulk);
-        }
     }
     ArchiveWriter::PendingEntry entry;
     UniqueFd file;

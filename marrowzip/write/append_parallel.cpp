@@ -245,11 +245,7 @@ void ArchiveWriter::BulkQueue::runGroup(QueuedEntry& queued, AppendCoders& worke
                     prepareEntry(member.path, member.described, member.method, group.archivePath);
                 const PendingEntry& entry = member.entry;
                 EncodedFile file;
-                if (entry.type == EntryType::directory) {
-                    // A folder has no bytes; what is checked is that it could be read.
-                    if (::access(member.sourcePath.c_str(), R_OK) != 0)
-                        throw Error(FileError::fileReadNoPermission, member.sourcePath);
-                } else {
+                {
                     const UniqueFd source = openSourceDescriptor(member.sourcePath);
                     file = encodeWhole(readPiece(source.get(), member.sourcePath, entry.path, 0,
                                                  entry.uncompressedSize, true),
@@ -262,8 +258,10 @@ void ArchiveWriter::BulkQueue::runGroup(QueuedEntry& queued, AppendCoders& worke
                 member.header = std::move(made.header);
                 member.data = OwnedPiece{std::move(file.data), std::move(file.stored), {}, {}};
                 member.crc32 = file.crc32;
-                if (member.progress != nullptr)
-                    member.progress->addCompletedUnitCount(entry.progressUnits());
+                if (member.progress != nullptr) {
+                    member.progress->addCompletedUnitCount(
+                        static_cast<std::int64_t>(entry.uncompressedSize));
+                }
             } catch (const std::bad_alloc&) {
                 throw;
             } catch (...) {
@@ -408,8 +406,6 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
     }
     const auto size = static_cast<std::uint64_t>(provided.uncompressedSize);
     if (queue.forming == nullptr) {
-        // Earlier entries that are done are written here, once a group: once an item would cost
-        // the caller's thread a look at the queue for every file.
         makeRoomInQueue(bulk);
         auto queued = std::make_unique<QueuedEntry>();
         queued->group = std::make_shared<QueuedGroup>();
@@ -423,6 +419,9 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
             queue.entries.push_back(std::move(queued));
         }
         queue.forming = formed;
+    } else {
+        // Earlier entries that are done are written as they would be for any other append.
+        writeQueuedEntries(bulk, QueueWrite::ready);
     }
     QueuedEntry& formed = *queue.forming;
     QueuedGroup& group = *formed.group;
@@ -437,9 +436,7 @@ bool ArchiveWriter::queueSmallFileInBulk(BulkState& bulk, std::string_view path,
     formed.pieces.front().size += size;
     formed.pieces.front().reserved +=
         size + (method == CompressionMethod::deflate ? maximumDeflatedSize(size) : 0);
-    if (progress != nullptr)
-        progress->setTotalUnitCount(
-            provided.type == EntryType::directory ? 1 : provided.uncompressedSize);
+    if (progress != nullptr) progress->setTotalUnitCount(provided.uncompressedSize);
     if (group.members.size() >= filesPerGroup || group.sourceBytes >= groupBytes) {
         closeFormingGroup(bulk);
     }

@@ -203,8 +203,8 @@ public:
     void queueFileInBulk(BulkState& bulk, PendingEntry entry, Progress* progress, UniqueFd file,
                          std::string sourcePath);
     // Queues a regular file described by `provided`, when it is small enough to be read whole,
-    // or a folder, into the group being formed (see QueuedGroup); answers false, queueing
-    // nothing, for a larger file. The entry is prepared by the worker: a refusal of it (its
+    // into the group of small files being formed (see QueuedGroup); answers false, queueing
+    // nothing, for a larger one. The entry is prepared by the worker: a refusal of it (its
     // path, say) comes, like a failed read, from the call that comes to write it.
     bool queueSmallFileInBulk(BulkState& bulk, std::string_view path, const ProvidedEntry& provided,
                               CompressionMethod method, Progress* progress,

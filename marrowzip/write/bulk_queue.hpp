@@ -58,9 +58,9 @@ struct ArchiveWriter::PlacedRun {
     std::size_t end = 0;
 };
 
-// Small files read whole, and folders, described before they were appended, taken together by
-// one worker: for each, in order, it prepares the entry, opens, reads, checks and compresses the
-// file (of a folder, it checks that it could be read) and makes its records. The caller's thread then places the members one behind the other, written
+// Small files read whole, described before they were appended, taken together by one worker:
+// for each, in order, it prepares the entry, opens, reads, checks and compresses the file and
+// makes its records. The caller's thread then places the members one behind the other, written
 // by a worker in one call, and only sets the records' offsets: its work no longer grows with
 // every file.
 struct ArchiveWriter::QueuedGroup {
