@@ -232,8 +232,9 @@ TEST(ParallelBulkAppends, PlaceTheFilesAroundAFailedOneOfAGroup) {
                 } catch (const Error& error) {
                     reported.push_back(indexNamed(error.what()));
                 }
-                // Time for the workers, so that later calls rather than finish() report.
-                if (i % 16 == 15) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                // Time for the workers, so that later calls rather than finish() report: over
+                // 200 ms between a group's last file and the last call, for a loaded machine.
+                if (i % 8 == 7) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
             try {
                 bulk.finish();
