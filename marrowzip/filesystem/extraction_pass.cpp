@@ -76,13 +76,13 @@ std::optional<std::string_view> tidyPath(std::string_view path, std::string& scr
 // The paths of the jobs handed to the workers and not yet taken back, by hash. A run on one
 // thread has every earlier entry done when it makes a folder or file; beside the workers, an
 // entry's outcome is still the same unless an earlier job under way is a file at its path or
-// above it, or it is a file at the path of an earlier folder under way or above it (one makes
+// above it, or it is a file at the path of an earlier item under way or above it (one makes
 // the folders the other needs, or refuses them), or a file at its own path (the second of two
 // files of one name is the one refused, or the one that stays). Folders at each other's paths,
-// and a file below a folder, meet the same tree in either order: a folder is made when missing
-// and accepted when there, whoever made it. Two paths of one hash only make a job wait. (Files
-// above or below each other's paths are not told apart: the look-ups for every component of
-// every file would cost more than the rare archive that holds both is worth.)
+// and an item below a folder, meet the same tree in either order: a folder is made when missing
+// and accepted when there, whoever made it. So a file counts its own path as a file's and the
+// paths above it as folders' (which it makes), a folder its own and those above it as folders'.
+// Two paths of one hash only make a job wait.
 class PathsUnderWay {
 public:
     // `jobs`: how many may be under way at once.
@@ -91,46 +91,37 @@ public:
     // Whether a job of `type` at `path` (tidy) may run beside those under way; if so it is
     // counted under way, until takeOldest().
     bool admit(EntryType type, std::string_view path) {
-        const std::uint32_t hash = hashOf(path);
-        if (type != EntryType::directory) {
-            if (paths_.count(hash, folder) != 0 || paths_.count(hash, file) != 0 ||
-                !paths_.roomFor(1)) {
-                return false;
-            }
-            paths_.add(hash, file);
-            jobs_.push_back({hash, 0});
-            return true;
-        }
+        const bool isFile = type != EntryType::directory;
         const std::size_t first = folderPrefixes_.size();
-        for (std::size_t end = 0; end != std::string_view::npos;) {
-            end = path.find('/', end + 1);
-            const std::uint32_t prefix =
-                end == std::string_view::npos ? hash : hashOf(path.substr(0, end));
-            if (paths_.count(prefix, file) != 0 ||
-                paths_.count(prefix, folder) == KeyCounts::maxCount) {
-                folderPrefixes_.resize(first);
-                return false;
-            }
+        const std::uint32_t hash = hashWithPrefixes(path, [&](std::uint32_t prefix) {
             folderPrefixes_.push_back(prefix);
-        }
+        });
+        if (!isFile) folderPrefixes_.push_back(hash);
         const std::size_t prefixes = folderPrefixes_.size() - first;
-        if (!paths_.roomFor(prefixes)) {
+        const bool free =
+            (!isFile || (paths_.count(hash, folder) == 0 && paths_.count(hash, file) == 0)) &&
+            std::all_of(folderPrefixes_.begin() + static_cast<std::ptrdiff_t>(first),
+                        folderPrefixes_.end(),
+                        [&](std::uint32_t prefix) {
+                            return paths_.count(prefix, file) == 0 &&
+                                   paths_.count(prefix, folder) < KeyCounts::maxCount;
+                        }) &&
+            paths_.roomFor(prefixes + (isFile ? 1 : 0));
+        if (!free) {
             folderPrefixes_.resize(first);
             return false;
         }
         for (std::size_t index = first; index < folderPrefixes_.size(); ++index)
             paths_.add(folderPrefixes_[index], folder);
-        jobs_.push_back({hash, static_cast<std::uint32_t>(prefixes)});
+        if (isFile) paths_.add(hash, file);
+        jobs_.push_back({hash, static_cast<std::uint32_t>(prefixes), isFile});
         return true;
     }
 
     void takeOldest() {
         const Job job = jobs_.front();
         jobs_.pop_front();
-        if (job.prefixes == 0) {
-            paths_.remove(job.hash, file);
-            return;
-        }
+        if (job.isFile) paths_.remove(job.hash, file);
         for (std::uint32_t index = 0; index < job.prefixes; ++index) {
             paths_.remove(folderPrefixes_.front(), folder);
             folderPrefixes_.pop_front();
@@ -140,11 +131,29 @@ public:
 private:
     struct Job {
         std::uint32_t hash;      // of its path
-        std::uint32_t prefixes;  // of a folder: its path and those above it; 0 for a file
+        std::uint32_t prefixes;  // counted as folders': those above it, and a folder's own
+        bool isFile;
     };
 
-    static std::uint32_t hashOf(std::string_view path) {
-        return static_cast<std::uint32_t>(std::hash<std::string_view>{}(path));
+    // The hash of `path`, after visit(hash) for each path above it ("a", then "a/b", for
+    // "a/b/c"), in one pass: FNV-1a, whose state after a prefix is the prefix's hash, each
+    // mixed at the end so that the low bits, which pick a slot, depend on every byte.
+    template <typename Visit>
+    static std::uint32_t hashWithPrefixes(std::string_view path, Visit&& visit) {
+        constexpr std::uint32_t basis = 2166136261U;
+        constexpr std::uint32_t prime = 16777619U;
+        const auto mixed = [](std::uint32_t state) {
+            state ^= state >> 16;
+            state *= 0x85ebca6bU;
+            state ^= state >> 13;
+            return state;
+        };
+        std::uint32_t state = basis;
+        for (std::size_t index = 0; index < path.size(); ++index) {
+            if (path[index] == '/' && index != 0) visit(mixed(state));
+            state = (state ^ static_cast<unsigned char>(path[index])) * prime;
+        }
+        return mixed(state);
     }
 
     // The paths of files under way, and of folders under way and those above them.

@@ -238,6 +238,37 @@ TEST(ParallelUnzipping, FoldersMeetTheTreeASerialRunBuilds) {
     }
 }
 
+// Files whose paths lie above or below each other, the first large, the second starting at once
+// on another worker: a file "p" followed by a file "p/q" refuses "p/q" for the file in its way,
+// a file "r/s" followed by a file "r" refuses "r" for the folder in its way, as in a serial run,
+// with and without a handler.
+TEST(ParallelUnzipping, FilesAboveOrBelowEachOtherMeetTheTreeASerialRunBuilds) {
+    const std::vector<RawEntry> entries = {
+        rawFile("p", std::string(std::size_t{3} << 20, 'p')),
+        rawFile("p/q", "below a file"),
+        rawFile("filler1", std::string(std::size_t{1100} << 10, 'f')),
+        rawFile("r/s", std::string(std::size_t{3} << 20, 's')),
+        rawFile("filler2", std::string(std::size_t{200} << 10, 'f')),
+        rawFile("r", "above a file"),
+        rawFile("filler3", std::string(std::size_t{1100} << 10, 'f')),
+        rawFolder("r/")};  // so that the folder's time is the archive's in every run
+    const TemporaryDirectory folder;
+    writeFileBytes(folder / "a.zip", buildRawArchive(entries));
+    for (const bool handler : {true, false}) {
+        const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, handler);
+        fs::remove_all(folder / "serial");
+        EXPECT_TRUE(serial[0].starts_with("failed: p/q ")) << serial[0];
+        if (handler) {
+            EXPECT_TRUE(serial[1].starts_with("failed: r ")) << serial[1];
+        }
+        for (int run = 0; run < 10; ++run) {
+            const fs::path out = folder / ("run" + std::to_string(run));
+            EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, handler), serial) << "run " << run;
+            fs::remove_all(out);
+        }
+    }
+}
+
 // Two files of one name, the first behind a large file in its batch, the second starting at
 // once on another worker: the second is the one refused, or, when existing items are
 // overwritten, the one that stays, as in a serial run.
