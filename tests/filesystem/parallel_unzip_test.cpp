@@ -201,6 +201,19 @@ std::vector<std::string> extractedWith(const fs::path& archive, const fs::path& 
     return outcome;
 }
 
+// The outcome of a serial extraction of folder/a.zip, after checking that ten runs on four
+// workers end the same.
+std::vector<std::string> serialOutcomeMatchedInParallel(const fs::path& folder, bool handler) {
+    const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, handler);
+    fs::remove_all(folder / "serial");
+    for (int run = 0; run < 10; ++run) {
+        const fs::path out = folder / ("run" + std::to_string(run));
+        EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, handler), serial) << "run " << run;
+        fs::remove_all(out);
+    }
+    return serial;
+}
+
 // Folder entries are made on the workers beside the files, yet each meets the tree a serial run
 // would have built by then. A file "a" followed by a folder "a/b/" refuses the folder, not the
 // file, even when the folder's batch starts while "a" is being written; a folder "x/y/"
@@ -224,17 +237,11 @@ TEST(ParallelUnzipping, FoldersMeetTheTreeASerialRunBuilds) {
     const TemporaryDirectory folder;
     writeFileBytes(folder / "a.zip", buildRawArchive(entries));
     for (const bool handler : {true, false}) {
-        const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, handler);
-        fs::remove_all(folder / "serial");
+        const auto serial = serialOutcomeMatchedInParallel(folder.path(), handler);
         EXPECT_EQ(std::ranges::count_if(
                       serial, [](const std::string& line) { return line.starts_with("failed: "); }),
                   handler ? 3 : 1);
         EXPECT_TRUE(serial[0].starts_with("failed: a/b/ ")) << serial[0];
-        for (int run = 0; run < 10; ++run) {
-            const fs::path out = folder / ("run" + std::to_string(run));
-            EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, handler), serial) << "run " << run;
-            fs::remove_all(out);
-        }
     }
 }
 
@@ -255,16 +262,10 @@ TEST(ParallelUnzipping, FilesAboveOrBelowEachOtherMeetTheTreeASerialRunBuilds) {
     const TemporaryDirectory folder;
     writeFileBytes(folder / "a.zip", buildRawArchive(entries));
     for (const bool handler : {true, false}) {
-        const auto serial = extractedWith(folder / "a.zip", folder / "serial", 1, handler);
-        fs::remove_all(folder / "serial");
+        const auto serial = serialOutcomeMatchedInParallel(folder.path(), handler);
         EXPECT_TRUE(serial[0].starts_with("failed: p/q ")) << serial[0];
         if (handler) {
             EXPECT_TRUE(serial[1].starts_with("failed: r ")) << serial[1];
-        }
-        for (int run = 0; run < 10; ++run) {
-            const fs::path out = folder / ("run" + std::to_string(run));
-            EXPECT_EQ(extractedWith(folder / "a.zip", out, 4, handler), serial) << "run " << run;
-            fs::remove_all(out);
         }
     }
 }
