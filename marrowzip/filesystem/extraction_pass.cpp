@@ -156,7 +156,7 @@ private:
         return mixed(state);
     }
 
-    // The paths of files under way, and of folders under way and those above them.
+    // The paths of files under way, and of folders under way and the folders above either.
     static constexpr std::size_t file = 0;
     static constexpr std::size_t folder = 1;
     KeyCounts paths_;
